@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// One replacement: `src` relative to the patch folder, `dest` relative to the installation.
+// Both are UTF-8 exactly as the JSON reader decoded them; nothing is validated here.
+struct PatchEntry {
+  std::string src;
+  std::string dest;
+};
+using PatchList = std::vector<PatchEntry>;
+
+// Reads conf.json at `path` and appends one entry per element of "patch_list". True when the
+// file was read and parsed; false after one "Error" line, with `list` unchanged.
+bool ParseConf(const std::wstring& path, PatchList& list);
+
+// The text-to-list step, free of platform calls so that it can be tested and fuzzed alone.
+enum class ConfTextResult {
+  kOk,               // entries appended
+  kParseFailed,      // not JSON the reader accepts
+  kListNotArray,     // "patch_list" is neither an array nor null
+  kOutOfFormat,      // a value the format does not allow (see conf.cpp)
+};
+// Appends to `list` only on kOk; never throws.
+ConfTextResult ParseConfText(const std::string& text, PatchList& list);

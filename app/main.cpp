@@ -1,0 +1,33 @@
+#include <windows.h>
+
+#include <exception>
+#include <string>
+
+#include "app/install.h"
+#include "log/log.h"
+
+namespace {
+std::wstring WidenForLog(const char* text) {
+  const int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text, -1, &wide[0], length);
+  wide.resize(static_cast<size_t>(length - 1));
+  return wide;
+}
+}  // namespace
+
+// The command line is ignored by design: the package layout says everything. The exit code is
+// 0 on every path; success and failure show only in the log and the installation.
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // An error escaping a step (memory exhausted, an unreadable value) must still close the log.
+  try {
+    RunInstallSequence();
+  } catch (const std::exception& error) {
+    LOG_FAILURE(L"[%s]Install stopped by an unexpected error: %s.", WidenForLog(error.what()));
+  } catch (...) {
+    LOG_FAILURE(L"[%s]Install stopped by an unexpected error: %s.", L"unknown");
+  }
+  LOG_CONSOLE::CloseLog();
+  return 0;
+}

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string>
+
+#include "app/conf.h"
+
+// Stops the product's processes, moves each existing destination aside under
+// ".220620.patch.bak", copies each replacement in, and restarts the main program when it had
+// been running. False for an empty list, an empty folder argument, or a failed move or copy.
+bool StartPatch(const std::wstring& installDir, const PatchList& list,
+                const std::wstring& patchFolder);

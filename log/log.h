@@ -1,0 +1,83 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+// The flag block is a file format: a tool finds each flag as the byte after its marker and the
+// marker's NUL, and may set it in the built file before a run. It lives in writable data
+// because both flags also change at run time.
+struct LogFlagBlock {
+  char logEnabledMarker[14];
+  unsigned char LogEnabled;  // 0 off; set by "EnableLogToView", the forced log; cleared by CloseLog
+  char magicDebugMarker[14];
+  unsigned char MagicDebug;  // non-zero: the entry point opens the log at once
+};
+static_assert(sizeof(LogFlagBlock) == 30, "the flag block layout is a file format");
+
+extern LogFlagBlock LogFlags;
+
+// Every call site tests LogEnabled before it calls the log; use LOG_PROGRESS and LOG_FAILURE.
+inline unsigned char& LogEnabled = LogFlags.LogEnabled;
+inline unsigned char& MagicDebug = LogFlags.MagicDebug;
+
+// The process-wide logger. All state is static; it takes no lock (see WriterCount).
+class LOG_CONSOLE {
+ public:
+  // printf-style UTF-16 formats; "%s" takes a wchar_t string, "%u" an unsigned 32-bit number.
+  // Both open a log that is on but not yet open, and do nothing while no file is open.
+  static void WriteLog(const wchar_t* format, ...);
+  // As WriteLog, then hands the message to the assertion hook library when installed.
+  static void WriteErrorLog(const wchar_t* format, ...);
+
+  // Counted open; the first call opens `path`, or the default file when it is null. A path
+  // that does not fit LogFilePath is an open failure.
+  static void InitLog(const wchar_t* path = nullptr);
+  // Lazy open on the first line of a log switched on before the entry point.
+  static void MagicInitLog();
+  // END line, LogEnabled off; the last counted close closes the file and releases the hook.
+  static void CloseLog();
+  // Adds timestamp, ": " and LF as needed, and writes the line with one write call.
+  static void WriteLogLine(std::string message);
+
+  // The rotation's marks on WriterCount; writers write only below kPendingMark.
+  static constexpr LONG kPendingMark = 0x400000;
+  static constexpr LONG kInProgressMark = 0x800000;
+  static constexpr uint32_t kDefaultSizeLimit = 209715200;
+  static constexpr DWORD kSizeCheckIntervalMs = 600000;
+
+  // State. Public so that tests can drive a rotation without waiting ten minutes.
+  static HANDLE LogFile;  // nullptr when no file is open
+  static wchar_t LogFilePath[260];
+  static volatile LONG InitCount;
+  static volatile LONG WriterCount;
+  static uint32_t SizeLimit;
+  static DWORD LastSizeCheckTick;
+  static unsigned char BannerEnabled;
+  static unsigned char LazyOpenGuard;
+};
+
+// Call-site form: LOG_PROGRESS(L"[%s]PackageDir[%s].", packageDir). The level word fills the
+// leading "[%s]"; std::wstring arguments are passed as C strings. Nothing is evaluated while
+// the log is off.
+#define LOG_PROGRESS(...)                                     \
+  do {                                                        \
+    if (LogEnabled) LogLine(&LOG_CONSOLE::WriteLog, L"Common", __VA_ARGS__); \
+  } while (0)
+#define LOG_FAILURE(...)                                      \
+  do {                                                        \
+    if (LogEnabled) LogLine(&LOG_CONSOLE::WriteErrorLog, L"Error", __VA_ARGS__); \
+  } while (0)
+
+inline const wchar_t* LogArg(const std::wstring& text) { return text.c_str(); }
+template <typename T>
+T LogArg(T value) {
+  return value;
+}
+
+template <typename... Args>
+void LogLine(void (*write)(const wchar_t*, ...), const wchar_t* level, const wchar_t* format,
+             const Args&... args) {
+  write(format, level, LogArg(args)...);
+}

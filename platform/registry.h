@@ -1,0 +1,40 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+// Owns one open key below HKEY_LOCAL_MACHINE, read-only, in the process's default registry
+// view. Results are platform error codes: 0 success, 13 (ERROR_INVALID_DATA) for a value of
+// the wrong type or shape, otherwise what the platform returned (2 missing, 234 too long).
+class RegistryKey {
+ public:
+  RegistryKey() = default;
+  ~RegistryKey();
+  RegistryKey(const RegistryKey&) = delete;
+  RegistryKey& operator=(const RegistryKey&) = delete;
+  RegistryKey(RegistryKey&& other) noexcept;
+  RegistryKey& operator=(RegistryKey&& other) noexcept;
+
+  // Opens HKLM\subkey for KEY_READ. On failure the wrapper is unchanged; on success a key
+  // held before is closed and its close result returned.
+  LONG Open(const wchar_t* subkey);
+
+  // Reads a REG_SZ or REG_EXPAND_SZ (unexpanded) value. `capacity` is in characters; on
+  // success it holds the characters read, NUL included, and is 0 on any failure.
+  LONG ReadString(const wchar_t* name, wchar_t* buffer, DWORD& capacity);
+
+  // Reads a REG_DWORD value. The platform may have filled `value` even when 13 is returned.
+  LONG ReadNumber(const wchar_t* name, DWORD& value);
+
+  // Closes the held key; 0 when none is held.
+  LONG Close();
+
+  bool IsOpen() const { return key_ != nullptr; }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+// The REG_DWORD value HKLM\subkey\name, or `fallback` when the key or value is missing.
+DWORD ReadRegistryNumber(const wchar_t* subkey, const wchar_t* name, DWORD fallback);
