@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,9 @@ std::string ReadFileOrEmpty(const std::wstring& path);
 bool Exists(const std::wstring& path);
 void MakeFolders(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
+// Every file below `folder`, by path relative to it, with its content; folders appear with the
+// content "<dir>". Compare two snapshots to show that a run changed nothing.
+std::map<std::wstring, std::string> SnapshotTree(const std::wstring& folder);
 
 // A package folder: a copy of the built Patch.exe and, unless `withPatchFolder` is false, an
 // empty "patchfile" folder.

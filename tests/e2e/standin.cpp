@@ -1,0 +1,43 @@
+// Stands in for a product program in end-to-end tests and the demo. GUI subsystem, no window.
+//   (no arguments)   run until killed
+//   --exit N         exit with code N at once
+//   --sleep MS       exit 0 after MS milliseconds
+//   --hold PATH MS   open PATH without delete or write sharing, hold it MS ms, exit 0
+// Anything else exits with code 2.
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cwchar>
+
+namespace {
+DWORD ParseNumber(const wchar_t* text) { return static_cast<DWORD>(std::wcstoul(text, nullptr, 10)); }
+
+int HoldFile(const wchar_t* path, DWORD milliseconds) {
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 3;
+  Sleep(milliseconds);
+  CloseHandle(file);
+  return 0;
+}
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  int count = 0;
+  wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (args == nullptr) return 2;
+  int code = 2;
+  if (count == 1) {
+    for (;;) Sleep(INFINITE);
+  } else if (count == 3 && std::wcscmp(args[1], L"--exit") == 0) {
+    code = static_cast<int>(ParseNumber(args[2]));
+  } else if (count == 3 && std::wcscmp(args[1], L"--sleep") == 0) {
+    Sleep(ParseNumber(args[2]));
+    code = 0;
+  } else if (count == 4 && std::wcscmp(args[1], L"--hold") == 0) {
+    code = HoldFile(args[2], ParseNumber(args[3]));
+  }
+  LocalFree(args);
+  return code;
+}
