@@ -1,3 +1,19 @@
-// PLACEHOLDER until the log lands: flag block only.
-#include "log/log.h"
+#include "log/log_internal.h"
+#include "platform/registry.h"
+
+// The only place the markers may appear: a tool finds each flag byte by searching the built file
+// for its marker, so a second copy anywhere in the image would make that search ambiguous.
 LogFlagBlock LogFlags = {"norvalecompan", 0, "companynorval", 1};
+
+namespace {
+constexpr wchar_t kSwitchKey[] = L"Software\\Norvale\\PelliMgr";
+constexpr wchar_t kSwitchValue[] = L"EnableLogToView";
+
+// Runs during static initialisation so that the switch holds before the entry point's first line.
+const bool kLogStartupDone = (ApplyLogStartup(), true);
+}  // namespace
+
+void ApplyLogStartup() {
+  if (ReadRegistryNumber(kSwitchKey, kSwitchValue, 0) != 0) LogEnabled = 1;
+  LOG_CONSOLE::LastSizeCheckTick = GetTickCount();
+}

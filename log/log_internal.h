@@ -1,0 +1,104 @@
+#pragma once
+
+// The logger's building blocks, apart from the call-site interface in log.h, so that tests can
+// reach the pure parts and the platform steps one at a time.
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+
+#include "log/log.h"
+
+// --- lines -------------------------------------------------------------------------------
+
+// Banner lines. BEGAIN and END carry their LF; the writer adds the one of NewFile.
+extern const char kBeginBanner[];
+extern const char kEndBanner[];
+extern const char kNewFileBanner[];
+
+// "MM-DD hh:mm:ss:mmm: " + message, ending in exactly one LF (one is added unless the message
+// already ends in LF).
+std::string BuildLogLine(const SYSTEMTIME& time, std::string message);
+
+// The printf-style UTF-16 text, of any length. Empty when the format cannot be applied.
+std::wstring FormatLogMessage(const wchar_t* format, va_list args);
+
+// UTF-8 of `text`, up to its first NUL.
+std::string ToUtf8(const std::wstring& text);
+
+// --- activation --------------------------------------------------------------------------
+
+// The static-initialisation step: "EnableLogToView" non-zero switches LogEnabled on (0 or a
+// missing value changes nothing), then the start tick of the size check is taken.
+void ApplyLogStartup();
+
+// --- file location -----------------------------------------------------------------------
+
+// A module file name without its folder and its last extension ("C:\x\a.b.exe" gives "a.b").
+std::wstring TitleFromModulePath(const std::wstring& path);
+
+// The title of `module`, or of the running executable when it is null.
+std::wstring GetModuleTitle(HMODULE module = nullptr);
+
+// The module that holds the logger's code: the executable itself unless the logger is linked
+// into a library.
+HMODULE GetLoggerModule();
+
+// "<process>_<module>.log" with A-Z lower-cased and every other character kept.
+std::wstring LogFileNameFromTitles(const std::wstring& processTitle,
+                                   const std::wstring& moduleTitle);
+
+// The log file name of this process ("patch_patch.log" for Patch.exe).
+std::wstring GetLogFileName();
+
+// "<common application data>\Norvale\PelliMgr\MossLog\", created if missing (the outcome is
+// not checked: a folder that cannot be made shows as a failed open).
+std::wstring GetLogDir();
+
+// The old generation's name: the log path with ".old" appended.
+std::wstring OldLogPath(const std::wstring& logPath);
+
+// The file's 64-bit size; 0 when it does not exist or cannot be queried.
+uint64_t ReadFileSizeByPath(const wchar_t* path);
+
+// True when the tick difference (taken across the counter's wrap) reached the interval.
+bool SizeCheckDue(DWORD now, DWORD last);
+
+enum class RotationClaim {
+  kOtherRotation,  // another thread holds the in-progress mark: undo
+  kWritersActive,  // leave the pending mark and let the writers drain
+  kOwned,          // no writer and no other rotation: this thread may rotate
+};
+// What a check that added the in-progress mark to WriterCount may do, given the previous value.
+RotationClaim ClassifyRotationClaim(LONG previous);
+
+// Size check at open: a log at or above `limit` is moved to its ".old" name. True only when the
+// file was moved away; false means the current file is to be appended to.
+bool RotateLogAtOpen(const wchar_t* path, uint32_t limit);
+
+// The periodic check run before every line; rotates when due and the file reached SizeLimit.
+void CheckLogSize();
+
+// --- assertion hook ----------------------------------------------------------------------
+
+// The hook library's export, looked up by its undecorated name.
+using MossLogAssertFunction = void(__cdecl*)(const wchar_t* message, const wchar_t* tag);
+
+// "<process title>_<module title>", not lower-cased ("Patch_Patch" for Patch.exe).
+std::wstring AssertTag();
+
+// "<common application data>\Norvale\PelliMgr\OstraWfsDB\MossLogEx.dll"; empty when the
+// folder is not known.
+std::wstring GetAssertHookPath();
+
+// Hands an error message to the hook, loading the library first when no function is stored.
+void CallAssertHook(const wchar_t* message);
+
+// Loads the installed library and stores its function; silent when it is absent. A library
+// loaded before is freed so that it is held once.
+void LoadAssertHook();
+
+// Forgets the function and frees the library, if one is held.
+void ReleaseAssertHook();
