@@ -1,0 +1,58 @@
+#include "tools/tool_files.h"
+
+#include <windows.h>
+
+#include "platform/file.h"
+
+namespace {
+std::string ErrorText(const char* what, const std::wstring& path) {
+  return std::string(what) + " " + NarrowForConsole(path) + " (error " + std::to_string(GetLastError()) + ")";
+}
+}  // namespace
+
+std::string NarrowForConsole(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string result(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size, nullptr, nullptr);
+  return result;
+}
+
+bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& error) {
+  FileHandle file;
+  uint64_t size = 0;
+  if (file.Open(path.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING) < 0) {
+    error = ErrorText("cannot open", path);
+    return false;
+  }
+  if (file.GetSize(size) < 0 || size > 0x7FFFFFFF) {
+    error = ErrorText("cannot size", path);
+    return false;
+  }
+  bytes.assign(static_cast<size_t>(size), '\0');
+  DWORD read = 0;
+  if (size > 0 && (file.Read(&bytes[0], static_cast<DWORD>(size), read) < 0 || read != size)) {
+    error = ErrorText("cannot read", path);
+    return false;
+  }
+  return true;
+}
+
+bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes, std::string& error) {
+  const std::wstring temp = path + L".patchtool.tmp";
+  HANDLE handle = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    error = ErrorText("cannot create", temp);
+    return false;
+  }
+  DWORD written = 0;
+  const BOOL wrote = WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                     written == bytes.size() && FlushFileBuffers(handle);
+  CloseHandle(handle);
+  if (!wrote || !MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    error = ErrorText("cannot write", path);
+    DeleteFileW(temp.c_str());
+    return false;
+  }
+  return true;
+}
