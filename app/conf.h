@@ -20,7 +20,11 @@ enum class ConfTextResult {
   kOk,               // entries appended
   kParseFailed,      // not JSON the reader accepts
   kListNotArray,     // "patch_list" is neither an array nor null
-  kOutOfFormat,      // a value the format does not allow (see conf.cpp)
+  kOutOfFormat,      // a value the format does not allow (see conf_text.cpp)
 };
 // Appends to `list` only on kOk; never throws.
 ConfTextResult ParseConfText(const std::string& text, PatchList& list);
+
+// The text with every comment outside strings replaced by spaces, line breaks kept, so that
+// offsets and line numbers stay the same. An unclosed block comment runs to the end.
+std::string BlankJsonComments(const std::string& text);

@@ -1,3 +1,40 @@
-// PLACEHOLDER until process control lands.
 #include "process/command.h"
-DWORD CreateProcessWaitCmd(wchar_t*) { return 0xFFFFFFFFu; }
+
+#include "log/log.h"
+#include "platform/handle.h"
+
+namespace {
+constexpr DWORD kWaitMilliseconds = 2000;
+constexpr DWORD kNoExitCode = 0xFFFFFFFFu;
+}  // namespace
+
+DWORD CreateProcessWaitCmd(wchar_t* commandLine) {
+  DWORD exitCode = kNoExitCode;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESHOWWINDOW;
+  startup.wShowWindow = SW_HIDE;
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &info)) {
+    const DWORD error = GetLastError();
+    LOG_FAILURE(L"[%s]failed to execute cmdline:%s, err:%u.", commandLine, error);
+    return exitCode;
+  }
+  const KernelHandle process(info.hProcess);
+  const KernelHandle thread(info.hThread);
+
+  // A program still running after the wait goes on by itself; only its handles are closed.
+  const DWORD wait = WaitForSingleObject(process.Get(), kWaitMilliseconds);
+  if (wait != WAIT_OBJECT_0) {
+    const DWORD error = GetLastError();
+    LOG_FAILURE(L"[%s]failed to call WaitForSingleObject, waitcode:%u, lasterr:%u.", wait, error);
+    return exitCode;
+  }
+  if (!GetExitCodeProcess(process.Get(), &exitCode)) {
+    const DWORD error = GetLastError();
+    exitCode = kNoExitCode;
+    LOG_FAILURE(L"[%s]failed to call GetExitCodeProcess, lasterr:%u.", error);
+  }
+  return exitCode;
+}

@@ -1,0 +1,181 @@
+#include "app/conf.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/handle.h"
+#include "tests/e2e/support.h"
+
+namespace {
+
+using Result = ConfTextResult;
+
+std::string Describe(const PatchList& list) {
+  std::string text;
+  for (const PatchEntry& entry : list) text += "{" + entry.src + "|" + entry.dest + "}";
+  return text;
+}
+
+struct TextCase {
+  const char* name;
+  const char* json;
+  Result expected;
+  const char* entries;  // Describe() of the list after the call, when kOk
+};
+
+// Every case starts with one entry in the list, which must stay in front (or alone on failure).
+const TextCase kTextCases[] = {
+    {"empty text", "", Result::kParseFailed, ""},
+    {"white space only", " \t\r\n", Result::kParseFailed, ""},
+    {"comments only", "// a\n/* b */", Result::kParseFailed, ""},
+    {"byte-order mark", "\xEF\xBB\xBF{\"patch_list\":[]}", Result::kParseFailed, ""},
+    {"syntax error", "{\"patch_list\":[}", Result::kParseFailed, ""},
+    {"deep nesting", nullptr, Result::kParseFailed, ""},
+    {"empty list", "{\"patch_list\":[]}", Result::kOk, ""},
+    {"absent list", "{\"other\":1}", Result::kOk, ""},
+    {"null list", "{\"patch_list\":null}", Result::kOk, ""},
+    {"top-level null", "null", Result::kOk, ""},
+    {"list is object", "{\"patch_list\":{}}", Result::kListNotArray, ""},
+    {"list is string", "{\"patch_list\":\"a\"}", Result::kListNotArray, ""},
+    {"list is number", "{\"patch_list\":1}", Result::kListNotArray, ""},
+    {"list is boolean", "{\"patch_list\":false}", Result::kListNotArray, ""},
+    {"top-level array", "[{\"src\":\"a\",\"dest\":\"b\"}]", Result::kOutOfFormat, ""},
+    {"top-level string", "\"patch_list\"", Result::kOutOfFormat, ""},
+    {"top-level number", "7", Result::kOutOfFormat, ""},
+    {"top-level boolean", "true", Result::kOutOfFormat, ""},
+    {"element is string", "{\"patch_list\":[{\"src\":\"a\"},\"x\"]}", Result::kOutOfFormat, ""},
+    {"element is array", "{\"patch_list\":[[]]}", Result::kOutOfFormat, ""},
+    {"element is number", "{\"patch_list\":[0]}", Result::kOutOfFormat, ""},
+    {"src is number", "{\"patch_list\":[{\"src\":1,\"dest\":\"b\"}]}", Result::kOutOfFormat, ""},
+    {"dest is array", "{\"patch_list\":[{\"src\":\"a\",\"dest\":[]}]}", Result::kOutOfFormat, ""},
+    {"dest is object", "{\"patch_list\":[{\"src\":\"a\",\"dest\":{}}]}", Result::kOutOfFormat, ""},
+    {"three in order",
+     "{\"patch_list\":[{\"src\":\"a\",\"dest\":\"b\"},{\"src\":\"c\",\"dest\":\"d\"},"
+     "{\"dest\":\"f\",\"src\":\"e\"}]}",
+     Result::kOk, "{a|b}{c|d}{e|f}"},
+    {"null and empty elements", "{\"patch_list\":[null,{}]}", Result::kOk, "{|}{|}"},
+    {"booleans", "{\"patch_list\":[{\"src\":true,\"dest\":false}]}", Result::kOk, "{true|false}"},
+    {"null members", "{\"patch_list\":[{\"src\":null,\"dest\":\"b\"}]}", Result::kOk, "{|b}"},
+    {"other members ignored", "{\"v\":[1],\"patch_list\":[{\"src\":\"a\",\"dest\":\"b\",\"n\":[]}]}",
+     Result::kOk, "{a|b}"},
+    {"later duplicate wins", "{\"patch_list\":[{\"src\":\"a\",\"src\":\"z\",\"dest\":\"b\"}]}",
+     Result::kOk, "{z|b}"},
+    {"escapes", "{\"patch_list\":[{\"src\":\"a\\\\b\\/c\",\"dest\":\"\\u00e9\\ud83d\\ude00\"}]}",
+     Result::kOk, "{a\\b/c|\xC3\xA9\xF0\x9F\x98\x80}"},
+    {"raw UTF-8 passes", "{\"patch_list\":[{\"src\":\"\xC3\xA9\",\"dest\":\"d\"}]}", Result::kOk,
+     "{\xC3\xA9|d}"},
+    {"trailing garbage", "{\"patch_list\":[{\"src\":\"a\",\"dest\":\"b\"}]} }}} not json [",
+     Result::kOk, "{a|b}"},
+    {"comments everywhere",
+     "/*0*/{/*1*/\"patch_list\"/*2*/:/*3*/[/*4*/{//5\n\"src\"/*6*/:\"a\"/*7*/,\"dest\":\"b\"}/*8*/,"
+     "//9\n{}/*10*/]/*11*/}//12",
+     Result::kOk, "{a|b}{|}"},
+    {"comment in empty array", "{\"patch_list\":[ /* none */ ]}", Result::kOk, ""},
+    {"comment marks inside strings", "{\"patch_list\":[{\"src\":\"a//b\",\"dest\":\"/*c*/\"}]}",
+     Result::kOk, "{a//b|/*c*/}"},
+};
+
+TEST(ParseConfTextTest, OutcomesAndEntries) {
+  for (const TextCase& test : kTextCases) {
+    const std::string json =
+        test.json != nullptr ? test.json : std::string(5000, '[') + std::string(5000, ']');
+    PatchList list{{"old-src", "old-dest"}};
+    Result result = Result::kOk;
+    ASSERT_NO_THROW(result = ParseConfText(json, list)) << test.name;
+    EXPECT_EQ(static_cast<int>(result), static_cast<int>(test.expected)) << test.name;
+    const std::string expectedList =
+        std::string("{old-src|old-dest}") + (test.expected == Result::kOk ? test.entries : "");
+    EXPECT_EQ(Describe(list), expectedList) << test.name;
+  }
+}
+
+TEST(ParseConfTextTest, UnicodeEscapeGivesTheSameBytesAsRawUtf8) {
+  PatchList escaped, raw;
+  ASSERT_EQ(ParseConfText("{\"patch_list\":[{\"dest\":\"\\u00fc\\u4e2d\"}]}", escaped), Result::kOk);
+  ASSERT_EQ(ParseConfText("{\"patch_list\":[{\"dest\":\"\xC3\xBC\xE4\xB8\xAD\"}]}", raw), Result::kOk);
+  ASSERT_EQ(escaped.size(), 1u);
+  ASSERT_EQ(raw.size(), 1u);
+  EXPECT_EQ(escaped[0].dest, raw[0].dest);
+}
+
+TEST(BlankJsonCommentsTest, BlanksOnlyCommentsOutsideStringsAndKeepsLineBreaks) {
+  EXPECT_EQ(BlankJsonComments("a/*x\ny*/b"), "a   \n   b");
+  EXPECT_EQ(BlankJsonComments("a//x\r\nb"), "a   \r\nb");
+  EXPECT_EQ(BlankJsonComments("\"//\\\"/*\"/**/"), "\"//\\\"/*\"    ");
+  EXPECT_EQ(BlankJsonComments("[1/*open"), "[1      ");
+  EXPECT_EQ(BlankJsonComments("1/2"), "1/2");
+  EXPECT_EQ(BlankJsonComments("\"unclosed /* \\"), "\"unclosed /* \\");
+}
+
+// ParseConf against real files.
+class ParseConfTest : public ::testing::Test {
+ protected:
+  std::wstring Write(const std::string& bytes) {
+    const std::wstring path = dir_ / L"conf.json";
+    e2e::WriteFileBytes(path, bytes);
+    return path;
+  }
+  e2e::TempDir dir_;
+};
+
+TEST_F(ParseConfTest, ReadsTheWholeFile) {
+  // Bigger than one small read buffer, so a partial read would show.
+  std::string json = "{\"patch_list\":[";
+  for (int i = 0; i < 2000; ++i) json += (i ? "," : "") + std::string("{\"src\":\"s\",\"dest\":\"d\"}");
+  json += "]}";
+  PatchList list{{"keep", "me"}};
+  ASSERT_TRUE(ParseConf(Write(json), list));
+  ASSERT_EQ(list.size(), 2001u);
+  EXPECT_EQ(list.front().src, "keep");
+  EXPECT_EQ(list.back().dest, "d");
+}
+
+TEST_F(ParseConfTest, FailuresLeaveTheListUnchanged) {
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"empty file", ""},
+      {"byte-order mark", "\xEF\xBB\xBF{\"patch_list\":[]}"},
+      {"list not array", "{\"patch_list\":\"x\"}"},
+      {"top-level array", "[]"},
+      {"src is object", "{\"patch_list\":[{\"src\":{}}]}"},
+  };
+  for (const auto& test : cases) {
+    PatchList list{{"a", "b"}};
+    EXPECT_FALSE(ParseConf(Write(test.bytes), list)) << test.name;
+    EXPECT_EQ(Describe(list), "{a|b}") << test.name;
+  }
+}
+
+TEST_F(ParseConfTest, AcceptsCommentsTrailingTextAndNull) {
+  PatchList list;
+  EXPECT_TRUE(ParseConf(Write("// c\n{\"patch_list\" /* c */ : [ /* c */ ]} trailing"), list));
+  EXPECT_TRUE(ParseConf(Write("null"), list));
+  EXPECT_TRUE(ParseConf(Write("{\"patch_list\":[null, {\"src\":\"x\"}]}\n\x01\x02"), list));
+  EXPECT_EQ(Describe(list), "{|}{x|}");
+}
+
+TEST_F(ParseConfTest, MissingFileFolderAndFileOpenForWritingFail) {
+  PatchList list;
+  EXPECT_FALSE(ParseConf(dir_ / L"missing.json", list));
+  EXPECT_FALSE(e2e::Exists(dir_ / L"missing.json")) << "a missing file must not be created";
+
+  const std::wstring folder = dir_ / L"sub\\conf.json";
+  e2e::MakeFolders(folder);
+  EXPECT_FALSE(ParseConf(folder, list));
+
+  const std::wstring path = Write("{\"patch_list\":[{\"src\":\"a\"}]}");
+  {
+    KernelHandle writer(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(writer.IsValid()) << "could not hold the file open: " << GetLastError();
+    EXPECT_FALSE(ParseConf(path, list));
+  }
+  EXPECT_TRUE(list.empty());
+  EXPECT_TRUE(ParseConf(path, list)) << "readable again once the writer has closed it";
+  EXPECT_EQ(Describe(list), "{a|}");
+}
+
+}  // namespace
