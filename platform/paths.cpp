@@ -18,6 +18,8 @@ std::wstring GetModuleDirectory() {
 }
 
 std::wstring CanonicalizePath(const std::wstring& path) {
+  // Some implementations of PathCanonicalizeW write past MAX_PATH for a longer source.
+  if (path.size() >= kPathCapacity) return std::wstring();
   wchar_t buffer[kPathCapacity + 1] = {};
   PathCanonicalizeW(buffer, path.c_str());
   return buffer;

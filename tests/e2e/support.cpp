@@ -4,6 +4,7 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include <cstdint>
 #include <cwctype>
 
 #include "platform/handle.h"
@@ -234,6 +235,15 @@ void RemoveTree(const std::wstring& path) {
 }
 
 namespace {
+// Large files (a copied Patch.exe) are summarised, so that a failing comparison stays readable.
+std::string Summary(const std::string& content) {
+  constexpr size_t kWholeUpTo = 4096;
+  if (content.size() <= kWholeUpTo) return content;
+  uint32_t hash = 2166136261u;  // FNV-1a
+  for (unsigned char c : content) hash = (hash ^ c) * 16777619u;
+  return "<" + std::to_string(content.size()) + " bytes, hash " + std::to_string(hash) + ">";
+}
+
 void SnapshotInto(const std::wstring& root, const std::wstring& relative,
                   std::map<std::wstring, std::string>& files) {
   WIN32_FIND_DATAW found = {};
@@ -248,7 +258,7 @@ void SnapshotInto(const std::wstring& root, const std::wstring& relative,
       files[child] = "<dir>";
       SnapshotInto(root, child, files);
     } else {
-      files[child] = ReadFileOrEmpty(root + L"\\" + child);
+      files[child] = Summary(ReadFileOrEmpty(root + L"\\" + child));
     }
   } while (FindNextFileW(search, &found));
   FindClose(search);

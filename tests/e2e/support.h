@@ -37,8 +37,8 @@ std::string ReadFileOrEmpty(const std::wstring& path);
 bool Exists(const std::wstring& path);
 void MakeFolders(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
-// Every file below `folder`, by path relative to it, with its content; folders appear with the
-// content "<dir>". Compare two snapshots to show that a run changed nothing.
+// Every file below `folder`, by path relative to it, with its content (over 4 KiB: size and
+// hash); folders appear as "<dir>". Compare two snapshots to show that a run changed nothing.
 std::map<std::wstring, std::string> SnapshotTree(const std::wstring& folder);
 
 // A package folder: a copy of the built Patch.exe and, unless `withPatchFolder` is false, an
