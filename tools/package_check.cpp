@@ -1,0 +1,264 @@
+#include "tools/package_check.h"
+
+#include <windows.h>
+#include <shlwapi.h>
+
+#include <json/json.h>
+
+#include <set>
+
+#include "app/entry_paths.h"
+#include "tools/flag_block.h"
+#include "tools/tool_files.h"
+
+namespace {
+
+std::string Entry(size_t index) { return "entry " + std::to_string(index + 1); }
+
+void Error(std::vector<Finding>& findings, std::string message) {
+  findings.push_back({FindingLevel::kError, std::move(message)});
+}
+void Warning(std::vector<Finding>& findings, std::string message) {
+  findings.push_back({FindingLevel::kWarning, std::move(message)});
+}
+
+// The parser's own account of a syntax error, which the runner does not log. Comments are
+// blanked in place, so its line and column numbers are those of the file.
+std::string ParserMessage(const std::string& text) {
+  Json::Reader reader;
+  Json::Value root;
+  if (reader.parse(BlankJsonComments(text), root, false)) return std::string();
+  std::string message = reader.getFormattedErrorMessages();
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+  for (char& c : message) {
+    if (c == '\n') c = ' ';
+  }
+  return message;
+}
+
+const char* KindOf(const Json::Value& value) {
+  switch (value.type()) {
+    case Json::intValue:
+    case Json::uintValue:
+    case Json::realValue:
+      return "a number";
+    case Json::stringValue:
+      return "a string";
+    case Json::booleanValue:
+      return "a boolean";
+    case Json::arrayValue:
+      return "an array";
+    case Json::objectValue:
+      return "an object";
+    default:
+      return "null";
+  }
+}
+
+// Names every value the format does not allow, so that the author can find them.
+void ReportOutOfFormat(const std::string& text, std::vector<Finding>& findings) {
+  Json::Reader reader;
+  Json::Value root;
+  if (!reader.parse(BlankJsonComments(text), root, false)) return;
+  if (!root.isNull() && !root.isObject()) {
+    Error(findings, std::string("the top-level value is ") + KindOf(root) + ", not an object");
+    return;
+  }
+  const Json::Value list = root.isObject() ? root.get("patch_list", Json::Value()) : Json::Value();
+  if (!list.isArray()) return;
+  for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
+    const Json::Value& element = list[i];
+    if (!element.isNull() && !element.isObject()) {
+      Error(findings, Entry(i) + " is " + KindOf(element) + ", not an object");
+      continue;
+    }
+    for (const char* key : {"src", "dest"}) {
+      const Json::Value member = element.isObject() ? element.get(key, Json::Value()) : Json::Value();
+      if (member.isNumeric() || member.isArray() || member.isObject()) {
+        Error(findings, Entry(i) + ": \"" + key + "\" is " + KindOf(member) + ", not a string");
+      }
+    }
+  }
+}
+
+bool IsAbsolute(const std::string& path) {
+  return (!path.empty() && (path[0] == '\\' || path[0] == '/')) || (path.size() >= 2 && path[1] == ':');
+}
+
+bool ClimbsOut(const std::string& path) {
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find_first_of("\\/", start);
+    if (end == std::string::npos) end = path.size();
+    if (path.compare(start, end - start, "..") == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// Windows compares file names without regard to case; A-Z folding and one separator are
+// enough to catch the usual repeats.
+std::string ComparableDest(const std::string& dest) {
+  std::string key = dest;
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c == '/') c = '\\';
+  }
+  return key;
+}
+
+std::wstring ComparablePath(const std::wstring& path) {
+  std::wstring key = path;
+  for (wchar_t& c : key) {
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    if (c == L'/') c = L'\\';
+  }
+  return key;
+}
+
+bool IsFolder(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool HasRunner(const std::wstring& packageDir) {
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((packageDir + L"\\*.exe").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  bool runner = false;
+  do {
+    std::string bytes, error;
+    FlagBlockLocation at;
+    runner = ReadWholeFile(packageDir + L"\\" + found.cFileName, bytes, error) && FindFlagBlock(bytes, at, error);
+  } while (!runner && FindNextFileW(search, &found));
+  FindClose(search);
+  return runner;
+}
+
+}  // namespace
+
+bool PackageReport::Failed() const {
+  for (const Finding& finding : findings) {
+    if (finding.level == FindingLevel::kError) return true;
+  }
+  for (const DryRunStep& step : steps) {
+    if (step.action == DryRunAction::kSkipMissingFile || step.action == DryRunAction::kCopyFails) return true;
+  }
+  return false;
+}
+
+std::vector<Finding> CheckConfText(const std::string& text, PatchList& entries) {
+  std::vector<Finding> findings;
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    Error(findings, "conf.json starts with a UTF-8 byte-order mark, which the runner refuses: save it without one");
+  }
+  switch (ParseConfText(text, entries)) {
+    case ConfTextResult::kOk:
+      if (entries.empty()) Error(findings, "\"patch_list\" lists no entries: a run ends with \"Start Patch failed.\"");
+      break;
+    case ConfTextResult::kParseFailed:
+      Error(findings, "conf.json does not parse: " + ParserMessage(text));
+      break;
+    case ConfTextResult::kListNotArray:
+      Error(findings, "\"patch_list\" is not an array");
+      break;
+    case ConfTextResult::kOutOfFormat:
+      ReportOutOfFormat(text, findings);
+      break;
+  }
+  return findings;
+}
+
+std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
+  std::vector<Finding> findings;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const PatchEntry& entry = entries[i];
+    if (entry.src.empty()) Warning(findings, Entry(i) + ": \"src\" is empty, so it names the patch folder itself");
+    if (entry.dest.empty()) Warning(findings, Entry(i) + ": \"dest\" is empty, so it names the installation folder itself");
+    if (IsAbsolute(entry.dest)) {
+      Warning(findings, Entry(i) + ": \"dest\" " + entry.dest + " is absolute, but is appended to the installation folder");
+    }
+    if (ClimbsOut(entry.dest)) Warning(findings, Entry(i) + ": \"dest\" " + entry.dest + " climbs out of the installation with \"..\"");
+    for (size_t j = 0; j < i; ++j) {
+      if (ComparableDest(entries[j].dest) == ComparableDest(entry.dest)) {
+        Warning(findings, Entry(j) + " and " + Entry(i) + " have the same \"dest\" " + entry.dest +
+                              ": the second finds the first one's backup and is skipped");
+        break;
+      }
+    }
+  }
+  return findings;
+}
+
+PackageReport CheckPackage(const std::wstring& packageDir) {
+  PackageReport report;
+  if (!HasRunner(packageDir)) Error(report.findings, "no runner executable (a file with the log flag block) in the package folder");
+  const std::wstring patchDir = packageDir + L"\\patchfile";
+  const std::wstring confPath = patchDir + L"\\conf.json";
+  if (!IsFolder(patchDir)) {
+    Error(report.findings, "the package has no \"patchfile\" folder");
+    return report;
+  }
+  std::string text, error;
+  if (!PathFileExistsW(confPath.c_str()) || !ReadWholeFile(confPath, text, error)) {
+    Error(report.findings, "patchfile\\conf.json cannot be read" + (error.empty() ? std::string() : ": " + error));
+    return report;
+  }
+  std::vector<Finding> found = CheckConfText(text, report.entries);
+  report.findings.insert(report.findings.end(), found.begin(), found.end());
+  found = CheckEntryTexts(report.entries);
+  report.findings.insert(report.findings.end(), found.begin(), found.end());
+  for (size_t i = 0; i < report.entries.size(); ++i) {
+    const std::wstring source = FormEntryPaths(report.entries[i], patchDir, L"").source;
+    if (!PathFileExistsW(source.c_str())) {
+      Error(report.findings, Entry(i) + ": patch file " + NarrowForConsole(source) + " is missing: a run skips it");
+    }
+  }
+  return report;
+}
+
+void DryRun(const std::wstring& packageDir, const std::wstring& installDir, PackageReport& report) {
+  const std::wstring patchDir = packageDir + L"\\patchfile";
+  // Files the earlier entries of the same run would have made; a later entry sees them.
+  std::set<std::wstring> made;
+  const auto exists = [&made](const std::wstring& path) {
+    return PathFileExistsW(path.c_str()) || made.count(ComparablePath(path)) != 0;
+  };
+  for (size_t i = 0; i < report.entries.size(); ++i) {
+    const EntryPaths paths = FormEntryPaths(report.entries[i], patchDir, installDir);
+    DryRunStep step{i + 1, DryRunAction::kCopy, paths.source, paths.destination, std::wstring()};
+    if (!PathFileExistsW(paths.source.c_str())) {
+      step.action = DryRunAction::kSkipMissingFile;
+    } else if (exists(paths.destination)) {
+      step.action = exists(paths.backup) ? DryRunAction::kSkipBackupExists : DryRunAction::kMoveThenCopy;
+      if (step.action == DryRunAction::kMoveThenCopy) step.backup = paths.backup;
+    }
+    if (step.action == DryRunAction::kCopy || step.action == DryRunAction::kMoveThenCopy) {
+      const size_t slash = paths.destination.find_last_of(L"\\/");
+      const std::wstring folder = slash == std::wstring::npos ? std::wstring() : paths.destination.substr(0, slash);
+      if (IsFolder(paths.source) || !IsFolder(folder)) step.action = DryRunAction::kCopyFails;
+    }
+    report.steps.push_back(step);
+    if (step.action == DryRunAction::kCopyFails) break;  // a run stops at its first failure
+    if (step.action == DryRunAction::kCopy || step.action == DryRunAction::kMoveThenCopy) {
+      made.insert(ComparablePath(paths.destination));
+      if (!step.backup.empty()) made.insert(ComparablePath(step.backup));
+    }
+  }
+}
+
+const char* DryRunActionName(DryRunAction action) {
+  switch (action) {
+    case DryRunAction::kCopy:
+      return "copy";
+    case DryRunAction::kMoveThenCopy:
+      return "move-then-copy";
+    case DryRunAction::kSkipBackupExists:
+      return "skip-backup-exists";
+    case DryRunAction::kSkipMissingFile:
+      return "skip-missing-file";
+    case DryRunAction::kCopyFails:
+      return "copy-fails";
+  }
+  return "?";
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/conf.h"
+
+// What patchcheck finds in a package, and what a run would do with it on an installation.
+
+enum class FindingLevel { kError, kWarning };
+
+struct Finding {
+  FindingLevel level;
+  std::string message;  // UTF-8, one sentence
+};
+
+enum class DryRunAction {
+  kCopy,             // destination missing: copy only
+  kMoveThenCopy,     // destination moved to its backup name, then the copy
+  kSkipBackupExists, // an earlier run replaced it
+  kSkipMissingFile,  // the patch file is missing: an error line, the run goes on
+  kCopyFails,        // the destination's folder is missing: the run stops here
+};
+
+struct DryRunStep {
+  size_t entry;  // 1-based
+  DryRunAction action;
+  std::wstring source, destination, backup;  // backup empty unless moved
+};
+
+struct PackageReport {
+  std::vector<Finding> findings;
+  PatchList entries;
+  std::vector<DryRunStep> steps;  // filled by DryRun
+  bool Failed() const;  // an error, a missing patch file, or a step that fails
+};
+
+// Reads PACKAGE_DIR\patchfile\conf.json with the runner's own reader and reports what the
+// runner would refuse or what would surprise an author. `packageDir` without trailing slash.
+PackageReport CheckPackage(const std::wstring& packageDir);
+
+// The findings on the text of conf.json alone (pure; `text` is the file's bytes).
+std::vector<Finding> CheckConfText(const std::string& text, PatchList& entries);
+
+// The findings on the entries' own texts: empty, absolute, climbing out, repeated.
+std::vector<Finding> CheckEntryTexts(const PatchList& entries);
+
+// What a run would do, entry by entry, on `installDir`; changes nothing.
+void DryRun(const std::wstring& packageDir, const std::wstring& installDir, PackageReport& report);
+
+const char* DryRunActionName(DryRunAction action);
