@@ -1,0 +1,157 @@
+// The built Patch.exe as it ships: a package carries nothing else, so it must be a 32-bit GUI
+// program that needs only DLLs every Windows has.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+// What the headers of a PE image say about it. `error` is empty when the image could be read.
+struct PeFacts {
+  std::string error;
+  WORD machine = 0;
+  WORD optionalMagic = 0;
+  WORD subsystem = 0;
+  std::vector<std::string> imports;       // DLL names, lower case
+  std::vector<std::string> delayImports;  // DLL names, lower case
+};
+
+template <typename T>
+bool ReadAt(const std::string& image, size_t offset, T& value) {
+  if (offset > image.size() || image.size() - offset < sizeof(T)) return false;
+  std::memcpy(&value, image.data() + offset, sizeof(T));
+  return true;
+}
+
+// File offset of a relative virtual address, or 0 when no section holds it.
+size_t OffsetOfRva(const std::vector<IMAGE_SECTION_HEADER>& sections, DWORD rva) {
+  for (const auto& section : sections) {
+    const DWORD size = std::max(section.Misc.VirtualSize, section.SizeOfRawData);
+    if (rva >= section.VirtualAddress && rva - section.VirtualAddress < size) {
+      return section.PointerToRawData + (rva - section.VirtualAddress);
+    }
+  }
+  return 0;
+}
+
+bool ReadName(const std::string& image, size_t offset, std::string& name) {
+  if (offset == 0 || offset >= image.size()) return false;
+  const size_t end = image.find('\0', offset);
+  if (end == std::string::npos) return false;
+  name = image.substr(offset, end - offset);
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return true;
+}
+
+// Reads the headers and the import tables of a 32-bit PE image held in memory.
+PeFacts ReadPeFacts(const std::string& image) {
+  PeFacts facts;
+  IMAGE_DOS_HEADER dos = {};
+  if (!ReadAt(image, 0, dos) || dos.e_magic != IMAGE_DOS_SIGNATURE) {
+    facts.error = "no MZ header";
+    return facts;
+  }
+  IMAGE_NT_HEADERS32 nt = {};
+  const size_t ntOffset = static_cast<size_t>(dos.e_lfanew);
+  if (!ReadAt(image, ntOffset, nt) || nt.Signature != IMAGE_NT_SIGNATURE) {
+    facts.error = "no PE signature";
+    return facts;
+  }
+  facts.machine = nt.FileHeader.Machine;
+  facts.optionalMagic = nt.OptionalHeader.Magic;
+  facts.subsystem = nt.OptionalHeader.Subsystem;
+  if (facts.optionalMagic != IMAGE_NT_OPTIONAL_HDR32_MAGIC) return facts;
+
+  std::vector<IMAGE_SECTION_HEADER> sections(nt.FileHeader.NumberOfSections);
+  const size_t sectionsOffset = ntOffset + offsetof(IMAGE_NT_HEADERS32, OptionalHeader) +
+                                nt.FileHeader.SizeOfOptionalHeader;
+  for (size_t i = 0; i < sections.size(); ++i) {
+    if (!ReadAt(image, sectionsOffset + i * sizeof(IMAGE_SECTION_HEADER), sections[i])) {
+      facts.error = "section table cut short";
+      return facts;
+    }
+  }
+
+  const auto& directories = nt.OptionalHeader.DataDirectory;
+  const DWORD importRva = directories[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+  if (importRva != 0) {
+    size_t offset = OffsetOfRva(sections, importRva);
+    IMAGE_IMPORT_DESCRIPTOR descriptor = {};
+    for (; ReadAt(image, offset, descriptor) && descriptor.Name != 0; offset += sizeof(descriptor)) {
+      std::string name;
+      if (!ReadName(image, OffsetOfRva(sections, descriptor.Name), name)) {
+        facts.error = "unreadable import name";
+        return facts;
+      }
+      facts.imports.push_back(name);
+    }
+  }
+  const DWORD delayRva = directories[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT].VirtualAddress;
+  if (delayRva != 0) {
+    size_t offset = OffsetOfRva(sections, delayRva);
+    IMAGE_DELAYLOAD_DESCRIPTOR descriptor = {};
+    for (; ReadAt(image, offset, descriptor) && descriptor.DllNameRVA != 0; offset += sizeof(descriptor)) {
+      std::string name;
+      if (!ReadName(image, OffsetOfRva(sections, descriptor.DllNameRVA), name)) {
+        facts.error = "unreadable delay-import name";
+        return facts;
+      }
+      facts.delayImports.push_back(name);
+    }
+  }
+  return facts;
+}
+
+std::wstring BuiltPatchExe() {
+  wchar_t path[MAX_PATH + 1] = {};
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring folder = path;
+  folder.erase(folder.find_last_of(L'\\') + 1);
+  return folder + L"Patch.exe";
+}
+
+class BuiltFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::ifstream file(BuiltPatchExe().c_str(), std::ios::binary);
+    ASSERT_TRUE(file) << "Patch.exe not found beside the test program";
+    const std::string image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    facts_ = ReadPeFacts(image);
+    ASSERT_EQ(facts_.error, "");
+  }
+  PeFacts facts_;
+};
+
+TEST_F(BuiltFileTest, IsA32BitWindowsGuiProgram) {
+  EXPECT_EQ(facts_.machine, IMAGE_FILE_MACHINE_I386);
+  EXPECT_EQ(facts_.optionalMagic, IMAGE_NT_OPTIONAL_HDR32_MAGIC) << "not PE32";
+  EXPECT_EQ(facts_.subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI);
+}
+
+TEST_F(BuiltFileTest, ImportsOnlyDllsThatShipWithWindows) {
+  const std::set<std::string> allowed = {"kernel32.dll", "advapi32.dll", "shell32.dll",
+                                         "shlwapi.dll",  "psapi.dll",    "user32.dll",
+                                         "msvcrt.dll"};
+  // A reader that found nothing would let anything through.
+  EXPECT_NE(std::find(facts_.imports.begin(), facts_.imports.end(), "kernel32.dll"),
+            facts_.imports.end());
+  for (const auto& name : facts_.imports) {
+    EXPECT_TRUE(allowed.count(name)) << "Patch.exe imports " << name
+                                     << ", which a Windows machine may not have";
+  }
+  for (const auto& name : facts_.delayImports) {
+    EXPECT_TRUE(allowed.count(name)) << "Patch.exe delay-loads " << name;
+  }
+}
+
+}  // namespace
