@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <shlobj.h>
+
+#include <algorithm>
+
+#include "log/log_internal.h"
+#include "tests/e2e/support.h"
+#include "tests/log_hook_record.h"
+
+namespace {
+
+using e2e::Narrow;
+
+// Built from pieces: a whole marker in this program would be a second copy in a built image.
+std::string LogEnabledMarker() { return std::string("norvale") + "compan"; }
+std::string MagicDebugMarker() { return std::string("company") + "norval"; }
+
+const std::string kMagicLine = "LOG_CONSOLE::MagicInitLog Magic debuge open  ";
+const std::string kBegin = "**************************BEGAIN***********************";
+const std::string kEnd = "**************************END******************************";
+
+size_t CountOf(const std::string& bytes, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = bytes.find(what); at != std::string::npos; at = bytes.find(what, at + 1)) ++count;
+  return count;
+}
+
+// Sets the flag byte that follows `marker` and its NUL in the executable file.
+void SetFlagInFile(const std::wstring& exe, const std::string& marker, char value) {
+  std::string bytes;
+  ASSERT_TRUE(e2e::ReadFileBytes(exe, bytes)) << Narrow(exe);
+  ASSERT_EQ(CountOf(bytes, marker), 1u) << "the marker must occur once in " << Narrow(exe);
+  bytes[bytes.find(marker) + marker.size() + 1] = value;
+  e2e::WriteFileBytes(exe, bytes);
+}
+
+// The machine's hook path holds the stand-in library for the test, which records its calls.
+class StandInHook {
+ public:
+  StandInHook() : path_(GetAssertHookPath()), record_(folder_ / L"calls.bin") {
+    e2e::MakeFolders(path_.substr(0, path_.find_last_of(L'\\')));
+    wchar_t self[MAX_PATH + 1] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring built = self;
+    built = built.substr(0, built.find_last_of(L'\\')) + L"\\MossLogEx.dll";
+    EXPECT_TRUE(CopyFileW(built.c_str(), path_.c_str(), FALSE)) << "cannot install the hook";
+    SetEnvironmentVariableW(L"MOSS_HOOK_RECORD", record_.c_str());
+  }
+  ~StandInHook() {
+    SetEnvironmentVariableW(L"MOSS_HOOK_RECORD", nullptr);
+    DeleteFileW(path_.c_str());
+  }
+  std::vector<logtest::HookCall> Calls() const { return logtest::ReadHookCalls(record_); }
+  bool Called() const { return e2e::Exists(record_); }
+
+ private:
+  e2e::TempDir folder_;
+  std::wstring path_;
+  std::wstring record_;
+};
+
+// Leaves "EnableLogToView" absent before and after the test.
+struct LogSwitchGuard {
+  LogSwitchGuard() { e2e::SetEnableLogToView(nullptr); }
+  ~LogSwitchGuard() { e2e::SetEnableLogToView(nullptr); }
+};
+
+std::string Join(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) text += line + "\n";
+  return text;
+}
+
+TEST(LogActivation, TheBuiltFileHoldsOneFlagBlockLogOffForcedOn) {
+  std::string bytes;
+  ASSERT_TRUE(e2e::ReadFileBytes(e2e::BuiltPatchExe(), bytes));
+  ASSERT_EQ(CountOf(bytes, LogEnabledMarker()), 1u);
+  ASSERT_EQ(CountOf(bytes, MagicDebugMarker()), 1u);
+  const size_t block = bytes.find(LogEnabledMarker());
+  EXPECT_EQ(bytes.find(MagicDebugMarker()), block + 15) << "the flag block is not contiguous";
+  EXPECT_EQ(bytes[block + 13], '\0');
+  EXPECT_EQ(bytes[block + 14], 0) << "LogEnabled as built";
+  EXPECT_EQ(bytes[block + 28], '\0');
+  EXPECT_EQ(bytes[block + 29], 1) << "MagicDebug as built";
+}
+
+TEST(LogActivation, AsBuiltTheLogOpensAtEntryBetweenBeginAndEnd) {
+  LogSwitchGuard logSwitch;
+  e2e::ClearLog();
+  StandInHook hook;
+  e2e::TempDir root;
+  // No patch folder: the run ends early with an error line, which the hook must see.
+  const e2e::Package package = e2e::MakePackage(root / L"P\u00e4ck\u65e5", false);
+  EXPECT_EQ(e2e::RunProgram(package.exe), 0u);
+
+  const auto messages = e2e::ReadLogMessages();
+  ASSERT_GE(messages.size(), 2u) << e2e::ReadLog();
+  EXPECT_EQ(messages.front(), kBegin) << e2e::ReadLog();
+  EXPECT_EQ(messages.back(), kEnd) << e2e::ReadLog();
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), kMagicLine), 0) << e2e::ReadLog();
+  const std::string utf8Dir = Narrow(package.dir);
+  EXPECT_NE(e2e::ReadLog().find("PackageDir[" + utf8Dir), std::string::npos)
+      << "the non-ASCII package folder is not in the log as UTF-8:\n" << e2e::ReadLog();
+
+  const auto calls = hook.Calls();
+  ASSERT_FALSE(calls.empty()) << "no error line reached the hook";
+  for (const auto& call : calls) {
+    EXPECT_EQ(call.second, L"Patch_Patch");
+    EXPECT_EQ(call.first.rfind(L"[Error]", 0), 0u) << Narrow(call.first);
+    EXPECT_EQ(call.first.find(L'\n'), std::wstring::npos) << Narrow(call.first);
+    const std::string line = Narrow(call.first);
+    EXPECT_NE(std::find(messages.begin(), messages.end(), line), messages.end())
+        << "hook message not in the log: " << line;
+  }
+}
+
+void ExpectLazilyOpenedLog() {
+  const auto messages = e2e::ReadLogMessages();
+  ASSERT_GE(messages.size(), 2u) << e2e::ReadLog();
+  EXPECT_EQ(messages.front(), kMagicLine) << e2e::ReadLog();
+  EXPECT_EQ(messages.back(), kEnd) << e2e::ReadLog();
+  EXPECT_EQ(std::count(messages.begin(), messages.end(), kBegin), 0)
+      << "a lazily opened log got a BEGAIN line:\n" << Join(messages);
+}
+
+TEST(LogActivation, LogEnabledInTheFileOpensOnTheFirstLineEvenWithTheSwitchAtZero) {
+  LogSwitchGuard logSwitch;
+  const DWORD zero = 0;
+  e2e::SetEnableLogToView(&zero);
+  e2e::ClearLog();
+  e2e::TempDir root;
+  const e2e::Package package = e2e::MakePackage(root / L"pkg");
+  SetFlagInFile(package.exe, MagicDebugMarker(), 0);
+  SetFlagInFile(package.exe, LogEnabledMarker(), 1);
+  EXPECT_EQ(e2e::RunProgram(package.exe), 0u);
+  ExpectLazilyOpenedLog();
+}
+
+TEST(LogActivation, TheRegistrySwitchOpensALogThatTheFileLeavesOff) {
+  LogSwitchGuard logSwitch;
+  const DWORD one = 1;
+  e2e::SetEnableLogToView(&one);
+  e2e::ClearLog();
+  e2e::TempDir root;
+  const e2e::Package package = e2e::MakePackage(root / L"pkg");
+  SetFlagInFile(package.exe, MagicDebugMarker(), 0);
+  EXPECT_EQ(e2e::RunProgram(package.exe), 0u);
+  ExpectLazilyOpenedLog();
+}
+
+TEST(LogActivation, WithEverySwitchOffNothingIsCreatedAndNoHookLoaded) {
+  LogSwitchGuard logSwitch;
+  e2e::ClearLog();
+  e2e::RemoveTree(e2e::LogFolder());
+  ASSERT_FALSE(e2e::Exists(e2e::LogFolder()));
+  StandInHook hook;
+  e2e::TempDir root;
+  // Without a patch folder the run has an error line to hand to a hook.
+  const e2e::Package package = e2e::MakePackage(root / L"pkg", false);
+  SetFlagInFile(package.exe, MagicDebugMarker(), 0);
+  EXPECT_EQ(e2e::RunProgram(package.exe), 0u);
+  EXPECT_FALSE(e2e::Exists(e2e::LogFolder())) << "the log folder was created";
+  EXPECT_FALSE(e2e::Exists(e2e::LogPath())) << "a log file was created";
+  EXPECT_FALSE(hook.Called()) << "the hook library was called with the log off";
+}
+
+}  // namespace

@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include "tests/log_test_support.h"
+
+namespace {
+
+using logtest::Banner;
+using logtest::ReadBytes;
+using logtest::ReadMessages;
+using logtest::TempFolder;
+
+TEST(LogWriter, WritesUtf8LinesWithTimestampAndOneLineFeed) {
+  logtest::LogStateGuard state;
+  TempFolder folder;
+  const std::wstring path = folder / L"w.log";
+  LOG_CONSOLE::InitLog(path.c_str());
+  ASSERT_NE(LOG_CONSOLE::LogFile, nullptr) << "the log did not open";
+  LOG_CONSOLE::WriteLog(L"[%s]PackageDir[%s].", L"Common", L"C:\\\u00dcber\u65e5");
+  LOG_CONSOLE::WriteErrorLog(L"[%s]code %u.", L"Error", 5u);
+  LOG_CONSOLE::WriteLog(L"[%s]ends in LF\n", L"Common");
+
+  const std::string text = ReadBytes(path);
+  const auto lines = logtest::SplitLines(text);
+  ASSERT_EQ(lines.size(), 3u) << text;
+  for (const auto& line : lines) EXPECT_TRUE(logtest::HasTimestamp(line)) << line;
+  EXPECT_EQ(lines[0].substr(20), "[Common]PackageDir[C:\\\xc3\x9c" "ber\xe6\x97\xa5].");
+  EXPECT_EQ(lines[1].substr(20), "[Error]code 5.");
+  EXPECT_EQ(lines[2].substr(20), "[Common]ends in LF");
+  EXPECT_EQ(text.back(), '\n');
+  EXPECT_EQ(text.find("\n\n"), std::string::npos) << "a line got a second LF:\n" << text;
+}
+
+TEST(LogWriter, CountedOpenAndCloseWriteTheBannersOnce) {
+  logtest::LogStateGuard state;
+  TempFolder folder;
+  const std::wstring path = folder / L"c.log";
+  LogEnabled = 1;
+  LOG_CONSOLE::BannerEnabled = 1;
+  LOG_CONSOLE::InitLog(path.c_str());
+  LOG_CONSOLE::InitLog(path.c_str());
+  EXPECT_EQ(LOG_CONSOLE::InitCount, 2);
+  LOG_CONSOLE::WriteLog(L"[%s]one", L"Common");
+
+  LOG_CONSOLE::CloseLog();
+  EXPECT_EQ(LogEnabled, 0) << "CloseLog must switch the log off";
+  EXPECT_NE(LOG_CONSOLE::LogFile, nullptr) << "the first of two counted closes closed the file";
+  LOG_CONSOLE::CloseLog();
+  EXPECT_EQ(LOG_CONSOLE::LogFile, nullptr) << "the last close left the file open";
+  EXPECT_EQ(LOG_CONSOLE::InitCount, 0);
+
+  // Nothing reaches the file once it is closed.
+  LOG_CONSOLE::WriteLog(L"[%s]after close", L"Common");
+  const std::vector<std::string> expected = {Banner(kBeginBanner), "[Common]one",
+                                             Banner(kEndBanner), Banner(kEndBanner)};
+  EXPECT_EQ(ReadMessages(path), expected);
+}
+
+TEST(LogWriter, ALaterRunAppendsToTheFile) {
+  logtest::LogStateGuard state;
+  TempFolder folder;
+  const std::wstring path = folder / L"a.log";
+  LOG_CONSOLE::InitLog(path.c_str());
+  LOG_CONSOLE::WriteLog(L"[%s]first run", L"Common");
+  LOG_CONSOLE::CloseLog();
+  LOG_CONSOLE::InitLog(path.c_str());
+  LOG_CONSOLE::WriteLog(L"[%s]second run", L"Common");
+  LOG_CONSOLE::CloseLog();
+  const std::vector<std::string> expected = {"[Common]first run", "[Common]second run"};
+  EXPECT_EQ(ReadMessages(path), expected);
+}
+
+TEST(LogWriter, APathThatDoesNotFitIsAnOpenFailureNotACutPath) {
+  logtest::LogStateGuard state;
+  TempFolder folder;
+  const std::wstring base = folder.Path() + L"\\";
+  ASSERT_LT(base.size(), 200u);
+  const std::wstring fits = base + std::wstring(259 - base.size() - 4, L'f') + L".log";
+  const std::wstring tooLong = base + std::wstring(260 - base.size() - 4, L'g') + L".log";
+  ASSERT_EQ(fits.size(), 259u);
+  ASSERT_EQ(tooLong.size(), 260u);
+
+  LOG_CONSOLE::InitLog(tooLong.c_str());
+  EXPECT_EQ(LOG_CONSOLE::LogFile, nullptr) << "a 260-character path was opened";
+  EXPECT_EQ(LOG_CONSOLE::InitCount, 1);
+  LOG_CONSOLE::WriteLog(L"[%s]dropped", L"Common");
+  EXPECT_FALSE(logtest::Exists(tooLong.substr(0, 259))) << "the path was cut and opened";
+  LOG_CONSOLE::CloseLog();
+
+  LOG_CONSOLE::InitLog(fits.c_str());
+  EXPECT_NE(LOG_CONSOLE::LogFile, nullptr) << "a 259-character path did not open";
+  LOG_CONSOLE::WriteLog(L"[%s]kept", L"Common");
+  LOG_CONSOLE::CloseLog();
+  EXPECT_EQ(ReadMessages(fits), std::vector<std::string>{"[Common]kept"});
+}
+
+}  // namespace
