@@ -1,0 +1,285 @@
+// The patch run as a user meets it: the real Patch.exe in a package folder, InstallDir in the
+// registry, stand-in product programs running from the installation; then the files, the
+// backups, the processes and the log.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/support.h"
+
+namespace {
+
+using e2e::Narrow;
+
+const std::string kEndLine = "**************************END******************************";
+const std::wstring kBak = L".220620.patch.bak";
+
+std::string Join(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& line : lines) text += "  " + line + "\n";
+  return text;
+}
+
+// The log from the configuration reader's first line on; the install sequence's opening is
+// another test's business.
+std::vector<std::string> PatchRunLines() {
+  const std::vector<std::string> messages = e2e::ReadLogMessages();
+  const auto first = std::find(messages.begin(), messages.end(), "[Common]Enter.");
+  return std::vector<std::string>(first, messages.end());
+}
+
+bool Mentions(const std::vector<std::string>& lines, const std::string& text) {
+  return std::any_of(lines.begin(), lines.end(),
+                     [&](const std::string& line) { return line.find(text) != std::string::npos; });
+}
+
+class PatchRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    e2e::ClearLog();
+    package_ = e2e::MakePackage(temp_ / L"pkg");
+    // Non-ASCII folder names reach every path and log line.
+    installDir_ = temp_ / L"Ware\u00F0en \u00E9t\u00E9";
+    e2e::MakeFolders(installDir_);
+    key_.SetInstallDir(installDir_);
+  }
+  void TearDown() override { e2e::KillProcessesIn(installDir_); }
+
+  std::wstring Inst(const std::wstring& relative) const { return installDir_ + L"\\" + relative; }
+  std::wstring Src(const std::wstring& relative) const { return package_.patchDir + L"\\" + relative; }
+  std::string Run() const { return Narrow(std::to_wstring(e2e::RunProgram(package_.exe))); }
+  std::string ConfPathLine() const {
+    return "[Common]conf file pah[" + Narrow(package_.patchDir) + "\\conf.json].";
+  }
+  std::string MoveLine(const std::wstring& dest) const {
+    return "[Common]Move file successful, from[" + Narrow(Inst(dest)) + "] to[" +
+           Narrow(Inst(dest) + kBak) + "].";
+  }
+  std::string CopyLine(const std::wstring& src, const std::wstring& dest) const {
+    return "[Common]Copy file successful, from[" + Narrow(Src(src)) + "] to[" + Narrow(Inst(dest)) + "].";
+  }
+  std::string RestartLine(const std::string& exitCode) const {
+    return "[Common]CreateProcessWaitCmd[\"" + Narrow(Inst(L"PelliWareden.exe")) + "\" ] exit_code[" +
+           exitCode + "].";
+  }
+
+  e2e::TempDir temp_;
+  e2e::ProductKeyGuard key_;
+  e2e::Package package_;
+  std::wstring installDir_;
+};
+
+// Three entries: nested folders, a name spelled with \u escapes, a destination that is new.
+const char kThreeEntries[] = R"({
+  // the program and its data
+  "patch_list": [
+    { "src": "bin\\core.dll", "dest": "bin\\core.dll" },
+    { "src": "data\\\u00f1\\\u00fc.txt", "dest": "data\\\u00f1\\\u00fc.txt" },
+    /* new in this patch */ { "src": "new\\fresh.cfg", "dest": "cfg\\fresh.cfg" }
+  ]
+})";
+const std::wstring kDataFile = L"data\\\u00F1\\\u00FC.txt";
+
+TEST_F(PatchRunTest, ReplacesEveryEntryStopsTheProductAndStartsItAgain) {
+  package_.WriteConf(kThreeEntries);
+  package_.AddPatchFile(L"bin\\core.dll", "new core");
+  package_.AddPatchFile(kDataFile, "new data");
+  package_.AddPatchFile(L"new\\fresh.cfg", "fresh");
+  e2e::WriteFileBytes(Inst(L"bin\\core.dll"), "old core");
+  e2e::WriteFileBytes(Inst(kDataFile), "old data");
+  e2e::MakeFolders(Inst(L"cfg"));
+  e2e::StandIn product(Inst(L"PelliWareden.exe"));
+  e2e::StandIn downloader(Inst(L"VyxDL.exe"));
+
+  ASSERT_EQ(Run(), "0");
+
+  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"bin\\core.dll")), "new core");
+  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"bin\\core.dll") + kBak), "old core");
+  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(kDataFile)), "new data");
+  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(kDataFile) + kBak), "old data");
+  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"cfg\\fresh.cfg")), "fresh");
+  EXPECT_FALSE(e2e::Exists(Inst(L"cfg\\fresh.cfg") + kBak)) << "a new file needs no backup";
+
+  EXPECT_FALSE(product.Running());
+  EXPECT_FALSE(downloader.Running());
+  EXPECT_TRUE(e2e::ProcessesRunning(Inst(L"VyxDL.exe")).empty()) << "VyxDL.exe is never started again";
+  const std::vector<DWORD> restarted = e2e::ProcessesRunning(Inst(L"PelliWareden.exe"));
+  ASSERT_EQ(restarted.size(), 1u) << "the main program must run again";
+
+  const std::vector<std::string> expected = {
+      "[Common]Enter.",
+      ConfPathLine(),
+      "[Common]process name:PelliWareden.exe, id:" + std::to_string(product.Pid()) + ".",
+      "[Common]succeed in kill process.",
+      "[Common]process name:VyxDL.exe, id:" + std::to_string(downloader.Pid()) + ".",
+      "[Common]succeed in kill process.",
+      MoveLine(L"bin\\core.dll"),
+      CopyLine(L"bin\\core.dll", L"bin\\core.dll"),
+      MoveLine(kDataFile),
+      CopyLine(kDataFile, kDataFile),
+      CopyLine(L"new\\fresh.cfg", L"cfg\\fresh.cfg"),
+      // The stand-in runs on, so the wait ends without an exit code.
+      "[Error]failed to call WaitForSingleObject, waitcode:258, lasterr:",
+      RestartLine("4294967295"),
+      "[Common]Patch successful.",
+      kEndLine,
+  };
+  std::vector<std::string> lines = PatchRunLines();
+  // The last error after a time-out is not ours to fix; compare up to it.
+  for (std::string& line : lines) {
+    if (line.rfind(expected[11], 0) == 0) line = expected[11];
+  }
+  EXPECT_EQ(lines, expected) << "log:\n" << Join(lines);
+}
+
+TEST_F(PatchRunTest, SecondRunSkipsEveryPatchedEntryAndStartsNothing) {
+  package_.WriteConf(kThreeEntries);
+  package_.AddPatchFile(L"bin\\core.dll", "new core");
+  package_.AddPatchFile(kDataFile, "new data");
+  package_.AddPatchFile(L"new\\fresh.cfg", "fresh");
+  e2e::WriteFileBytes(Inst(L"bin\\core.dll"), "old core");
+  e2e::WriteFileBytes(Inst(kDataFile), "old data");
+  e2e::WriteFileBytes(Inst(L"cfg\\fresh.cfg"), "old fresh");
+  ASSERT_EQ(Run(), "0");
+  ASSERT_EQ(e2e::ReadFileOrEmpty(Inst(L"cfg\\fresh.cfg") + kBak), "old fresh");
+  const auto afterFirst = e2e::SnapshotTree(installDir_);
+  e2e::ClearLog();
+
+  ASSERT_EQ(Run(), "0");
+
+  EXPECT_EQ(e2e::SnapshotTree(installDir_), afterFirst);
+  const std::vector<std::string> expected = {
+      "[Common]Enter.", ConfPathLine(), "[Common]Patch successful.", kEndLine};
+  EXPECT_EQ(PatchRunLines(), expected) << "no main program ran, so nothing is started";
+  EXPECT_TRUE(e2e::ProcessesRunning(Inst(L"PelliWareden.exe")).empty());
+}
+
+TEST_F(PatchRunTest, FailedCopyPutsTheOriginalBackAndStopsTheLoop) {
+  package_.WriteConf(R"({"patch_list": [
+    { "src": "a.txt", "dest": "a.txt" },
+    { "src": "folder", "dest": "b.txt" },
+    { "src": "c.txt", "dest": "c.txt" }
+  ]})");
+  package_.AddPatchFile(L"a.txt", "new a");
+  e2e::MakeFolders(Src(L"folder"));  // exists, but cannot be copied as a file
+  package_.AddPatchFile(L"c.txt", "new c");
+  for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt"}) {
+    e2e::WriteFileBytes(Inst(name), "old " + Narrow(name));
+  }
+  e2e::StandIn product(Inst(L"PelliWareden.exe"));
+
+  ASSERT_EQ(Run(), "0");
+
+  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"a.txt")), "new a");
+  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"a.txt") + kBak), "old a.txt");
+  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"b.txt")), "old b.txt") << "the original must be back";
+  EXPECT_FALSE(e2e::Exists(Inst(L"b.txt") + kBak));
+  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"c.txt")), "old c.txt");
+  EXPECT_FALSE(e2e::Exists(Inst(L"c.txt") + kBak));
+  EXPECT_EQ(e2e::ProcessesRunning(Inst(L"PelliWareden.exe")).size(), 1u)
+      << "the main program is started again after a failure too";
+
+  const std::vector<std::string> lines = PatchRunLines();
+  const std::string b = Narrow(Inst(L"b.txt"));
+  const std::vector<std::string> expectedTail = {
+      MoveLine(L"b.txt"),
+      "[Error]Copy file failed, from[" + Narrow(Src(L"folder")) + "] to[" + b + "].",
+      "[Error]Copy failed, original moved back, from[" + b + Narrow(kBak) + "] to[" + b + "].",
+  };
+  auto at = std::search(lines.begin(), lines.end(), expectedTail.begin(), expectedTail.end());
+  EXPECT_NE(at, lines.end()) << "log:\n" << Join(lines);
+  EXPECT_TRUE(Mentions(lines, CopyLine(L"a.txt", L"a.txt"))) << "log:\n" << Join(lines);
+  EXPECT_FALSE(Mentions(lines, "c.txt")) << "the third entry must not be looked at";
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[lines.size() - 3], RestartLine("4294967295"));
+  EXPECT_EQ(lines[lines.size() - 2], "[Error]Start Patch failed.");
+}
+
+TEST_F(PatchRunTest, DestinationFolderThatDoesNotExistIsNotCreated) {
+  package_.WriteConf(R"({"patch_list": [{ "src": "x.txt", "dest": "nowhere\\x.txt" }]})");
+  package_.AddPatchFile(L"x.txt", "x");
+
+  ASSERT_EQ(Run(), "0");
+
+  EXPECT_FALSE(e2e::Exists(Inst(L"nowhere")));
+  const std::vector<std::string> expected = {
+      "[Common]Enter.",
+      ConfPathLine(),
+      "[Error]Copy file failed, from[" + Narrow(Src(L"x.txt")) + "] to[" + Narrow(Inst(L"nowhere\\x.txt")) + "].",
+      "[Error]Start Patch failed.",
+      kEndLine,
+  };
+  EXPECT_EQ(PatchRunLines(), expected);
+}
+
+TEST_F(PatchRunTest, MissingPatchFileIsSkippedAndTheRunStillSucceeds) {
+  package_.WriteConf(R"({"patch_list": [{ "src": "gone.txt", "dest": "a.txt" }, { "src": "b.txt", "dest": "b.txt" }]})");
+  package_.AddPatchFile(L"b.txt", "new b");
+  e2e::WriteFileBytes(Inst(L"a.txt"), "old a");
+
+  ASSERT_EQ(Run(), "0");
+
+  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"a.txt")), "old a");
+  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"b.txt")), "new b");
+  const std::vector<std::string> expected = {
+      "[Common]Enter.", ConfPathLine(),
+      "[Error]Patch file[" + Narrow(Src(L"gone.txt")) + "] is not exist.",
+      CopyLine(L"b.txt", L"b.txt"), "[Common]Patch successful.", kEndLine,
+  };
+  EXPECT_EQ(PatchRunLines(), expected);
+}
+
+TEST_F(PatchRunTest, TrailingBackslashInInstallDirGivesTheSamePaths) {
+  package_.WriteConf(R"({"patch_list": [{ "src": "a.txt", "dest": "sub\\a.txt" }]})");
+  package_.AddPatchFile(L"a.txt", "new a");
+  std::vector<std::string> runs[2];
+  for (int withBackslash = 0; withBackslash < 2; ++withBackslash) {
+    e2e::KillProcessesIn(installDir_);
+    e2e::RemoveTree(installDir_);
+    e2e::WriteFileBytes(Inst(L"sub\\a.txt"), "old a");
+    key_.SetInstallDir(withBackslash ? installDir_ + L"\\" : installDir_);
+    e2e::StandIn product(Inst(L"PelliWareden.exe"));
+    e2e::ClearLog();
+    ASSERT_EQ(Run(), "0");
+    EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"sub\\a.txt") + kBak), "old a");
+    for (const std::string& line : PatchRunLines()) {
+      if (line.find("file successful") != std::string::npos || line.find("CreateProcessWaitCmd[") != std::string::npos) {
+        runs[withBackslash].push_back(line);
+      }
+    }
+  }
+  const std::vector<std::string> expected = {
+      MoveLine(L"sub\\a.txt"), CopyLine(L"a.txt", L"sub\\a.txt"), RestartLine("4294967295")};
+  EXPECT_EQ(runs[0], expected);
+  EXPECT_EQ(runs[1], expected);
+}
+
+TEST_F(PatchRunTest, ConfigurationProblemsEndTheRunBeforeAnythingIsTouched) {
+  e2e::StandIn product(Inst(L"PelliWareden.exe"));
+  const struct {
+    const char* conf;  // nullptr: no conf.json
+    std::string error;
+  } cases[] = {
+      {nullptr, "[Error]inst conf is not exist."},
+      {"\xEF\xBB\xBF{\"patch_list\":[]}", "[Error]conf json parse failed."},
+      {"{\"patch_list\":{}}", "[Error]conf json parse failed \"patch_list\" is not array."},
+      {"[{\"src\":\"a\",\"dest\":\"b\"}]", "[Error]conf json parse failed, a value is outside the format."},
+      {"{\"patch_list\":[{\"src\":[],\"dest\":\"b\"}]}", "[Error]conf json parse failed, a value is outside the format."},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.error);
+    e2e::ClearLog();
+    DeleteFileW((package_.patchDir + L"\\conf.json").c_str());
+    if (test.conf != nullptr) package_.WriteConf(test.conf);
+    ASSERT_EQ(Run(), "0");
+    const std::vector<std::string> expected = {
+        "[Common]Enter.", ConfPathLine(), test.error, "[Error]ParseConf failed.", kEndLine};
+    EXPECT_EQ(PatchRunLines(), expected);
+    EXPECT_TRUE(product.Running());
+  }
+}
+
+}  // namespace
