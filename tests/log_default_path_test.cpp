@@ -39,8 +39,8 @@ TEST(LogDefaultPath, FolderUnderCommonAppDataAndLowerCasedName) {
 }
 
 TEST(LogDefaultPath, ALogSwitchedOnOpensOnItsFirstLineWithTheMagicLine) {
-  logtest::LogStateGuard state;
   DefaultLogFile file;
+  logtest::LogStateGuard state;
   LogEnabled = 1;
   LOG_CONSOLE::WriteErrorLog(L"[%s]first", L"Error");
   EXPECT_EQ(std::wstring(LOG_CONSOLE::LogFilePath), file.Path());
@@ -52,8 +52,8 @@ TEST(LogDefaultPath, ALogSwitchedOnOpensOnItsFirstLineWithTheMagicLine) {
 }
 
 TEST(LogDefaultPath, AFailedLazyOpenIsNotTriedAgain) {
-  logtest::LogStateGuard state;
   DefaultLogFile file;
+  logtest::LogStateGuard state;
   // Held without sharing, the file cannot be opened by the log.
   HANDLE blocker = CreateFileW(file.Path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, nullptr);

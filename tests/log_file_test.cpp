@@ -25,8 +25,8 @@ void OpenAndWrite(const std::wstring& path, const wchar_t* text) {
 }
 
 TEST(LogRotationAtOpen, AFileAtTheLimitIsMovedAsideOneByteLessIsAppendedTo) {
-  logtest::LogStateGuard state;
   TempFolder folder;
+  logtest::LogStateGuard state;
   const std::wstring path = folder / L"r.log";
 
   logtest::MakeFileOfSize(path, "below", kLimit - 1);
@@ -42,8 +42,8 @@ TEST(LogRotationAtOpen, AFileAtTheLimitIsMovedAsideOneByteLessIsAppendedTo) {
 }
 
 TEST(LogRotationAtOpen, AfterTwoRotationsOnlyTheNewerOldGenerationRemains) {
-  logtest::LogStateGuard state;
   TempFolder folder;
+  logtest::LogStateGuard state;
   const std::wstring path = folder / L"g.log";
   logtest::MakeFileOfSize(path, "first generation", kLimit);
   OpenAndWrite(path, L"x");
@@ -57,8 +57,8 @@ TEST(LogRotationAtOpen, AfterTwoRotationsOnlyTheNewerOldGenerationRemains) {
 }
 
 TEST(LogRotationAtOpen, AFailedMoveAppendsToTheFullLogInsteadOfTruncatingIt) {
-  logtest::LogStateGuard state;
   TempFolder folder;
+  logtest::LogStateGuard state;
   const std::wstring path = folder / L"m.log";
   // A folder that is not empty under the old name makes both the delete and the move fail.
   ASSERT_TRUE(CreateDirectoryW((path + L".old").c_str(), nullptr));
@@ -73,8 +73,8 @@ TEST(LogRotationAtOpen, AFailedMoveAppendsToTheFullLogInsteadOfTruncatingIt) {
 }
 
 TEST(LogRotationPeriodic, TheNewFileStartsWithTheNewFileLine) {
-  logtest::LogStateGuard state;
   TempFolder folder;
+  logtest::LogStateGuard state;
   const std::wstring path = folder / L"p.log";
   LogEnabled = 1;
   LOG_CONSOLE::BannerEnabled = 1;
@@ -96,8 +96,8 @@ TEST(LogRotationPeriodic, TheNewFileStartsWithTheNewFileLine) {
 }
 
 TEST(LogRotationPeriodic, AFailedMoveKeepsTheCurrentLogAndRetriesAtTheNextCheck) {
-  logtest::LogStateGuard state;
   TempFolder folder;
+  logtest::LogStateGuard state;
   const std::wstring path = folder / L"f.log";
   const std::wstring oldPath = path + L".old";
   ASSERT_TRUE(CreateDirectoryW(oldPath.c_str(), nullptr));
@@ -114,7 +114,7 @@ TEST(LogRotationPeriodic, AFailedMoveKeepsTheCurrentLogAndRetriesAtTheNextCheck)
   EXPECT_EQ(ReadMessages(path), kept);
 
   // Once the obstacle is gone the next due check rotates.
-  logtest::TempFolder::RemoveTree(oldPath);
+  logtest::RemoveTree(oldPath);
   logtest::MakeSizeCheckDue();
   LOG_CONSOLE::WriteLog(L"[%s]four", L"Common");
   EXPECT_EQ(ReadMessages(oldPath), kept);
@@ -124,8 +124,8 @@ TEST(LogRotationPeriodic, AFailedMoveKeepsTheCurrentLogAndRetriesAtTheNextCheck)
 // Lines "T<thread>L<index>:<padding>" of varying length from several threads while one rotation
 // runs: each must be whole in one of the files, or dropped while a mark stood, and never twice.
 TEST(LogRotationPeriodic, ConcurrentWritersNeitherTearNorInterleaveLines) {
-  logtest::LogStateGuard state;
   TempFolder folder;
+  logtest::LogStateGuard state;
   const std::wstring path = folder / L"t.log";
   // A filler well above what the threads write, so that the new file never reaches the limit and
   // exactly one rotation happens.

@@ -64,11 +64,11 @@ class HookRecord {
 };
 
 TEST(LogHook, ErrorMessagesReachTheHookWithoutTimestampOrLineFeedProgressNever) {
-  logtest::LogStateGuard state;
   HookInstallation hook;
   hook.Install();
   HookRecord record;
   TempFolder folder;
+  logtest::LogStateGuard state;
   const std::wstring logPath = folder / L"h.log";
   LOG_CONSOLE::InitLog(logPath.c_str());
   LOG_CONSOLE::WriteLog(L"[%s]progress", L"Common");
@@ -90,10 +90,10 @@ TEST(LogHook, ErrorMessagesReachTheHookWithoutTimestampOrLineFeedProgressNever) 
 }
 
 TEST(LogHook, WithoutTheLibraryEachErrorLineProbesAgain) {
-  logtest::LogStateGuard state;
   HookInstallation hook;
   HookRecord record;
   TempFolder folder;
+  logtest::LogStateGuard state;
   const std::wstring logPath = folder / L"p.log";
   LOG_CONSOLE::InitLog(logPath.c_str());
   LOG_CONSOLE::WriteErrorLog(L"[%s]before install", L"Error");
@@ -111,10 +111,10 @@ TEST(LogHook, WithoutTheLibraryEachErrorLineProbesAgain) {
 }
 
 TEST(LogHook, NoOpenLogMeansNoHookCall) {
-  logtest::LogStateGuard state;
   HookInstallation hook;
   hook.Install();
   HookRecord record;
+  logtest::LogStateGuard state;
   LOG_CONSOLE::WriteErrorLog(L"[%s]log off", L"Error");
   EXPECT_TRUE(record.Calls().empty());
   EXPECT_EQ(GetModuleHandleW(kHookModule), nullptr) << "the library was loaded for a log that is off";

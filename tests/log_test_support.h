@@ -1,7 +1,7 @@
 #pragma once
 
-// Shared by the logger's in-process tests: a temporary folder, whole-file reads and a guard
-// that puts the logger's static state back the way a fresh process has it.
+// Shared by the logger's in-process tests: log file reading and a guard that puts the logger's
+// static state back the way a fresh process has it.
 
 #include <windows.h>
 
@@ -11,70 +11,17 @@
 #include <gtest/gtest.h>
 
 #include "log/log_internal.h"
+#include "tests/e2e/support.h"
 
 namespace logtest {
 
-// A fresh folder under the temp folder, removed with its content at the end.
-class TempFolder {
- public:
-  TempFolder() {
-    wchar_t base[MAX_PATH + 1] = {};
-    GetTempPathW(MAX_PATH, base);
-    static int sequence = 0;
-    path_ = std::wstring(base) + L"logtest-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-            std::to_wstring(++sequence);
-    CreateDirectoryW(path_.c_str(), nullptr);
-  }
-  ~TempFolder() { RemoveTree(path_); }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
+using TempFolder = e2e::TempDir;
+using e2e::Exists;
+using e2e::RemoveTree;
 
-  std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
-  const std::wstring& Path() const { return path_; }
-
-  static void RemoveTree(const std::wstring& path) {
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-      do {
-        const std::wstring name = entry.cFileName;
-        if (name == L"." || name == L"..") continue;
-        const std::wstring child = path + L"\\" + name;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-          RemoveTree(child);
-        } else {
-          SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-          DeleteFileW(child.c_str());
-        }
-      } while (FindNextFileW(find, &entry));
-      FindClose(find);
-    }
-    RemoveDirectoryW(path.c_str());
-  }
-
- private:
-  std::wstring path_;
-};
-
-inline std::string ReadBytes(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return std::string();
-  std::string bytes;
-  char buffer[65536];
-  DWORD read = 0;
-  while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) bytes.append(buffer, read);
-  CloseHandle(file);
-  return bytes;
-}
-
+inline std::string ReadBytes(const std::wstring& path) { return e2e::ReadFileOrEmpty(path); }
 inline void WriteBytes(const std::wstring& path, const std::string& bytes) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE) << "cannot create the test file";
-  DWORD written = 0;
-  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
+  e2e::WriteFileBytes(path, bytes);
 }
 
 // Makes `path` a file of `size` bytes: `head` followed by zeros, extended without writing them.
@@ -89,10 +36,6 @@ inline void MakeFileOfSize(const std::wstring& path, const std::string& head, ui
   const bool extended = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
   CloseHandle(file);
   ASSERT_TRUE(extended) << "cannot extend the test file to " << size << " bytes";
-}
-
-inline bool Exists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // The file's lines, each with its LF removed; a last part without LF is kept as it is, so a
@@ -139,6 +82,7 @@ inline std::string Banner(const char* banner) {
 }
 
 // Puts the logger back into its process-start state, at the start and at the end of a test.
+// Declare it after the folders and files it has to close the log and the library in.
 class LogStateGuard {
  public:
   LogStateGuard() { Reset(); }

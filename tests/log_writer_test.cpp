@@ -10,8 +10,8 @@ using logtest::ReadMessages;
 using logtest::TempFolder;
 
 TEST(LogWriter, WritesUtf8LinesWithTimestampAndOneLineFeed) {
-  logtest::LogStateGuard state;
   TempFolder folder;
+  logtest::LogStateGuard state;
   const std::wstring path = folder / L"w.log";
   LOG_CONSOLE::InitLog(path.c_str());
   ASSERT_NE(LOG_CONSOLE::LogFile, nullptr) << "the log did not open";
@@ -31,8 +31,8 @@ TEST(LogWriter, WritesUtf8LinesWithTimestampAndOneLineFeed) {
 }
 
 TEST(LogWriter, CountedOpenAndCloseWriteTheBannersOnce) {
-  logtest::LogStateGuard state;
   TempFolder folder;
+  logtest::LogStateGuard state;
   const std::wstring path = folder / L"c.log";
   LogEnabled = 1;
   LOG_CONSOLE::BannerEnabled = 1;
@@ -56,8 +56,8 @@ TEST(LogWriter, CountedOpenAndCloseWriteTheBannersOnce) {
 }
 
 TEST(LogWriter, ALaterRunAppendsToTheFile) {
-  logtest::LogStateGuard state;
   TempFolder folder;
+  logtest::LogStateGuard state;
   const std::wstring path = folder / L"a.log";
   LOG_CONSOLE::InitLog(path.c_str());
   LOG_CONSOLE::WriteLog(L"[%s]first run", L"Common");
@@ -70,8 +70,8 @@ TEST(LogWriter, ALaterRunAppendsToTheFile) {
 }
 
 TEST(LogWriter, APathThatDoesNotFitIsAnOpenFailureNotACutPath) {
-  logtest::LogStateGuard state;
   TempFolder folder;
+  logtest::LogStateGuard state;
   const std::wstring base = folder.Path() + L"\\";
   ASSERT_LT(base.size(), 200u);
   const std::wstring fits = base + std::wstring(259 - base.size() - 4, L'f') + L".log";
