@@ -60,10 +60,16 @@ class StandInHook {
   std::wstring record_;
 };
 
-// Leaves "EnableLogToView" absent before and after the test.
-struct LogSwitchGuard {
-  LogSwitchGuard() { e2e::SetEnableLogToView(nullptr); }
-  ~LogSwitchGuard() { e2e::SetEnableLogToView(nullptr); }
+// Each test starts and leaves without "EnableLogToView" and without a log file.
+struct LogStateGuard {
+  LogStateGuard() {
+    e2e::SetEnableLogToView(nullptr);
+    e2e::ClearLog();
+  }
+  ~LogStateGuard() {
+    e2e::SetEnableLogToView(nullptr);
+    e2e::ClearLog();
+  }
 };
 
 std::string Join(const std::vector<std::string>& lines) {
@@ -86,8 +92,7 @@ TEST(LogActivation, TheBuiltFileHoldsOneFlagBlockLogOffForcedOn) {
 }
 
 TEST(LogActivation, AsBuiltTheLogOpensAtEntryBetweenBeginAndEnd) {
-  LogSwitchGuard logSwitch;
-  e2e::ClearLog();
+  LogStateGuard machine;
   StandInHook hook;
   e2e::TempDir root;
   // No patch folder: the run ends early with an error line, which the hook must see.
@@ -125,10 +130,9 @@ void ExpectLazilyOpenedLog() {
 }
 
 TEST(LogActivation, LogEnabledInTheFileOpensOnTheFirstLineEvenWithTheSwitchAtZero) {
-  LogSwitchGuard logSwitch;
+  LogStateGuard machine;
   const DWORD zero = 0;
   e2e::SetEnableLogToView(&zero);
-  e2e::ClearLog();
   e2e::TempDir root;
   const e2e::Package package = e2e::MakePackage(root / L"pkg");
   SetFlagInFile(package.exe, MagicDebugMarker(), 0);
@@ -138,10 +142,9 @@ TEST(LogActivation, LogEnabledInTheFileOpensOnTheFirstLineEvenWithTheSwitchAtZer
 }
 
 TEST(LogActivation, TheRegistrySwitchOpensALogThatTheFileLeavesOff) {
-  LogSwitchGuard logSwitch;
+  LogStateGuard machine;
   const DWORD one = 1;
   e2e::SetEnableLogToView(&one);
-  e2e::ClearLog();
   e2e::TempDir root;
   const e2e::Package package = e2e::MakePackage(root / L"pkg");
   SetFlagInFile(package.exe, MagicDebugMarker(), 0);
@@ -150,8 +153,7 @@ TEST(LogActivation, TheRegistrySwitchOpensALogThatTheFileLeavesOff) {
 }
 
 TEST(LogActivation, WithEverySwitchOffNothingIsCreatedAndNoHookLoaded) {
-  LogSwitchGuard logSwitch;
-  e2e::ClearLog();
+  LogStateGuard machine;
   e2e::RemoveTree(e2e::LogFolder());
   ASSERT_FALSE(e2e::Exists(e2e::LogFolder()));
   StandInHook hook;
