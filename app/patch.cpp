@@ -5,8 +5,10 @@
 
 #include <vector>
 
+#include "app/entry_paths.h"
 #include "log/log.h"
 #include "platform/paths.h"
+#include "platform/retry.h"
 #include "process/command.h"
 #include "process/kill.h"
 
@@ -14,24 +16,22 @@ namespace {
 
 constexpr wchar_t kMainProgram[] = L"PelliWareden.exe";
 constexpr wchar_t kDownloader[] = L"VyxDL.exe";
-constexpr wchar_t kBackupSuffix[] = L".220620.patch.bak";
-
 bool PathExists(const std::wstring& path) { return PathFileExistsW(path.c_str()) != FALSE; }
 
-// The whole byte string up to its terminating zero; invalid sequences become U+FFFD.
-std::wstring WidenUtf8(const std::string& utf8) {
-  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
-  if (length <= 1) return std::wstring();
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &wide[0], length);
-  wide.resize(static_cast<size_t>(length) - 1);
-  return wide;
+// A scanner or an exiting process may hold a file for a moment: both operations are tried
+// again while they meet such a hold, and only the final outcome is logged.
+bool MoveAside(const std::wstring& from, const std::wstring& to) {
+  return RetryWhileHeld([&] { return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING); });
+}
+
+bool CopyIn(const std::wstring& from, const std::wstring& to) {
+  return RetryWhileHeld([&] { return CopyFileW(from.c_str(), to.c_str(), FALSE); });
 }
 
 // The product must never be left without a file it had: after a failed copy the moved-aside
 // original goes back. Both outcomes are failures of the run, hence "Error" lines.
 void PutBackupBack(const std::wstring& backupPath, const std::wstring& destPath) {
-  if (MoveFileExW(backupPath.c_str(), destPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  if (MoveAside(backupPath, destPath)) {
     LOG_FAILURE(L"[%s]Copy failed, original moved back, from[%s] to[%s].", backupPath, destPath);
     return;
   }
@@ -44,29 +44,28 @@ void PutBackupBack(const std::wstring& backupPath, const std::wstring& destPath)
 bool ApplyEntries(const PatchList& list, const std::wstring& patchBase,
                   const std::wstring& installBase) {
   for (const PatchEntry& entry : list) {
-    const std::wstring sourcePath = patchBase + WidenUtf8(entry.src);
-    if (!PathExists(sourcePath)) {
-      LOG_FAILURE(L"[%s]Patch file[%s] is not exist.", sourcePath);
+    const EntryPaths paths = FormEntryPaths(entry, patchBase, installBase);
+    if (!PathExists(paths.source)) {
+      LOG_FAILURE(L"[%s]Patch file[%s] is not exist.", paths.source);
       continue;
     }
-    const std::wstring destPath = installBase + WidenUtf8(entry.dest);
-    std::wstring backupPath;
-    if (PathExists(destPath)) {
-      backupPath = destPath + kBackupSuffix;
+    bool movedAside = false;
+    if (PathExists(paths.destination)) {
       // An existing backup means an earlier run already replaced this file.
-      if (PathExists(backupPath)) continue;
-      if (!MoveFileExW(destPath.c_str(), backupPath.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-        LOG_FAILURE(L"[%s]Move file failed, from[%s] to[%s].", destPath, backupPath);
+      if (PathExists(paths.backup)) continue;
+      if (!MoveAside(paths.destination, paths.backup)) {
+        LOG_FAILURE(L"[%s]Move file failed, from[%s] to[%s].", paths.destination, paths.backup);
         return false;
       }
-      LOG_PROGRESS(L"[%s]Move file successful, from[%s] to[%s].", destPath, backupPath);
+      LOG_PROGRESS(L"[%s]Move file successful, from[%s] to[%s].", paths.destination, paths.backup);
+      movedAside = true;
     }
-    if (!CopyFileW(sourcePath.c_str(), destPath.c_str(), FALSE)) {
-      LOG_FAILURE(L"[%s]Copy file failed, from[%s] to[%s].", sourcePath, destPath);
-      if (!backupPath.empty()) PutBackupBack(backupPath, destPath);
+    if (!CopyIn(paths.source, paths.destination)) {
+      LOG_FAILURE(L"[%s]Copy file failed, from[%s] to[%s].", paths.source, paths.destination);
+      if (movedAside) PutBackupBack(paths.backup, paths.destination);
       return false;
     }
-    LOG_PROGRESS(L"[%s]Copy file successful, from[%s] to[%s].", sourcePath, destPath);
+    LOG_PROGRESS(L"[%s]Copy file successful, from[%s] to[%s].", paths.source, paths.destination);
   }
   return true;
 }
