@@ -5,8 +5,13 @@
 
 #include "app/install.h"
 #include "log/log.h"
+#include "platform/trust.h"
 
 namespace {
+// Before any library load of ours: the package folder may be a user's download folder, so DLLs
+// must come from System32 only. The log's start-up step only reads the registry before this.
+const bool kProcessHardened = (ApplyProcessMitigations(), true);
+
 std::wstring WidenForLog(const char* text) {
   const int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
   if (length <= 0) return std::wstring();

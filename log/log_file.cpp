@@ -4,11 +4,23 @@
 #include "log/log_internal.h"
 #include "platform/file.h"
 #include "platform/paths.h"
+#include "platform/trust.h"
 
 namespace {
 constexpr DWORD kPathCapacity = MAX_PATH;
 constexpr wchar_t kLogSubfolder[] = L"Norvale\\PelliMgr\\MossLog\\";
 constexpr wchar_t kOldSuffix[] = L".old";
+constexpr wchar_t kLogFolderChain[] = L"Norvale\\PelliMgr\\MossLog";
+
+// The common application-data folder (with its backslash) when the log lives in its default
+// folder; empty for a log path given by the caller.
+std::wstring DefaultLogBase;
+
+// An elevated runner deletes, moves and creates files here: a folder that an ordinary user
+// made, or linked elsewhere, could point those at any file of the machine.
+bool LogFolderTrusted() {
+  return DefaultLogBase.empty() || IsFolderChainTrusted(DefaultLogBase, kLogFolderChain);
+}
 
 // Deletes the old generation. True when no file of that name is left afterwards.
 bool DeleteOldGeneration(const std::wstring& oldPath) {
@@ -17,10 +29,17 @@ bool DeleteOldGeneration(const std::wstring& oldPath) {
   return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-// Opens the log for appending and makes it the current LogFile. False on failure.
+// Opens the log for appending and makes it the current LogFile. False on failure, and for a
+// file that is a link or has a second name elsewhere: writing to it would write to whatever it
+// stands for. The path is checked before the open too, since CREATE_ALWAYS truncates at once.
 bool OpenLogFile(const wchar_t* path, DWORD disposition) {
+  if (PathFileExistsW(path) && !IsPathTrusted(path, kTrustSingleLink)) return false;
   FileHandle file;
-  if (file.Open(path, GENERIC_WRITE, FILE_SHARE_READ, disposition) < 0) return false;
+  if (file.Open(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ, disposition,
+                FILE_FLAG_OPEN_REPARSE_POINT) < 0) {
+    return false;
+  }
+  if (!IsHandleTrusted(file.Get(), kTrustSingleLink)) return false;
   file.SeekToEnd();
   LOG_CONSOLE::LogFile = file.Detach();
   return true;
@@ -29,6 +48,7 @@ bool OpenLogFile(const wchar_t* path, DWORD disposition) {
 // Closes the current file, moves it to the old name and starts a new one. When the move fails
 // the current file is reopened and appended to, so that nothing written so far is lost.
 void RotateOpenLog(const std::wstring& path) {
+  if (!LogFolderTrusted()) return;  // checked again at the next check
   const std::wstring oldPath = OldLogPath(path);
   if (!DeleteOldGeneration(oldPath)) return;  // retried at the next check
   CloseHandle(LOG_CONSOLE::LogFile);
@@ -123,12 +143,21 @@ bool RotateLogAtOpen(const wchar_t* path, uint32_t limit) {
 void LOG_CONSOLE::InitLog(const wchar_t* path) {
   if (InterlockedIncrement(&InitCount) != 1) return;
   SizeLimit = kDefaultSizeLimit;
-  std::wstring target = path != nullptr ? std::wstring(path) : GetLogDir() + GetLogFileName();
+  std::wstring target;
+  if (path != nullptr) {
+    target = path;
+    DefaultLogBase.clear();
+  } else {
+    const std::wstring dir = GetLogDir();
+    DefaultLogBase = dir.substr(0, dir.size() - (sizeof(kLogSubfolder) / sizeof(wchar_t) - 1));
+    target = dir + GetLogFileName();
+  }
   // A cut path would name some other file: treat a path that does not fit as a failed open.
   constexpr size_t kCapacity = sizeof(LogFilePath) / sizeof(LogFilePath[0]);
   if (target.empty() || target.size() >= kCapacity) return;
   target.copy(LogFilePath, target.size());
   LogFilePath[target.size()] = L'\0';
+  if (!LogFolderTrusted()) return;
   const bool movedAway = RotateLogAtOpen(LogFilePath, SizeLimit);
   if (!OpenLogFile(LogFilePath, movedAway ? CREATE_ALWAYS : OPEN_ALWAYS)) return;
   if (BannerEnabled) WriteLogLine(kBeginBanner);

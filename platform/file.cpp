@@ -21,8 +21,8 @@ FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
   return *this;
 }
 
-FileResult FileHandle::Open(const wchar_t* path, DWORD access, DWORD share, DWORD disposition) {
-  HANDLE opened = CreateFileW(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+FileResult FileHandle::Open(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+  HANDLE opened = CreateFileW(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL | flags, nullptr);
   if (opened == INVALID_HANDLE_VALUE) return ResultFromLastError();
   handle_ = opened;
   return 0;

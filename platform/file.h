@@ -21,9 +21,9 @@ class FileHandle {
   FileHandle(FileHandle&& other) noexcept;
   FileHandle& operator=(FileHandle&& other) noexcept;
 
-  // CreateFileW with FILE_ATTRIBUTE_NORMAL. Call on an empty wrapper; on failure it stays
-  // empty and the result comes from the last error.
-  FileResult Open(const wchar_t* path, DWORD access, DWORD share, DWORD disposition);
+  // CreateFileW with FILE_ATTRIBUTE_NORMAL and `flags` (FILE_FLAG_*). Call on an empty wrapper;
+  // on failure it stays empty and the result comes from the last error.
+  FileResult Open(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0);
 
   // The 64-bit size; `size` is untouched on failure.
   FileResult GetSize(uint64_t& size);
@@ -39,6 +39,7 @@ class FileHandle {
   void Close();
 
   bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+  HANDLE Get() const { return handle_; }
 
  private:
   HANDLE handle_ = INVALID_HANDLE_VALUE;
