@@ -133,6 +133,25 @@ TEST_F(InstallSequenceTest, InstallDirWithoutTerminatingNulStopsBeforeThePatch) 
   ExpectRunEndedWith("[Error]Reg Query InstallDir failed.");
 }
 
+TEST_F(InstallSequenceTest, InstallDirOf260CharactersStopsBeforeThePatch) {
+  key_.SetInstallDir(L"C:\\" + std::wstring(257, L'a'));
+  RunAndExpectNothingChanged();
+  ExpectRunEndedWith("[Error]Reg Query InstallDir failed.");
+}
+
+TEST_F(InstallSequenceTest, EmptyInstallDirIsReadAndRefusedByThePatch) {
+  key_.SetInstallDirRaw(REG_SZ, L"", sizeof(wchar_t));
+  RunAndExpectNothingChanged();
+  ExpectRunEndedWith("[Error]Start Patch failed.");
+}
+
+TEST_F(InstallSequenceTest, EmptyPatchListStillReadsInstallDirAndIsRefusedByThePatch) {
+  package_.WriteConf(R"({ "patch_list": [] })");
+  key_.SetInstallDir(installDir_);
+  RunAndExpectNothingChanged();
+  ExpectRunEndedWith("[Error]Start Patch failed.");
+}
+
 TEST_F(InstallSequenceTest, CommandLineArgumentsChangeNothing) {
   key_.CreateKeyOnly();
   RunAndExpectNothingChanged();

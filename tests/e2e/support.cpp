@@ -298,9 +298,29 @@ Package MakePackage(const std::wstring& dir, bool withPatchFolder) {
   return package;
 }
 
-ProductKeyGuard::ProductKeyGuard() { DeleteProductKey(); }
+ProductKeyGuard::ProductKeyGuard() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY,
+                    &key) == ERROR_SUCCESS) {
+    DWORD bytes = 0;
+    if (RegQueryValueExW(key, L"InstallDir", nullptr, &savedType_, nullptr, &bytes) ==
+        ERROR_SUCCESS) {
+      savedData_.resize(bytes);
+      hadInstallDir_ = RegQueryValueExW(key, L"InstallDir", nullptr, &savedType_,
+                                        savedData_.data(), &bytes) == ERROR_SUCCESS;
+      savedData_.resize(bytes);
+    }
+    RegCloseKey(key);
+  }
+  DeleteProductKey();
+}
 
-ProductKeyGuard::~ProductKeyGuard() { DeleteProductKey(); }
+ProductKeyGuard::~ProductKeyGuard() {
+  DeleteProductKey();
+  if (hadInstallDir_) {
+    SetInstallDirRaw(savedType_, savedData_.data(), static_cast<DWORD>(savedData_.size()));
+  }
+}
 
 void ProductKeyGuard::CreateKeyOnly() const {
   HKEY key = CreateKey32(kProductKey);

@@ -54,7 +54,8 @@ Package MakePackage(const std::wstring& dir, bool withPatchFolder = true);
 std::wstring BuiltPatchExe();  // the freshly built Patch.exe
 
 // HKLM\SOFTWARE\Norvale\Wareden in the 32-bit view (the program's default view). The guard
-// removes the whole key when it ends, so every test starts and leaves without it.
+// removes the whole key when it starts and ends, so every test starts without it; an
+// InstallDir found at the start (the demo's) is put back at the end.
 class ProductKeyGuard {
  public:
   ProductKeyGuard();
@@ -65,6 +66,11 @@ class ProductKeyGuard {
   void SetInstallDir(const std::wstring& dir, DWORD type = REG_SZ) const;
   void SetInstallDirRaw(DWORD type, const void* data, DWORD bytes) const;
   void SetInstallDirNumber(DWORD value) const;
+
+ private:
+  bool hadInstallDir_ = false;
+  DWORD savedType_ = 0;
+  std::vector<BYTE> savedData_;
 };
 // Sets or removes HKLM\Software\Norvale\PelliMgr EnableLogToView (32-bit view).
 void SetEnableLogToView(const DWORD* value);  // nullptr removes the value
