@@ -4,7 +4,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cwchar>
 #include <string>
+#include <utility>
 
 namespace {
 
