@@ -15,6 +15,19 @@ using PatchList = std::vector<PatchEntry>;
 // file was read and parsed; false after one "Error" line, with `list` unchanged.
 bool ParseConf(const std::wstring& path, PatchList& list);
 
+// Reading the file whole, apart from the log, so that the package tools read it exactly as a
+// run does. `text` holds the file's bytes on kOk and is unspecified otherwise.
+enum class ConfFileResult {
+  kOk,
+  kMissing,      // the path does not exist
+  kOpenFailed,   // a folder, or held open for writing by someone else
+  kSizeFailed,
+  kTooLarge,     // 4 GiB or more
+  kNoMemory,     // no buffer for the whole file
+  kReadFailed,   // the one read failed or came short
+};
+ConfFileResult ReadConfFile(const std::wstring& path, std::string& text);
+
 // The text-to-list step, free of platform calls so that it can be tested and fuzzed alone.
 enum class ConfTextResult {
   kOk,               // entries appended

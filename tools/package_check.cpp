@@ -199,10 +199,19 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
     Error(report.findings, "the package has no \"patchfile\" folder");
     return report;
   }
-  std::string text, error;
-  if (!PathFileExistsW(confPath.c_str()) || !ReadWholeFile(confPath, text, error)) {
-    Error(report.findings, "patchfile\\conf.json cannot be read" + (error.empty() ? std::string() : ": " + error));
-    return report;
+  std::string text;
+  switch (ReadConfFile(confPath, text)) {
+    case ConfFileResult::kOk:
+      break;
+    case ConfFileResult::kMissing:
+      Error(report.findings, "patchfile\\conf.json is missing");
+      return report;
+    case ConfFileResult::kOpenFailed:
+      Error(report.findings, "patchfile\\conf.json cannot be opened (a folder, or held open for writing)");
+      return report;
+    default:
+      Error(report.findings, "patchfile\\conf.json cannot be read whole");
+      return report;
   }
   std::vector<Finding> found = CheckConfText(text, report.entries);
   report.findings.insert(report.findings.end(), found.begin(), found.end());

@@ -7,14 +7,12 @@
 #include "log/log_internal.h"
 #include "tests/e2e/support.h"
 #include "tests/log_hook_record.h"
+#include "tools/flag_block.h"
 
 namespace {
 
 using e2e::Narrow;
 
-// Built from pieces: a whole marker in this program would be a second copy in a built image.
-std::string LogEnabledMarker() { return std::string("norvale") + "compan"; }
-std::string MagicDebugMarker() { return std::string("company") + "norval"; }
 
 const std::string kMagicLine = "LOG_CONSOLE::MagicInitLog Magic debuge open  ";
 const std::string kBegin = "**************************BEGAIN***********************";
@@ -26,13 +24,13 @@ size_t CountOf(const std::string& bytes, const std::string& what) {
   return count;
 }
 
-// Sets the flag byte that follows `marker` and its NUL in the executable file.
-void SetFlagInFile(const std::wstring& exe, const std::string& marker, char value) {
-  std::string bytes;
-  ASSERT_TRUE(e2e::ReadFileBytes(exe, bytes)) << Narrow(exe);
-  ASSERT_EQ(CountOf(bytes, marker), 1u) << "the marker must occur once in " << Narrow(exe);
-  bytes[bytes.find(marker) + marker.size() + 1] = value;
-  e2e::WriteFileBytes(exe, bytes);
+// Sets the flag bytes of a copied runner the way a package author does: with patchflags.
+void SetFlags(const std::wstring& exe, const std::wstring& options) {
+  wchar_t self[MAX_PATH + 1] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring tool = self;
+  tool = tool.substr(0, tool.find_last_of(L'\\')) + L"\\patchflags.exe";
+  ASSERT_EQ(e2e::RunProgram(tool, L"\"" + exe + L"\" " + options), 0u) << "patchflags " << Narrow(options);
 }
 
 // The machine's hook path holds the stand-in library for the test, which records its calls.
@@ -135,8 +133,7 @@ TEST(LogActivation, LogEnabledInTheFileOpensOnTheFirstLineEvenWithTheSwitchAtZer
   e2e::SetEnableLogToView(&zero);
   e2e::TempDir root;
   const e2e::Package package = e2e::MakePackage(root / L"pkg");
-  SetFlagInFile(package.exe, MagicDebugMarker(), 0);
-  SetFlagInFile(package.exe, LogEnabledMarker(), 1);
+  SetFlags(package.exe, L"--magic-debug=0 --log-enabled=1");
   EXPECT_EQ(e2e::RunProgram(package.exe), 0u);
   ExpectLazilyOpenedLog();
 }
@@ -147,7 +144,7 @@ TEST(LogActivation, TheRegistrySwitchOpensALogThatTheFileLeavesOff) {
   e2e::SetEnableLogToView(&one);
   e2e::TempDir root;
   const e2e::Package package = e2e::MakePackage(root / L"pkg");
-  SetFlagInFile(package.exe, MagicDebugMarker(), 0);
+  SetFlags(package.exe, L"--magic-debug=0");
   EXPECT_EQ(e2e::RunProgram(package.exe), 0u);
   ExpectLazilyOpenedLog();
 }
@@ -160,7 +157,7 @@ TEST(LogActivation, WithEverySwitchOffNothingIsCreatedAndNoHookLoaded) {
   e2e::TempDir root;
   // Without a patch folder the run has an error line to hand to a hook.
   const e2e::Package package = e2e::MakePackage(root / L"pkg", false);
-  SetFlagInFile(package.exe, MagicDebugMarker(), 0);
+  SetFlags(package.exe, L"--magic-debug=0");
   EXPECT_EQ(e2e::RunProgram(package.exe), 0u);
   EXPECT_FALSE(e2e::Exists(e2e::LogFolder())) << "the log folder was created";
   EXPECT_FALSE(e2e::Exists(e2e::LogPath())) << "a log file was created";
