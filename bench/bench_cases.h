@@ -1,0 +1,31 @@
+#pragma once
+
+// Each Register function adds one case and its baseline to Google Benchmark and returns the
+// row that pairs them. A case that cannot run or whose result is wrong reports an error, so
+// that the smoke run fails.
+
+#include <benchmark/benchmark.h>
+
+#include "bench/bench_support.h"
+#include "bench/ratio_table.h"
+
+namespace bench {
+
+// Wall-clock time, since file operations happen partly outside the process under Wine: the
+// loop's real time, or the time each iteration reports itself when the case must restore
+// its files between iterations.
+enum class Timing { kRealTime, kManualTime };
+
+// Applies the timing, the repetitions of `sizes`, and one iteration in a smoke run.
+benchmark::internal::Benchmark* Configure(benchmark::internal::Benchmark* benchmark,
+                                          const BenchSizes& sizes,
+                                          Timing timing = Timing::kRealTime);
+
+CaseSpec RegisterLogLineCase(const BenchSizes& sizes);
+CaseSpec RegisterLogOffCase(const BenchSizes& sizes);
+CaseSpec RegisterParseConfCase(const BenchSizes& sizes);
+CaseSpec RegisterSmallFilesPatchCase(const BenchSizes& sizes);
+CaseSpec RegisterLargeFilesPatchCase(const BenchSizes& sizes);
+CaseSpec RegisterStartupCase(const BenchSizes& sizes);
+
+}  // namespace bench

@@ -1,0 +1,160 @@
+// Case 4: StartPatch over an installation where every destination exists (a move and a copy
+// per entry) against a bare loop of MoveFileExW and CopyFileW over the same paths.
+#include <string>
+#include <vector>
+
+#include "app/patch.h"
+#include "bench/bench_cases.h"
+#include "log/log.h"
+
+namespace bench {
+
+namespace {
+
+constexpr wchar_t kBackupSuffix[] = L".220620.patch.bak";
+constexpr DWORD kCompareBytes = 4096;
+
+struct EntryPaths {
+  std::wstring source;
+  std::wstring dest;
+  std::wstring backup;
+};
+
+// A package and an installation with `count` files of `bytes` bytes each, old and new
+// contents different.
+struct PatchFixture {
+  explicit PatchFixture(const wchar_t* tag) : folder(tag) {}
+  ScratchFolder folder;
+  std::wstring patchFolder;
+  std::wstring installDir;
+  PatchList list;
+  std::vector<EntryPaths> paths;
+};
+
+bool MakeFixture(PatchFixture& fixture, int count, DWORD bytes, std::string& error) {
+  if (fixture.folder.Path().empty()) {
+    error = "no scratch folder";
+    return false;
+  }
+  fixture.patchFolder = fixture.folder.Join(L"package\\patchfile");
+  fixture.installDir = fixture.folder.Join(L"install");
+  CreateDirectoryW(fixture.folder.Join(L"package").c_str(), nullptr);
+  CreateDirectoryW(fixture.patchFolder.c_str(), nullptr);
+  CreateDirectoryW(fixture.installDir.c_str(), nullptr);
+  for (int index = 0; index < count; ++index) {
+    const std::string name = "file" + std::to_string(index) + ".bin";
+    const std::wstring wideName(name.begin(), name.end());
+    EntryPaths entry;
+    entry.source = fixture.patchFolder + L"\\" + wideName;
+    entry.dest = fixture.installDir + L"\\" + wideName;
+    entry.backup = entry.dest + kBackupSuffix;
+    if (!WritePatternFile(entry.source, bytes, static_cast<uint32_t>(2 * index + 1))) {
+      error = LastErrorText("writing", entry.source);
+      return false;
+    }
+    if (!WritePatternFile(entry.dest, bytes, static_cast<uint32_t>(2 * index + 2))) {
+      error = LastErrorText("writing", entry.dest);
+      return false;
+    }
+    fixture.list.push_back({name, name});
+    fixture.paths.push_back(entry);
+  }
+  return true;
+}
+
+// Puts every original back from its backup, as before the run. On the first round it also
+// proves that the run replaced each file: the destination held the new content.
+bool RestoreInstallation(const PatchFixture& fixture, bool verify, std::string& error) {
+  for (const EntryPaths& entry : fixture.paths) {
+    if (verify && ReadFilePrefix(entry.dest, kCompareBytes) !=
+                      ReadFilePrefix(entry.source, kCompareBytes)) {
+      error = LastErrorText("the new content is not in", entry.dest);
+      return false;
+    }
+    if (!MoveFileExW(entry.backup.c_str(), entry.dest.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      error = LastErrorText("restoring", entry.dest);
+      return false;
+    }
+  }
+  return true;
+}
+
+void StartPatchCase(benchmark::State& state, const wchar_t* tag, int count, DWORD bytes) {
+  PatchFixture fixture(tag);
+  std::string error;
+  if (!MakeFixture(fixture, count, bytes, error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  // The log is on, as in a run of the built runner, but kept out of the machine's log folder.
+  LogEnabled = 1;
+  LOG_CONSOLE::InitLog(fixture.folder.Join(L"patch.log").c_str());
+  bool first = true;
+  for (auto _ : state) {
+    const Stopwatch watch;
+    const bool applied = StartPatch(fixture.installDir, fixture.list, fixture.patchFolder);
+    state.SetIterationTime(watch.Seconds());
+    if (!applied) {
+      state.SkipWithError("StartPatch failed");
+      break;
+    }
+    if (!RestoreInstallation(fixture, first, error)) {
+      state.SkipWithError(error.c_str());
+      break;
+    }
+    first = false;
+  }
+  LOG_CONSOLE::CloseLog();
+}
+
+void StartPatchBaseline(benchmark::State& state, const wchar_t* tag, int count, DWORD bytes) {
+  PatchFixture fixture(tag);
+  std::string error;
+  if (!MakeFixture(fixture, count, bytes, error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  bool first = true;
+  for (auto _ : state) {
+    const Stopwatch watch;
+    for (const EntryPaths& entry : fixture.paths) {
+      if (!MoveFileExW(entry.dest.c_str(), entry.backup.c_str(), MOVEFILE_REPLACE_EXISTING) ||
+          !CopyFileW(entry.source.c_str(), entry.dest.c_str(), FALSE)) {
+        error = LastErrorText("moving or copying", entry.dest);
+        break;
+      }
+    }
+    state.SetIterationTime(watch.Seconds());
+    if (!error.empty() || !RestoreInstallation(fixture, first, error)) {
+      state.SkipWithError(error.c_str());
+      break;
+    }
+    first = false;
+  }
+}
+
+CaseSpec RegisterPatchCase(const BenchSizes& sizes, const std::string& name, const wchar_t* tag,
+                           int count, DWORD bytes) {
+  for (const bool baseline : {false, true}) {
+    const std::string benchName = baseline ? name + "_baseline" : name;
+    auto* registered =
+        baseline ? benchmark::RegisterBenchmark(benchName.c_str(), StartPatchBaseline, tag, count, bytes)
+                 : benchmark::RegisterBenchmark(benchName.c_str(), StartPatchCase, tag, count, bytes);
+    Configure(registered, sizes, Timing::kManualTime);
+  }
+  const std::string size = bytes >= 1024 * 1024 ? std::to_string(bytes / (1024 * 1024)) + " MiB"
+                                                 : std::to_string(bytes / 1024) + " KiB";
+  return {"StartPatch, " + std::to_string(count) + " x " + size, name, name + "_baseline", 1.10};
+}
+
+}  // namespace
+
+CaseSpec RegisterSmallFilesPatchCase(const BenchSizes& sizes) {
+  return RegisterPatchCase(sizes, "patch_small", L"small", sizes.smallFiles, sizes.smallFileBytes);
+}
+
+CaseSpec RegisterLargeFilesPatchCase(const BenchSizes& sizes) {
+  return RegisterPatchCase(sizes, "patch_large", L"large", sizes.largeFiles, sizes.largeFileBytes);
+}
+
+}  // namespace bench

@@ -1,0 +1,117 @@
+#include "bench/ratio_table.h"
+
+#include <json/json.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace bench {
+
+namespace {
+
+std::string FormatTime(double ns) {
+  static const char* const kUnits[] = {"ns", "us", "ms", "s"};
+  double value = ns;
+  size_t unit = 0;
+  while (value >= 1000.0 && unit + 1 < sizeof(kUnits) / sizeof(kUnits[0])) {
+    value /= 1000.0;
+    ++unit;
+  }
+  char text[32];
+  snprintf(text, sizeof(text), "%.3g %s", value, kUnits[unit]);
+  return text;
+}
+
+std::string FormatNumber(const char* format, double value) {
+  char text[32];
+  snprintf(text, sizeof(text), format, value);
+  return text;
+}
+
+std::string PadRight(const std::string& text, size_t width) {
+  return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+}
+
+std::string PadLeft(const std::string& text, size_t width) {
+  return text.size() >= width ? text : std::string(width - text.size(), ' ') + text;
+}
+
+}  // namespace
+
+double Median(std::vector<double> samples) {
+  if (samples.empty()) return 0;
+  std::sort(samples.begin(), samples.end());
+  const size_t middle = samples.size() / 2;
+  if (samples.size() % 2 == 1) return samples[middle];
+  return (samples[middle - 1] + samples[middle]) / 2;
+}
+
+std::vector<RatioRow> BuildRatioRows(const std::vector<CaseSpec>& specs,
+                                     const std::map<std::string, std::vector<double>>& samples) {
+  std::vector<RatioRow> rows;
+  for (const CaseSpec& spec : specs) {
+    const auto own = samples.find(spec.name);
+    const auto baseline = samples.find(spec.baselineName);
+    if (own == samples.end() || baseline == samples.end() || own->second.empty() ||
+        baseline->second.empty()) {
+      continue;
+    }
+    RatioRow row;
+    row.title = spec.title;
+    row.timeNs = Median(own->second);
+    row.baselineNs = Median(baseline->second);
+    row.ratio = row.baselineNs > 0 ? row.timeNs / row.baselineNs : 0;
+    row.goal = spec.goal;
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+bool GoalMet(const RatioRow& row) { return !row.goal || row.ratio <= *row.goal; }
+
+std::string FormatRatioTable(const std::vector<RatioRow>& rows) {
+  const std::vector<std::string> header = {"case", "time", "baseline", "ratio", "goal", ""};
+  std::vector<std::vector<std::string>> cells = {header};
+  for (const RatioRow& row : rows) {
+    cells.push_back({row.title, FormatTime(row.timeNs), FormatTime(row.baselineNs),
+                     FormatNumber("%.3f", row.ratio),
+                     row.goal ? FormatNumber("<= %.2f", *row.goal) : "-",
+                     GoalMet(row) ? "met" : "MISSED"});
+  }
+  std::vector<size_t> widths(header.size(), 0);
+  for (const auto& line : cells) {
+    for (size_t column = 0; column < line.size(); ++column) {
+      widths[column] = std::max(widths[column], line[column].size());
+    }
+  }
+  std::string text;
+  for (const auto& line : cells) {
+    std::string out = PadRight(line[0], widths[0]);
+    for (size_t column = 1; column < line.size(); ++column) {
+      out += "  ";
+      out += column + 1 == line.size() ? line[column] : PadLeft(line[column], widths[column]);
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    text += out + "\n";
+  }
+  return text;
+}
+
+std::string RatioRowsToJson(const std::vector<RatioRow>& rows) {
+  Json::Value list(Json::arrayValue);
+  for (const RatioRow& row : rows) {
+    Json::Value item(Json::objectValue);
+    item["case"] = row.title;
+    item["time_ns"] = row.timeNs;
+    item["baseline_ns"] = row.baselineNs;
+    item["ratio"] = row.ratio;
+    item["goal"] = row.goal ? Json::Value(*row.goal) : Json::Value();
+    list.append(item);
+  }
+  Json::StreamWriterBuilder builder;
+  builder["indentation"] = "  ";
+  builder["precision"] = 10;
+  return Json::writeString(builder, list) + "\n";
+}
+
+}  // namespace bench

@@ -1,0 +1,48 @@
+#pragma once
+
+// Turns the timings of a benchmark run into the table of ratios: pure text and numbers, no
+// platform calls, so that it is tested on its own.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// One row of the table: a case and the raw platform baseline measured beside it.
+struct CaseSpec {
+  std::string title;         // what the table shows
+  std::string name;          // benchmark name of the case
+  std::string baselineName;  // benchmark name of its baseline
+  std::optional<double> goal;  // highest acceptable ratio; none for a case without a goal
+};
+
+struct RatioRow {
+  std::string title;
+  double timeNs = 0;
+  double baselineNs = 0;
+  double ratio = 0;
+  std::optional<double> goal;
+};
+
+// The median of the samples; 0 for none.
+double Median(std::vector<double> samples);
+
+// One row per spec whose case and baseline both have samples (time per iteration in ns,
+// one sample per repetition), in the order of the specs; the rest are left out.
+std::vector<RatioRow> BuildRatioRows(const std::vector<CaseSpec>& specs,
+                                     const std::map<std::string, std::vector<double>>& samples);
+
+// True when the row has no goal or its ratio is at most the goal.
+bool GoalMet(const RatioRow& row);
+
+// Text columns: case, time, baseline, ratio, goal, verdict. Times in the largest unit that
+// keeps them at or above 1 (ns, us, ms, s).
+std::string FormatRatioTable(const std::vector<RatioRow>& rows);
+
+// A JSON list of objects with the keys "case", "time_ns", "baseline_ns", "ratio" and "goal"
+// (null where there is none).
+std::string RatioRowsToJson(const std::vector<RatioRow>& rows);
+
+}  // namespace bench
