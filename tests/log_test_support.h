@@ -55,23 +55,13 @@ inline std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-// True when `line` starts with "MM-DD hh:mm:ss:mmm: ".
-inline bool HasTimestamp(const std::string& line) {
-  static const char kShape[] = "00-00 00:00:00:000: ";
-  if (line.size() < sizeof(kShape) - 1) return false;
-  for (size_t i = 0; i + 1 < sizeof(kShape); ++i) {
-    const bool digit = line[i] >= '0' && line[i] <= '9';
-    if (kShape[i] == '0' ? !digit : line[i] != kShape[i]) return false;
-  }
-  return true;
-}
-
+using e2e::HasTimestampPrefix;
 // The messages of a log file: each line without timestamp and LF. A line without a timestamp is
 // kept whole and prefixed with "!" so that comparisons show it.
 inline std::vector<std::string> ReadMessages(const std::wstring& path) {
   std::vector<std::string> messages;
   for (const std::string& line : SplitLines(ReadBytes(path)))
-    messages.push_back(HasTimestamp(line) ? line.substr(20) : "!" + line);
+    messages.push_back(HasTimestampPrefix(line) ? line.substr(20) : "!" + line);
   return messages;
 }
 

@@ -22,7 +22,7 @@ TEST(LogWriter, WritesUtf8LinesWithTimestampAndOneLineFeed) {
   const std::string text = ReadBytes(path);
   const auto lines = logtest::SplitLines(text);
   ASSERT_EQ(lines.size(), 3u) << text;
-  for (const auto& line : lines) EXPECT_TRUE(logtest::HasTimestamp(line)) << line;
+  for (const auto& line : lines) EXPECT_TRUE(logtest::HasTimestampPrefix(line)) << line;
   EXPECT_EQ(lines[0].substr(20), "[Common]PackageDir[C:\\\xc3\x9c" "ber\xe6\x97\xa5].");
   EXPECT_EQ(lines[1].substr(20), "[Error]code 5.");
   EXPECT_EQ(lines[2].substr(20), "[Common]ends in LF");

@@ -103,17 +103,6 @@ void DeleteProductKey() {
   }
 }
 
-bool IsTimestampPrefix(const std::string& line) {
-  // "MM-DD hh:mm:ss:mmm: "
-  static const char kShape[] = "00-00 00:00:00:000: ";
-  if (line.size() < sizeof(kShape) - 1) return false;
-  for (size_t i = 0; i + 1 < sizeof(kShape); ++i) {
-    const bool digit = line[i] >= '0' && line[i] <= '9';
-    if (kShape[i] == '0' ? !digit : line[i] != kShape[i]) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::wstring Widen(const std::string& utf8) {
@@ -399,6 +388,16 @@ void ClearLog() {
 
 std::string ReadLog() { return ReadFileOrEmpty(LogPath()); }
 
+bool HasTimestampPrefix(const std::string& line) {
+  static const char kShape[] = "00-00 00:00:00:000: ";
+  if (line.size() < sizeof(kShape) - 1) return false;
+  for (size_t i = 0; i + 1 < sizeof(kShape); ++i) {
+    const bool digit = line[i] >= '0' && line[i] <= '9';
+    if (kShape[i] == '0' ? !digit : line[i] != kShape[i]) return false;
+  }
+  return true;
+}
+
 std::vector<std::string> ReadLogMessages() {
   const std::string log = ReadLog();
   std::vector<std::string> messages;
@@ -408,7 +407,7 @@ std::vector<std::string> ReadLogMessages() {
     if (end == std::string::npos) end = log.size();
     std::string line = log.substr(start, end - start);
     // A line without the timestamp is kept whole, so that a test shows it as it is.
-    if (IsTimestampPrefix(line)) line.erase(0, 20);
+    if (HasTimestampPrefix(line)) line.erase(0, 20);
     messages.push_back(line);
     start = end + 1;
   }

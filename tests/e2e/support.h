@@ -84,6 +84,8 @@ std::wstring LogFolder();   // C:\ProgramData\Norvale\PelliMgr\MossLog (no trail
 std::wstring LogPath();     // LogFolder()\patch_patch.log
 void ClearLog();            // removes the log file and its ".old" generation
 std::string ReadLog();      // the whole file, empty when missing
+// True when `line` starts with the log's "MM-DD hh:mm:ss:mmm: " (20 characters).
+bool HasTimestampPrefix(const std::string& line);
 // The messages of the log, in order: each line without its "MM-DD hh:mm:ss:mmm: " prefix and
 // without its LF.
 std::vector<std::string> ReadLogMessages();
