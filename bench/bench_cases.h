@@ -16,7 +16,7 @@ namespace bench {
 // its files between iterations.
 enum class Timing { kRealTime, kManualTime };
 
-// Applies the timing, the repetitions of `sizes`, and one iteration in a smoke run.
+// Applies the timing, and one iteration of one repetition in a smoke run.
 benchmark::internal::Benchmark* Configure(benchmark::internal::Benchmark* benchmark,
                                           const BenchSizes& sizes,
                                           Timing timing = Timing::kRealTime);
@@ -27,5 +27,7 @@ CaseSpec RegisterParseConfCase(const BenchSizes& sizes);
 CaseSpec RegisterSmallFilesPatchCase(const BenchSizes& sizes);
 CaseSpec RegisterLargeFilesPatchCase(const BenchSizes& sizes);
 CaseSpec RegisterStartupCase(const BenchSizes& sizes);
+// No goal: tells the libraries' load cost apart from the runner's own (needs the one above).
+CaseSpec RegisterStartupImportsCase(const BenchSizes& sizes);
 
 }  // namespace bench

@@ -18,13 +18,13 @@ namespace bench {
 
 benchmark::internal::Benchmark* Configure(benchmark::internal::Benchmark* benchmark,
                                           const BenchSizes& sizes, Timing timing) {
-  benchmark->Unit(benchmark::kNanosecond)->Repetitions(sizes.repetitions);
+  benchmark->Unit(benchmark::kNanosecond);
   if (timing == Timing::kManualTime) {
     benchmark->UseManualTime();
   } else {
     benchmark->UseRealTime();
   }
-  if (sizes.smoke) benchmark->Iterations(1);
+  if (sizes.smoke) benchmark->Iterations(1)->Repetitions(1);
   return benchmark;
 }
 
@@ -73,6 +73,7 @@ int main(int argc, char** argv) {
   bench::BenchSizes sizes;
   const char* jsonPath = nullptr;
   bool interleavingGiven = false;
+  bool repetitionsGiven = false;
   std::vector<char*> args = {argv[0]};
   for (int index = 1; index < argc; ++index) {
     if (std::strcmp(argv[index], "--smoke") == 0) {
@@ -83,12 +84,15 @@ int main(int argc, char** argv) {
       if (std::strstr(argv[index], "benchmark_enable_random_interleaving") != nullptr) {
         interleavingGiven = true;
       }
+      if (std::strstr(argv[index], "benchmark_repetitions") != nullptr) repetitionsGiven = true;
       args.push_back(argv[index]);
     }
   }
   // Shuffled repetitions spread a slow spell of the machine over cases and baselines alike.
   static char interleave[] = "--benchmark_enable_random_interleaving=true";
+  static char repetitions[] = "--benchmark_repetitions=5";
   if (!interleavingGiven && !sizes.smoke) args.push_back(interleave);
+  if (!repetitionsGiven && !sizes.smoke) args.push_back(repetitions);
   int count = static_cast<int>(args.size());
   args.push_back(nullptr);
   benchmark::Initialize(&count, args.data());
@@ -100,12 +104,15 @@ int main(int argc, char** argv) {
       bench::RegisterLogLineCase(sizes),         bench::RegisterLogOffCase(sizes),
       bench::RegisterParseConfCase(sizes),       bench::RegisterSmallFilesPatchCase(sizes),
       bench::RegisterLargeFilesPatchCase(sizes), bench::RegisterStartupCase(sizes),
+      bench::RegisterStartupImportsCase(sizes),
   };
   bench::CollectingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
   const std::vector<bench::RatioRow> rows = bench::BuildRatioRows(specs, reporter.Samples());
-  std::cout << bench::FormatRatioTable(rows) << std::flush;
+  std::cout << bench::FormatRatioTable(rows);
+  if (sizes.smoke) std::cout << "(smoke run: one iteration each, the times are not measurements)\n";
+  std::cout << std::flush;
   if (jsonPath != nullptr && !bench::WriteJson(jsonPath, bench::RatioRowsToJson(rows))) {
     std::cerr << "could not write " << jsonPath << "\n";
     return 1;

@@ -13,7 +13,6 @@ BenchSizes SmokeSizes() {
   sizes.smallFiles = 10;
   sizes.largeFiles = 2;
   sizes.largeFileBytes = 256 * 1024;
-  sizes.repetitions = 1;
   sizes.smoke = true;
   return sizes;
 }

@@ -16,7 +16,6 @@ struct BenchSizes {
   DWORD smallFileBytes = 4 * 1024;
   int largeFiles = 8;
   DWORD largeFileBytes = 32 * 1024 * 1024;
-  int repetitions = 5;
   bool smoke = false;  // one iteration of each case, one repetition
 };
 BenchSizes SmokeSizes();

@@ -38,12 +38,8 @@ std::string PadLeft(const std::string& text, size_t width) {
 
 }  // namespace
 
-double Median(std::vector<double> samples) {
-  if (samples.empty()) return 0;
-  std::sort(samples.begin(), samples.end());
-  const size_t middle = samples.size() / 2;
-  if (samples.size() % 2 == 1) return samples[middle];
-  return (samples[middle - 1] + samples[middle]) / 2;
+double Fastest(const std::vector<double>& samples) {
+  return samples.empty() ? 0 : *std::min_element(samples.begin(), samples.end());
 }
 
 std::vector<RatioRow> BuildRatioRows(const std::vector<CaseSpec>& specs,
@@ -58,8 +54,8 @@ std::vector<RatioRow> BuildRatioRows(const std::vector<CaseSpec>& specs,
     }
     RatioRow row;
     row.title = spec.title;
-    row.timeNs = Median(own->second);
-    row.baselineNs = Median(baseline->second);
+    row.timeNs = Fastest(own->second);
+    row.baselineNs = Fastest(baseline->second);
     row.ratio = row.baselineNs > 0 ? row.timeNs / row.baselineNs : 0;
     row.goal = spec.goal;
     rows.push_back(row);

@@ -26,8 +26,9 @@ struct RatioRow {
   std::optional<double> goal;
 };
 
-// The median of the samples; 0 for none.
-double Median(std::vector<double> samples);
+// The smallest sample; 0 for none. Each sample is already the mean of many iterations, and a
+// busy machine only ever adds time, so the fastest repetition is the steadiest figure.
+double Fastest(const std::vector<double>& samples);
 
 // One row per spec whose case and baseline both have samples (time per iteration in ns,
 // one sample per repetition), in the order of the specs; the rest are left out.

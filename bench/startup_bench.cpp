@@ -66,4 +66,10 @@ CaseSpec RegisterStartupCase(const BenchSizes& sizes) {
   return {"Patch.exe run, no patchfile", "startup", "startup_baseline", 1.25};
 }
 
+CaseSpec RegisterStartupImportsCase(const BenchSizes& sizes) {
+  Configure(benchmark::RegisterBenchmark("startup_imports", StartupCase, L"bench_imports.exe"),
+            sizes);
+  return {"  same, against its imports only", "startup", "startup_imports", std::nullopt};
+}
+
 }  // namespace bench
