@@ -19,12 +19,19 @@ bool IsWellKnown(PSID account, WELL_KNOWN_SID_TYPE type) {
   return CreateWellKnownSid(type, nullptr, buffer, &size) && EqualSid(account, buffer);
 }
 
-bool IsTrustedInstaller(PSID account) {
+// A SID made from its text once, kept for the process's lifetime.
+std::vector<BYTE> SidFromText(const wchar_t* text) {
   PSID sid = nullptr;
-  if (!ConvertStringSidToSidW(kTrustedInstallerSid, &sid)) return false;
-  const bool equal = EqualSid(account, sid) != FALSE;
+  if (!ConvertStringSidToSidW(text, &sid)) return {};
+  const BYTE* bytes = static_cast<const BYTE*>(sid);
+  std::vector<BYTE> copy(bytes, bytes + GetLengthSid(sid));
   LocalFree(sid);
-  return equal;
+  return copy;
+}
+
+bool IsTrustedInstaller(PSID account) {
+  static const std::vector<BYTE> trustedInstaller = SidFromText(kTrustedInstallerSid);
+  return !trustedInstaller.empty() && EqualSid(account, const_cast<BYTE*>(trustedInstaller.data()));
 }
 
 bool GrantsWriteToUntrusted(PACL dacl, PSID processUser) {
@@ -90,18 +97,25 @@ bool IsDescriptorTrusted(PSECURITY_DESCRIPTOR descriptor, PSID processUser,
 }
 
 bool IsHandleTrusted(HANDLE handle, unsigned checks) {
-  BY_HANDLE_FILE_INFORMATION info = {};
-  if (!GetFileInformationByHandle(handle, &info)) return false;
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
-  if ((checks & kTrustSingleLink) && info.nNumberOfLinks > 1) return false;
+  // The two small queries, not GetFileInformationByHandle: that one also reads the volume and
+  // costs a hundred times more on some systems.
+  FILE_BASIC_INFO basic = {};
+  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof(basic))) return false;
+  if (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
+  if (checks & kTrustSingleLink) {
+    FILE_STANDARD_INFO standard = {};
+    if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof(standard))) return false;
+    if (standard.NumberOfLinks > 1) return false;
+  }
 
   Descriptor sd;
   if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                       nullptr, nullptr, nullptr, nullptr, &sd.descriptor) != ERROR_SUCCESS) {
     return false;
   }
-  std::vector<BYTE> user = GetProcessUserSid();
-  return IsDescriptorTrusted(sd.descriptor, user.empty() ? nullptr : user.data(),
+  // The process's user does not change while it runs.
+  static const std::vector<BYTE> user = GetProcessUserSid();
+  return IsDescriptorTrusted(sd.descriptor, user.empty() ? nullptr : const_cast<BYTE*>(user.data()),
                              (checks & kTrustNoForeignWriters) != 0);
 }
 
