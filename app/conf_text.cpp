@@ -2,6 +2,7 @@
 // and can be fuzzed on its own.
 #include <json/json.h>
 
+#include <cstring>
 #include <exception>
 #include <utility>
 
@@ -27,7 +28,7 @@ bool ReadText(const Json::Value& value, std::string& text) {
   }
 }
 
-ConfTextResult ReadPatchList(const Json::Value& root, PatchList& parsed) {
+ConfTextResult ReadPatchList(const Json::Value& root, PatchList& list) {
   // A top-level null reads as an object without members.
   if (!root.isNull() && !root.isObject()) return ConfTextResult::kOutOfFormat;
   // References, not copies: copying the list costs a third of the parse. The const
@@ -36,6 +37,7 @@ ConfTextResult ReadPatchList(const Json::Value& root, PatchList& parsed) {
   if (!patchList.isNull() && !patchList.isArray()) return ConfTextResult::kListNotArray;
 
   // A null list has size 0.
+  list.reserve(list.size() + patchList.size());
   for (Json::ArrayIndex index = 0; index < patchList.size(); ++index) {
     const Json::Value& element = patchList[index];
     if (!element.isNull() && !element.isObject()) return ConfTextResult::kOutOfFormat;
@@ -45,58 +47,94 @@ ConfTextResult ReadPatchList(const Json::Value& root, PatchList& parsed) {
         return ConfTextResult::kOutOfFormat;
       }
     }
-    parsed.push_back(std::move(entry));
+    list.push_back(std::move(entry));
   }
   return ConfTextResult::kOk;
 }
 
 }  // namespace
 
-std::string BlankJsonComments(const std::string& text) {
-  std::string blanked = text;
-  const size_t size = blanked.size();
-  size_t at = 0;
-  while (at < size) {
-    const char c = blanked[at];
-    if (c == '"') {
-      // Skip the string; a backslash takes the next byte with it.
-      for (++at; at < size && blanked[at] != '"'; ++at) {
-        if (blanked[at] == '\\') ++at;
-      }
-      ++at;
-    } else if (c == '/' && at + 1 < size && blanked[at + 1] == '/') {
-      for (; at < size && blanked[at] != '\n' && blanked[at] != '\r'; ++at) blanked[at] = ' ';
-    } else if (c == '/' && at + 1 < size && blanked[at + 1] == '*') {
-      blanked[at] = blanked[at + 1] = ' ';
-      for (at += 2; at < size; ++at) {
-        if (blanked[at] == '*' && at + 1 < size && blanked[at + 1] == '/') {
-          blanked[at] = blanked[at + 1] = ' ';
-          at += 2;
-          break;
-        }
-        if (blanked[at] != '\n' && blanked[at] != '\r') blanked[at] = ' ';
-      }
+namespace {
+
+// The end of the string whose opening quote is just before `p`: the closing quote that no
+// backslash escapes, or `end`. A run of backslashes escapes the quote when it is odd.
+const char* SkipString(const char* p, const char* end) {
+  const char* const start = p;
+  while (p < end) {
+    const char* quote = static_cast<const char*>(std::memchr(p, '"', static_cast<size_t>(end - p)));
+    if (quote == nullptr) return end;
+    size_t backslashes = 0;
+    for (const char* q = quote; q > start && q[-1] == '\\'; --q) ++backslashes;
+    if (backslashes % 2 == 0) return quote + 1;
+    p = quote + 1;
+  }
+  return end;
+}
+
+// Blanks the comments of `text` outside strings, keeping line breaks. The text is copied into
+// `out` only when the first comment is met; false when there was none and `out` is untouched.
+bool BlankComments(const std::string& text, std::string& out) {
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  char* copy = nullptr;
+  const auto blank = [&](const char* from, const char* to) {
+    if (copy == nullptr) {
+      out.assign(text);
+      copy = &out[0];
+    }
+    for (const char* q = from; q < to; ++q) {
+      if (*q != '\n' && *q != '\r') copy[q - begin] = ' ';
+    }
+  };
+  const char* p = begin;
+  while (p < end) {
+    while (p < end && *p != '"' && *p != '/') ++p;
+    if (p == end) break;
+    if (*p == '"') {
+      p = SkipString(p + 1, end);
+    } else if (p + 1 < end && p[1] == '/') {
+      const char* stop = p + 2;
+      while (stop < end && *stop != '\n' && *stop != '\r') ++stop;
+      blank(p, stop);
+      p = stop;
+    } else if (p + 1 < end && p[1] == '*') {
+      const char* stop = p + 2;
+      while (stop + 1 < end && !(stop[0] == '*' && stop[1] == '/')) ++stop;
+      stop = stop + 1 < end ? stop + 2 : end;  // an unclosed comment runs to the end
+      blank(p, stop);
+      p = stop;
     } else {
-      ++at;
+      ++p;
     }
   }
-  return blanked;
+  return copy != nullptr;
+}
+
+}  // namespace
+
+std::string BlankJsonComments(const std::string& text) {
+  std::string blanked;
+  return BlankComments(text, blanked) ? blanked : text;
 }
 
 ConfTextResult ParseConfText(const std::string& text, PatchList& list) {
+  // Entries are appended in place; any failure takes the list back to this size.
+  const size_t before = list.size();
   try {
+    std::string blanked;
+    const std::string& source = BlankComments(text, blanked) ? blanked : text;
     Json::Value root;
     Json::Reader reader;  // all features: comments allowed, strict root off
-    if (!reader.parse(BlankJsonComments(text), root, true)) return ConfTextResult::kParseFailed;
-    PatchList parsed;
-    const ConfTextResult result = ReadPatchList(root, parsed);
-    if (result != ConfTextResult::kOk) return result;
-    list.reserve(list.size() + parsed.size());
-    for (PatchEntry& entry : parsed) list.push_back(std::move(entry));
-    return ConfTextResult::kOk;
+    // The pointer form parses in place; the string form would copy the text once more.
+    const char* const begin = source.data();
+    if (!reader.parse(begin, begin + source.size(), root, true)) return ConfTextResult::kParseFailed;
+    const ConfTextResult result = ReadPatchList(root, list);
+    if (result != ConfTextResult::kOk) list.resize(before);
+    return result;
   } catch (const std::exception&) {
     // The reader throws on nesting deeper than its stack limit; memory can run out on a
     // large text. Either way no list came out of it.
+    list.resize(before);
     return ConfTextResult::kParseFailed;
   }
 }
