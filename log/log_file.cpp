@@ -60,7 +60,7 @@ void RotateOpenLog(const std::wstring& path) {
   if (!OpenLogFile(path.c_str(), CREATE_ALWAYS)) return;
   if (LOG_CONSOLE::BannerEnabled) {
     SYSTEMTIME now;
-    GetLocalTime(&now);
+    GetLogLocalTime(now);
     // Written directly: this thread holds the in-progress mark, so WriteLogLine would drop it.
     const std::string line = BuildLogLine(now, kNewFileBanner);
     DWORD written = 0;

@@ -22,6 +22,18 @@ extern const char kNewFileBanner[];
 // already ends in LF).
 std::string BuildLogLine(const SYSTEMTIME& time, std::string message);
 
+// Writes the 20 characters "MM-DD hh:mm:ss:mmm: " to `out`.
+constexpr size_t kLogStampLength = 20;
+void PutLogStamp(const SYSTEMTIME& time, char* out);
+
+// The local time, as GetLocalTime gives it, for the stamp of a line.
+void GetLogLocalTime(SYSTEMTIME& time);
+
+// The text of a format that uses only "%s" (wide string), "%u", "%d" and "%%", straight into
+// UTF-8, the same bytes as formatting it and converting the result. False when the format
+// holds anything else or the text does not fit in `capacity`; `out` is then unspecified.
+bool FormatLogUtf8(const wchar_t* format, va_list args, char* out, size_t capacity, size_t& length);
+
 // The printf-style UTF-16 text, of any length. Empty when the format cannot be applied.
 std::wstring FormatLogMessage(const wchar_t* format, va_list args);
 

@@ -12,6 +12,20 @@ unsigned char LOG_CONSOLE::LazyOpenGuard = 0;
 namespace {
 constexpr wchar_t kMagicOpenFormat[] = L"%s Magic debuge open  \n";
 constexpr wchar_t kMagicOpenSource[] = L"LOG_CONSOLE::MagicInitLog";
+// Lines up to this size are built on the stack, without a heap allocation.
+constexpr size_t kShortLineCapacity = 1024;
+
+// The size check, then one write of the finished line unless a rotation's mark stands.
+void WriteFinishedLine(const char* line, size_t length) {
+  CheckLogSize();
+  if (LOG_CONSOLE::WriterCount >= LOG_CONSOLE::kPendingMark) return;
+  if (InterlockedIncrement(&LOG_CONSOLE::WriterCount) < LOG_CONSOLE::kPendingMark &&
+      LOG_CONSOLE::LogFile != nullptr) {
+    DWORD written = 0;
+    WriteFile(LOG_CONSOLE::LogFile, line, static_cast<DWORD>(length), &written, nullptr);
+  }
+  InterlockedDecrement(&LOG_CONSOLE::WriterCount);
+}
 
 // Formats and writes one entry-point call's line. False, with nothing formatted, while no file
 // is open.
@@ -22,10 +36,34 @@ bool WriteFormattedLine(const wchar_t* format, va_list args, std::wstring& messa
   LOG_CONSOLE::WriteLogLine(ToUtf8(message));
   return true;
 }
+
+// The common case of WriteLog: the format's text goes straight into a line on the stack. False
+// when the format or the length needs the general path; nothing was written then.
+bool WriteShortLine(const wchar_t* format, va_list args) {
+  char line[kShortLineCapacity];
+  size_t length = 0;
+  // Room for the stamp in front and an LF behind.
+  if (!FormatLogUtf8(format, args, line + kLogStampLength, sizeof(line) - kLogStampLength - 1, length)) {
+    return false;
+  }
+  length += kLogStampLength;
+  if (length == kLogStampLength || line[length - 1] != '\n') line[length++] = '\n';
+  SYSTEMTIME now;
+  GetLogLocalTime(now);
+  PutLogStamp(now, line);
+  WriteFinishedLine(line, length);
+  return true;
+}
 }  // namespace
 
 void LOG_CONSOLE::WriteLog(const wchar_t* format, ...) {
+  MagicInitLog();
+  if (LogFile == nullptr) return;
   va_list args;
+  va_start(args, format);
+  const bool written = WriteShortLine(format, args);
+  va_end(args);
+  if (written) return;
   va_start(args, format);
   std::wstring message;
   WriteFormattedLine(format, args, message);
@@ -62,13 +100,7 @@ void LOG_CONSOLE::CloseLog() {
 
 void LOG_CONSOLE::WriteLogLine(std::string message) {
   SYSTEMTIME now;
-  GetLocalTime(&now);
+  GetLogLocalTime(now);
   const std::string line = BuildLogLine(now, std::move(message));
-  CheckLogSize();
-  if (WriterCount >= kPendingMark) return;
-  if (InterlockedIncrement(&WriterCount) < kPendingMark && LogFile != nullptr) {
-    DWORD written = 0;
-    WriteFile(LogFile, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-  }
-  InterlockedDecrement(&WriterCount);
+  WriteFinishedLine(line.data(), line.size());
 }

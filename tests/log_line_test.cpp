@@ -63,6 +63,68 @@ TEST(LogMessage, NumbersAndLongTextAreFormattedWhole) {
   EXPECT_EQ(ToUtf8(message).size(), 2 * longText.size() + 2);
 }
 
+// The direct UTF-8 formatter against the general path (printf, then WideCharToMultiByte).
+struct Direct {
+  bool fitted;
+  std::string text;
+};
+Direct FormatDirect(size_t capacity, const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string out(capacity, '?');
+  size_t length = 0;
+  const bool fitted = FormatLogUtf8(format, args, &out[0], capacity, length);
+  va_end(args);
+  out.resize(fitted ? length : 0);
+  return {fitted, out};
+}
+
+TEST(LogMessage, DirectUtf8FormattingGivesTheBytesOfTheGeneralPath) {
+  const wchar_t kPair[] = L"x\U0001F600y";
+  const wchar_t kLoneHigh[] = {L'a', 0xD83D, L'b', 0};
+  const wchar_t kLoneLow[] = {0xDE00, L'c', 0};
+  const wchar_t kHighAtEnd[] = {L'd', 0xD83D, 0};
+  const wchar_t* texts[] = {L"", L"C:\\Program Files (x86)\\Product\\core.dll", L"C:\\P\u00e4ck\u65e5",
+                            kPair, kLoneHigh, kLoneLow, kHighAtEnd, L"\u07ff\u0800\uffff"};
+  for (const wchar_t* text : texts) {
+    const Direct direct = FormatDirect(512, L"[%s]Copy file successful, from[%s] to[%s].", L"Common", text, text);
+    ASSERT_TRUE(direct.fitted);
+    EXPECT_EQ(direct.text, ToUtf8(Format(L"[%s]Copy file successful, from[%s] to[%s].", L"Common", text, text)));
+  }
+  const Direct numbers = FormatDirect(512, L"%u %u %d %d %d 100%% \u00e9", 0u, 4294967295u, -2147483647 - 1, -7, 42);
+  ASSERT_TRUE(numbers.fitted);
+  EXPECT_EQ(numbers.text, ToUtf8(Format(L"%u %u %d %d %d 100%% \u00e9", 0u, 4294967295u, -2147483647 - 1, -7, 42)));
+  const Direct null = FormatDirect(512, L"[%s]", static_cast<const wchar_t*>(nullptr));
+  EXPECT_EQ(null.text, ToUtf8(Format(L"[%s]", static_cast<const wchar_t*>(nullptr))));
+}
+
+TEST(LogMessage, DirectFormattingDeclinesWhatItDoesNotKnowOrCannotHold) {
+  EXPECT_FALSE(FormatDirect(512, L"%02u", 5u).fitted) << "widths take the general path";
+  EXPECT_FALSE(FormatDirect(512, L"%x", 5u).fitted);
+  EXPECT_FALSE(FormatDirect(512, L"%S", "narrow").fitted);
+  EXPECT_FALSE(FormatDirect(9, L"[%s]", L"Common!!").fitted) << "one byte short";
+  EXPECT_TRUE(FormatDirect(10, L"[%s]", L"Common!!").fitted);
+  EXPECT_FALSE(FormatDirect(2, L"%s", L"\u65e5").fitted) << "a character is never cut";
+  EXPECT_TRUE(FormatDirect(3, L"%s", L"\u65e5").fitted);
+  EXPECT_FALSE(FormatDirect(4, L"%d", -1000).fitted);
+}
+
+TEST(LogLine, LocalTimeOfALineIsTheClockTime) {
+  // Taken twice around the cached reading: the stamp must lie between them, to the millisecond.
+  for (int round = 0; round < 3; ++round) {
+    SYSTEMTIME before, logged, after;
+    GetLocalTime(&before);
+    GetLogLocalTime(logged);
+    GetLocalTime(&after);
+    const auto key = [](const SYSTEMTIME& t) {
+      return ((((t.wMonth * 32ull + t.wDay) * 24 + t.wHour) * 60 + t.wMinute) * 60 + t.wSecond) * 1000 + t.wMilliseconds;
+    };
+    EXPECT_LE(key(before), key(logged));
+    EXPECT_LE(key(logged), key(after));
+    Sleep(20);  // past the tick, so that each round reads the clock afresh
+  }
+}
+
 TEST(LogFileName, TitleDropsFolderAndOnlyTheLastExtension) {
   EXPECT_EQ(TitleFromModulePath(L"C:\\Pkg\\Patch.exe"), L"Patch");
   EXPECT_EQ(TitleFromModulePath(L"C:\\Pkg\\a.b.exe"), L"a.b");
