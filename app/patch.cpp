@@ -18,10 +18,27 @@ constexpr wchar_t kMainProgram[] = L"PelliWareden.exe";
 constexpr wchar_t kDownloader[] = L"VyxDL.exe";
 bool PathExists(const std::wstring& path) { return PathFileExistsW(path.c_str()) != FALSE; }
 
-// A scanner or an exiting process may hold a file for a moment: both operations are tried
+// A scanner or an exiting process may hold a file for a moment: moves and copies are tried
 // again while they meet such a hold, and only the final outcome is logged.
-bool MoveAside(const std::wstring& from, const std::wstring& to) {
+bool MoveReplacing(const std::wstring& from, const std::wstring& to) {
   return RetryWhileHeld([&] { return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING); });
+}
+
+enum class MoveAsideResult { kMoved, kBackupExists, kFailed };
+
+// Moves a destination to its backup name, never over a backup already there: that one holds
+// the original from an earlier run. Letting the move itself find the backup, instead of asking
+// first, leaves no moment in which a backup that appears could be overwritten, and spares a
+// lookup of a missing name, which costs a scan of the whole folder on some file systems.
+MoveAsideResult MoveAside(const std::wstring& destination, const std::wstring& backup) {
+  if (RetryWhileHeld([&] { return MoveFileExW(destination.c_str(), backup.c_str(), 0); })) {
+    return MoveAsideResult::kMoved;
+  }
+  const DWORD error = GetLastError();
+  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS || PathExists(backup)) {
+    return MoveAsideResult::kBackupExists;
+  }
+  return MoveAsideResult::kFailed;
 }
 
 bool CopyIn(const std::wstring& from, const std::wstring& to) {
@@ -31,7 +48,7 @@ bool CopyIn(const std::wstring& from, const std::wstring& to) {
 // The product must never be left without a file it had: after a failed copy the moved-aside
 // original goes back. Both outcomes are failures of the run, hence "Error" lines.
 void PutBackupBack(const std::wstring& backupPath, const std::wstring& destPath) {
-  if (MoveAside(backupPath, destPath)) {
+  if (MoveReplacing(backupPath, destPath)) {
     LOG_FAILURE(L"[%s]Copy failed, original moved back, from[%s] to[%s].", backupPath, destPath);
     return;
   }
@@ -51,9 +68,10 @@ bool ApplyEntries(const PatchList& list, const std::wstring& patchBase,
     }
     bool movedAside = false;
     if (PathExists(paths.destination)) {
+      const MoveAsideResult moved = MoveAside(paths.destination, paths.backup);
       // An existing backup means an earlier run already replaced this file.
-      if (PathExists(paths.backup)) continue;
-      if (!MoveAside(paths.destination, paths.backup)) {
+      if (moved == MoveAsideResult::kBackupExists) continue;
+      if (moved == MoveAsideResult::kFailed) {
         LOG_FAILURE(L"[%s]Move file failed, from[%s] to[%s].", paths.destination, paths.backup);
         return false;
       }
