@@ -45,19 +45,19 @@ double Fastest(const std::vector<double>& samples) {
 std::vector<RatioRow> BuildRatioRows(const std::vector<CaseSpec>& specs,
                                      const std::map<std::string, std::vector<double>>& samples) {
   std::vector<RatioRow> rows;
-  for (const CaseSpec& spec : specs) {
-    const auto own = samples.find(spec.name);
-    const auto baseline = samples.find(spec.baselineName);
+  for (const CaseSpec& benchCase : specs) {
+    const auto own = samples.find(benchCase.name);
+    const auto baseline = samples.find(benchCase.baselineName);
     if (own == samples.end() || baseline == samples.end() || own->second.empty() ||
         baseline->second.empty()) {
       continue;
     }
     RatioRow row;
-    row.title = spec.title;
+    row.title = benchCase.title;
     row.timeNs = Fastest(own->second);
     row.baselineNs = Fastest(baseline->second);
     row.ratio = row.baselineNs > 0 ? row.timeNs / row.baselineNs : 0;
-    row.goal = spec.goal;
+    row.goal = benchCase.goal;
     rows.push_back(row);
   }
   return rows;

@@ -30,8 +30,8 @@ struct RatioRow {
 // busy machine only ever adds time, so the fastest repetition is the steadiest figure.
 double Fastest(const std::vector<double>& samples);
 
-// One row per spec whose case and baseline both have samples (time per iteration in ns,
-// one sample per repetition), in the order of the specs; the rest are left out.
+// One row per case whose own run and baseline both have samples (time per iteration in ns,
+// one sample per repetition), in the order given; the rest are left out.
 std::vector<RatioRow> BuildRatioRows(const std::vector<CaseSpec>& specs,
                                      const std::map<std::string, std::vector<double>>& samples);
 

@@ -36,6 +36,17 @@ bool Mentions(const std::vector<std::string>& lines, const std::string& text) {
                      [&](const std::string& line) { return line.find(text) != std::string::npos; });
 }
 
+// Three entries: nested folders, a name spelled with \u escapes, a destination that is new.
+const char kThreeEntries[] = R"({
+  // the program and its data
+  "patch_list": [
+    { "src": "bin\\core.dll", "dest": "bin\\core.dll" },
+    { "src": "data\\\u00f1\\\u00fc.txt", "dest": "data\\\u00f1\\\u00fc.txt" },
+    /* new in this patch */ { "src": "new\\fresh.cfg", "dest": "cfg\\fresh.cfg" }
+  ]
+})";
+const std::wstring kDataFile = L"data\\\u00F1\\\u00FC.txt";
+
 class PatchRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -49,6 +60,15 @@ class PatchRunTest : public ::testing::Test {
   void TearDown() override { e2e::KillProcessesIn(installDir_); }
 
   std::wstring Inst(const std::wstring& relative) const { return installDir_ + L"\\" + relative; }
+  // The three-entry package, and an installation holding the first two destinations.
+  void PrepareThreeEntries() const {
+    package_.WriteConf(kThreeEntries);
+    package_.AddPatchFile(L"bin\\core.dll", "new core");
+    package_.AddPatchFile(kDataFile, "new data");
+    package_.AddPatchFile(L"new\\fresh.cfg", "fresh");
+    e2e::WriteFileBytes(Inst(L"bin\\core.dll"), "old core");
+    e2e::WriteFileBytes(Inst(kDataFile), "old data");
+  }
   std::wstring Src(const std::wstring& relative) const { return package_.patchDir + L"\\" + relative; }
   std::string Run() const { return Narrow(std::to_wstring(e2e::RunProgram(package_.exe))); }
   std::string ConfPathLine() const {
@@ -72,24 +92,8 @@ class PatchRunTest : public ::testing::Test {
   std::wstring installDir_;
 };
 
-// Three entries: nested folders, a name spelled with \u escapes, a destination that is new.
-const char kThreeEntries[] = R"({
-  // the program and its data
-  "patch_list": [
-    { "src": "bin\\core.dll", "dest": "bin\\core.dll" },
-    { "src": "data\\\u00f1\\\u00fc.txt", "dest": "data\\\u00f1\\\u00fc.txt" },
-    /* new in this patch */ { "src": "new\\fresh.cfg", "dest": "cfg\\fresh.cfg" }
-  ]
-})";
-const std::wstring kDataFile = L"data\\\u00F1\\\u00FC.txt";
-
 TEST_F(PatchRunTest, ReplacesEveryEntryStopsTheProductAndStartsItAgain) {
-  package_.WriteConf(kThreeEntries);
-  package_.AddPatchFile(L"bin\\core.dll", "new core");
-  package_.AddPatchFile(kDataFile, "new data");
-  package_.AddPatchFile(L"new\\fresh.cfg", "fresh");
-  e2e::WriteFileBytes(Inst(L"bin\\core.dll"), "old core");
-  e2e::WriteFileBytes(Inst(kDataFile), "old data");
+  PrepareThreeEntries();
   e2e::MakeFolders(Inst(L"cfg"));
   e2e::StandIn product(Inst(L"PelliWareden.exe"));
   e2e::StandIn downloader(Inst(L"VyxDL.exe"));
@@ -136,12 +140,7 @@ TEST_F(PatchRunTest, ReplacesEveryEntryStopsTheProductAndStartsItAgain) {
 }
 
 TEST_F(PatchRunTest, SecondRunSkipsEveryPatchedEntryAndStartsNothing) {
-  package_.WriteConf(kThreeEntries);
-  package_.AddPatchFile(L"bin\\core.dll", "new core");
-  package_.AddPatchFile(kDataFile, "new data");
-  package_.AddPatchFile(L"new\\fresh.cfg", "fresh");
-  e2e::WriteFileBytes(Inst(L"bin\\core.dll"), "old core");
-  e2e::WriteFileBytes(Inst(kDataFile), "old data");
+  PrepareThreeEntries();
   e2e::WriteFileBytes(Inst(L"cfg\\fresh.cfg"), "old fresh");
   ASSERT_EQ(Run(), "0");
   ASSERT_EQ(e2e::ReadFileOrEmpty(Inst(L"cfg\\fresh.cfg") + kBak), "old fresh");
