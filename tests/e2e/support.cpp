@@ -342,18 +342,29 @@ void SetEnableLogToView(const DWORD* value) {
   RegCloseKey(key);
 }
 
-DWORD RunProgram(const std::wstring& exe, const std::wstring& args, DWORD timeoutMs) {
+namespace {
+// Starts `exe` with the command-line tail `args` and its own folder as the current folder, as a
+// user starting it from Explorer would. False after an ADD_FAILURE naming `what`.
+bool StartInItsFolder(const std::wstring& exe, const std::wstring& args, const wchar_t* what,
+                      PROCESS_INFORMATION& info) {
   std::wstring commandLine = L"\"" + exe + L"\"";
   if (!args.empty()) commandLine += L" " + args;
   const std::wstring folder = ParentOf(exe);
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info = {};
+  info = {};
   if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                       folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
-    ADD_FAILURE() << Narrow(LastErrorText(L"CreateProcessW", exe));
-    return 0xFFFFFFFF;
+    ADD_FAILURE() << Narrow(LastErrorText(what, exe));
+    return false;
   }
+  return true;
+}
+}  // namespace
+
+DWORD RunProgram(const std::wstring& exe, const std::wstring& args, DWORD timeoutMs) {
+  PROCESS_INFORMATION info;
+  if (!StartInItsFolder(exe, args, L"CreateProcessW", info)) return 0xFFFFFFFF;
   KernelHandle process(info.hProcess);
   KernelHandle thread(info.hThread);
   if (WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) {
@@ -416,17 +427,8 @@ std::vector<std::string> ReadLogMessages() {
 
 StandIn::StandIn(const std::wstring& exePath, const std::wstring& args) {
   InstallStandIn(exePath);
-  std::wstring commandLine = L"\"" + exePath + L"\"";
-  if (!args.empty()) commandLine += L" " + args;
-  const std::wstring folder = ParentOf(exePath);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(exePath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                      folder.c_str(), &startup, &info)) {
-    ADD_FAILURE() << Narrow(LastErrorText(L"starting stand-in", exePath));
-    return;
-  }
+  PROCESS_INFORMATION info;
+  if (!StartInItsFolder(exePath, args, L"starting stand-in", info)) return;
   CloseHandle(info.hThread);
   process_ = info.hProcess;
   pid_ = info.dwProcessId;
