@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "app/entry_paths.h"
 #include "app/install.h"
 #include "log/log.h"
 #include "platform/trust.h"
@@ -11,15 +12,6 @@ namespace {
 // Before any library load of ours: the package folder may be a user's download folder, so DLLs
 // must come from System32 only. The log's start-up step only reads the registry before this.
 const bool kProcessHardened = (ApplyProcessMitigations(), true);
-
-std::wstring WidenForLog(const char* text) {
-  const int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-  if (length <= 0) return std::wstring();
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text, -1, &wide[0], length);
-  wide.resize(static_cast<size_t>(length - 1));
-  return wide;
-}
 }  // namespace
 
 // The command line is ignored by design: the package layout says everything. The exit code is
@@ -29,7 +21,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   try {
     RunInstallSequence();
   } catch (const std::exception& error) {
-    LOG_FAILURE(L"[%s]Install stopped by an unexpected error: %s.", WidenForLog(error.what()));
+    LOG_FAILURE(L"[%s]Install stopped by an unexpected error: %s.", WidenUtf8(error.what()));
   } catch (...) {
     LOG_FAILURE(L"[%s]Install stopped by an unexpected error: %s.", L"unknown");
   }

@@ -127,25 +127,24 @@ void ExpectLazilyOpenedLog() {
       << "a lazily opened log got a BEGAIN line:\n" << Join(messages);
 }
 
-TEST(LogActivation, LogEnabledInTheFileOpensOnTheFirstLineEvenWithTheSwitchAtZero) {
-  LogStateGuard machine;
-  const DWORD zero = 0;
-  e2e::SetEnableLogToView(&zero);
+// A run of a copied runner with its flags set by `options` and "EnableLogToView" at `value`.
+void RunWithSwitches(DWORD value, const wchar_t* options) {
+  e2e::SetEnableLogToView(&value);
   e2e::TempDir root;
   const e2e::Package package = e2e::MakePackage(root / L"pkg");
-  SetFlags(package.exe, L"--magic-debug=0 --log-enabled=1");
+  SetFlags(package.exe, options);
   EXPECT_EQ(e2e::RunProgram(package.exe), 0u);
+}
+
+TEST(LogActivation, LogEnabledInTheFileOpensOnTheFirstLineEvenWithTheSwitchAtZero) {
+  LogStateGuard machine;
+  RunWithSwitches(0, L"--magic-debug=0 --log-enabled=1");
   ExpectLazilyOpenedLog();
 }
 
 TEST(LogActivation, TheRegistrySwitchOpensALogThatTheFileLeavesOff) {
   LogStateGuard machine;
-  const DWORD one = 1;
-  e2e::SetEnableLogToView(&one);
-  e2e::TempDir root;
-  const e2e::Package package = e2e::MakePackage(root / L"pkg");
-  SetFlags(package.exe, L"--magic-debug=0");
-  EXPECT_EQ(e2e::RunProgram(package.exe), 0u);
+  RunWithSwitches(1, L"--magic-debug=0");
   ExpectLazilyOpenedLog();
 }
 
