@@ -3,6 +3,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <vector>
+
 #include "platform/handle.h"
 
 namespace {
@@ -34,7 +36,7 @@ bool IsTrustedInstaller(PSID account) {
   return !trustedInstaller.empty() && EqualSid(account, const_cast<BYTE*>(trustedInstaller.data()));
 }
 
-bool GrantsWriteToUntrusted(PACL dacl, PSID processUser) {
+bool GrantsWriteToUntrusted(PACL dacl, const TokenFacts& facts) {
   for (DWORD i = 0; i < dacl->AceCount; ++i) {
     void* entry = nullptr;
     if (!GetAce(dacl, i, &entry)) return true;
@@ -48,7 +50,7 @@ bool GrantsWriteToUntrusted(PACL dacl, PSID processUser) {
     }
     const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
     PSID account = const_cast<DWORD*>(&allowed->SidStart);
-    if ((allowed->Mask & kWriteRights) != 0 && !IsTrustedAccount(account, processUser)) return true;
+    if ((allowed->Mask & kWriteRights) != 0 && !IsTrustedAccount(account, facts)) return true;
   }
   return false;
 }
@@ -57,46 +59,93 @@ struct Descriptor {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   ~Descriptor() { LocalFree(descriptor); }
 };
-}  // namespace
 
-std::vector<BYTE> GetProcessUserSid() {
-  HANDLE raw = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return {};
-  KernelHandle token(raw);
+// One token information class whose first member is a SID (TOKEN_USER, TOKEN_OWNER), copied.
+std::vector<BYTE> ReadTokenSid(HANDLE token, TOKEN_INFORMATION_CLASS type) {
   DWORD size = 0;
-  GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
+  GetTokenInformation(token, type, nullptr, 0, &size);
   std::vector<BYTE> buffer(size);
-  if (size == 0 || !GetTokenInformation(token.Get(), TokenUser, buffer.data(), size, &size)) return {};
-  PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
+  if (size < sizeof(PSID) || !GetTokenInformation(token, type, buffer.data(), size, &size)) return {};
+  PSID sid = *reinterpret_cast<PSID*>(buffer.data());
   std::vector<BYTE> copy(GetLengthSid(sid));
   if (!CopySid(static_cast<DWORD>(copy.size()), copy.data(), sid)) return {};
   return copy;
 }
 
-bool IsTrustedAccount(PSID account, PSID processUser) {
+// Walks the folders of `relative` below `base`; see MakeTrustedFolderChain.
+bool WalkFolderChain(const std::wstring& base, const std::wstring& relative, bool create) {
+  std::wstring folder = base;
+  size_t start = 0;
+  while (start < relative.size()) {
+    size_t end = relative.find(L'\\', start);
+    if (end == std::wstring::npos) end = relative.size();
+    if (end > start) {
+      folder.append(relative, start, end - start);
+      // A folder that appears between the test and the creation is checked like any other.
+      if (create && GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES &&
+          !CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        return false;
+      }
+      if (!IsPathTrusted(folder, kTrustOwner)) return false;
+      folder.push_back(L'\\');
+    }
+    start = end + 1;
+  }
+  return true;
+}
+}  // namespace
+
+bool PlatformKeepsFileOwners() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr;
+}
+
+const TokenFacts& CurrentTokenFacts() {
+  struct Held {
+    std::vector<BYTE> owner, user;
+    TokenFacts facts;
+    Held() {
+      HANDLE raw = nullptr;
+      if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
+        const KernelHandle token(raw);
+        owner = ReadTokenSid(token.Get(), TokenOwner);
+        user = ReadTokenSid(token.Get(), TokenUser);
+      }
+      facts.defaultOwner = owner.empty() ? nullptr : owner.data();
+      facts.user = user.empty() ? nullptr : user.data();
+      facts.ownersKept = PlatformKeepsFileOwners();
+    }
+  };
+  // The token's user and owner do not change while the process runs.
+  static const Held held;
+  return held.facts;
+}
+
+bool IsTrustedAccount(PSID account, const TokenFacts& facts) {
   if (account == nullptr || !IsValidSid(account)) return false;
-  if (processUser != nullptr && EqualSid(account, processUser)) return true;
+  if (facts.defaultOwner != nullptr && EqualSid(account, facts.defaultOwner)) return true;
+  if (!facts.ownersKept && facts.user != nullptr && EqualSid(account, facts.user)) return true;
   return IsWellKnown(account, WinLocalSystemSid) || IsWellKnown(account, WinBuiltinAdministratorsSid) ||
          IsTrustedInstaller(account);
 }
 
-bool IsDescriptorTrusted(PSECURITY_DESCRIPTOR descriptor, PSID processUser,
+bool IsDescriptorTrusted(PSECURITY_DESCRIPTOR descriptor, const TokenFacts& facts,
                          bool refuseForeignWriters) {
   if (descriptor == nullptr) return false;
   PSID owner = nullptr;
   BOOL ownerDefaulted = FALSE;
   if (!GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted)) return false;
-  if (!IsTrustedAccount(owner, processUser)) return false;
+  if (!IsTrustedAccount(owner, facts)) return false;
   if (!refuseForeignWriters) return true;
   BOOL present = FALSE;
   PACL dacl = nullptr;
   BOOL daclDefaulted = FALSE;
   if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &daclDefaulted)) return false;
   if (!present || dacl == nullptr) return false;  // no DACL: everyone has full access
-  return !GrantsWriteToUntrusted(dacl, processUser);
+  return !GrantsWriteToUntrusted(dacl, facts);
 }
 
-bool IsHandleTrusted(HANDLE handle, unsigned checks) {
+bool IsHandleLinkFree(HANDLE handle, unsigned checks) {
   // The two small queries, not GetFileInformationByHandle: that one also reads the volume and
   // costs a hundred times more on some systems.
   FILE_BASIC_INFO basic = {};
@@ -107,16 +156,17 @@ bool IsHandleTrusted(HANDLE handle, unsigned checks) {
     if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof(standard))) return false;
     if (standard.NumberOfLinks > 1) return false;
   }
+  return true;
+}
 
+bool IsHandleTrusted(HANDLE handle, unsigned checks) {
+  if (!IsHandleLinkFree(handle, checks)) return false;
   Descriptor sd;
   if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                       nullptr, nullptr, nullptr, nullptr, &sd.descriptor) != ERROR_SUCCESS) {
     return false;
   }
-  // The process's user does not change while it runs.
-  static const std::vector<BYTE> user = GetProcessUserSid();
-  return IsDescriptorTrusted(sd.descriptor, user.empty() ? nullptr : const_cast<BYTE*>(user.data()),
-                             (checks & kTrustNoForeignWriters) != 0);
+  return IsDescriptorTrusted(sd.descriptor, CurrentTokenFacts(), (checks & kTrustNoForeignWriters) != 0);
 }
 
 bool IsPathTrusted(const std::wstring& path, unsigned checks) {
@@ -130,19 +180,11 @@ bool IsPathTrusted(const std::wstring& path, unsigned checks) {
 }
 
 bool IsFolderChainTrusted(const std::wstring& base, const std::wstring& relative) {
-  std::wstring folder = base;
-  size_t start = 0;
-  while (start < relative.size()) {
-    size_t end = relative.find(L'\\', start);
-    if (end == std::wstring::npos) end = relative.size();
-    if (end > start) {
-      folder.append(relative, start, end - start);
-      if (!IsPathTrusted(folder, kTrustOwner)) return false;
-      folder.push_back(L'\\');
-    }
-    start = end + 1;
-  }
-  return true;
+  return WalkFolderChain(base, relative, false);
+}
+
+bool MakeTrustedFolderChain(const std::wstring& base, const std::wstring& relative) {
+  return WalkFolderChain(base, relative, true);
 }
 
 void ApplyProcessMitigations() {

@@ -3,26 +3,41 @@
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 // An elevated runner must not load or write through anything an ordinary user could have
 // planted or redirected. These checks decide that; they never log.
 
-// The user of the current process's token, as a self-contained SID; empty on failure.
-std::vector<BYTE> GetProcessUserSid();
+// What the trust decision needs to know about the running process's token.
+struct TokenFacts {
+  PSID defaultOwner = nullptr;  // TokenOwner: owns what this process creates
+  PSID user = nullptr;          // TokenUser
+  // False where the file system reports every object as owned by the process's user, so that
+  // an owner cannot tell anything apart (see PlatformKeepsFileOwners).
+  bool ownersKept = true;
+};
 
-// SYSTEM, BUILTIN\Administrators, NT SERVICE\TrustedInstaller, or `processUser`.
-bool IsTrustedAccount(PSID account, PSID processUser);
+// The facts of this process, read once; SIDs missing when the token cannot be read.
+const TokenFacts& CurrentTokenFacts();
+
+// False on a compatibility layer that reports every file as owned by the process's user
+// whatever was set (Wine). There the owner test cannot refuse anything, and counting the user
+// as trusted keeps the runner working; on Windows the user's own account is not trusted when it
+// differs from the token's default owner, since its unelevated programs can plant files.
+bool PlatformKeepsFileOwners();
+
+// SYSTEM, BUILTIN\Administrators, NT SERVICE\TrustedInstaller, the token's default owner, and
+// the process's user where owners are not kept.
+bool IsTrustedAccount(PSID account, const TokenFacts& facts);
 
 // The decision on one descriptor: its owner is trusted and, when `refuseForeignWriters`, no
 // allow entry that applies to the object grants a write-type right (write or append data,
 // delete, write DAC, write owner, generic write or all) to an untrusted account. A missing
 // owner or a null DACL (everyone may do anything) is refused.
-bool IsDescriptorTrusted(PSECURITY_DESCRIPTOR descriptor, PSID processUser,
+bool IsDescriptorTrusted(PSECURITY_DESCRIPTOR descriptor, const TokenFacts& facts,
                          bool refuseForeignWriters);
 
 enum TrustChecks : unsigned {
-  kTrustOwner = 0,                // every checked object: no reparse point, trusted owner
+  kTrustOwner = 0,                   // every checked object: no reparse point, trusted owner
   kTrustNoForeignWriters = 1u << 0,  // also no write right for untrusted accounts
   kTrustSingleLink = 1u << 1,        // also no second hard link
 };
@@ -34,9 +49,17 @@ bool IsPathTrusted(const std::wstring& path, unsigned checks);
 // Checks an open handle the same way (for a file just opened without following links).
 bool IsHandleTrusted(HANDLE handle, unsigned checks);
 
+// Only the link part of IsHandleTrusted: no reparse point and, when asked, no second hard link.
+bool IsHandleLinkFree(HANDLE handle, unsigned checks);
+
 // Checks every folder of `relative` below `base`, from the first component down
 // ("Norvale", "Norvale\PelliMgr", ...). `base` must end in a backslash.
 bool IsFolderChainTrusted(const std::wstring& base, const std::wstring& relative);
+
+// As IsFolderChainTrusted, but a missing folder is created, then checked, one level at a time:
+// nothing is ever created inside a folder that failed its check. True when the whole chain
+// exists and passed.
+bool MakeTrustedFolderChain(const std::wstring& base, const std::wstring& relative);
 
 // Restricts the DLL search path to System32 and turns on redirection trust, where the platform
 // has them; silently does without elsewhere (older Windows, Wine).

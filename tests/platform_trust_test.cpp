@@ -8,7 +8,7 @@
 namespace {
 
 constexpr wchar_t kOtherUser[] = L"S-1-5-21-1000-2000-3000-1001";
-constexpr wchar_t kRunnerUser[] = L"S-1-5-21-1000-2000-3000-500";
+constexpr wchar_t kAdminUser[] = L"S-1-5-21-1000-2000-3000-500";
 
 struct Sid {
   explicit Sid(const wchar_t* text) { EXPECT_TRUE(ConvertStringSidToSidW(text, &sid)) << "SID " << sid; }
@@ -16,37 +16,67 @@ struct Sid {
   PSID sid = nullptr;
 };
 
-// The trust decision for a descriptor written as SDDL, with kRunnerUser as the process's user.
-bool Trusted(const std::wstring& sddl, bool refuseForeignWriters) {
+// The token facts of the runs that matter, as Windows reports them: an elevated
+// administrator's new objects belong to Administrators, a service's to SYSTEM, an unelevated
+// program's to its user. Wine reports the group 513 as default owner and keeps no owners.
+struct TokenRun {
+  Sid owner, user;
+  bool ownersKept;
+  TokenFacts Facts() const { return {owner.sid, user.sid, ownersKept}; }
+};
+const TokenRun& ElevatedAdmin() { static const TokenRun run{Sid(L"S-1-5-32-544"), Sid(kAdminUser), true}; return run; }
+const TokenRun& Unelevated() { static const TokenRun run{Sid(kAdminUser), Sid(kAdminUser), true}; return run; }
+const TokenRun& Service() { static const TokenRun run{Sid(L"S-1-5-18"), Sid(L"S-1-5-18"), true}; return run; }
+const TokenRun& WineRun() { static const TokenRun run{Sid(L"S-1-5-21-0-0-0-513"), Sid(kAdminUser), false}; return run; }
+
+// The trust decision for a descriptor written as SDDL, in an elevated administrator's run
+// unless another run is given.
+bool Trusted(const std::wstring& sddl, bool refuseForeignWriters, const TokenRun& run = ElevatedAdmin()) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
                                                                    &descriptor, nullptr))
       << "SDDL does not parse";
-  Sid runner(kRunnerUser);
-  const bool trusted = IsDescriptorTrusted(descriptor, runner.sid, refuseForeignWriters);
+  const bool trusted = IsDescriptorTrusted(descriptor, run.Facts(), refuseForeignWriters);
   LocalFree(descriptor);
   return trusted;
 }
 
-// What a folder or file below the common application-data folder inherits by default.
-constexpr wchar_t kInheritedDefault[] =
-    L"D:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIIOID;GA;;;CO)(A;OICIID;0x1200a9;;;BU)";
-
-TEST(TrustDecision, TrustedOwnersWithDefaultAclAreAccepted) {
-  const std::wstring owners[] = {L"O:SY", L"O:BA", std::wstring(L"O:") + kRunnerUser,
-                                 L"O:S-1-5-80-956008885-3159402300-2856007627-1713393432-2345237624"};
-  for (const std::wstring& owner : owners) {
-    EXPECT_TRUE(Trusted(owner + kInheritedDefault, false)) << "folder owned by " << owner.c_str();
-    EXPECT_TRUE(Trusted(owner + kInheritedDefault, true)) << "file owned by " << owner.c_str();
-  }
+// The common application-data folder grants Users read and execute on everything below it,
+// and "create files / create folders" (0x1000116) on every folder below it. A file made below it
+// inherits the first rights and gets full control for its creator (CREATOR OWNER).
+std::wstring FileMadeBy(const std::wstring& creator) {
+  return L"O:" + creator + L"D:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;FA;;;" + creator + L")(A;ID;0x1200a9;;;BU)";
+}
+std::wstring FolderMadeBy(const std::wstring& creator) {
+  return L"O:" + creator + L"D:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIIOID;GA;;;CO)(A;ID;FA;;;" + creator +
+         L")(A;OICIID;0x1200a9;;;BU)(A;CIID;0x1000116;;;BU)";
 }
 
-TEST(TrustDecision, FoldersAndFilesOwnedByAnotherUserAreRefused) {
-  const std::wstring owner = std::wstring(L"O:") + kOtherUser;
-  EXPECT_FALSE(Trusted(owner + kInheritedDefault, false));
-  EXPECT_FALSE(Trusted(owner + kInheritedDefault, true));
-  EXPECT_FALSE(Trusted(L"O:BU" + std::wstring(kInheritedDefault), false)) << "Users as owner";
+TEST(TrustDecision, OwnersFollowTheTokensDefaultOwnerNotItsUser) {
+  const std::wstring admins = L"BA", admin = kAdminUser, system = L"SY";
+  const std::wstring installer = L"S-1-5-80-956008885-3159402300-2856007627-1713393432-2345237624";
+  for (const std::wstring& owner : {admins, system, installer}) {
+    EXPECT_TRUE(Trusted(FolderMadeBy(owner), false)) << "folder made by " << owner.c_str();
+    EXPECT_TRUE(Trusted(FileMadeBy(owner), true)) << "file made by " << owner.c_str();
+  }
+  // The elevated administrator's own unelevated programs can plant files owned by its account.
+  EXPECT_FALSE(Trusted(FolderMadeBy(admin), false)) << "folder planted by the same user, unelevated";
+  EXPECT_FALSE(Trusted(FileMadeBy(admin), true)) << "file planted by the same user, unelevated";
+  EXPECT_FALSE(Trusted(FileMadeBy(L"BA") + L"(A;;FW;;;" + admin + L")", true)) << "file the same user may write";
+  // An unelevated run creates as its user, a service as SYSTEM; another user stays refused.
+  EXPECT_TRUE(Trusted(FileMadeBy(admin), true, Unelevated()));
+  EXPECT_TRUE(Trusted(FileMadeBy(system), true, Service()));
+  EXPECT_FALSE(Trusted(FileMadeBy(admin), true, Service()));
+  for (const TokenRun* run : {&ElevatedAdmin(), &Unelevated(), &Service(), &WineRun()}) {
+    EXPECT_FALSE(Trusted(FolderMadeBy(kOtherUser), false, *run)) << "another user's folder";
+    EXPECT_FALSE(Trusted(FolderMadeBy(L"BU"), false, *run)) << "Users as owner";
+  }
+  // Where owners are not kept, everything reads as the user's: the user must pass there.
+  EXPECT_TRUE(Trusted(FileMadeBy(admin), true, WineRun()));
   EXPECT_FALSE(Trusted(L"D:(A;;FA;;;SY)", false)) << "no owner at all";
+  // Folders are judged by their owner alone: every folder below the common application-data
+  // folder lets Users create files in it.
+  EXPECT_FALSE(Trusted(FolderMadeBy(L"BA"), true)) << "the default folder rights, read as a file's";
 }
 
 TEST(TrustDecision, FileWritableByAnUntrustedAccountIsRefused) {
@@ -78,16 +108,15 @@ TEST(TrustDecision, NullDaclIsRefusedForAFile) {
   Sid admins(L"S-1-5-32-544");
   ASSERT_TRUE(SetSecurityDescriptorOwner(&descriptor, admins.sid, FALSE));
   ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE));
-  Sid runner(kRunnerUser);
-  EXPECT_FALSE(IsDescriptorTrusted(&descriptor, runner.sid, true)) << "everyone may write";
-  EXPECT_TRUE(IsDescriptorTrusted(&descriptor, runner.sid, false)) << "owner alone is trusted";
+  EXPECT_FALSE(IsDescriptorTrusted(&descriptor, ElevatedAdmin().Facts(), true)) << "everyone may write";
+  EXPECT_TRUE(IsDescriptorTrusted(&descriptor, ElevatedAdmin().Facts(), false)) << "owner alone is trusted";
 }
 
 TEST(TrustDecision, RightsThatDoNotApplyToTheFileAreIgnored) {
   EXPECT_TRUE(Trusted(L"O:BAD:(A;;FA;;;BA)(A;;FR;;;WD)(A;;FX;;;BU)", true)) << "read and execute only";
   EXPECT_TRUE(Trusted(L"O:BAD:(A;;FA;;;BA)(A;OICIIO;FA;;;WD)", true)) << "inherit-only entry";
   EXPECT_TRUE(Trusted(L"O:BAD:(A;;FA;;;BA)(D;;FA;;;WD)", true)) << "deny entry";
-  EXPECT_TRUE(Trusted(std::wstring(L"O:BAD:(A;;FA;;;") + kRunnerUser + L")", true)) << "runner's own user";
+  EXPECT_TRUE(Trusted(L"O:BAD:(A;;FA;;;BA)(A;;FA;;;SY)", true)) << "trusted accounts only";
 }
 
 TEST(TrustOnDisk, OwnFolderIsTrustedAndMissingOrLinkedFilesAreNot) {
@@ -100,7 +129,7 @@ TEST(TrustOnDisk, OwnFolderIsTrustedAndMissingOrLinkedFilesAreNot) {
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   CloseHandle(h);
 
-  EXPECT_FALSE(GetProcessUserSid().empty());
+  EXPECT_NE(CurrentTokenFacts().user, nullptr);
   EXPECT_TRUE(IsPathTrusted(folder, kTrustOwner));
   EXPECT_TRUE(IsPathTrusted(file, kTrustSingleLink));
   EXPECT_FALSE(IsPathTrusted(folder + L"\\missing", kTrustOwner));
