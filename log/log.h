@@ -58,6 +58,18 @@ class LOG_CONSOLE {
   static unsigned char LazyOpenGuard;
 };
 
+// Holds back this thread's calls of the assertion hook from construction to destruction, then
+// makes them in order. Error lines are written at once as always. While the product is
+// stopped or a file is moved aside, no foreign code may run: it could end the process before
+// the installation is whole and the product running again.
+class AssertHookHold {
+ public:
+  AssertHookHold();
+  ~AssertHookHold();
+  AssertHookHold(const AssertHookHold&) = delete;
+  AssertHookHold& operator=(const AssertHookHold&) = delete;
+};
+
 // Call-site form: LOG_PROGRESS(L"[%s]PackageDir[%s].", packageDir). The level word fills the
 // leading "[%s]"; std::wstring arguments are passed as C strings. Nothing is evaluated while
 // the log is off.

@@ -1,6 +1,9 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <new>
+#include <vector>
+
 #include "log/log_internal.h"
 #include "platform/paths.h"
 #include "platform/trust.h"
@@ -13,7 +16,49 @@ constexpr char kHookExport[] = "fnMossLogAssert";
 
 HMODULE volatile HookLibrary = nullptr;
 MossLogAssertFunction HookFunction = nullptr;
+
+// Hook calls held back on this thread (see AssertHookHold).
+thread_local int HoldDepth = 0;
+thread_local std::vector<std::wstring>* HeldMessages = nullptr;
 }  // namespace
+
+// The hook is documented as cdecl, but a library built with stdcall and exported undecorated
+// pops its own arguments. Calling through a frame that restores the stack pointer afterwards
+// makes both conventions safe.
+#if defined(__GNUC__) && defined(__i386__)
+extern "C" void __cdecl CallHookKeepingStack(MossLogAssertFunction hook, const wchar_t* message,
+                                             const wchar_t* tag);
+asm(".text\n"
+    ".globl _CallHookKeepingStack\n"
+    "_CallHookKeepingStack:\n"
+    "  pushl %ebp\n"
+    "  movl %esp, %ebp\n"
+    "  pushl 16(%ebp)\n"
+    "  pushl 12(%ebp)\n"
+    "  call *8(%ebp)\n"
+    "  movl %ebp, %esp\n"
+    "  popl %ebp\n"
+    "  ret\n");
+#elif defined(_MSC_VER) && defined(_M_IX86)
+extern "C" __declspec(naked) void __cdecl CallHookKeepingStack(MossLogAssertFunction, const wchar_t*,
+                                                               const wchar_t*) {
+  __asm {
+    push ebp
+    mov ebp, esp
+    push dword ptr [ebp + 16]
+    push dword ptr [ebp + 12]
+    call dword ptr [ebp + 8]
+    mov esp, ebp
+    pop ebp
+    ret
+  }
+}
+#else
+// Other targets have one calling convention.
+static void CallHookKeepingStack(MossLogAssertFunction hook, const wchar_t* message, const wchar_t* tag) {
+  hook(message, tag);
+}
+#endif
 
 std::wstring AssertTag() {
   return GetModuleTitle(nullptr) + L"_" + GetModuleTitle(GetLoggerModule());
@@ -36,16 +81,10 @@ bool IsHookTrusted(const std::wstring& path) {
   return IsFolderChainTrusted(base, kHookFolderChain) && IsPathTrusted(path, kTrustNoForeignWriters);
 }
 
-// Dependencies come from the library's own folder and System32, never from the search path.
+// Dependencies come from System32 only: any user may add a DLL to the library's own folder.
+// A system without that restricted search does not load the hook at all.
 HMODULE LoadHookLibrary(const std::wstring& path) {
-  HMODULE library = LoadLibraryExW(path.c_str(), nullptr,
-                                   LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
-  // Systems without the restricted search reject its flags; the altered search path still
-  // starts at the library's folder.
-  if (library == nullptr && GetLastError() == ERROR_INVALID_PARAMETER) {
-    library = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-  }
-  return library;
+  return LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 }
 }  // namespace
 
@@ -64,11 +103,34 @@ void LoadAssertHook() {
 
 void CallAssertHook(const wchar_t* message) {
   if (message == nullptr) return;
+  if (HoldDepth > 0) {
+    try {
+      if (HeldMessages == nullptr) HeldMessages = new std::vector<std::wstring>;
+      HeldMessages->emplace_back(message);
+    } catch (const std::bad_alloc&) {
+      // The line is in the file; only the hook misses it.
+    }
+    return;
+  }
   if (HookFunction == nullptr) LoadAssertHook();
   const MossLogAssertFunction hook = HookFunction;
   if (hook == nullptr) return;
   const std::wstring tag = AssertTag();
-  hook(message, tag.c_str());
+  CallHookKeepingStack(hook, message, tag.c_str());
+}
+
+AssertHookHold::AssertHookHold() { ++HoldDepth; }
+
+AssertHookHold::~AssertHookHold() {
+  if (--HoldDepth > 0 || HeldMessages == nullptr) return;
+  std::vector<std::wstring>* const held = HeldMessages;
+  HeldMessages = nullptr;
+  try {
+    for (const std::wstring& message : *held) CallAssertHook(message.c_str());
+  } catch (...) {
+    // A tag that cannot be built for want of memory: the remaining calls are dropped.
+  }
+  delete held;
 }
 
 void ReleaseAssertHook() {
