@@ -11,6 +11,13 @@ constexpr DWORD kPathCapacity = MAX_PATH;
 constexpr wchar_t kLogSubfolder[] = L"Norvale\\PelliMgr\\MossLog\\";
 constexpr wchar_t kOldSuffix[] = L".old";
 constexpr wchar_t kLogFolderChain[] = L"Norvale\\PelliMgr\\MossLog";
+// Kinds of the unique names below (see UniqueSiblingName).
+constexpr wchar_t kBlockedKind[] = L"blocked";      // something else at a name the log needs
+constexpr wchar_t kUntrustedKind[] = L"untrusted";  // a log file another account owns
+constexpr wchar_t kHeldRunKind[] = L"run";          // this run's lines while the log is held
+constexpr wchar_t kGenerationKind[] = L"gen";       // an old generation while ".old" is held
+constexpr int kUniqueNameTries = 16;
+constexpr DWORD kLogAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL;
 
 // The common application-data folder (with its backslash) when the log lives in its default
 // folder; empty for a log path given by the caller.
@@ -22,42 +29,164 @@ bool LogFolderTrusted() {
   return DefaultLogBase.empty() || IsFolderChainTrusted(DefaultLogBase, kLogFolderChain);
 }
 
-// Deletes the old generation. True when no file of that name is left afterwards.
-bool DeleteOldGeneration(const std::wstring& oldPath) {
-  if (DeleteFileW(oldPath.c_str())) return true;
-  const DWORD error = GetLastError();
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+// The common application-data folder with its backslash; empty when the platform has none, so
+// that the log never lands in a folder relative to wherever the runner was started.
+std::wstring CommonAppDataFolder() {
+  wchar_t folder[kPathCapacity + 1] = {};
+  if (!SHGetSpecialFolderPathW(nullptr, folder, CSIDL_COMMON_APPDATA, TRUE) || folder[0] == L'\0') {
+    return std::wstring();
+  }
+  std::wstring base = folder;
+  AppendBackslashIfMissing(base);
+  return base;
 }
 
-// Opens the log for appending and makes it the current LogFile. False on failure, and for a
-// file that is a link or has a second name elsewhere: writing to it would write to whatever it
-// stands for. The path is checked before the open too, since CREATE_ALWAYS truncates at once.
-bool OpenLogFile(const wchar_t* path, DWORD disposition) {
-  if (PathFileExistsW(path) && !IsPathTrusted(path, kTrustSingleLink)) return false;
-  FileHandle file;
-  if (file.Open(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL, FILE_SHARE_READ, disposition,
-                FILE_FLAG_OPEN_REPARSE_POINT) < 0) {
-    return false;
+bool IsFolder(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// "<path>.<kind>-<UTC yyyymmddThhmmss>-<process id>", with "-<n>" after the first try: a name
+// that no earlier run made and that says what it holds.
+std::wstring UniqueSiblingName(const std::wstring& path, const wchar_t* kind, int attempt) {
+  SYSTEMTIME now;
+  GetSystemTime(&now);
+  const auto two = [](unsigned value) {
+    return std::wstring{static_cast<wchar_t>(L'0' + value / 10 % 10), static_cast<wchar_t>(L'0' + value % 10)};
+  };
+  std::wstring name = path + L"." + kind + L"-" + std::to_wstring(now.wYear) + two(now.wMonth) + two(now.wDay) +
+                      L"T" + two(now.wHour) + two(now.wMinute) + two(now.wSecond) + L"-" +
+                      std::to_wstring(GetCurrentProcessId());
+  if (attempt > 0) name += L"-" + std::to_wstring(attempt + 1);
+  return name;
+}
+
+// Renames whatever is at `from` (a file, a folder, a link itself) to a unique name made from
+// `namedAfter` and `kind`.
+bool MoveToUniqueName(const std::wstring& from, const std::wstring& namedAfter, const wchar_t* kind) {
+  for (int attempt = 0; attempt < kUniqueNameTries; ++attempt) {
+    if (MoveFileW(from.c_str(), UniqueSiblingName(namedAfter, kind, attempt).c_str())) return true;
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
   }
-  if (!IsHandleTrusted(file.Get(), kTrustSingleLink)) return false;
-  file.SeekToEnd();
-  LOG_CONSOLE::LogFile = file.Detach();
+  return false;
+}
+
+// Nothing is deleted: what an ordinary user put at a name the log needs stays theirs.
+bool MoveAsideUnique(const std::wstring& path, const wchar_t* kind) { return MoveToUniqueName(path, path, kind); }
+
+// True when nothing is left at `path`: an older generation is deleted, anything else (a
+// folder, a file held with delete sharing) moved aside.
+bool FreeName(const std::wstring& path) {
+  if (DeleteFileW(path.c_str())) {
+    // A file that someone holds with delete sharing keeps its name until they let go.
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return true;
+  } else {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
+  }
+  return MoveAsideUnique(path, kBlockedKind);
+}
+
+// Deletes the old generations that earlier rotations wrote under unique names. Only plain files
+// that pass the log's own checks: what another account made there is left alone.
+void DeleteUniqueGenerations(const std::wstring& oldPath) {
+  const size_t slash = oldPath.find_last_of(L'\\');
+  const std::wstring folder = oldPath.substr(0, slash + 1);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((oldPath + L"." + kGenerationKind + L"-*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring path = folder + found.cFileName;
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsPathTrusted(path, kTrustSingleLink)) {
+      DeleteFileW(path.c_str());
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
+// Moves the log at `path` to its old generation's name, freeing that name first. When it cannot
+// be freed (an older generation that a reader holds open), the generation goes to a unique name
+// and the earlier such generations are deleted: whatever a user leaves at the name, the runner
+// keeps one old generation of its own and the size limit holds. False when the log stays where
+// it is.
+bool MoveToOldGeneration(const std::wstring& path) {
+  const std::wstring oldPath = OldLogPath(path);
+  if (FreeName(oldPath)) return MoveFileW(path.c_str(), oldPath.c_str()) != FALSE;
+  DeleteUniqueGenerations(oldPath);
+  return MoveToUniqueName(path, oldPath, kGenerationKind);
+}
+
+bool SetLogFilePath(const std::wstring& path) {
+  // A cut path would name some other file: a path that does not fit is a failed open.
+  constexpr size_t kCapacity = sizeof(LOG_CONSOLE::LogFilePath) / sizeof(LOG_CONSOLE::LogFilePath[0]);
+  if (path.empty() || path.size() >= kCapacity) return false;
+  path.copy(LOG_CONSOLE::LogFilePath, path.size());
+  LOG_CONSOLE::LogFilePath[path.size()] = L'\0';
   return true;
 }
 
-// Closes the current file, moves it to the old name and starts a new one. When the move fails
-// the current file is reopened and appended to, so that nothing written so far is lost.
+// Opens `path` without following links and without truncating, and checks the handle before a
+// byte is written: a link, or a file with a second name elsewhere, is refused (writing to it
+// would write to whatever it stands for). A folder at the name, or a file that an untrusted
+// account owns, is moved aside once and a new file made. Null on failure, with `error` set to
+// the open's last error (0 for a refusal).
+HANDLE OpenCheckedFile(const std::wstring& path, DWORD disposition, DWORD& error) {
+  for (int attempt = 0;; ++attempt) {
+    error = 0;
+    FileHandle file;
+    if (file.Open(path.c_str(), kLogAccess, FILE_SHARE_READ, disposition, FILE_FLAG_OPEN_REPARSE_POINT) < 0) {
+      error = GetLastError();
+      if (error == ERROR_ACCESS_DENIED && attempt == 0 && IsFolder(path) && MoveAsideUnique(path, kBlockedKind)) {
+        continue;
+      }
+      return nullptr;
+    }
+    if (IsHandleTrusted(file.Get(), kTrustSingleLink)) return file.Detach();
+    if (!IsHandleLinkFree(file.Get(), kTrustSingleLink)) return nullptr;
+    file.Close();
+    if (attempt > 0 || !MoveAsideUnique(path, kUntrustedKind)) return nullptr;
+  }
+}
+
+// Opens the log for appending, or emptied when `truncate` (the checks come first), and makes it
+// the current LogFile. When another program holds the log, this run writes to a file of its own
+// beside it rather than to nowhere.
+bool OpenLogFile(const std::wstring& path, bool truncate) {
+  DWORD error = 0;
+  HANDLE handle = OpenCheckedFile(path, OPEN_ALWAYS, error);
+  if (handle == nullptr) {
+    if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) return false;
+    for (int attempt = 0; handle == nullptr && attempt < kUniqueNameTries; ++attempt) {
+      const std::wstring side = UniqueSiblingName(path, kHeldRunKind, attempt);
+      handle = OpenCheckedFile(side, CREATE_NEW, error);
+      if (handle != nullptr && !SetLogFilePath(side)) {
+        CloseHandle(handle);
+        DeleteFileW(side.c_str());
+        return false;
+      }
+    }
+    if (handle == nullptr) return false;
+  } else if (truncate) {
+    LARGE_INTEGER start = {};
+    SetFilePointerEx(handle, start, nullptr, FILE_BEGIN);
+    SetEndOfFile(handle);
+  }
+  LARGE_INTEGER end = {};
+  SetFilePointerEx(handle, end, nullptr, FILE_END);
+  LOG_CONSOLE::LogFile = handle;
+  return true;
+}
+
+// Closes the current file, moves it to the old generation's name and starts a new one. When
+// the move fails the current file is reopened and appended to, so that nothing written so far
+// is lost.
 void RotateOpenLog(const std::wstring& path) {
   if (!LogFolderTrusted()) return;  // checked again at the next check
-  const std::wstring oldPath = OldLogPath(path);
-  if (!DeleteOldGeneration(oldPath)) return;  // retried at the next check
   CloseHandle(LOG_CONSOLE::LogFile);
   LOG_CONSOLE::LogFile = nullptr;
-  if (!MoveFileW(path.c_str(), oldPath.c_str())) {
-    OpenLogFile(path.c_str(), OPEN_ALWAYS);
-    return;
-  }
-  if (!OpenLogFile(path.c_str(), CREATE_ALWAYS)) return;
+  const bool moved = MoveToOldGeneration(path);
+  if (!OpenLogFile(path, moved) || !moved) return;
   if (LOG_CONSOLE::BannerEnabled) {
     SYSTEMTIME now;
     GetLogLocalTime(now);
@@ -105,13 +234,10 @@ std::wstring GetLogFileName() {
 }
 
 std::wstring GetLogDir() {
-  wchar_t folder[kPathCapacity + 1] = {};
-  SHGetSpecialFolderPathW(nullptr, folder, CSIDL_COMMON_APPDATA, TRUE);
-  std::wstring dir = folder;
-  AppendBackslashIfMissing(dir);
-  dir += kLogSubfolder;
-  if (!PathFileExistsW(dir.c_str())) SHCreateDirectoryExW(nullptr, dir.c_str(), nullptr);
-  return dir;
+  const std::wstring base = CommonAppDataFolder();
+  if (base.empty()) return std::wstring();
+  MakeTrustedFolderChain(base, kLogFolderChain);
+  return base + kLogSubfolder;
 }
 
 std::wstring OldLogPath(const std::wstring& logPath) { return logPath + kOldSuffix; }
@@ -133,34 +259,31 @@ RotationClaim ClassifyRotationClaim(LONG previous) {
 }
 
 bool RotateLogAtOpen(const wchar_t* path, uint32_t limit) {
-  if (ReadFileSizeByPath(path) < limit) return false;
-  const std::wstring oldPath = OldLogPath(path);
-  DeleteFileW(oldPath.c_str());
   // A failed move leaves the full log in place; appending to it beats truncating it.
-  return MoveFileW(path, oldPath.c_str()) != FALSE;
+  return ReadFileSizeByPath(path) >= limit && MoveToOldGeneration(path);
 }
 
 void LOG_CONSOLE::InitLog(const wchar_t* path) {
   if (InterlockedIncrement(&InitCount) != 1) return;
   SizeLimit = kDefaultSizeLimit;
-  std::wstring target;
-  if (path != nullptr) {
-    target = path;
-    DefaultLogBase.clear();
-  } else {
-    const std::wstring dir = GetLogDir();
-    DefaultLogBase = dir.substr(0, dir.size() - (sizeof(kLogSubfolder) / sizeof(wchar_t) - 1));
-    target = dir + GetLogFileName();
+  try {
+    std::wstring target;
+    if (path != nullptr) {
+      target = path;
+      DefaultLogBase.clear();
+    } else {
+      // Each folder is checked before anything is made in it.
+      DefaultLogBase = CommonAppDataFolder();
+      if (DefaultLogBase.empty() || !MakeTrustedFolderChain(DefaultLogBase, kLogFolderChain)) return;
+      target = DefaultLogBase + kLogSubfolder + GetLogFileName();
+    }
+    if (!SetLogFilePath(target)) return;
+    const bool movedAway = RotateLogAtOpen(LogFilePath, SizeLimit);
+    if (!OpenLogFile(LogFilePath, movedAway)) return;
+    if (BannerEnabled) WriteLogLine(kBeginBanner);
+  } catch (...) {
+    // No memory for a path: the run goes on without a log.
   }
-  // A cut path would name some other file: treat a path that does not fit as a failed open.
-  constexpr size_t kCapacity = sizeof(LogFilePath) / sizeof(LogFilePath[0]);
-  if (target.empty() || target.size() >= kCapacity) return;
-  target.copy(LogFilePath, target.size());
-  LogFilePath[target.size()] = L'\0';
-  if (!LogFolderTrusted()) return;
-  const bool movedAway = RotateLogAtOpen(LogFilePath, SizeLimit);
-  if (!OpenLogFile(LogFilePath, movedAway ? CREATE_ALWAYS : OPEN_ALWAYS)) return;
-  if (BannerEnabled) WriteLogLine(kBeginBanner);
 }
 
 void CheckLogSize() {
@@ -184,9 +307,13 @@ void CheckLogSize() {
       break;
   }
   LOG_CONSOLE::LastSizeCheckTick = GetTickCount();
-  if (LOG_CONSOLE::LogFile != nullptr &&
-      ReadFileSizeByPath(LOG_CONSOLE::LogFilePath) >= LOG_CONSOLE::SizeLimit) {
-    RotateOpenLog(LOG_CONSOLE::LogFilePath);
+  try {
+    if (LOG_CONSOLE::LogFile != nullptr &&
+        ReadFileSizeByPath(LOG_CONSOLE::LogFilePath) >= LOG_CONSOLE::SizeLimit) {
+      RotateOpenLog(LOG_CONSOLE::LogFilePath);
+    }
+  } catch (...) {
+    // Whatever stopped the rotation, the marks must go, or every later line would be dropped.
   }
   InterlockedExchangeAdd(&LOG_CONSOLE::WriterCount, -LOG_CONSOLE::kInProgressMark - previous);
 }

@@ -56,6 +56,8 @@ bool WriteShortLine(const wchar_t* format, va_list args) {
 }
 }  // namespace
 
+// The entry points never throw: a line that cannot be built for want of memory is dropped, and
+// the caller, which may be between moving a file aside and putting it back, goes on.
 void LOG_CONSOLE::WriteLog(const wchar_t* format, ...) {
   MagicInitLog();
   if (LogFile == nullptr) return;
@@ -65,18 +67,23 @@ void LOG_CONSOLE::WriteLog(const wchar_t* format, ...) {
   va_end(args);
   if (written) return;
   va_start(args, format);
-  std::wstring message;
-  WriteFormattedLine(format, args, message);
+  try {
+    std::wstring message;
+    WriteFormattedLine(format, args, message);
+  } catch (...) {
+  }
   va_end(args);
 }
 
 void LOG_CONSOLE::WriteErrorLog(const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
-  std::wstring message;
-  const bool written = WriteFormattedLine(format, args, message);
+  try {
+    std::wstring message;
+    if (WriteFormattedLine(format, args, message)) CallAssertHook(message.c_str());
+  } catch (...) {
+  }
   va_end(args);
-  if (written) CallAssertHook(message.c_str());
 }
 
 void LOG_CONSOLE::MagicInitLog() {
@@ -88,7 +95,11 @@ void LOG_CONSOLE::MagicInitLog() {
 }
 
 void LOG_CONSOLE::CloseLog() {
-  if (BannerEnabled && LogFile != nullptr) WriteLogLine(kEndBanner);
+  try {
+    if (BannerEnabled && LogFile != nullptr) WriteLogLine(kEndBanner);
+  } catch (...) {
+    // The file is still closed and the hook released.
+  }
   LogEnabled = 0;
   if (InterlockedDecrement(&InitCount) != 0) return;
   if (LogFile != nullptr) {

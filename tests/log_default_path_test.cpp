@@ -54,9 +54,10 @@ TEST(LogDefaultPath, ALogSwitchedOnOpensOnItsFirstLineWithTheMagicLine) {
 TEST(LogDefaultPath, AFailedLazyOpenIsNotTriedAgain) {
   DefaultLogFile file;
   logtest::LogStateGuard state;
-  // Held without sharing, the file cannot be opened by the log.
-  HANDLE blocker = CreateFileW(file.Path().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+  // A folder at the log's name that someone holds can neither be opened nor moved aside.
+  ASSERT_TRUE(CreateDirectoryW(file.Path().c_str(), nullptr));
+  HANDLE blocker = CreateFileW(file.Path().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   ASSERT_NE(blocker, INVALID_HANDLE_VALUE);
   LogEnabled = 1;
   LOG_CONSOLE::WriteLog(L"[%s]lost", L"Common");
@@ -64,7 +65,28 @@ TEST(LogDefaultPath, AFailedLazyOpenIsNotTriedAgain) {
   EXPECT_EQ(LOG_CONSOLE::LogFile, nullptr);
   LOG_CONSOLE::WriteLog(L"[%s]also lost", L"Common");
   EXPECT_EQ(LOG_CONSOLE::LogFile, nullptr) << "the lazy open was tried again";
-  EXPECT_EQ(logtest::ReadBytes(file.Path()), "");
+  EXPECT_TRUE(RemoveDirectoryW(file.Path().c_str())) << "the folder was moved or filled";
+}
+
+// Any user may read the log; one who holds it without sharing writes must not silence a run.
+TEST(LogDefaultPath, AHeldLogSendsTheRunsLinesToAFileOfItsOwnBesideIt) {
+  DefaultLogFile file;
+  logtest::LogStateGuard state;
+  logtest::WriteBytes(file.Path(), "earlier run\n");
+  HANDLE reader = CreateFileW(file.Path().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  LogEnabled = 1;
+  LOG_CONSOLE::WriteLog(L"[%s]kept", L"Common");
+  const std::wstring side = LOG_CONSOLE::LogFilePath;
+  LOG_CONSOLE::CloseLog();
+  CloseHandle(reader);
+  EXPECT_EQ(side.rfind(file.Path() + L".run-", 0), 0u) << e2e::Narrow(side);
+  const std::vector<std::string> expected = {"LOG_CONSOLE::MagicInitLog Magic debuge open  ", "[Common]kept",
+                                             logtest::Banner(kEndBanner)};
+  EXPECT_EQ(logtest::ReadMessages(side), expected);
+  EXPECT_EQ(logtest::ReadBytes(file.Path()), "earlier run\n");
+  DeleteFileW(side.c_str());
 }
 
 }  // namespace

@@ -56,20 +56,68 @@ TEST(LogRotationAtOpen, AfterTwoRotationsOnlyTheNewerOldGenerationRemains) {
   EXPECT_EQ(ReadMessages(path), std::vector<std::string>{"[Common]y"});
 }
 
+// A reader that does not share deletion keeps a file from being renamed or deleted.
+HANDLE HoldForReading(const std::wstring& path) {
+  HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  EXPECT_NE(reader, INVALID_HANDLE_VALUE) << "cannot hold " << e2e::Narrow(path);
+  return reader;
+}
+
+// The names in `path`'s folder that start with `path`'s name followed by `tail`.
+std::vector<std::wstring> Siblings(const std::wstring& path, const std::wstring& tail) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((path + tail + L"*").c_str(), &found);
+  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+    names.push_back(path.substr(0, path.find_last_of(L'\\') + 1) + found.cFileName);
+  }
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  return names;
+}
+
 TEST(LogRotationAtOpen, AFailedMoveAppendsToTheFullLogInsteadOfTruncatingIt) {
   TempFolder folder;
   logtest::LogStateGuard state;
   const std::wstring path = folder / L"m.log";
-  // A folder that is not empty under the old name makes both the delete and the move fail.
-  ASSERT_TRUE(CreateDirectoryW((path + L".old").c_str(), nullptr));
-  logtest::WriteBytes(path + L".old\\keep", "k");
   logtest::MakeFileOfSize(path, "precious", kLimit);
-
+  HANDLE reader = HoldForReading(path);
   OpenAndWrite(path, L"after");
+  CloseHandle(reader);
   const std::string line = "[Common]after\n";
   EXPECT_EQ(ReadFileSizeByPath(path.c_str()), kLimit + 20 + line.size())
       << "the full log was not appended to";
   EXPECT_EQ(ReadBytes(path).compare(0, 8, "precious"), 0) << "the full log lost its content";
+}
+
+// Any user may make folders in the log folder and read its files: nothing left at the old
+// generation's name may switch the size limit off, and nothing of theirs is deleted.
+TEST(LogRotationAtOpen, WhatAUserLeavesAtTheOldNameDoesNotStopTheRotation) {
+  TempFolder folder;
+  logtest::LogStateGuard state;
+  const std::wstring path = folder / L"u.log";
+  const std::wstring oldPath = path + L".old";
+  ASSERT_TRUE(CreateDirectoryW(oldPath.c_str(), nullptr));
+  logtest::WriteBytes(oldPath + L"\\keep", "k");
+  logtest::MakeFileOfSize(path, "first", kLimit);
+  OpenAndWrite(path, L"one");
+  EXPECT_EQ(ReadBytes(oldPath).compare(0, 5, "first"), 0) << "the full log is not the old generation";
+  const auto blocked = Siblings(oldPath, L".blocked-");
+  ASSERT_EQ(blocked.size(), 1u) << "the folder was not moved aside";
+  EXPECT_EQ(ReadBytes(blocked[0] + L"\\keep"), "k");
+
+  // A reader holds the old generation: the next ones take a unique name, one at a time.
+  HANDLE reader = HoldForReading(oldPath);
+  for (const char* generation : {"second", "third"}) {
+    logtest::MakeFileOfSize(path, generation, kLimit);
+    OpenAndWrite(path, L"next");
+  }
+  CloseHandle(reader);
+  EXPECT_EQ(ReadBytes(oldPath).compare(0, 5, "first"), 0);
+  const auto unique = Siblings(oldPath, L".gen-");
+  ASSERT_EQ(unique.size(), 1u) << "more than two generations are kept";
+  EXPECT_EQ(ReadBytes(unique[0]).compare(0, 5, "third"), 0);
+  EXPECT_EQ(ReadMessages(path), std::vector<std::string>{"[Common]next"});
 }
 
 TEST(LogRotationPeriodic, TheNewFileStartsWithTheNewFileLine) {
@@ -100,11 +148,10 @@ TEST(LogRotationPeriodic, AFailedMoveKeepsTheCurrentLogAndRetriesAtTheNextCheck)
   logtest::LogStateGuard state;
   const std::wstring path = folder / L"f.log";
   const std::wstring oldPath = path + L".old";
-  ASSERT_TRUE(CreateDirectoryW(oldPath.c_str(), nullptr));
-  logtest::WriteBytes(oldPath + L"\\keep", "k");
 
   LOG_CONSOLE::InitLog(path.c_str());
   LOG_CONSOLE::WriteLog(L"[%s]one", L"Common");
+  HANDLE reader = HoldForReading(path);
   LOG_CONSOLE::SizeLimit = 1;
   logtest::MakeSizeCheckDue();
   LOG_CONSOLE::WriteLog(L"[%s]two", L"Common");
@@ -114,7 +161,7 @@ TEST(LogRotationPeriodic, AFailedMoveKeepsTheCurrentLogAndRetriesAtTheNextCheck)
   EXPECT_EQ(ReadMessages(path), kept);
 
   // Once the obstacle is gone the next due check rotates.
-  logtest::RemoveTree(oldPath);
+  CloseHandle(reader);
   logtest::MakeSizeCheckDue();
   LOG_CONSOLE::WriteLog(L"[%s]four", L"Common");
   EXPECT_EQ(ReadMessages(oldPath), kept);

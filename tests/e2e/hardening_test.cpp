@@ -73,6 +73,14 @@ TEST(ElevatedRun, LogFolderIsALinkSoNothingIsWrittenThroughIt) {
   EXPECT_FALSE(e2e::Exists(kLinkTarget + L"\\patch_patch.log")) << "the log was written through a folder link";
 }
 
+TEST(ElevatedRun, LogParentIsALinkSoNoFolderIsCreatedThroughIt) {
+  e2e::TempDir temp;
+  const std::wstring parent = e2e::LogFolder().substr(0, e2e::LogFolder().find_last_of(L'\\'));
+  ASSERT_TRUE(IsLink(parent)) << "the log's parent folder is no link: run this test through ctest (with-links)";
+  EXPECT_EQ(RunFailingPackage(temp), 0u);
+  EXPECT_FALSE(e2e::Exists(kLinkTarget + L"\\MossLog")) << "the log folder was created through a link";
+}
+
 TEST(ElevatedRun, LogInARealFolderIsWritten) {
   CleanLog clean;
   e2e::TempDir temp;
