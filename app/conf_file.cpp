@@ -2,7 +2,7 @@
 #include <shlwapi.h>
 
 #include <cstdint>
-#include <new>
+#include <exception>
 
 #include "app/conf.h"
 #include "platform/file.h"
@@ -23,7 +23,8 @@ ConfFileResult ReadConfFile(const std::wstring& path, std::string& text) {
   const DWORD count = static_cast<DWORD>(size);
   try {
     text.resize(count);
-  } catch (const std::bad_alloc&) {
+  } catch (const std::exception&) {
+    // Out of memory, or longer than a string may be in this process (from 1 GiB up).
     return ConfFileResult::kNoMemory;
   }
   DWORD read = 0;

@@ -6,10 +6,16 @@
 
 // The suffix of the name a replaced file is kept under.
 inline constexpr wchar_t kBackupSuffix[] = L".220620.patch.bak";
+// The suffix of the name a replacement is copied to before it takes the destination's name.
+inline constexpr wchar_t kPartialSuffix[] = L".220620.patch.part";
 
 // The UTF-8 text up to its first zero as UTF-16 (code page 65001, no flags); invalid sequences
-// become U+FFFD.
+// become U+FFFD, also a sequence cut off at the end.
 std::wstring WidenUtf8(const std::string& utf8);
+
+// True when the last part of `dest` is a device (NUL, CON, COM1, ... with or without an
+// extension) or `dest` holds a stream separator: writing there writes no file of that name.
+bool NamesDeviceOrStream(const std::wstring& dest);
 
 // The paths one entry works on. Each base gets one backslash unless it has one or is empty;
 // `src` and `dest` are appended as they come (empty, absolute or with "..").
@@ -17,6 +23,8 @@ struct EntryPaths {
   std::wstring source;       // patch folder + src
   std::wstring destination;  // install folder + dest
   std::wstring backup;       // destination + kBackupSuffix
+  std::wstring partial;      // destination + kPartialSuffix
+  bool deviceOrStream = false;  // see NamesDeviceOrStream
 };
 EntryPaths FormEntryPaths(const PatchEntry& entry, const std::wstring& patchFolder,
                           const std::wstring& installDir);

@@ -14,17 +14,32 @@ namespace {
 const bool kProcessHardened = (ApplyProcessMitigations(), true);
 }  // namespace
 
+namespace {
+// One "Error" line for an error that escaped a step. Building it may fail for the same reason
+// (no memory); then the run ends without it.
+void ReportEscapedError() noexcept {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    try {
+      LOG_FAILURE(L"[%s]Install stopped by an unexpected error: %s.", WidenUtf8(error.what()));
+    } catch (...) {
+    }
+  } catch (...) {
+    LOG_FAILURE(L"[%s]Install stopped by an unexpected error: %s.", L"unknown");
+  }
+}
+}  // namespace
+
 // The command line is ignored by design: the package layout says everything. The exit code is
 // 0 on every path; success and failure show only in the log and the installation.
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   // An error escaping a step (memory exhausted, an unreadable value) must still close the log.
   try {
     RunInstallSequence();
-  } catch (const std::exception& error) {
-    LOG_FAILURE(L"[%s]Install stopped by an unexpected error: %s.", WidenUtf8(error.what()));
   } catch (...) {
-    LOG_FAILURE(L"[%s]Install stopped by an unexpected error: %s.", L"unknown");
+    ReportEscapedError();
   }
-  LOG_CONSOLE::CloseLog();
+  LOG_CONSOLE::CloseLog();  // never throws
   return 0;
 }

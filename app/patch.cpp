@@ -7,6 +7,7 @@
 
 #include "app/entry_paths.h"
 #include "log/log.h"
+#include "platform/handle.h"
 #include "platform/paths.h"
 #include "platform/retry.h"
 #include "process/command.h"
@@ -41,27 +42,66 @@ MoveAsideResult MoveAside(const std::wstring& destination, const std::wstring& b
   return MoveAsideResult::kFailed;
 }
 
-bool CopyIn(const std::wstring& from, const std::wstring& to) {
-  return RetryWhileHeld([&] { return CopyFileW(from.c_str(), to.c_str(), FALSE); });
+// Says how putting the original back after a failed copy went. Both outcomes are failures of
+// the run, hence "Error" lines.
+void ReportPutBack(bool restored, DWORD error, const std::wstring& backupPath, const std::wstring& destPath) {
+  if (restored) {
+    LOG_FAILURE(L"[%s]Copy failed, original moved back, from[%s] to[%s].", backupPath, destPath);
+  } else {
+    LOG_FAILURE(L"[%s]Move original back failed, from[%s] to[%s], err:%u.", backupPath, destPath, error);
+  }
 }
 
-// The product must never be left without a file it had: after a failed copy the moved-aside
-// original goes back. Both outcomes are failures of the run, hence "Error" lines.
-void PutBackupBack(const std::wstring& backupPath, const std::wstring& destPath) {
-  if (MoveReplacing(backupPath, destPath)) {
-    LOG_FAILURE(L"[%s]Copy failed, original moved back, from[%s] to[%s].", backupPath, destPath);
-    return;
+// The copy was made with the source's attributes; a read-only one cannot be opened for the
+// flush. `readOnly` tells the caller to give the attribute back once the file has its name.
+bool FlushToDisk(const std::wstring& path, bool& readOnly) {
+  readOnly = false;
+  KernelHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file.IsValid() && GetLastError() == ERROR_ACCESS_DENIED) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+      readOnly = true;
+      file = KernelHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    }
+  }
+  return file.IsValid() && FlushFileBuffers(file.Get());
+}
+
+// Copies to a name of its own beside the destination, flushes that to the disk, and only then
+// renames it to the destination: whenever a run is stopped (a time-out, a power loss, a
+// crash), the destination is either missing, with its original in the backup so that the next
+// run copies again, or whole. False with the last error of the step that failed, and no partial
+// file left.
+bool CopyIn(const EntryPaths& paths) {
+  const wchar_t* const partial = paths.partial.c_str();
+  const wchar_t* const destination = paths.destination.c_str();
+  bool readOnly = false;
+  if (RetryWhileHeld([&] { return CopyFileW(paths.source.c_str(), partial, FALSE); }) &&
+      FlushToDisk(paths.partial, readOnly) && RetryWhileHeld([&] {
+        return MoveFileExW(partial, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+      })) {
+    if (readOnly) SetFileAttributesW(destination, GetFileAttributesW(destination) | FILE_ATTRIBUTE_READONLY);
+    return true;
   }
   const DWORD error = GetLastError();
-  LOG_FAILURE(L"[%s]Move original back failed, from[%s] to[%s], err:%u.", backupPath, destPath,
-              error);
+  SetFileAttributesW(partial, FILE_ATTRIBUTE_NORMAL);
+  DeleteFileW(partial);
+  SetLastError(error);
+  return false;
 }
 
-// False after the first failed move or copy; later entries are not looked at.
+// False after the first failed or refused entry; later entries are not looked at. No hook call
+// and nothing that can throw comes between moving a destination aside and the step that makes
+// it whole again: the copy, or putting the original back.
 bool ApplyEntries(const PatchList& list, const std::wstring& patchBase,
                   const std::wstring& installBase) {
   for (const PatchEntry& entry : list) {
     const EntryPaths paths = FormEntryPaths(entry, patchBase, installBase);
+    if (paths.deviceOrStream) {
+      LOG_FAILURE(L"[%s]Dest file[%s] is a device or a stream, not a file.", paths.destination);
+      return false;
+    }
     if (!PathExists(paths.source)) {
       LOG_FAILURE(L"[%s]Patch file[%s] is not exist.", paths.source);
       continue;
@@ -69,8 +109,12 @@ bool ApplyEntries(const PatchList& list, const std::wstring& patchBase,
     bool movedAside = false;
     if (PathExists(paths.destination)) {
       const MoveAsideResult moved = MoveAside(paths.destination, paths.backup);
-      // An existing backup means an earlier run already replaced this file.
-      if (moved == MoveAsideResult::kBackupExists) continue;
+      // An existing backup means an earlier run already replaced this file; a copy that a
+      // stopped run left behind goes.
+      if (moved == MoveAsideResult::kBackupExists) {
+        DeleteFileW(paths.partial.c_str());
+        continue;
+      }
       if (moved == MoveAsideResult::kFailed) {
         LOG_FAILURE(L"[%s]Move file failed, from[%s] to[%s].", paths.destination, paths.backup);
         return false;
@@ -78,14 +122,30 @@ bool ApplyEntries(const PatchList& list, const std::wstring& patchBase,
       LOG_PROGRESS(L"[%s]Move file successful, from[%s] to[%s].", paths.destination, paths.backup);
       movedAside = true;
     }
-    if (!CopyIn(paths.source, paths.destination)) {
+    if (!CopyIn(paths)) {
+      // The original goes back before any line is written: an error line reaches the hook
+      // library, whose failure must never cost the product a file.
+      bool restored = false;
+      DWORD restoreError = 0;
+      if (movedAside) {
+        restored = MoveReplacing(paths.backup, paths.destination);
+        restoreError = GetLastError();
+      }
       LOG_FAILURE(L"[%s]Copy file failed, from[%s] to[%s].", paths.source, paths.destination);
-      if (movedAside) PutBackupBack(paths.backup, paths.destination);
+      if (movedAside) ReportPutBack(restored, restoreError, paths.backup, paths.destination);
       return false;
     }
     LOG_PROGRESS(L"[%s]Copy file successful, from[%s] to[%s].", paths.source, paths.destination);
   }
   return true;
+}
+
+void RestartMainProgram(const std::wstring& installBase) {
+  const std::wstring commandLine = L"\"" + installBase + kMainProgram + L"\" ";
+  std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
+  writable.push_back(L'\0');
+  const DWORD exitCode = CreateProcessWaitCmd(writable.data());
+  LOG_PROGRESS(L"[%s]CreateProcessWaitCmd[%s] exit_code[%u].", commandLine, exitCode);
 }
 
 }  // namespace
@@ -98,18 +158,21 @@ bool StartPatch(const std::wstring& installDir, const PatchList& list,
   std::wstring installBase = installDir;
   AppendBackslashIfMissing(installBase);
 
-  const bool killed = KillProcessByName(installBase, kMainProgram);
-  KillProcessByName(installBase, kDownloader);  // never started again here
-
-  const bool applied = ApplyEntries(list, patchBase, installBase);
-
-  // Also after a failure: the product is never left stopped by us.
-  if (killed) {
-    const std::wstring commandLine = L"\"" + installBase + kMainProgram + L"\" ";
-    std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
-    writable.push_back(L'\0');
-    const DWORD exitCode = CreateProcessWaitCmd(writable.data());
-    LOG_PROGRESS(L"[%s]CreateProcessWaitCmd[%s] exit_code[%u].", commandLine, exitCode);
+  bool applied = false;
+  {
+    // From the first kill to the restart the product is stopped: the hook library waits.
+    const AssertHookHold hold;
+    const bool killed = KillProcessByName(installBase, kMainProgram);
+    KillProcessByName(installBase, kDownloader);  // never started again here
+    try {
+      applied = ApplyEntries(list, patchBase, installBase);
+    } catch (...) {
+      // The product is never left stopped by us, also when a step could not go on.
+      if (killed) RestartMainProgram(installBase);
+      throw;
+    }
+    // Also after a failure.
+    if (killed) RestartMainProgram(installBase);
   }
   if (!applied) return false;
   LOG_PROGRESS(L"[%s]Patch successful.");

@@ -1,5 +1,6 @@
-// Case 4: StartPatch over an installation where every destination exists (a move and a copy
-// per entry) against a bare loop of MoveFileExW and CopyFileW over the same paths.
+// Case 4: StartPatch over an installation where every destination exists against a bare loop of
+// what each entry cannot do without: the move aside, the copy to the partial name, its flush to
+// the disk and the rename into place.
 #include <string>
 #include <vector>
 
@@ -12,13 +13,23 @@ namespace bench {
 namespace {
 
 constexpr wchar_t kBackupSuffix[] = L".220620.patch.bak";
+constexpr wchar_t kPartialSuffix[] = L".220620.patch.part";
 constexpr DWORD kCompareBytes = 4096;
 
 struct EntryPaths {
   std::wstring source;
   std::wstring dest;
   std::wstring backup;
+  std::wstring partial;
 };
+
+bool FlushFile(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const BOOL flushed = FlushFileBuffers(file);
+  CloseHandle(file);
+  return flushed != FALSE;
+}
 
 // A package and an installation with `count` files of `bytes` bytes each, old and new
 // contents different.
@@ -48,6 +59,7 @@ bool MakeFixture(PatchFixture& fixture, int count, DWORD bytes, std::string& err
     entry.source = fixture.patchFolder + L"\\" + wideName;
     entry.dest = fixture.installDir + L"\\" + wideName;
     entry.backup = entry.dest + kBackupSuffix;
+    entry.partial = entry.dest + kPartialSuffix;
     if (!WritePatternFile(entry.source, bytes, static_cast<uint32_t>(2 * index + 1))) {
       error = LastErrorText("writing", entry.source);
       return false;
@@ -118,8 +130,10 @@ void StartPatchBaseline(benchmark::State& state, const wchar_t* tag, int count, 
   for (auto _ : state) {
     const Stopwatch watch;
     for (const EntryPaths& entry : fixture.paths) {
-      if (!MoveFileExW(entry.dest.c_str(), entry.backup.c_str(), MOVEFILE_REPLACE_EXISTING) ||
-          !CopyFileW(entry.source.c_str(), entry.dest.c_str(), FALSE)) {
+      if (!MoveFileExW(entry.dest.c_str(), entry.backup.c_str(), 0) ||
+          !CopyFileW(entry.source.c_str(), entry.partial.c_str(), FALSE) || !FlushFile(entry.partial) ||
+          !MoveFileExW(entry.partial.c_str(), entry.dest.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         error = LastErrorText("moving or copying", entry.dest);
         break;
       }

@@ -1,4 +1,5 @@
 #include "app/conf.h"
+#include "app/entry_paths.h"
 
 #include <gtest/gtest.h>
 
@@ -146,6 +147,27 @@ TEST_F(ParseConfTest, FailuresLeaveTheListUnchanged) {
     PatchList list{{"a", "b"}};
     EXPECT_FALSE(ParseConf(Write(test.bytes), list)) << test.name;
     EXPECT_EQ(Describe(list), "{a|b}") << test.name;
+  }
+  // Longer than a string may be in a 32-bit process: a read failure, never an exception.
+  const std::wstring path = Write("");
+  {
+    KernelHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    LARGE_INTEGER size;
+    size.QuadPart = 3LL << 30;
+    ASSERT_TRUE(SetFilePointerEx(file.Get(), size, nullptr, FILE_BEGIN) && SetEndOfFile(file.Get()));
+  }
+  std::string text;
+  EXPECT_EQ(ReadConfFile(path, text), ConfFileResult::kNoMemory);
+}
+
+TEST(EntryPathsTest, CutOffTextKeepsItsLastCharacterAndDevicesAreNoFiles) {
+  EXPECT_EQ(WidenUtf8("ab\xE2\x82"), L"ab\uFFFD");
+  EXPECT_EQ(WidenUtf8(std::string("a\0b", 3)), L"a") << "the text ends at its first zero";
+  for (const wchar_t* dest : {L"NUL", L"x\\nul .txt", L"CONIN$", L"lpt9.log", L"COM\u00B9", L"a.txt:s", L"a::$DATA"}) {
+    EXPECT_TRUE(NamesDeviceOrStream(dest)) << e2e::Narrow(dest);
+  }
+  for (const wchar_t* dest : {L"nul\\a.txt", L"console.txt", L"COM10", L"lpt", L"x\\conx"}) {
+    EXPECT_FALSE(NamesDeviceOrStream(dest)) << e2e::Narrow(dest);
   }
 }
 

@@ -197,21 +197,52 @@ TEST_F(PatchRunTest, FailedCopyPutsTheOriginalBackAndStopsTheLoop) {
   EXPECT_EQ(lines[lines.size() - 2], "[Error]Start Patch failed.");
 }
 
-TEST_F(PatchRunTest, DestinationFolderThatDoesNotExistIsNotCreated) {
-  package_.WriteConf(R"({"patch_list": [{ "src": "x.txt", "dest": "nowhere\\x.txt" }]})");
+// A destination whose folder is missing fails its copy; one that names a device or a stream is
+// refused before anything is touched (it used to be reported as replaced).
+TEST_F(PatchRunTest, DestinationsThatCannotBeFilesStopTheRun) {
   package_.AddPatchFile(L"x.txt", "x");
+  e2e::WriteFileBytes(Inst(L"a.txt"), "a");
+  const struct {
+    const char* dest;
+    std::string error;
+  } cases[] = {
+      {"nowhere\\\\x.txt", "[Error]Copy file failed, from[" + Narrow(Src(L"x.txt")) + "] to[" + Narrow(Inst(L"nowhere\\x.txt")) + "]."},
+      {"NUL", "[Error]Dest file[" + Narrow(Inst(L"NUL")) + "] is a device or a stream, not a file."},
+      {"sub\\\\Com1.log", "[Error]Dest file[" + Narrow(Inst(L"sub\\Com1.log")) + "] is a device or a stream, not a file."},
+      {"a.txt:s", "[Error]Dest file[" + Narrow(Inst(L"a.txt:s")) + "] is a device or a stream, not a file."},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.dest);
+    e2e::ClearLog();
+    package_.WriteConf(std::string(R"({"patch_list": [{ "src": "x.txt", "dest": ")") + test.dest + "\" }]}");
+    const auto before = e2e::SnapshotTree(installDir_);
+    ASSERT_EQ(Run(), "0");
+    EXPECT_EQ(e2e::SnapshotTree(installDir_), before);
+    const std::vector<std::string> expected = {
+        "[Common]Enter.", ConfPathLine(), test.error, "[Error]Start Patch failed.", kEndLine};
+    EXPECT_EQ(PatchRunLines(), expected);
+  }
+}
+
+// A run stopped during a copy leaves the destination missing beside its backup and a partial
+// copy: the next run copies again and the partial copy goes.
+TEST_F(PatchRunTest, ARunStoppedDuringACopyIsCompletedByTheNext) {
+  package_.WriteConf(R"({"patch_list": [{ "src": "big.bin", "dest": "big.bin" }, { "src": "b", "dest": "b" }]})");
+  package_.AddPatchFile(L"big.bin", std::string(100000, 'n'));
+  package_.AddPatchFile(L"b", "new b");
+  e2e::WriteFileBytes(Inst(L"big.bin") + kBak, "old big");
+  e2e::WriteFileBytes(Inst(L"big.bin") + L".220620.patch.part", std::string(5000, 'n'));
+  e2e::WriteFileBytes(Inst(L"b"), "new b");
+  e2e::WriteFileBytes(Inst(L"b") + kBak, "old b");
+  e2e::WriteFileBytes(Inst(L"b") + L".220620.patch.part", "cut");
 
   ASSERT_EQ(Run(), "0");
 
-  EXPECT_FALSE(e2e::Exists(Inst(L"nowhere")));
-  const std::vector<std::string> expected = {
-      "[Common]Enter.",
-      ConfPathLine(),
-      "[Error]Copy file failed, from[" + Narrow(Src(L"x.txt")) + "] to[" + Narrow(Inst(L"nowhere\\x.txt")) + "].",
-      "[Error]Start Patch failed.",
-      kEndLine,
-  };
-  EXPECT_EQ(PatchRunLines(), expected);
+  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"big.bin")), std::string(100000, 'n'));
+  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"big.bin") + kBak), "old big");
+  EXPECT_FALSE(e2e::Exists(Inst(L"big.bin") + L".220620.patch.part"));
+  EXPECT_FALSE(e2e::Exists(Inst(L"b") + L".220620.patch.part")) << "a replaced entry's leftover stays";
+  EXPECT_TRUE(Mentions(PatchRunLines(), "[Common]Patch successful."));
 }
 
 TEST_F(PatchRunTest, MissingPatchFileIsSkippedAndTheRunStillSucceeds) {
