@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@ struct PeFacts {
   WORD subsystem = 0;
   std::vector<std::string> imports;       // DLL names, lower case
   std::vector<std::string> delayImports;  // DLL names, lower case
+  std::map<WORD, std::string> resources;  // the data of the first resource of each numeric type
 };
 
 template <typename T>
@@ -52,6 +54,28 @@ bool ReadName(const std::string& image, size_t offset, std::string& name) {
   std::transform(name.begin(), name.end(), name.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return true;
+}
+
+// Follows the first entry of the name and language levels below each resource type.
+void ReadResources(const std::string& image, const std::vector<IMAGE_SECTION_HEADER>& sections, DWORD rva,
+                   PeFacts& facts) {
+  const size_t base = OffsetOfRva(sections, rva);
+  IMAGE_RESOURCE_DIRECTORY root = {};
+  if (base == 0 || !ReadAt(image, base, root)) return;
+  for (int i = 0; i < root.NumberOfNamedEntries + root.NumberOfIdEntries; ++i) {
+    IMAGE_RESOURCE_DIRECTORY_ENTRY type = {};
+    if (!ReadAt(image, base + sizeof(root) + i * sizeof(type), type) || type.NameIsString) continue;
+    DWORD next = type.OffsetToData;
+    for (int level = 0; level < 2 && (next & IMAGE_RESOURCE_DATA_IS_DIRECTORY); ++level) {
+      IMAGE_RESOURCE_DIRECTORY_ENTRY first = {};
+      if (!ReadAt(image, base + (next & ~IMAGE_RESOURCE_DATA_IS_DIRECTORY) + sizeof(root), first)) return;
+      next = first.OffsetToData;
+    }
+    IMAGE_RESOURCE_DATA_ENTRY data = {};
+    if ((next & IMAGE_RESOURCE_DATA_IS_DIRECTORY) || !ReadAt(image, base + next, data)) continue;
+    const size_t at = OffsetOfRva(sections, data.OffsetToData);
+    if (at != 0 && at + data.Size <= image.size()) facts.resources[type.Id] = image.substr(at, data.Size);
+  }
 }
 
 // Reads the headers and the import tables of a 32-bit PE image held in memory.
@@ -110,6 +134,7 @@ PeFacts ReadPeFacts(const std::string& image) {
       facts.delayImports.push_back(name);
     }
   }
+  ReadResources(image, sections, directories[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress, facts);
   return facts;
 }
 
@@ -153,6 +178,23 @@ TEST_F(BuiltFileTest, ImportsOnlyDllsThatShipWithWindows) {
   for (const auto& name : facts_.delayImports) {
     EXPECT_TRUE(allowed.count(name)) << "Patch.exe delay-loads " << name;
   }
+}
+
+// Without a manifest a 32-bit program named like an installer is elevated or virtualized by its
+// name; with one it asks for the rights it needs and declares the systems it knows.
+TEST_F(BuiltFileTest, CarriesItsManifestAndVersion) {
+  const std::string manifest = facts_.resources[24];  // RT_MANIFEST
+  EXPECT_NE(manifest.find("level=\"requireAdministrator\""), std::string::npos) << manifest;
+  EXPECT_NE(manifest.find("{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"), std::string::npos) << "Windows 7";
+  EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos) << "Windows 10 and 11";
+  const std::string version = facts_.resources[16];  // RT_VERSION
+  const auto utf16 = [](const std::string& text) {
+    std::string wide;
+    for (char c : text) wide += std::string{c, '\0'};
+    return wide;
+  };
+  EXPECT_NE(version.find(utf16("FileVersion")), std::string::npos);
+  EXPECT_NE(version.find(utf16("ProductVersion")), std::string::npos);
 }
 
 }  // namespace
