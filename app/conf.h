@@ -35,8 +35,16 @@ enum class ConfTextResult {
   kListNotArray,     // "patch_list" is neither an array nor null
   kOutOfFormat,      // a value the format does not allow (see conf_text.cpp)
 };
-// Appends to `list` only on kOk; never throws.
-ConfTextResult ParseConfText(const std::string& text, PatchList& list);
+// Where a text left the format, for the package tools (the runner logs only the result).
+struct ConfProblem {
+  static constexpr size_t kTopLevel = static_cast<size_t>(-1);
+  size_t entry = kTopLevel;  // index in "patch_list", or kTopLevel
+  std::string member;        // "patch_list", "src", "dest", or empty for the value itself
+  std::string found;         // "a number", "an array", ...; the parser's message on kParseFailed
+};
+// Appends to `list` only on kOk; never throws. `problem`, when given, says where a result other
+// than kOk arose.
+ConfTextResult ParseConfText(const std::string& text, PatchList& list, ConfProblem* problem = nullptr);
 
 // The text with every comment outside strings replaced by spaces, line breaks kept, so that
 // offsets and line numbers stay the same. An unclosed block comment runs to the end.

@@ -10,6 +10,31 @@
 
 namespace {
 
+const char* KindOf(const Json::Value& value) {
+  switch (value.type()) {
+    case Json::intValue:
+    case Json::uintValue:
+    case Json::realValue:
+      return "a number";
+    case Json::stringValue:
+      return "a string";
+    case Json::booleanValue:
+      return "a boolean";
+    case Json::arrayValue:
+      return "an array";
+    case Json::objectValue:
+      return "an object";
+    default:
+      return "null";
+  }
+}
+
+ConfTextResult Problem(ConfTextResult result, ConfProblem* problem, size_t entry, const char* member,
+                       const Json::Value& found) {
+  if (problem != nullptr) *problem = {entry, member, KindOf(found)};
+  return result;
+}
+
 // Out of format when the value is a number, an array or an object. The reader's own
 // conversions differ between library versions, so null and booleans are spelled out here.
 bool ReadText(const Json::Value& value, std::string& text) {
@@ -28,24 +53,26 @@ bool ReadText(const Json::Value& value, std::string& text) {
   }
 }
 
-ConfTextResult ReadPatchList(const Json::Value& root, PatchList& list) {
+ConfTextResult ReadPatchList(const Json::Value& root, PatchList& list, ConfProblem* problem) {
+  constexpr size_t kTop = ConfProblem::kTopLevel;
   // A top-level null reads as an object without members.
-  if (!root.isNull() && !root.isObject()) return ConfTextResult::kOutOfFormat;
+  if (!root.isNull() && !root.isObject()) return Problem(ConfTextResult::kOutOfFormat, problem, kTop, "", root);
   // References, not copies: copying the list costs a third of the parse. The const
   // operator[] gives the shared null value for an absent member and for a null root.
   const Json::Value& patchList = root["patch_list"];
-  if (!patchList.isNull() && !patchList.isArray()) return ConfTextResult::kListNotArray;
+  if (!patchList.isNull() && !patchList.isArray()) {
+    return Problem(ConfTextResult::kListNotArray, problem, kTop, "patch_list", patchList);
+  }
 
   // A null list has size 0.
   list.reserve(list.size() + patchList.size());
   for (Json::ArrayIndex index = 0; index < patchList.size(); ++index) {
     const Json::Value& element = patchList[index];
-    if (!element.isNull() && !element.isObject()) return ConfTextResult::kOutOfFormat;
+    if (!element.isNull() && !element.isObject()) return Problem(ConfTextResult::kOutOfFormat, problem, index, "", element);
     PatchEntry entry;
     if (element.isObject()) {
-      if (!ReadText(element["src"], entry.src) || !ReadText(element["dest"], entry.dest)) {
-        return ConfTextResult::kOutOfFormat;
-      }
+      if (!ReadText(element["src"], entry.src)) return Problem(ConfTextResult::kOutOfFormat, problem, index, "src", element["src"]);
+      if (!ReadText(element["dest"], entry.dest)) return Problem(ConfTextResult::kOutOfFormat, problem, index, "dest", element["dest"]);
     }
     list.push_back(std::move(entry));
   }
@@ -117,7 +144,7 @@ std::string BlankJsonComments(const std::string& text) {
   return BlankComments(text, blanked) ? blanked : text;
 }
 
-ConfTextResult ParseConfText(const std::string& text, PatchList& list) {
+ConfTextResult ParseConfText(const std::string& text, PatchList& list, ConfProblem* problem) {
   // Entries are appended in place; any failure takes the list back to this size.
   const size_t before = list.size();
   try {
@@ -127,14 +154,18 @@ ConfTextResult ParseConfText(const std::string& text, PatchList& list) {
     Json::Reader reader;  // all features: comments allowed, strict root off
     // The pointer form parses in place; the string form would copy the text once more.
     const char* const begin = source.data();
-    if (!reader.parse(begin, begin + source.size(), root, true)) return ConfTextResult::kParseFailed;
-    const ConfTextResult result = ReadPatchList(root, list);
+    if (!reader.parse(begin, begin + source.size(), root, true)) {
+      if (problem != nullptr) *problem = {ConfProblem::kTopLevel, "", reader.getFormattedErrorMessages()};
+      return ConfTextResult::kParseFailed;
+    }
+    const ConfTextResult result = ReadPatchList(root, list, problem);
     if (result != ConfTextResult::kOk) list.resize(before);
     return result;
   } catch (const std::exception&) {
     // The reader throws on nesting deeper than its stack limit; memory can run out on a
     // large text. Either way no list came out of it.
     list.resize(before);
+    if (problem != nullptr) problem->entry = ConfProblem::kTopLevel;  // no text: memory may be short
     return ConfTextResult::kParseFailed;
   }
 }

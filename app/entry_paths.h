@@ -9,10 +9,6 @@ inline constexpr wchar_t kBackupSuffix[] = L".220620.patch.bak";
 // The suffix of the name a replacement is copied to before it takes the destination's name.
 inline constexpr wchar_t kPartialSuffix[] = L".220620.patch.part";
 
-// The UTF-8 text up to its first zero as UTF-16 (code page 65001, no flags); invalid sequences
-// become U+FFFD, also a sequence cut off at the end.
-std::wstring WidenUtf8(const std::string& utf8);
-
 // True when the last part of `dest` is a device (NUL, CON, COM1, ... with or without an
 // extension) or `dest` holds a stream separator: writing there writes no file of that name.
 bool NamesDeviceOrStream(const std::wstring& dest);

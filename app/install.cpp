@@ -11,31 +11,15 @@
 #include "platform/paths.h"
 #include "platform/registry.h"
 
-namespace {
-constexpr wchar_t kProductKey[] = L"SOFTWARE\\Norvale\\Wareden";
-constexpr wchar_t kInstallDirValue[] = L"InstallDir";
-constexpr DWORD kInstallDirCapacity = MAX_PATH;
-
-// Empty when the key or value cannot be read; the failure has been logged then. `ok` tells an
-// empty stored value apart from a failure.
-std::wstring ReadInstallDir(bool& ok) {
-  ok = false;
+InstallDirRead ReadInstallDir(std::wstring& installDir) {
   RegistryKey key;
-  if (key.Open(kProductKey) != ERROR_SUCCESS) {
-    LOG_FAILURE(L"[%s]Reg Open \\SOFTWARE\\Norvale\\Wareden failed.");
-    return std::wstring();
-  }
-  wchar_t buffer[kInstallDirCapacity + 1] = {};
-  DWORD capacity = kInstallDirCapacity;
-  if (key.ReadString(kInstallDirValue, buffer, capacity) != ERROR_SUCCESS) {
-    LOG_FAILURE(L"[%s]Reg Query InstallDir failed.");
-    return std::wstring();
-  }
-  key.Close();  // never held while the patch runs
-  ok = true;
-  return buffer;
+  if (key.Open(kProductKey) != ERROR_SUCCESS) return InstallDirRead::kOpenFailed;
+  wchar_t buffer[kPathCapacity + 1] = {};
+  DWORD capacity = kPathCapacity;
+  if (key.ReadString(kInstallDirValue, buffer, capacity) != ERROR_SUCCESS) return InstallDirRead::kQueryFailed;
+  installDir = buffer;
+  return InstallDirRead::kOk;
 }
-}  // namespace
 
 void RunInstallSequence() {
   if (MagicDebug) {
@@ -68,9 +52,17 @@ void RunInstallSequence() {
     return;
   }
 
-  bool readInstallDir = false;
-  const std::wstring installDir = ReadInstallDir(readInstallDir);
-  if (!readInstallDir) return;
+  std::wstring installDir;
+  switch (ReadInstallDir(installDir)) {
+    case InstallDirRead::kOk:
+      break;
+    case InstallDirRead::kOpenFailed:
+      LOG_FAILURE(L"[%s]Reg Open \\SOFTWARE\\Norvale\\Wareden failed.");
+      return;
+    case InstallDirRead::kQueryFailed:
+      LOG_FAILURE(L"[%s]Reg Query InstallDir failed.");
+      return;
+  }
 
   if (!StartPatch(installDir, patchList, patchFolder)) LOG_FAILURE(L"[%s]Start Patch failed.");
 }

@@ -3,10 +3,10 @@
 #include <exception>
 #include <string>
 
-#include "app/entry_paths.h"
 #include "app/install.h"
 #include "log/log.h"
-#include "platform/trust.h"
+#include "platform/mitigations.h"
+#include "platform/text.h"
 
 namespace {
 // Before any library load of ours: the package folder may be a user's download folder, so DLLs

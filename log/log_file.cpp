@@ -1,16 +1,11 @@
-#include <shlobj.h>
-#include <shlwapi.h>
-
 #include "log/log_internal.h"
 #include "platform/file.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 #include "platform/trust.h"
 
 namespace {
-constexpr DWORD kPathCapacity = MAX_PATH;
-constexpr wchar_t kLogSubfolder[] = L"Norvale\\PelliMgr\\MossLog\\";
 constexpr wchar_t kOldSuffix[] = L".old";
-constexpr wchar_t kLogFolderChain[] = L"Norvale\\PelliMgr\\MossLog";
 // Kinds of the unique names below (see UniqueSiblingName).
 constexpr wchar_t kBlockedKind[] = L"blocked";      // something else at a name the log needs
 constexpr wchar_t kUntrustedKind[] = L"untrusted";  // a log file another account owns
@@ -27,18 +22,6 @@ std::wstring DefaultLogBase;
 // made, or linked elsewhere, could point those at any file of the machine.
 bool LogFolderTrusted() {
   return DefaultLogBase.empty() || IsFolderChainTrusted(DefaultLogBase, kLogFolderChain);
-}
-
-// The common application-data folder with its backslash; empty when the platform has none, so
-// that the log never lands in a folder relative to wherever the runner was started.
-std::wstring CommonAppDataFolder() {
-  wchar_t folder[kPathCapacity + 1] = {};
-  if (!SHGetSpecialFolderPathW(nullptr, folder, CSIDL_COMMON_APPDATA, TRUE) || folder[0] == L'\0') {
-    return std::wstring();
-  }
-  std::wstring base = folder;
-  AppendBackslashIfMissing(base);
-  return base;
 }
 
 bool IsFolder(const std::wstring& path) {
@@ -212,13 +195,8 @@ std::wstring GetModuleTitle(HMODULE module) {
   return TitleFromModulePath(path);
 }
 
-std::wstring LogFileNameFromTitles(const std::wstring& processTitle,
-                                   const std::wstring& moduleTitle) {
-  std::wstring name = processTitle + L"_" + moduleTitle + L".log";
-  for (wchar_t& c : name) {
-    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-  }
-  return name;
+std::wstring LogFileNameFromTitle(const std::wstring& processAndModuleTitle) {
+  return FoldAsciiCase(processAndModuleTitle + L".log");
 }
 
 HMODULE GetLoggerModule() {
@@ -229,15 +207,16 @@ HMODULE GetLoggerModule() {
   return module;
 }
 
-std::wstring GetLogFileName() {
-  return LogFileNameFromTitles(GetModuleTitle(nullptr), GetModuleTitle(GetLoggerModule()));
-}
+std::wstring ProcessAndModuleTitle() { return GetModuleTitle(nullptr) + L"_" + GetModuleTitle(GetLoggerModule()); }
+
+std::wstring GetLogFileName() { return LogFileNameFromTitle(ProcessAndModuleTitle()); }
 
 std::wstring GetLogDir() {
-  const std::wstring base = CommonAppDataFolder();
+  // Never relative to wherever the runner was started.
+  const std::wstring base = CommonAppDataFolder(true);
   if (base.empty()) return std::wstring();
   MakeTrustedFolderChain(base, kLogFolderChain);
-  return base + kLogSubfolder;
+  return base + kLogFolderChain + L"\\";
 }
 
 std::wstring OldLogPath(const std::wstring& logPath) { return logPath + kOldSuffix; }
@@ -273,9 +252,9 @@ void LOG_CONSOLE::InitLog(const wchar_t* path) {
       DefaultLogBase.clear();
     } else {
       // Each folder is checked before anything is made in it.
-      DefaultLogBase = CommonAppDataFolder();
+      DefaultLogBase = CommonAppDataFolder(true);
       if (DefaultLogBase.empty() || !MakeTrustedFolderChain(DefaultLogBase, kLogFolderChain)) return;
-      target = DefaultLogBase + kLogSubfolder + GetLogFileName();
+      target = DefaultLogBase + kLogFolderChain + L"\\" + GetLogFileName();
     }
     if (!SetLogFilePath(target)) return;
     const bool movedAway = RotateLogAtOpen(LogFilePath, SizeLimit);

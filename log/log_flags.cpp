@@ -6,14 +6,11 @@
 LogFlagBlock LogFlags = {"norvalecompan", 0, "companynorval", 1};
 
 namespace {
-constexpr wchar_t kSwitchKey[] = L"Software\\Norvale\\PelliMgr";
-constexpr wchar_t kSwitchValue[] = L"EnableLogToView";
-
 // Runs during static initialisation so that the switch holds before the entry point's first line.
 const bool kLogStartupDone = (ApplyLogStartup(), true);
 }  // namespace
 
 void ApplyLogStartup() {
-  if (ReadRegistryNumber(kSwitchKey, kSwitchValue, 0) != 0) LogEnabled = 1;
+  if (ReadRegistryNumber(kLogSwitchKey, kLogSwitchValue, 0) != 0) LogEnabled = 1;
   LOG_CONSOLE::LastSizeCheckTick = GetTickCount();
 }

@@ -1,4 +1,3 @@
-#include <shlobj.h>
 #include <shlwapi.h>
 
 #include <new>
@@ -9,9 +8,6 @@
 #include "platform/trust.h"
 
 namespace {
-constexpr DWORD kPathCapacity = MAX_PATH;
-constexpr wchar_t kHookSubpath[] = L"Norvale\\PelliMgr\\OstraWfsDB\\MossLogEx.dll";
-constexpr wchar_t kHookFolderChain[] = L"Norvale\\PelliMgr\\OstraWfsDB";
 constexpr char kHookExport[] = "fnMossLogAssert";
 
 HMODULE volatile HookLibrary = nullptr;
@@ -60,25 +56,19 @@ static void CallHookKeepingStack(MossLogAssertFunction hook, const wchar_t* mess
 }
 #endif
 
-std::wstring AssertTag() {
-  return GetModuleTitle(nullptr) + L"_" + GetModuleTitle(GetLoggerModule());
-}
+std::wstring AssertTag() { return ProcessAndModuleTitle(); }
 
 std::wstring GetAssertHookPath() {
-  wchar_t folder[kPathCapacity + 1] = {};
-  if (!SHGetSpecialFolderPathW(nullptr, folder, CSIDL_COMMON_APPDATA, FALSE) || folder[0] == L'\0')
-    return std::wstring();
-  std::wstring path = folder;
-  AppendBackslashIfMissing(path);
-  return path + kHookSubpath;
+  const std::wstring base = CommonAppDataFolder(false);
+  return base.empty() ? std::wstring() : base + kHookFolderChain + L"\\" + kHookFileName;
 }
 
 namespace {
 // Any local user can create these folders before the product is installed; an elevated runner
 // must load only a library that no ordinary user could have planted or changed.
 bool IsHookTrusted(const std::wstring& path) {
-  const std::wstring base = path.substr(0, path.size() - (sizeof(kHookSubpath) / sizeof(wchar_t) - 1));
-  return IsFolderChainTrusted(base, kHookFolderChain) && IsPathTrusted(path, kTrustNoForeignWriters);
+  const std::wstring base = CommonAppDataFolder(false);
+  return !base.empty() && IsFolderChainTrusted(base, kHookFolderChain) && IsPathTrusted(path, kTrustNoForeignWriters);
 }
 
 // Dependencies come from System32 only: any user may add a DLL to the library's own folder.

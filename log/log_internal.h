@@ -11,6 +11,16 @@
 
 #include "log/log.h"
 
+// --- where the log lives ---------------------------------------------------------------
+
+// Below the common application-data folder.
+inline constexpr wchar_t kLogFolderChain[] = L"Norvale\\PelliMgr\\MossLog";
+inline constexpr wchar_t kHookFolderChain[] = L"Norvale\\PelliMgr\\OstraWfsDB";
+inline constexpr wchar_t kHookFileName[] = L"MossLogEx.dll";
+// The registry switch, HKLM in the process's default view.
+inline constexpr wchar_t kLogSwitchKey[] = L"Software\\Norvale\\PelliMgr";
+inline constexpr wchar_t kLogSwitchValue[] = L"EnableLogToView";
+
 // --- lines -------------------------------------------------------------------------------
 
 // Banner lines. BEGAIN and END carry their LF; the writer adds the one of NewFile.
@@ -37,9 +47,6 @@ bool FormatLogUtf8(const wchar_t* format, va_list args, char* out, size_t capaci
 // The printf-style UTF-16 text, of any length. Empty when the format cannot be applied.
 std::wstring FormatLogMessage(const wchar_t* format, va_list args);
 
-// UTF-8 of `text`, up to its first NUL.
-std::string ToUtf8(const std::wstring& text);
-
 // --- activation --------------------------------------------------------------------------
 
 // The static-initialisation step: "EnableLogToView" non-zero switches LogEnabled on (0 or a
@@ -58,9 +65,11 @@ std::wstring GetModuleTitle(HMODULE module = nullptr);
 // into a library.
 HMODULE GetLoggerModule();
 
-// "<process>_<module>.log" with A-Z lower-cased and every other character kept.
-std::wstring LogFileNameFromTitles(const std::wstring& processTitle,
-                                   const std::wstring& moduleTitle);
+// "<process title>_<module title>": the hook's tag, and the log file's name before folding.
+std::wstring ProcessAndModuleTitle();
+
+// The title with ".log" appended and A-Z lower-cased, every other character kept.
+std::wstring LogFileNameFromTitle(const std::wstring& processAndModuleTitle);
 
 // The log file name of this process ("patch_patch.log" for Patch.exe).
 std::wstring GetLogFileName();

@@ -1,4 +1,3 @@
-#include <climits>
 #include <cwchar>
 
 #include "log/log_internal.h"
@@ -17,16 +16,6 @@ char* PutNumber(char* out, unsigned value, int width) {
     value /= 10;
   }
   return out + width;
-}
-
-// UTF-8 of `text` up to its first NUL, measured first.
-std::string ToUtf8Measured(const std::wstring& text) {
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 1) return std::string();
-  std::string utf8(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &utf8[0], bytes, nullptr, nullptr);
-  utf8.resize(utf8.find('\0'));
-  return utf8;
 }
 
 // Appends the UTF-8 of the UTF-16 units from `p` up to `stop` (or up to a NUL when `stop` is
@@ -215,19 +204,4 @@ std::wstring FormatLogMessage(const wchar_t* format, va_list args) {
   if (written < 0) return std::wstring();
   text.resize(static_cast<size_t>(written));
   return text;
-}
-
-std::string ToUtf8(const std::wstring& text) {
-  const size_t units = wcslen(text.c_str());
-  // Three bytes per UTF-16 unit always suffice (a surrogate pair takes four for two units), so
-  // one conversion does instead of measuring first.
-  constexpr size_t kMaxUnits = INT_MAX / 3;
-  if (units == 0) return std::string();
-  if (units > kMaxUnits) return ToUtf8Measured(text);
-  std::string utf8(3 * units, '\0');
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(units),
-                                        &utf8[0], static_cast<int>(utf8.size()), nullptr, nullptr);
-  if (bytes <= 0) return std::string();
-  utf8.resize(static_cast<size_t>(bytes));
-  return utf8;
 }

@@ -1,4 +1,5 @@
 #include "log/log_internal.h"
+#include "platform/text.h"
 
 HANDLE LOG_CONSOLE::LogFile = nullptr;
 wchar_t LOG_CONSOLE::LogFilePath[260] = {};
@@ -33,7 +34,7 @@ bool WriteFormattedLine(const wchar_t* format, va_list args, std::wstring& messa
   LOG_CONSOLE::MagicInitLog();
   if (LOG_CONSOLE::LogFile == nullptr) return false;
   message = FormatLogMessage(format, args);
-  LOG_CONSOLE::WriteLogLine(ToUtf8(message));
+  LOG_CONSOLE::WriteLogLine(NarrowToUtf8(message));
   return true;
 }
 

@@ -1,13 +1,7 @@
 #include "platform/paths.h"
 
-#include <windows.h>
+#include <shlobj.h>
 #include <shlwapi.h>
-
-namespace {
-// 260 characters told to the platform plus one unit it never writes, so the text is always
-// terminated, also when the platform cuts a path at the capacity.
-constexpr DWORD kPathCapacity = MAX_PATH;
-}  // namespace
 
 std::wstring GetModuleDirectory() {
   wchar_t buffer[kPathCapacity + 1] = {};
@@ -27,4 +21,15 @@ std::wstring CanonicalizePath(const std::wstring& path) {
 
 void AppendBackslashIfMissing(std::wstring& path) {
   if (!path.empty() && path.back() != L'\\') path.push_back(L'\\');
+}
+
+std::wstring CommonAppDataFolder(bool create) {
+  wchar_t folder[kPathCapacity + 1] = {};
+  if (!SHGetSpecialFolderPathW(nullptr, folder, CSIDL_COMMON_APPDATA, create ? TRUE : FALSE) ||
+      folder[0] == L'\0') {
+    return std::wstring();
+  }
+  std::wstring base = folder;
+  AppendBackslashIfMissing(base);
+  return base;
 }

@@ -60,7 +60,3 @@ bool IsFolderChainTrusted(const std::wstring& base, const std::wstring& relative
 // nothing is ever created inside a folder that failed its check. True when the whole chain
 // exists and passed.
 bool MakeTrustedFolderChain(const std::wstring& base, const std::wstring& relative);
-
-// Restricts the DLL search path to System32 and turns on redirection trust, where the platform
-// has them; silently does without elsewhere (older Windows, Wine).
-void ApplyProcessMitigations();

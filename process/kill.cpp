@@ -7,6 +7,7 @@
 #include "log/log.h"
 #include "platform/handle.h"
 #include "platform/paths.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -15,15 +16,12 @@ namespace {
 constexpr DWORD kProcessAccess =
     PROCESS_TERMINATE | PROCESS_VM_READ | PROCESS_QUERY_INFORMATION | SYNCHRONIZE;
 constexpr DWORD kExitWaitMilliseconds = 5000;
-constexpr DWORD kModulePathCapacity = MAX_PATH;
-
-wchar_t FoldAsciiCase(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
 
 // True when the process's main executable is `expectedPath`. A path cut at the capacity
 // never equals a full one.
 bool RunsFrom(HANDLE process, const std::wstring& expectedPath) {
-  wchar_t modulePath[kModulePathCapacity + 1] = {};
-  if (GetModuleFileNameExW(process, nullptr, modulePath, kModulePathCapacity) == 0) return false;
+  wchar_t modulePath[kPathCapacity + 1] = {};
+  if (GetModuleFileNameExW(process, nullptr, modulePath, kPathCapacity) == 0) return false;
   return EqualsIgnoringAsciiCase(modulePath, expectedPath);
 }
 
@@ -50,14 +48,6 @@ bool TerminateMatchingProcess(const PROCESSENTRY32W& entry, const std::wstring& 
 }
 
 }  // namespace
-
-bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (FoldAsciiCase(a[i]) != FoldAsciiCase(b[i])) return false;
-  }
-  return true;
-}
 
 bool KillProcessByName(const std::wstring& folder, const std::wstring& imageName) {
   bool killed = false;

@@ -164,10 +164,10 @@ TEST(EntryPathsTest, CutOffTextKeepsItsLastCharacterAndDevicesAreNoFiles) {
   EXPECT_EQ(WidenUtf8("ab\xE2\x82"), L"ab\uFFFD");
   EXPECT_EQ(WidenUtf8(std::string("a\0b", 3)), L"a") << "the text ends at its first zero";
   for (const wchar_t* dest : {L"NUL", L"x\\nul .txt", L"CONIN$", L"lpt9.log", L"COM\u00B9", L"a.txt:s", L"a::$DATA"}) {
-    EXPECT_TRUE(NamesDeviceOrStream(dest)) << e2e::Narrow(dest);
+    EXPECT_TRUE(NamesDeviceOrStream(dest)) << NarrowToUtf8(dest);
   }
   for (const wchar_t* dest : {L"nul\\a.txt", L"console.txt", L"COM10", L"lpt", L"x\\conx"}) {
-    EXPECT_FALSE(NamesDeviceOrStream(dest)) << e2e::Narrow(dest);
+    EXPECT_FALSE(NamesDeviceOrStream(dest)) << NarrowToUtf8(dest);
   }
 }
 

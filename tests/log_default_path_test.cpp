@@ -7,12 +7,6 @@
 
 namespace {
 
-std::wstring CommonAppData() {
-  wchar_t folder[MAX_PATH + 1] = {};
-  SHGetSpecialFolderPathW(nullptr, folder, CSIDL_COMMON_APPDATA, FALSE);
-  return folder;
-}
-
 // The default file of this test program; removed before and after each test.
 class DefaultLogFile {
  public:
@@ -30,9 +24,9 @@ class DefaultLogFile {
 
 TEST(LogDefaultPath, FolderUnderCommonAppDataAndLowerCasedName) {
   const std::wstring dir = GetLogDir();
-  std::wstring expected = CommonAppData();
-  if (!expected.empty() && expected.back() != L'\\') expected += L'\\';
-  expected += L"Norvale\\PelliMgr\\MossLog\\";
+  wchar_t appData[MAX_PATH + 1] = {};
+  SHGetSpecialFolderPathW(nullptr, appData, CSIDL_COMMON_APPDATA, FALSE);
+  const std::wstring expected = std::wstring(appData) + L"\\Norvale\\PelliMgr\\MossLog\\";
   EXPECT_EQ(dir, expected) << "the folder part must keep its case";
   EXPECT_TRUE(PathFileExistsW(dir.c_str()) != FALSE) << "GetLogDir did not create the folder";
   EXPECT_EQ(GetLogFileName(), L"log_machine_tests_log_machine_tests.log");
@@ -81,7 +75,7 @@ TEST(LogDefaultPath, AHeldLogSendsTheRunsLinesToAFileOfItsOwnBesideIt) {
   const std::wstring side = LOG_CONSOLE::LogFilePath;
   LOG_CONSOLE::CloseLog();
   CloseHandle(reader);
-  EXPECT_EQ(side.rfind(file.Path() + L".run-", 0), 0u) << e2e::Narrow(side);
+  EXPECT_EQ(side.rfind(file.Path() + L".run-", 0), 0u) << NarrowToUtf8(side);
   const std::vector<std::string> expected = {"LOG_CONSOLE::MagicInitLog Magic debuge open  ", "[Common]kept",
                                              logtest::Banner(kEndBanner)};
   EXPECT_EQ(logtest::ReadMessages(side), expected);

@@ -60,7 +60,7 @@ TEST(LogRotationAtOpen, AfterTwoRotationsOnlyTheNewerOldGenerationRemains) {
 HANDLE HoldForReading(const std::wstring& path) {
   HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  EXPECT_NE(reader, INVALID_HANDLE_VALUE) << "cannot hold " << e2e::Narrow(path);
+  EXPECT_NE(reader, INVALID_HANDLE_VALUE) << "cannot hold " << NarrowToUtf8(path);
   return reader;
 }
 

@@ -74,7 +74,7 @@ class HookRecord {
 // its own arguments, which must not unbalance the caller's stack.
 TEST(LogHook, ErrorMessagesReachTheHookWithoutTimestampOrLineFeedProgressNever) {
   for (const wchar_t* built : {kHookModule, L"MossLogExStdcall.dll"}) {
-    SCOPED_TRACE(e2e::Narrow(built));
+    SCOPED_TRACE(NarrowToUtf8(built));
     HookInstallation hook;
     hook.Install(built);
     HookRecord record;

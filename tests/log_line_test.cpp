@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "log/log_internal.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -49,9 +50,9 @@ TEST(LogLine, BannersKeepTheirTextAndGetOneLineFeed) {
 TEST(LogMessage, WideStringArgumentsBecomeUtf8) {
   const std::wstring message = Format(L"[%s]PackageDir[%s].", L"Common", L"C:\\P\u00e4ck\u65e5\\");
   EXPECT_EQ(message, L"[Common]PackageDir[C:\\P\u00e4ck\u65e5\\].");
-  EXPECT_EQ(ToUtf8(message), "[Common]PackageDir[C:\\P\xc3\xa4" "ck\xe6\x97\xa5\\].");
+  EXPECT_EQ(NarrowToUtf8(message), "[Common]PackageDir[C:\\P\xc3\xa4" "ck\xe6\x97\xa5\\].");
   // A character outside the basic plane is one surrogate pair in UTF-16, four bytes in UTF-8.
-  EXPECT_EQ(ToUtf8(L"\U0001F600"), "\xf0\x9f\x98\x80");
+  EXPECT_EQ(NarrowToUtf8(L"\U0001F600"), "\xf0\x9f\x98\x80");
 }
 
 TEST(LogMessage, NumbersAndLongTextAreFormattedWhole) {
@@ -60,7 +61,7 @@ TEST(LogMessage, NumbersAndLongTextAreFormattedWhole) {
   const std::wstring message = Format(L"<%s>", longText.c_str());
   ASSERT_EQ(message.size(), longText.size() + 2);
   EXPECT_EQ(message, L"<" + longText + L">");
-  EXPECT_EQ(ToUtf8(message).size(), 2 * longText.size() + 2);
+  EXPECT_EQ(NarrowToUtf8(message).size(), 2 * longText.size() + 2);
 }
 
 // The direct UTF-8 formatter against the general path (printf, then WideCharToMultiByte).
@@ -89,13 +90,13 @@ TEST(LogMessage, DirectUtf8FormattingGivesTheBytesOfTheGeneralPath) {
   for (const wchar_t* text : texts) {
     const Direct direct = FormatDirect(512, L"[%s]Copy file successful, from[%s] to[%s].", L"Common", text, text);
     ASSERT_TRUE(direct.fitted);
-    EXPECT_EQ(direct.text, ToUtf8(Format(L"[%s]Copy file successful, from[%s] to[%s].", L"Common", text, text)));
+    EXPECT_EQ(direct.text, NarrowToUtf8(Format(L"[%s]Copy file successful, from[%s] to[%s].", L"Common", text, text)));
   }
   const Direct numbers = FormatDirect(512, L"%u %u %d %d %d 100%% \u00e9", 0u, 4294967295u, -2147483647 - 1, -7, 42);
   ASSERT_TRUE(numbers.fitted);
-  EXPECT_EQ(numbers.text, ToUtf8(Format(L"%u %u %d %d %d 100%% \u00e9", 0u, 4294967295u, -2147483647 - 1, -7, 42)));
+  EXPECT_EQ(numbers.text, NarrowToUtf8(Format(L"%u %u %d %d %d 100%% \u00e9", 0u, 4294967295u, -2147483647 - 1, -7, 42)));
   const Direct null = FormatDirect(512, L"[%s]", static_cast<const wchar_t*>(nullptr));
-  EXPECT_EQ(null.text, ToUtf8(Format(L"[%s]", static_cast<const wchar_t*>(nullptr))));
+  EXPECT_EQ(null.text, NarrowToUtf8(Format(L"[%s]", static_cast<const wchar_t*>(nullptr))));
 }
 
 TEST(LogMessage, DirectFormattingDeclinesWhatItDoesNotKnowOrCannotHold) {
@@ -133,8 +134,8 @@ TEST(LogFileName, TitleDropsFolderAndOnlyTheLastExtension) {
 }
 
 TEST(LogFileName, OnlyAsciiLettersAreLowerCased) {
-  EXPECT_EQ(LogFileNameFromTitles(L"Patch", L"Patch"), L"patch_patch.log");
-  EXPECT_EQ(LogFileNameFromTitles(L"\u00c4RGER-1", L"Mod"), L"\u00c4rger-1_mod.log");
+  EXPECT_EQ(LogFileNameFromTitle(L"Patch_Patch"), L"patch_patch.log");
+  EXPECT_EQ(LogFileNameFromTitle(L"\u00c4RGER-1_Mod"), L"\u00c4rger-1_mod.log");
 }
 
 TEST(LogSizeCheck, IntervalIsMeasuredAcrossTheTickCounterWrap) {

@@ -21,7 +21,7 @@ class Running {
     PROCESS_INFORMATION info = {};
     if (!CreateProcessW(exePath.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                         nullptr, &startup, &info)) {
-      ADD_FAILURE() << "could not start " << e2e::Narrow(exePath) << ": " << GetLastError();
+      ADD_FAILURE() << "could not start " << NarrowToUtf8(exePath) << ": " << GetLastError();
       return;
     }
     process_ = KernelHandle(info.hProcess);

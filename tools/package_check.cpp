@@ -3,11 +3,11 @@
 #include <windows.h>
 #include <shlwapi.h>
 
-#include <json/json.h>
-
+#include <algorithm>
 #include <set>
 
 #include "app/entry_paths.h"
+#include "platform/text.h"
 #include "tools/flag_block.h"
 #include "tools/tool_files.h"
 
@@ -22,63 +22,21 @@ void Warning(std::vector<Finding>& findings, std::string message) {
   findings.push_back({FindingLevel::kWarning, std::move(message)});
 }
 
-// The parser's own account of a syntax error, which the runner does not log. Comments are
-// blanked in place, so its line and column numbers are those of the file.
-std::string ParserMessage(const std::string& text) {
-  Json::Reader reader;
-  Json::Value root;
-  if (reader.parse(BlankJsonComments(text), root, false)) return std::string();
-  std::string message = reader.getFormattedErrorMessages();
-  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-  for (char& c : message) {
-    if (c == '\n') c = ' ';
-  }
-  return message;
-}
-
-const char* KindOf(const Json::Value& value) {
-  switch (value.type()) {
-    case Json::intValue:
-    case Json::uintValue:
-    case Json::realValue:
-      return "a number";
-    case Json::stringValue:
-      return "a string";
-    case Json::booleanValue:
-      return "a boolean";
-    case Json::arrayValue:
-      return "an array";
-    case Json::objectValue:
-      return "an object";
-    default:
-      return "null";
-  }
-}
-
-// Names every value the format does not allow, so that the author can find them.
-void ReportOutOfFormat(const std::string& text, std::vector<Finding>& findings) {
-  Json::Reader reader;
-  Json::Value root;
-  if (!reader.parse(BlankJsonComments(text), root, false)) return;
-  if (!root.isNull() && !root.isObject()) {
-    Error(findings, std::string("the top-level value is ") + KindOf(root) + ", not an object");
-    return;
-  }
-  const Json::Value list = root.isObject() ? root.get("patch_list", Json::Value()) : Json::Value();
-  if (!list.isArray()) return;
-  for (Json::ArrayIndex i = 0; i < list.size(); ++i) {
-    const Json::Value& element = list[i];
-    if (!element.isNull() && !element.isObject()) {
-      Error(findings, Entry(i) + " is " + KindOf(element) + ", not an object");
-      continue;
+// The parser's account of a syntax error on one line, or what else the reader found where the
+// text left the format.
+std::string Describe(ConfTextResult result, const ConfProblem& problem) {
+  if (result == ConfTextResult::kParseFailed) {
+    std::string message = problem.found;
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+    for (char& c : message) {
+      if (c == '\n') c = ' ';
     }
-    for (const char* key : {"src", "dest"}) {
-      const Json::Value member = element.isObject() ? element.get(key, Json::Value()) : Json::Value();
-      if (member.isNumeric() || member.isArray() || member.isObject()) {
-        Error(findings, Entry(i) + ": \"" + key + "\" is " + KindOf(member) + ", not a string");
-      }
-    }
+    return "conf.json does not parse: " + message;
   }
+  if (result == ConfTextResult::kListNotArray) return "\"patch_list\" is not an array";
+  if (problem.entry == ConfProblem::kTopLevel) return "the top-level value is " + problem.found + ", not an object";
+  if (problem.member.empty()) return Entry(problem.entry) + " is " + problem.found + ", not an object";
+  return Entry(problem.entry) + ": \"" + problem.member + "\" is " + problem.found + ", not a string";
 }
 
 bool IsAbsolute(const std::string& path) {
@@ -98,22 +56,9 @@ bool ClimbsOut(const std::string& path) {
 
 // Windows compares file names without regard to case; A-Z folding and one separator are
 // enough to catch the usual repeats.
-std::string ComparableDest(const std::string& dest) {
-  std::string key = dest;
-  for (char& c : key) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c == '/') c = '\\';
-  }
-  return key;
-}
-
-std::wstring ComparablePath(const std::wstring& path) {
-  std::wstring key = path;
-  for (wchar_t& c : key) {
-    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-    if (c == L'/') c = L'\\';
-  }
-  return key;
+std::wstring ComparablePath(std::wstring path) {
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  return FoldAsciiCase(path);
 }
 
 bool IsFolder(const std::wstring& path) {
@@ -152,19 +97,12 @@ std::vector<Finding> CheckConfText(const std::string& text, PatchList& entries) 
   if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
     Error(findings, "conf.json starts with a UTF-8 byte-order mark, which the runner refuses: save it without one");
   }
-  switch (ParseConfText(text, entries)) {
-    case ConfTextResult::kOk:
-      if (entries.empty()) Error(findings, "\"patch_list\" lists no entries: a run ends with \"Start Patch failed.\"");
-      break;
-    case ConfTextResult::kParseFailed:
-      Error(findings, "conf.json does not parse: " + ParserMessage(text));
-      break;
-    case ConfTextResult::kListNotArray:
-      Error(findings, "\"patch_list\" is not an array");
-      break;
-    case ConfTextResult::kOutOfFormat:
-      ReportOutOfFormat(text, findings);
-      break;
+  ConfProblem problem;
+  const ConfTextResult result = ParseConfText(text, entries, &problem);
+  if (result != ConfTextResult::kOk) {
+    Error(findings, Describe(result, problem));
+  } else if (entries.empty()) {
+    Error(findings, "\"patch_list\" lists no entries: a run ends with \"Start Patch failed.\"");
   }
   return findings;
 }
@@ -180,7 +118,7 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
     }
     if (ClimbsOut(entry.dest)) Warning(findings, Entry(i) + ": \"dest\" " + entry.dest + " climbs out of the installation with \"..\"");
     for (size_t j = 0; j < i; ++j) {
-      if (ComparableDest(entries[j].dest) == ComparableDest(entry.dest)) {
+      if (ComparablePath(WidenUtf8(entries[j].dest)) == ComparablePath(WidenUtf8(entry.dest))) {
         Warning(findings, Entry(j) + " and " + Entry(i) + " have the same \"dest\" " + entry.dest +
                               ": the second finds the first one's backup and is skipped");
         break;
@@ -220,7 +158,7 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
   for (size_t i = 0; i < report.entries.size(); ++i) {
     const std::wstring source = FormEntryPaths(report.entries[i], patchDir, L"").source;
     if (!PathFileExistsW(source.c_str())) {
-      Error(report.findings, Entry(i) + ": patch file " + NarrowForConsole(source) + " is missing: a run skips it");
+      Error(report.findings, Entry(i) + ": patch file " + NarrowToUtf8(source) + " is missing: a run skips it");
     }
   }
   return report;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "tools/package_check.h"
+#include "platform/text.h"
 #include "tools/tool_files.h"
 
 namespace {
@@ -22,15 +23,15 @@ void PrintText(const PackageReport& report) {
     std::printf("%s: %s\n", finding.level == FindingLevel::kError ? "error" : "warning", finding.message.c_str());
   }
   for (const DryRunStep& step : report.steps) {
-    const std::string source = NarrowForConsole(step.source);
-    const std::string destination = NarrowForConsole(step.destination);
+    const std::string source = NarrowToUtf8(step.source);
+    const std::string destination = NarrowToUtf8(step.destination);
     switch (step.action) {
       case DryRunAction::kCopy:
         std::printf("entry %zu: copy %s to %s\n", step.entry, source.c_str(), destination.c_str());
         break;
       case DryRunAction::kMoveThenCopy:
         std::printf("entry %zu: move %s to backup %s, then copy %s in\n", step.entry, destination.c_str(),
-                    NarrowForConsole(step.backup).c_str(), source.c_str());
+                    NarrowToUtf8(step.backup).c_str(), source.c_str());
         break;
       case DryRunAction::kSkipBackupExists:
         std::printf("entry %zu: skip %s, its backup exists (patched before)\n", step.entry, destination.c_str());
@@ -62,9 +63,9 @@ void PrintJson(const PackageReport& report) {
     Json::Value item;
     item["entry"] = static_cast<Json::UInt>(step.entry);
     item["action"] = DryRunActionName(step.action);
-    item["source"] = NarrowForConsole(step.source);
-    item["destination"] = NarrowForConsole(step.destination);
-    item["backup"] = step.backup.empty() ? Json::Value() : Json::Value(NarrowForConsole(step.backup));
+    item["source"] = NarrowToUtf8(step.source);
+    item["destination"] = NarrowToUtf8(step.destination);
+    item["backup"] = step.backup.empty() ? Json::Value() : Json::Value(NarrowToUtf8(step.backup));
     root["dry_run"].append(item);
   }
   Json::StreamWriterBuilder writer;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tools/flag_block.h"
+#include "platform/text.h"
 #include "tools/tool_files.h"
 
 namespace {
@@ -61,7 +62,7 @@ int wmain(int argc, wchar_t** argv) {
   }
   FlagBlockLocation at;
   if (!FindFlagBlock(bytes, at, error)) {
-    std::fprintf(stderr, "patchflags: %s: %s\n", NarrowForConsole(file).c_str(), error.c_str());
+    std::fprintf(stderr, "patchflags: %s: %s\n", NarrowToUtf8(file).c_str(), error.c_str());
     return kRefused;
   }
 
@@ -75,7 +76,7 @@ int wmain(int argc, wchar_t** argv) {
       std::fprintf(stderr, "patchflags: %s\n", error.c_str());
       return kRefused;
     }
-    std::printf("written: %s\n", NarrowForConsole(target).c_str());
+    std::printf("written: %s\n", NarrowToUtf8(target).c_str());
   }
   std::printf("MagicDebug: %u (offset 0x%zx)\nLogEnabled: %u (offset 0x%zx)\nA run: %s\n", magic,
               at.magicDebug, enabled, at.logEnabled, DescribeFlags(magic, enabled).c_str());

@@ -3,20 +3,13 @@
 #include <windows.h>
 
 #include "platform/file.h"
+#include "platform/text.h"
 
 namespace {
 std::string ErrorText(const char* what, const std::wstring& path) {
-  return std::string(what) + " " + NarrowForConsole(path) + " (error " + std::to_string(GetLastError()) + ")";
+  return std::string(what) + " " + NarrowToUtf8(path) + " (error " + std::to_string(GetLastError()) + ")";
 }
 }  // namespace
-
-std::string NarrowForConsole(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string result(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &result[0], size, nullptr, nullptr);
-  return result;
-}
 
 bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& error) {
   FileHandle file;

@@ -11,5 +11,3 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& er
 // leaves a partial file.
 bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes, std::string& error);
 
-// UTF-8 for messages.
-std::string NarrowForConsole(const std::wstring& text);

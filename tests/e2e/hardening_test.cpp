@@ -12,7 +12,6 @@
 
 namespace {
 
-using e2e::Narrow;
 
 // The with-links emulator turns the folder under test into a link to this folder.
 const std::wstring kLinkTarget = L"C:\\patchtest-links\\target";

@@ -13,7 +13,6 @@
 
 namespace {
 
-using e2e::Narrow;
 
 const std::string kBeginLine = "**************************BEGAIN***********************";
 const std::string kEndLine = "**************************END******************************";
@@ -65,7 +64,7 @@ class InstallSequenceTest : public ::testing::Test {
 
   // The four progress lines every run that finds its patch folder begins with.
   std::vector<std::string> OpeningLines() const {
-    const std::string dir = Narrow(package_.dir);
+    const std::string dir = NarrowToUtf8(package_.dir);
     return {kBeginLine, "[Common]Enter. Start install...", "[Common]PackageDir[" + dir + "\\].",
             "[Common]PackageDir[" + dir + "\\patchfile].",
             "[Common]inst conf file path[" + dir + "\\patchfile\\conf.json]."};
@@ -95,7 +94,7 @@ TEST_F(InstallSequenceTest, PackageWithoutPatchFolderStopsAndNamesThePackageFold
 
   RunAndExpectNothingChanged();
 
-  const std::string dir = Narrow(package_.dir);
+  const std::string dir = NarrowToUtf8(package_.dir);
   const std::vector<std::string> expected = {
       kBeginLine,
       "[Common]Enter. Start install...",
@@ -158,7 +157,7 @@ TEST_F(InstallSequenceTest, CommandLineArgumentsChangeNothing) {
   const std::vector<std::string> plain = e2e::ReadLogMessages();
 
   for (const std::wstring args : {L"/S", L"--install-dir C:\\elsewhere /quiet", L"\"a b\" -x"}) {
-    SCOPED_TRACE(Narrow(args));
+    SCOPED_TRACE(NarrowToUtf8(args));
     e2e::ClearLog();
     RunAndExpectNothingChanged(args);
     EXPECT_EQ(e2e::ReadLogMessages(), plain) << "the arguments changed the run";

@@ -11,7 +11,6 @@
 
 namespace {
 
-using e2e::Narrow;
 
 
 const std::string kMagicLine = "LOG_CONSOLE::MagicInitLog Magic debuge open  ";
@@ -30,7 +29,7 @@ void SetFlags(const std::wstring& exe, const std::wstring& options) {
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring tool = self;
   tool = tool.substr(0, tool.find_last_of(L'\\')) + L"\\patchflags.exe";
-  ASSERT_EQ(e2e::RunProgram(tool, L"\"" + exe + L"\" " + options), 0u) << "patchflags " << Narrow(options);
+  ASSERT_EQ(e2e::RunProgram(tool, L"\"" + exe + L"\" " + options), 0u) << "patchflags " << NarrowToUtf8(options);
 }
 
 // The machine's hook path holds the stand-in library for the test, which records its calls.
@@ -102,7 +101,7 @@ TEST(LogActivation, AsBuiltTheLogOpensAtEntryBetweenBeginAndEnd) {
   EXPECT_EQ(messages.front(), kBegin) << e2e::ReadLog();
   EXPECT_EQ(messages.back(), kEnd) << e2e::ReadLog();
   EXPECT_EQ(std::count(messages.begin(), messages.end(), kMagicLine), 0) << e2e::ReadLog();
-  const std::string utf8Dir = Narrow(package.dir);
+  const std::string utf8Dir = NarrowToUtf8(package.dir);
   EXPECT_NE(e2e::ReadLog().find("PackageDir[" + utf8Dir), std::string::npos)
       << "the non-ASCII package folder is not in the log as UTF-8:\n" << e2e::ReadLog();
 
@@ -110,9 +109,9 @@ TEST(LogActivation, AsBuiltTheLogOpensAtEntryBetweenBeginAndEnd) {
   ASSERT_FALSE(calls.empty()) << "no error line reached the hook";
   for (const auto& call : calls) {
     EXPECT_EQ(call.second, L"Patch_Patch");
-    EXPECT_EQ(call.first.rfind(L"[Error]", 0), 0u) << Narrow(call.first);
-    EXPECT_EQ(call.first.find(L'\n'), std::wstring::npos) << Narrow(call.first);
-    const std::string line = Narrow(call.first);
+    EXPECT_EQ(call.first.rfind(L"[Error]", 0), 0u) << NarrowToUtf8(call.first);
+    EXPECT_EQ(call.first.find(L'\n'), std::wstring::npos) << NarrowToUtf8(call.first);
+    const std::string line = NarrowToUtf8(call.first);
     EXPECT_NE(std::find(messages.begin(), messages.end(), line), messages.end())
         << "hook message not in the log: " << line;
   }

@@ -12,7 +12,6 @@
 
 namespace {
 
-using e2e::Narrow;
 
 const std::string kEndLine = "**************************END******************************";
 const std::wstring kBak = L".220620.patch.bak";
@@ -70,19 +69,19 @@ class PatchRunTest : public ::testing::Test {
     e2e::WriteFileBytes(Inst(kDataFile), "old data");
   }
   std::wstring Src(const std::wstring& relative) const { return package_.patchDir + L"\\" + relative; }
-  std::string Run() const { return Narrow(std::to_wstring(e2e::RunProgram(package_.exe))); }
+  std::string Run() const { return NarrowToUtf8(std::to_wstring(e2e::RunProgram(package_.exe))); }
   std::string ConfPathLine() const {
-    return "[Common]conf file pah[" + Narrow(package_.patchDir) + "\\conf.json].";
+    return "[Common]conf file pah[" + NarrowToUtf8(package_.patchDir) + "\\conf.json].";
   }
   std::string MoveLine(const std::wstring& dest) const {
-    return "[Common]Move file successful, from[" + Narrow(Inst(dest)) + "] to[" +
-           Narrow(Inst(dest) + kBak) + "].";
+    return "[Common]Move file successful, from[" + NarrowToUtf8(Inst(dest)) + "] to[" +
+           NarrowToUtf8(Inst(dest) + kBak) + "].";
   }
   std::string CopyLine(const std::wstring& src, const std::wstring& dest) const {
-    return "[Common]Copy file successful, from[" + Narrow(Src(src)) + "] to[" + Narrow(Inst(dest)) + "].";
+    return "[Common]Copy file successful, from[" + NarrowToUtf8(Src(src)) + "] to[" + NarrowToUtf8(Inst(dest)) + "].";
   }
   std::string RestartLine(const std::string& exitCode) const {
-    return "[Common]CreateProcessWaitCmd[\"" + Narrow(Inst(L"PelliWareden.exe")) + "\" ] exit_code[" +
+    return "[Common]CreateProcessWaitCmd[\"" + NarrowToUtf8(Inst(L"PelliWareden.exe")) + "\" ] exit_code[" +
            exitCode + "].";
   }
 
@@ -166,7 +165,7 @@ TEST_F(PatchRunTest, FailedCopyPutsTheOriginalBackAndStopsTheLoop) {
   e2e::MakeFolders(Src(L"folder"));  // exists, but cannot be copied as a file
   package_.AddPatchFile(L"c.txt", "new c");
   for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt"}) {
-    e2e::WriteFileBytes(Inst(name), "old " + Narrow(name));
+    e2e::WriteFileBytes(Inst(name), "old " + NarrowToUtf8(name));
   }
   e2e::StandIn product(Inst(L"PelliWareden.exe"));
 
@@ -182,11 +181,11 @@ TEST_F(PatchRunTest, FailedCopyPutsTheOriginalBackAndStopsTheLoop) {
       << "the main program is started again after a failure too";
 
   const std::vector<std::string> lines = PatchRunLines();
-  const std::string b = Narrow(Inst(L"b.txt"));
+  const std::string b = NarrowToUtf8(Inst(L"b.txt"));
   const std::vector<std::string> expectedTail = {
       MoveLine(L"b.txt"),
-      "[Error]Copy file failed, from[" + Narrow(Src(L"folder")) + "] to[" + b + "].",
-      "[Error]Copy failed, original moved back, from[" + b + Narrow(kBak) + "] to[" + b + "].",
+      "[Error]Copy file failed, from[" + NarrowToUtf8(Src(L"folder")) + "] to[" + b + "].",
+      "[Error]Copy failed, original moved back, from[" + b + NarrowToUtf8(kBak) + "] to[" + b + "].",
   };
   auto at = std::search(lines.begin(), lines.end(), expectedTail.begin(), expectedTail.end());
   EXPECT_NE(at, lines.end()) << "log:\n" << Join(lines);
@@ -206,10 +205,10 @@ TEST_F(PatchRunTest, DestinationsThatCannotBeFilesStopTheRun) {
     const char* dest;
     std::string error;
   } cases[] = {
-      {"nowhere\\\\x.txt", "[Error]Copy file failed, from[" + Narrow(Src(L"x.txt")) + "] to[" + Narrow(Inst(L"nowhere\\x.txt")) + "]."},
-      {"NUL", "[Error]Dest file[" + Narrow(Inst(L"NUL")) + "] is a device or a stream, not a file."},
-      {"sub\\\\Com1.log", "[Error]Dest file[" + Narrow(Inst(L"sub\\Com1.log")) + "] is a device or a stream, not a file."},
-      {"a.txt:s", "[Error]Dest file[" + Narrow(Inst(L"a.txt:s")) + "] is a device or a stream, not a file."},
+      {"nowhere\\\\x.txt", "[Error]Copy file failed, from[" + NarrowToUtf8(Src(L"x.txt")) + "] to[" + NarrowToUtf8(Inst(L"nowhere\\x.txt")) + "]."},
+      {"NUL", "[Error]Dest file[" + NarrowToUtf8(Inst(L"NUL")) + "] is a device or a stream, not a file."},
+      {"sub\\\\Com1.log", "[Error]Dest file[" + NarrowToUtf8(Inst(L"sub\\Com1.log")) + "] is a device or a stream, not a file."},
+      {"a.txt:s", "[Error]Dest file[" + NarrowToUtf8(Inst(L"a.txt:s")) + "] is a device or a stream, not a file."},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.dest);
@@ -256,7 +255,7 @@ TEST_F(PatchRunTest, MissingPatchFileIsSkippedAndTheRunStillSucceeds) {
   EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"b.txt")), "new b");
   const std::vector<std::string> expected = {
       "[Common]Enter.", ConfPathLine(),
-      "[Error]Patch file[" + Narrow(Src(L"gone.txt")) + "] is not exist.",
+      "[Error]Patch file[" + NarrowToUtf8(Src(L"gone.txt")) + "] is not exist.",
       CopyLine(L"b.txt", L"b.txt"), "[Common]Patch successful.", kEndLine,
   };
   EXPECT_EQ(PatchRunLines(), expected);

@@ -1,20 +1,20 @@
 #include "tests/e2e/support.h"
 
 #include <gtest/gtest.h>
-#include <shlobj.h>
 #include <tlhelp32.h>
 
 #include <cstdint>
 #include <cwctype>
 
+#include "app/install.h"
+#include "log/log_internal.h"
 #include "platform/handle.h"
+#include "platform/paths.h"
 
 namespace e2e {
 namespace {
 
-constexpr wchar_t kProductParent[] = L"SOFTWARE\\Norvale";
-constexpr wchar_t kProductKey[] = L"SOFTWARE\\Norvale\\Wareden";
-constexpr wchar_t kLogSwitchKey[] = L"Software\\Norvale\\PelliMgr";
+constexpr wchar_t kProductParent[] = L"SOFTWARE\\Norvale";  // of kProductKey
 // Terminated processes release their files only when they have ended.
 constexpr DWORD kProcessEndWaitMs = 5000;
 
@@ -73,7 +73,7 @@ HKEY CreateKey32(const wchar_t* subkey) {
   const LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, 0,
                                       KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr);
   if (result != ERROR_SUCCESS) {
-    ADD_FAILURE() << "RegCreateKeyExW HKLM\\" << Narrow(subkey) << " (32-bit view) failed: "
+    ADD_FAILURE() << "RegCreateKeyExW HKLM\\" << NarrowToUtf8(subkey) << " (32-bit view) failed: "
                   << result;
     return nullptr;
   }
@@ -87,7 +87,7 @@ void SetValue32(const wchar_t* subkey, const wchar_t* name, DWORD type, const vo
   const LONG result =
       RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), bytes);
   RegCloseKey(key);
-  EXPECT_EQ(result, ERROR_SUCCESS) << "RegSetValueExW " << Narrow(name) << " failed";
+  EXPECT_EQ(result, ERROR_SUCCESS) << "RegSetValueExW " << NarrowToUtf8(name) << " failed";
 }
 
 void DeleteProductKey() {
@@ -99,30 +99,11 @@ void DeleteProductKey() {
   const LONG result = RegDeleteTreeW(parent, L"Wareden");
   RegCloseKey(parent);
   if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) {
-    ADD_FAILURE() << "removing HKLM\\" << Narrow(kProductKey) << " failed: " << result;
+    ADD_FAILURE() << "removing HKLM\\" << NarrowToUtf8(kProductKey) << " failed: " << result;
   }
 }
 
 }  // namespace
-
-std::wstring Widen(const std::string& utf8) {
-  if (utf8.empty()) return std::wstring();
-  const int length =
-      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(length), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], length);
-  return wide;
-}
-
-std::string Narrow(const std::wstring& wide) {
-  if (wide.empty()) return std::string();
-  const int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string narrow(static_cast<size_t>(length), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &narrow[0], length,
-                      nullptr, nullptr);
-  return narrow;
-}
 
 TempDir::TempDir() {
   wchar_t temp[MAX_PATH + 1] = {};
@@ -138,7 +119,7 @@ TempDir::TempDir() {
       return;
     }
   }
-  ADD_FAILURE() << "could not create a temporary folder under " << Narrow(temp);
+  ADD_FAILURE() << "could not create a temporary folder under " << NarrowToUtf8(temp);
 }
 
 TempDir::~TempDir() {
@@ -154,7 +135,7 @@ void MakeFolders(const std::wstring& path) {
   const std::wstring parent = ParentOf(path);
   if (!parent.empty() && parent != path && parent.back() != L':') MakeFolders(parent);
   if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-    ADD_FAILURE() << Narrow(LastErrorText(L"CreateDirectoryW", path));
+    ADD_FAILURE() << NarrowToUtf8(LastErrorText(L"CreateDirectoryW", path));
   }
 }
 
@@ -163,13 +144,13 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
   KernelHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.IsValid()) {
-    ADD_FAILURE() << Narrow(LastErrorText(L"CreateFileW", path));
+    ADD_FAILURE() << NarrowToUtf8(LastErrorText(L"CreateFileW", path));
     return;
   }
   DWORD written = 0;
   if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
       written != bytes.size()) {
-    ADD_FAILURE() << Narrow(LastErrorText(L"WriteFile", path));
+    ADD_FAILURE() << NarrowToUtf8(LastErrorText(L"WriteFile", path));
   }
 }
 
@@ -207,7 +188,7 @@ void RemoveTree(const std::wstring& path) {
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) ? !RemoveDirectoryW(path.c_str())
                                                 : !DeleteFileW(path.c_str())) {
-      ADD_FAILURE() << Narrow(LastErrorText(L"removing", path));
+      ADD_FAILURE() << NarrowToUtf8(LastErrorText(L"removing", path));
     }
     return;
   }
@@ -220,7 +201,7 @@ void RemoveTree(const std::wstring& path) {
     } while (FindNextFileW(search, &found));
     FindClose(search);
   }
-  if (!RemoveDirectoryW(path.c_str())) ADD_FAILURE() << Narrow(LastErrorText(L"RemoveDirectoryW", path));
+  if (!RemoveDirectoryW(path.c_str())) ADD_FAILURE() << NarrowToUtf8(LastErrorText(L"RemoveDirectoryW", path));
 }
 
 namespace {
@@ -281,7 +262,7 @@ Package MakePackage(const std::wstring& dir, bool withPatchFolder) {
   package.exe = dir + L"\\Patch.exe";
   MakeFolders(dir);
   if (!CopyFileW(BuiltPatchExe().c_str(), package.exe.c_str(), FALSE)) {
-    ADD_FAILURE() << Narrow(LastErrorText(L"copying Patch.exe to", package.exe));
+    ADD_FAILURE() << NarrowToUtf8(LastErrorText(L"copying Patch.exe to", package.exe));
   }
   if (withPatchFolder) MakeFolders(package.patchDir);
   return package;
@@ -355,7 +336,7 @@ bool StartInItsFolder(const std::wstring& exe, const std::wstring& args, const w
   info = {};
   if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
                       folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
-    ADD_FAILURE() << Narrow(LastErrorText(what, exe));
+    ADD_FAILURE() << NarrowToUtf8(LastErrorText(what, exe));
     return false;
   }
   return true;
@@ -368,7 +349,7 @@ DWORD RunProgram(const std::wstring& exe, const std::wstring& args, DWORD timeou
   KernelHandle process(info.hProcess);
   KernelHandle thread(info.hThread);
   if (WaitForSingleObject(process.Get(), timeoutMs) != WAIT_OBJECT_0) {
-    ADD_FAILURE() << Narrow(exe) << " did not end within " << timeoutMs << " ms";
+    ADD_FAILURE() << NarrowToUtf8(exe) << " did not end within " << timeoutMs << " ms";
     TerminateProcess(process.Get(), 1);
     WaitForSingleObject(process.Get(), kProcessEndWaitMs);
     return 0xFFFFFFFF;
@@ -378,13 +359,7 @@ DWORD RunProgram(const std::wstring& exe, const std::wstring& args, DWORD timeou
   return code;
 }
 
-std::wstring LogFolder() {
-  wchar_t appData[MAX_PATH + 1] = {};
-  SHGetSpecialFolderPathW(nullptr, appData, CSIDL_COMMON_APPDATA, FALSE);
-  std::wstring folder = appData;
-  if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
-  return folder + L"Norvale\\PelliMgr\\MossLog";
-}
+std::wstring LogFolder() { return CommonAppDataFolder(false) + kLogFolderChain; }
 
 std::wstring LogPath() { return LogFolder() + L"\\patch_patch.log"; }
 
@@ -392,7 +367,7 @@ void ClearLog() {
   for (const std::wstring& path : {LogPath(), LogPath() + L".old"}) {
     if (!DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND &&
         GetLastError() != ERROR_PATH_NOT_FOUND) {
-      ADD_FAILURE() << Narrow(LastErrorText(L"DeleteFileW", path));
+      ADD_FAILURE() << NarrowToUtf8(LastErrorText(L"DeleteFileW", path));
     }
   }
 }
@@ -455,7 +430,7 @@ void InstallStandIn(const std::wstring& exePath) {
   MakeFolders(ParentOf(exePath));
   const std::wstring built = ModuleFolder() + L"\\standin.exe";
   if (!CopyFileW(built.c_str(), exePath.c_str(), FALSE)) {
-    ADD_FAILURE() << Narrow(LastErrorText(L"copying the stand-in to", exePath));
+    ADD_FAILURE() << NarrowToUtf8(LastErrorText(L"copying the stand-in to", exePath));
   }
 }
 

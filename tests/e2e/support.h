@@ -10,10 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace e2e {
+#include "platform/text.h"
 
-std::wstring Widen(const std::string& utf8);
-std::string Narrow(const std::wstring& wide);
+namespace e2e {
 
 // A fresh folder under the C: drive's temp folder; removed with everything in it at the end.
 class TempDir {

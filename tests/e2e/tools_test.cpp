@@ -11,8 +11,6 @@
 
 namespace {
 
-using e2e::Narrow;
-using e2e::Widen;
 
 // The tools are built beside the test programs.
 std::wstring BuiltTool(const wchar_t* name) {
@@ -46,11 +44,11 @@ ToolRun RunTool(const std::wstring& exe, const std::wstring& args, const e2e::Te
   ToolRun run;
   if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr, nullptr,
                       &startup, &process)) {
-    ADD_FAILURE() << "cannot start " << Narrow(exe) << ", error " << GetLastError();
+    ADD_FAILURE() << "cannot start " << NarrowToUtf8(exe) << ", error " << GetLastError();
     CloseHandle(out);
     return run;
   }
-  EXPECT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0) << Narrow(commandLine) << " hangs";
+  EXPECT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0) << NarrowToUtf8(commandLine) << " hangs";
   GetExitCodeProcess(process.hProcess, &run.exitCode);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
@@ -192,7 +190,7 @@ TEST(PatchCheck, DryRunAgreesWithTheRunner) {
   ASSERT_EQ(steps.size(), 4u) << check.output;
   const char* expected[] = {"move-then-copy", "copy", "skip-missing-file", "skip-backup-exists"};
   for (Json::ArrayIndex i = 0; i < 4; ++i) EXPECT_EQ(steps[i]["action"].asString(), expected[i]) << "entry " << i + 1;
-  EXPECT_EQ(steps[0]["backup"].asString(), Narrow(install) + "\\bin\\replaced.dll.220620.patch.bak");
+  EXPECT_EQ(steps[0]["backup"].asString(), NarrowToUtf8(install) + "\\bin\\replaced.dll.220620.patch.bak");
   EXPECT_TRUE(steps[1]["backup"].isNull());
   const auto untouched = e2e::SnapshotTree(install);
 
