@@ -23,7 +23,7 @@ InstallDirRead ReadInstallDir(std::wstring& installDir) {
 
 void RunInstallSequence() {
   if (MagicDebug) {
-    LOG_CONSOLE::BannerEnabled = 1;
+    LOG_CONSOLE::EnableBanners();
     LogEnabled = 1;
     LOG_CONSOLE::InitLog();
   }

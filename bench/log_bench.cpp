@@ -5,7 +5,7 @@
 #include <string>
 
 #include "bench/bench_cases.h"
-#include "log/log.h"
+#include "log/log_internal.h"
 #include "platform/handle.h"
 
 namespace bench {
@@ -33,7 +33,7 @@ void LogLineOn(benchmark::State& state) {
   const std::wstring path = folder.Join(L"line.log");
   LogEnabled = 1;
   LOG_CONSOLE::InitLog(path.c_str());
-  if (LOG_CONSOLE::LogFile == nullptr) {
+  if (CurrentLogState().LogFile == nullptr) {
     LOG_CONSOLE::CloseLog();
     state.SkipWithError("the log did not open");
     return;
@@ -89,7 +89,7 @@ void LogOffCallSite(benchmark::State& state) {
     // As after any real call: the flag is read again at the next call site.
     benchmark::ClobberMemory();
   }
-  if (LOG_CONSOLE::LogFile != nullptr) state.SkipWithError("a log was opened with the log off");
+  if (CurrentLogState().LogFile != nullptr) state.SkipWithError("a log was opened with the log off");
 }
 
 void LogOffBaseline(benchmark::State& state) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 // The flag block is a file format: a tool finds each flag as the byte after its marker and the
 // marker's NUL, and may set it in the built file before a run. It lives in writable data
@@ -22,7 +23,8 @@ extern LogFlagBlock LogFlags;
 inline unsigned char& LogEnabled = LogFlags.LogEnabled;
 inline unsigned char& MagicDebug = LogFlags.MagicDebug;
 
-// The process-wide logger. All state is static; it takes no lock (see WriterCount).
+// The process-wide logger. Its state is one static LogState (log_internal.h), written only by
+// the logger's own files; it takes no lock (see LogState::WriterCount).
 class LOG_CONSOLE {
  public:
   // printf-style UTF-16 formats; "%s" takes a wchar_t string, "%u" an unsigned 32-bit number.
@@ -40,22 +42,15 @@ class LOG_CONSOLE {
   static void CloseLog();
   // Adds timestamp, ": " and LF as needed, and writes the line with one write call.
   static void WriteLogLine(std::string message);
+  // The entry point's forced-log step sets this before InitLog, so that the file opened at once
+  // gets its BEGAIN line and the run its END line.
+  static void EnableBanners();
 
   // The rotation's marks on WriterCount; writers write only below kPendingMark.
   static constexpr LONG kPendingMark = 0x400000;
   static constexpr LONG kInProgressMark = 0x800000;
   static constexpr uint32_t kDefaultSizeLimit = 209715200;
   static constexpr DWORD kSizeCheckIntervalMs = 600000;
-
-  // State. Public so that tests can drive a rotation without waiting ten minutes.
-  static HANDLE LogFile;  // nullptr when no file is open
-  static wchar_t LogFilePath[260];
-  static volatile LONG InitCount;
-  static volatile LONG WriterCount;
-  static uint32_t SizeLimit;
-  static DWORD LastSizeCheckTick;
-  static unsigned char BannerEnabled;
-  static unsigned char LazyOpenGuard;
 };
 
 // Holds back this thread's calls of the assertion hook from construction to destruction, then
@@ -85,8 +80,12 @@ class AssertHookHold {
 inline const wchar_t* LogArg(const std::wstring& text) { return text.c_str(); }
 template <typename T>
 T LogArg(T value) {
+  // "%s" takes a UTF-16 string; a narrow one would be read as garbage.
+  static_assert(!std::is_same<std::decay_t<T>, const char*>::value && !std::is_same<std::decay_t<T>, char*>::value,
+                "log arguments are UTF-16: widen a narrow string first");
   return value;
 }
+void LogArg(const std::string&) = delete;
 
 template <typename... Args>
 void LogLine(void (*write)(const wchar_t*, ...), const wchar_t* level, const wchar_t* format,

@@ -1,4 +1,4 @@
-#include "log/log_internal.h"
+#include "log/log_state.h"
 #include "platform/file.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -14,14 +14,10 @@ constexpr wchar_t kGenerationKind[] = L"gen";       // an old generation while "
 constexpr int kUniqueNameTries = 16;
 constexpr DWORD kLogAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL;
 
-// The common application-data folder (with its backslash) when the log lives in its default
-// folder; empty for a log path given by the caller.
-std::wstring DefaultLogBase;
-
 // An elevated runner deletes, moves and creates files here: a folder that an ordinary user
 // made, or linked elsewhere, could point those at any file of the machine.
 bool LogFolderTrusted() {
-  return DefaultLogBase.empty() || IsFolderChainTrusted(DefaultLogBase, kLogFolderChain);
+  return TheLog.DefaultLogBase[0] == L'\0' || IsFolderChainTrusted(TheLog.DefaultLogBase, kLogFolderChain);
 }
 
 bool IsFolder(const std::wstring& path) {
@@ -77,15 +73,13 @@ void DeleteUniqueGenerations(const std::wstring& oldPath) {
   const size_t slash = oldPath.find_last_of(L'\\');
   const std::wstring folder = oldPath.substr(0, slash + 1);
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((oldPath + L"." + kGenerationKind + L"-*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
+  const FindHandle search(FindFirstFileW((oldPath + L"." + kGenerationKind + L"-*").c_str(), &found));
+  for (bool more = search.IsValid(); more; more = FindNextFileW(search.Get(), &found) != FALSE) {
     const std::wstring path = folder + found.cFileName;
     if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsPathTrusted(path, kTrustSingleLink)) {
       DeleteFileW(path.c_str());
     }
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
+  }
 }
 
 // Moves the log at `path` to its old generation's name, freeing that name first. When it cannot
@@ -100,21 +94,24 @@ bool MoveToOldGeneration(const std::wstring& path) {
   return MoveToUniqueName(path, oldPath, kGenerationKind);
 }
 
-bool SetLogFilePath(const std::wstring& path) {
-  // A cut path would name some other file: a path that does not fit is a failed open.
-  constexpr size_t kCapacity = sizeof(LOG_CONSOLE::LogFilePath) / sizeof(LOG_CONSOLE::LogFilePath[0]);
-  if (path.empty() || path.size() >= kCapacity) return false;
-  path.copy(LOG_CONSOLE::LogFilePath, path.size());
-  LOG_CONSOLE::LogFilePath[path.size()] = L'\0';
+// Copies `text` into a fixed buffer of the state. A cut path would name some other file: a path
+// that does not fit is a failed open.
+template <size_t kCapacity>
+bool CopyPath(const std::wstring& text, wchar_t (&buffer)[kCapacity]) {
+  if (text.size() >= kCapacity) return false;
+  text.copy(buffer, text.size());
+  buffer[text.size()] = L'\0';
   return true;
 }
+
+bool SetLogFilePath(const std::wstring& path) { return !path.empty() && CopyPath(path, TheLog.LogFilePath); }
 
 // Opens `path` without following links and without truncating, and checks the handle before a
 // byte is written: a link, or a file with a second name elsewhere, is refused (writing to it
 // would write to whatever it stands for). A folder at the name, or a file that an untrusted
 // account owns, is moved aside once and a new file made. Null on failure, with `error` set to
 // the open's last error (0 for a refusal).
-HANDLE OpenCheckedFile(const std::wstring& path, DWORD disposition, DWORD& error) {
+KernelHandle OpenCheckedFile(const std::wstring& path, DWORD disposition, DWORD& error) {
   for (int attempt = 0;; ++attempt) {
     error = 0;
     FileHandle file;
@@ -123,12 +120,12 @@ HANDLE OpenCheckedFile(const std::wstring& path, DWORD disposition, DWORD& error
       if (error == ERROR_ACCESS_DENIED && attempt == 0 && IsFolder(path) && MoveAsideUnique(path, kBlockedKind)) {
         continue;
       }
-      return nullptr;
+      return KernelHandle();
     }
-    if (IsHandleTrusted(file.Get(), kTrustSingleLink)) return file.Detach();
-    if (!IsHandleLinkFree(file.Get(), kTrustSingleLink)) return nullptr;
+    if (IsHandleTrusted(file.Get(), kTrustSingleLink)) return KernelHandle(file.Detach());
+    if (!IsHandleLinkFree(file.Get(), kTrustSingleLink)) return KernelHandle();
     file.Close();
-    if (attempt > 0 || !MoveAsideUnique(path, kUntrustedKind)) return nullptr;
+    if (attempt > 0 || !MoveAsideUnique(path, kUntrustedKind)) return KernelHandle();
   }
 }
 
@@ -137,27 +134,27 @@ HANDLE OpenCheckedFile(const std::wstring& path, DWORD disposition, DWORD& error
 // beside it rather than to nowhere.
 bool OpenLogFile(const std::wstring& path, bool truncate) {
   DWORD error = 0;
-  HANDLE handle = OpenCheckedFile(path, OPEN_ALWAYS, error);
-  if (handle == nullptr) {
+  KernelHandle file = OpenCheckedFile(path, OPEN_ALWAYS, error);
+  if (!file.IsValid()) {
     if (error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) return false;
-    for (int attempt = 0; handle == nullptr && attempt < kUniqueNameTries; ++attempt) {
+    for (int attempt = 0; !file.IsValid() && attempt < kUniqueNameTries; ++attempt) {
       const std::wstring side = UniqueSiblingName(path, kHeldRunKind, attempt);
-      handle = OpenCheckedFile(side, CREATE_NEW, error);
-      if (handle != nullptr && !SetLogFilePath(side)) {
-        CloseHandle(handle);
+      file = OpenCheckedFile(side, CREATE_NEW, error);
+      if (file.IsValid() && !SetLogFilePath(side)) {
+        file.Reset();
         DeleteFileW(side.c_str());
         return false;
       }
     }
-    if (handle == nullptr) return false;
+    if (!file.IsValid()) return false;
   } else if (truncate) {
     LARGE_INTEGER start = {};
-    SetFilePointerEx(handle, start, nullptr, FILE_BEGIN);
-    SetEndOfFile(handle);
+    SetFilePointerEx(file.Get(), start, nullptr, FILE_BEGIN);
+    SetEndOfFile(file.Get());
   }
   LARGE_INTEGER end = {};
-  SetFilePointerEx(handle, end, nullptr, FILE_END);
-  LOG_CONSOLE::LogFile = handle;
+  SetFilePointerEx(file.Get(), end, nullptr, FILE_END);
+  TheLog.LogFile = file.Release();
   return true;
 }
 
@@ -166,17 +163,17 @@ bool OpenLogFile(const std::wstring& path, bool truncate) {
 // is lost.
 void RotateOpenLog(const std::wstring& path) {
   if (!LogFolderTrusted()) return;  // checked again at the next check
-  CloseHandle(LOG_CONSOLE::LogFile);
-  LOG_CONSOLE::LogFile = nullptr;
+  CloseHandle(TheLog.LogFile);
+  TheLog.LogFile = nullptr;
   const bool moved = MoveToOldGeneration(path);
   if (!OpenLogFile(path, moved) || !moved) return;
-  if (LOG_CONSOLE::BannerEnabled) {
+  if (TheLog.BannerEnabled) {
     SYSTEMTIME now;
     GetLogLocalTime(now);
     // Written directly: this thread holds the in-progress mark, so WriteLogLine would drop it.
     const std::string line = BuildLogLine(now, kNewFileBanner);
     DWORD written = 0;
-    WriteFile(LOG_CONSOLE::LogFile, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    WriteFile(TheLog.LogFile, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   }
 }
 }  // namespace
@@ -243,56 +240,71 @@ bool RotateLogAtOpen(const wchar_t* path, uint32_t limit) {
 }
 
 void LOG_CONSOLE::InitLog(const wchar_t* path) {
-  if (InterlockedIncrement(&InitCount) != 1) return;
-  SizeLimit = kDefaultSizeLimit;
+  if (InterlockedIncrement(&TheLog.InitCount) != 1) return;
+  TheLog.SizeLimit = kDefaultSizeLimit;
   try {
     std::wstring target;
+    TheLog.DefaultLogBase[0] = L'\0';
     if (path != nullptr) {
       target = path;
-      DefaultLogBase.clear();
     } else {
       // Each folder is checked before anything is made in it.
-      DefaultLogBase = CommonAppDataFolder(true);
-      if (DefaultLogBase.empty() || !MakeTrustedFolderChain(DefaultLogBase, kLogFolderChain)) return;
-      target = DefaultLogBase + kLogFolderChain + L"\\" + GetLogFileName();
+      const std::wstring base = CommonAppDataFolder(true);
+      if (base.empty() || !CopyPath(base, TheLog.DefaultLogBase) || !MakeTrustedFolderChain(base, kLogFolderChain)) {
+        return;
+      }
+      target = base + kLogFolderChain + L"\\" + GetLogFileName();
     }
     if (!SetLogFilePath(target)) return;
-    const bool movedAway = RotateLogAtOpen(LogFilePath, SizeLimit);
-    if (!OpenLogFile(LogFilePath, movedAway)) return;
-    if (BannerEnabled) WriteLogLine(kBeginBanner);
+    const bool movedAway = RotateLogAtOpen(TheLog.LogFilePath, TheLog.SizeLimit);
+    if (!OpenLogFile(TheLog.LogFilePath, movedAway)) return;
+    if (TheLog.BannerEnabled) WriteLogLine(kBeginBanner);
   } catch (...) {
     // No memory for a path: the run goes on without a log.
   }
 }
 
 void CheckLogSize() {
-  if (LOG_CONSOLE::LogFile == nullptr) return;
+  if (TheLog.LogFile == nullptr) return;
   // A pending mark makes the check due at once: it must not wait out a fresh interval set by a
   // rotation that ran meanwhile, or every line would be dropped until then.
-  const bool pending = LOG_CONSOLE::WriterCount >= LOG_CONSOLE::kPendingMark;
-  if (!pending && !SizeCheckDue(GetTickCount(), LOG_CONSOLE::LastSizeCheckTick)) return;
-  if (LOG_CONSOLE::WriterCount > LOG_CONSOLE::kPendingMark) return;
+  const bool pending = TheLog.WriterCount >= LOG_CONSOLE::kPendingMark;
+  if (!pending && !SizeCheckDue(GetTickCount(), TheLog.LastSizeCheckTick)) return;
+  if (TheLog.WriterCount > LOG_CONSOLE::kPendingMark) return;
 
   const LONG previous =
-      InterlockedExchangeAdd(&LOG_CONSOLE::WriterCount, LOG_CONSOLE::kInProgressMark);
+      InterlockedExchangeAdd(&TheLog.WriterCount, LOG_CONSOLE::kInProgressMark);
   switch (ClassifyRotationClaim(previous)) {
     case RotationClaim::kOtherRotation:
-      InterlockedExchangeAdd(&LOG_CONSOLE::WriterCount, -LOG_CONSOLE::kInProgressMark);
+      InterlockedExchangeAdd(&TheLog.WriterCount, -LOG_CONSOLE::kInProgressMark);
       return;
     case RotationClaim::kWritersActive:
-      InterlockedExchangeAdd(&LOG_CONSOLE::WriterCount, -LOG_CONSOLE::kPendingMark);
+      InterlockedExchangeAdd(&TheLog.WriterCount, -LOG_CONSOLE::kPendingMark);
       return;
     case RotationClaim::kOwned:
       break;
   }
-  LOG_CONSOLE::LastSizeCheckTick = GetTickCount();
+  TheLog.LastSizeCheckTick = GetTickCount();
   try {
-    if (LOG_CONSOLE::LogFile != nullptr &&
-        ReadFileSizeByPath(LOG_CONSOLE::LogFilePath) >= LOG_CONSOLE::SizeLimit) {
-      RotateOpenLog(LOG_CONSOLE::LogFilePath);
+    if (TheLog.LogFile != nullptr &&
+        ReadFileSizeByPath(TheLog.LogFilePath) >= TheLog.SizeLimit) {
+      RotateOpenLog(TheLog.LogFilePath);
     }
   } catch (...) {
     // Whatever stopped the rotation, the marks must go, or every later line would be dropped.
   }
-  InterlockedExchangeAdd(&LOG_CONSOLE::WriterCount, -LOG_CONSOLE::kInProgressMark - previous);
+  InterlockedExchangeAdd(&TheLog.WriterCount, -LOG_CONSOLE::kInProgressMark - previous);
+}
+
+void LogTestSeam::Reset() {
+  while (TheLog.InitCount > 0) LOG_CONSOLE::CloseLog();
+  TheLog = LogState();
+  TheLog.LastSizeCheckTick = GetTickCount();
+  LogEnabled = 0;
+}
+
+void LogTestSeam::SetSizeLimit(uint32_t limit) { TheLog.SizeLimit = limit; }
+
+void LogTestSeam::MakeSizeCheckDue() {
+  TheLog.LastSizeCheckTick = GetTickCount() - LOG_CONSOLE::kSizeCheckIntervalMs - 1;
 }

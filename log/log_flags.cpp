@@ -1,4 +1,4 @@
-#include "log/log_internal.h"
+#include "log/log_state.h"
 #include "platform/registry.h"
 
 // The only place the markers may appear: a tool finds each flag byte by searching the built file
@@ -12,5 +12,5 @@ const bool kLogStartupDone = (ApplyLogStartup(), true);
 
 void ApplyLogStartup() {
   if (ReadRegistryNumber(kLogSwitchKey, kLogSwitchValue, 0) != 0) LogEnabled = 1;
-  LOG_CONSOLE::LastSizeCheckTick = GetTickCount();
+  TheLog.LastSizeCheckTick = GetTickCount();
 }

@@ -10,6 +10,8 @@
 namespace {
 constexpr char kHookExport[] = "fnMossLogAssert";
 
+// Raw and freed by hand, not held by an owning wrapper: two threads may load at once, and only
+// an interlocked exchange on the bare handle lets exactly one of them keep its reference.
 HMODULE volatile HookLibrary = nullptr;
 MossLogAssertFunction HookFunction = nullptr;
 

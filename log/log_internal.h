@@ -11,6 +11,36 @@
 
 #include "log/log.h"
 
+// --- state -------------------------------------------------------------------------------
+
+// The logger's state, one per process, zero at process start. Written only by the logger's
+// own files (log_state.h); others read it through CurrentLogState() and change it only through
+// the entry points or, in tests, LogTestSeam.
+struct LogState {
+  // The open file, or null. A bare handle, closed by hand: writers on any thread read it
+  // without a lock, so it cannot live in an owning wrapper.
+  HANDLE LogFile;
+  wchar_t LogFilePath[260];
+  volatile LONG InitCount;
+  volatile LONG WriterCount;  // writes in progress, plus the rotation's marks
+  uint32_t SizeLimit;
+  DWORD LastSizeCheckTick;
+  unsigned char BannerEnabled;
+  unsigned char LazyOpenGuard;
+  // The common application-data folder (with its backslash) while the log lives in its default
+  // folder; empty for a log path given by the caller.
+  wchar_t DefaultLogBase[260];
+};
+const LogState& CurrentLogState();
+
+// The one way in for tests: the state at process start (the log closed first), a small size
+// limit, and a size check that is due at the next line instead of in ten minutes.
+struct LogTestSeam {
+  static void Reset();
+  static void SetSizeLimit(uint32_t limit);
+  static void MakeSizeCheckDue();
+};
+
 // --- where the log lives ---------------------------------------------------------------
 
 // Below the common application-data folder.

@@ -1,14 +1,11 @@
-#include "log/log_internal.h"
+#include "log/log_state.h"
 #include "platform/text.h"
 
-HANDLE LOG_CONSOLE::LogFile = nullptr;
-wchar_t LOG_CONSOLE::LogFilePath[260] = {};
-volatile LONG LOG_CONSOLE::InitCount = 0;
-volatile LONG LOG_CONSOLE::WriterCount = 0;
-uint32_t LOG_CONSOLE::SizeLimit = 0;
-DWORD LOG_CONSOLE::LastSizeCheckTick = 0;
-unsigned char LOG_CONSOLE::BannerEnabled = 0;
-unsigned char LOG_CONSOLE::LazyOpenGuard = 0;
+// Zero-initialized before any code runs: the log's start-up step, itself run during static
+// initialization, may write to it.
+LogState TheLog;
+
+const LogState& CurrentLogState() { return TheLog; }
 
 namespace {
 constexpr wchar_t kMagicOpenFormat[] = L"%s Magic debuge open  \n";
@@ -19,20 +16,20 @@ constexpr size_t kShortLineCapacity = 1024;
 // The size check, then one write of the finished line unless a rotation's mark stands.
 void WriteFinishedLine(const char* line, size_t length) {
   CheckLogSize();
-  if (LOG_CONSOLE::WriterCount >= LOG_CONSOLE::kPendingMark) return;
-  if (InterlockedIncrement(&LOG_CONSOLE::WriterCount) < LOG_CONSOLE::kPendingMark &&
-      LOG_CONSOLE::LogFile != nullptr) {
+  if (TheLog.WriterCount >= LOG_CONSOLE::kPendingMark) return;
+  if (InterlockedIncrement(&TheLog.WriterCount) < LOG_CONSOLE::kPendingMark &&
+      TheLog.LogFile != nullptr) {
     DWORD written = 0;
-    WriteFile(LOG_CONSOLE::LogFile, line, static_cast<DWORD>(length), &written, nullptr);
+    WriteFile(TheLog.LogFile, line, static_cast<DWORD>(length), &written, nullptr);
   }
-  InterlockedDecrement(&LOG_CONSOLE::WriterCount);
+  InterlockedDecrement(&TheLog.WriterCount);
 }
 
 // Formats and writes one entry-point call's line. False, with nothing formatted, while no file
 // is open.
 bool WriteFormattedLine(const wchar_t* format, va_list args, std::wstring& message) {
   LOG_CONSOLE::MagicInitLog();
-  if (LOG_CONSOLE::LogFile == nullptr) return false;
+  if (TheLog.LogFile == nullptr) return false;
   message = FormatLogMessage(format, args);
   LOG_CONSOLE::WriteLogLine(NarrowToUtf8(message));
   return true;
@@ -61,7 +58,7 @@ bool WriteShortLine(const wchar_t* format, va_list args) {
 // the caller, which may be between moving a file aside and putting it back, goes on.
 void LOG_CONSOLE::WriteLog(const wchar_t* format, ...) {
   MagicInitLog();
-  if (LogFile == nullptr) return;
+  if (TheLog.LogFile == nullptr) return;
   va_list args;
   va_start(args, format);
   const bool written = WriteShortLine(format, args);
@@ -88,27 +85,29 @@ void LOG_CONSOLE::WriteErrorLog(const wchar_t* format, ...) {
 }
 
 void LOG_CONSOLE::MagicInitLog() {
-  if (!LogEnabled || LogFile != nullptr || LazyOpenGuard) return;
-  LazyOpenGuard = 1;
+  if (!LogEnabled || TheLog.LogFile != nullptr || TheLog.LazyOpenGuard) return;
+  TheLog.LazyOpenGuard = 1;
   InitLog(nullptr);
-  BannerEnabled = 1;
+  TheLog.BannerEnabled = 1;
   WriteLog(kMagicOpenFormat, kMagicOpenSource);
 }
 
 void LOG_CONSOLE::CloseLog() {
   try {
-    if (BannerEnabled && LogFile != nullptr) WriteLogLine(kEndBanner);
+    if (TheLog.BannerEnabled && TheLog.LogFile != nullptr) WriteLogLine(kEndBanner);
   } catch (...) {
     // The file is still closed and the hook released.
   }
   LogEnabled = 0;
-  if (InterlockedDecrement(&InitCount) != 0) return;
-  if (LogFile != nullptr) {
-    CloseHandle(LogFile);
-    LogFile = nullptr;
+  if (InterlockedDecrement(&TheLog.InitCount) != 0) return;
+  if (TheLog.LogFile != nullptr) {
+    CloseHandle(TheLog.LogFile);  // bare by design (see LogState)
+    TheLog.LogFile = nullptr;
   }
   ReleaseAssertHook();
 }
+
+void LOG_CONSOLE::EnableBanners() { TheLog.BannerEnabled = 1; }
 
 void LOG_CONSOLE::WriteLogLine(std::string message) {
   SYSTEMTIME now;

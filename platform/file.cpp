@@ -1,37 +1,22 @@
 #include "platform/file.h"
 
-#include <utility>
-
 FileResult ResultFromLastError() {
   const auto error = static_cast<int32_t>(GetLastError());
   if (error > 0) return static_cast<int32_t>(0x80070000u | (static_cast<uint32_t>(error) & 0xFFFFu));
   return error;
 }
 
-FileHandle::~FileHandle() { Close(); }
-
-FileHandle::FileHandle(FileHandle&& other) noexcept
-    : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
-
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
-  }
-  return *this;
-}
-
 FileResult FileHandle::Open(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
   HANDLE opened = CreateFileW(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL | flags, nullptr);
   if (opened == INVALID_HANDLE_VALUE) return ResultFromLastError();
-  handle_ = opened;
+  handle_.Reset(opened);
   return 0;
 }
 
 FileResult FileHandle::GetSize(uint64_t& size) {
   DWORD high = 0;
   SetLastError(NO_ERROR);  // so that a real size of all ones is not taken for a stale error
-  const DWORD low = GetFileSize(handle_, &high);
+  const DWORD low = GetFileSize(handle_.Get(), &high);
   if (low == INVALID_FILE_SIZE) {
     // All ones with a last error of 0 is a real size.
     const FileResult result = ResultFromLastError();
@@ -43,23 +28,16 @@ FileResult FileHandle::GetSize(uint64_t& size) {
 
 FileResult FileHandle::Read(void* buffer, DWORD count, DWORD& read) {
   read = 0;
-  if (!ReadFile(handle_, buffer, count, &read, nullptr)) return ResultFromLastError();
+  if (!ReadFile(handle_.Get(), buffer, count, &read, nullptr)) return ResultFromLastError();
   return 0;
 }
 
 FileResult FileHandle::SeekToEnd() {
   LONG high = 0;
   SetLastError(NO_ERROR);
-  if (SetFilePointer(handle_, 0, &high, FILE_END) == INVALID_SET_FILE_POINTER) {
+  if (SetFilePointer(handle_.Get(), 0, &high, FILE_END) == INVALID_SET_FILE_POINTER) {
     const FileResult result = ResultFromLastError();
     if (result < 0) return result;
   }
   return 0;
-}
-
-HANDLE FileHandle::Detach() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
-
-void FileHandle::Close() {
-  if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  handle_ = INVALID_HANDLE_VALUE;
 }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "platform/handle.h"
+
 // File results: 0 success, negative failure (0x8007xxxx made from the last error).
 using FileResult = int32_t;
 
@@ -11,18 +13,13 @@ using FileResult = int32_t;
 // after the failing call, on the same thread.
 FileResult ResultFromLastError();
 
-// Owns one open file handle.
+// Owns one open file handle. The vocabulary of platform/handle.h, under the names the runner
+// has always used for two of its verbs: Detach is Release, Close is Reset().
 class FileHandle {
  public:
-  FileHandle() = default;
-  ~FileHandle();
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  FileHandle(FileHandle&& other) noexcept;
-  FileHandle& operator=(FileHandle&& other) noexcept;
-
-  // CreateFileW with FILE_ATTRIBUTE_NORMAL and `flags` (FILE_FLAG_*). Call on an empty wrapper;
-  // on failure it stays empty and the result comes from the last error.
+  // CreateFileW with FILE_ATTRIBUTE_NORMAL and `flags` (FILE_FLAG_*). On success a handle held
+  // before is closed; on failure the wrapper is unchanged and the result comes from the last
+  // error.
   FileResult Open(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0);
 
   // The 64-bit size; `size` is untouched on failure.
@@ -34,13 +31,13 @@ class FileHandle {
   FileResult SeekToEnd();
 
   // Hands the handle over without closing it; the wrapper is empty afterwards.
-  HANDLE Detach();
+  [[nodiscard]] HANDLE Detach() { return handle_.Release(); }
 
-  void Close();
+  void Close() { handle_.Reset(); }
 
-  bool IsOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE Get() const { return handle_; }
+  bool IsValid() const { return handle_.IsValid(); }
+  HANDLE Get() const { return handle_.Get(); }
 
  private:
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  KernelHandle handle_;
 };

@@ -2,33 +2,87 @@
 
 #include <windows.h>
 
-// Owns one kernel handle closed with CloseHandle (process, thread, snapshot). Both the null
-// handle and INVALID_HANDLE_VALUE count as none, since the platform uses either for failure.
-class KernelHandle {
+#include <utility>
+
+// One owning wrapper per handle kind, all with the same vocabulary: IsValid, Get, Release
+// (hands the handle over, closing nothing), Reset (closes what it held, then holds the given
+// one). No copy, no implicit conversion to the raw handle. Closing keeps the thread's last
+// error, so that a caller may read it after a wrapper has gone out of scope.
+template <typename Traits>
+class UniqueHandle {
  public:
-  KernelHandle() = default;
-  explicit KernelHandle(HANDLE handle) : handle_(handle) {}
-  ~KernelHandle() { Close(); }
-  KernelHandle(const KernelHandle&) = delete;
-  KernelHandle& operator=(const KernelHandle&) = delete;
-  KernelHandle(KernelHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
-  KernelHandle& operator=(KernelHandle&& other) noexcept {
-    if (this != &other) {
-      Close();
-      handle_ = other.handle_;
-      other.handle_ = nullptr;
-    }
+  using Handle = typename Traits::Handle;
+
+  UniqueHandle() = default;
+  explicit UniqueHandle(Handle handle) : handle_(handle) {}
+  ~UniqueHandle() { Reset(); }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.Release()) {}
+  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+    if (this != &other) Reset(other.Release());
     return *this;
   }
 
-  bool IsValid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE Get() const { return handle_; }
-
-  void Close() {
-    if (IsValid()) CloseHandle(handle_);
-    handle_ = nullptr;
+  bool IsValid() const { return Traits::IsValid(handle_); }
+  Handle Get() const { return handle_; }
+  [[nodiscard]] Handle Release() { return std::exchange(handle_, Traits::kNone); }
+  void Reset(Handle handle = Traits::kNone) {
+    if (IsValid()) {
+      const DWORD error = GetLastError();
+      Traits::Close(handle_);
+      SetLastError(error);
+    }
+    handle_ = handle;
   }
 
  private:
-  HANDLE handle_ = nullptr;
+  Handle handle_ = Traits::kNone;
+};
+
+// Processes, threads, snapshots, tokens, files. The platform reports failure with either the
+// null handle or INVALID_HANDLE_VALUE, depending on the call, so both count as none.
+struct KernelHandleTraits {
+  using Handle = HANDLE;
+  static constexpr Handle kNone = nullptr;
+  static bool IsValid(Handle handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+  static void Close(Handle handle) { CloseHandle(handle); }
+};
+using KernelHandle = UniqueHandle<KernelHandleTraits>;
+
+// A FindFirstFileW search.
+struct FindHandleTraits {
+  using Handle = HANDLE;
+  static constexpr Handle kNone = nullptr;
+  static bool IsValid(Handle handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+  static void Close(Handle handle) { FindClose(handle); }
+};
+using FindHandle = UniqueHandle<FindHandleTraits>;
+
+// Memory the platform allocated for the caller with LocalAlloc (SIDs and descriptors converted
+// from text, security information, argument vectors).
+struct LocalMemoryTraits {
+  using Handle = HLOCAL;
+  static constexpr Handle kNone = nullptr;
+  static bool IsValid(Handle handle) { return handle != nullptr; }
+  static void Close(Handle handle) { LocalFree(handle); }
+};
+using LocalMemory = UniqueHandle<LocalMemoryTraits>;
+
+// An open registry key.
+struct KeyHandleTraits {
+  using Handle = HKEY;
+  static constexpr Handle kNone = nullptr;
+  static bool IsValid(Handle handle) { return handle != nullptr; }
+  static void Close(Handle handle) { RegCloseKey(handle); }
+};
+using KeyHandle = UniqueHandle<KeyHandleTraits>;
+
+// PROCESS_INFORMATION's two handles, owned from the moment CreateProcess filled them in.
+struct ProcessHandles {
+  explicit ProcessHandles(const PROCESS_INFORMATION& info)
+      : process(info.hProcess), thread(info.hThread), id(info.dwProcessId) {}
+  KernelHandle process;
+  KernelHandle thread;
+  DWORD id;
 };

@@ -1,25 +1,11 @@
 #include "platform/registry.h"
 
-#include <utility>
-
-RegistryKey::~RegistryKey() { Close(); }
-
-RegistryKey::RegistryKey(RegistryKey&& other) noexcept : key_(std::exchange(other.key_, nullptr)) {}
-
-RegistryKey& RegistryKey::operator=(RegistryKey&& other) noexcept {
-  if (this != &other) {
-    Close();
-    key_ = std::exchange(other.key_, nullptr);
-  }
-  return *this;
-}
-
 LONG RegistryKey::Open(const wchar_t* subkey) {
   HKEY opened = nullptr;
   LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, KEY_READ, &opened);
   if (result != ERROR_SUCCESS) return result;
   result = Close();
-  key_ = opened;
+  key_.Reset(opened);
   return result;
 }
 
@@ -27,7 +13,7 @@ LONG RegistryKey::ReadString(const wchar_t* name, wchar_t* buffer, DWORD& capaci
   DWORD bytes = capacity * sizeof(wchar_t);
   capacity = 0;
   DWORD type = 0;
-  LONG result = RegQueryValueExW(key_, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
+  LONG result = RegQueryValueExW(key_.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
   if (result != ERROR_SUCCESS) return result;
   if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_INVALID_DATA;
   if (buffer != nullptr) {
@@ -44,16 +30,14 @@ LONG RegistryKey::ReadString(const wchar_t* name, wchar_t* buffer, DWORD& capaci
 LONG RegistryKey::ReadNumber(const wchar_t* name, DWORD& value) {
   DWORD bytes = sizeof(value);
   DWORD type = 0;
-  LONG result = RegQueryValueExW(key_, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &bytes);
+  LONG result = RegQueryValueExW(key_.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &bytes);
   if (result != ERROR_SUCCESS) return result;
   return type == REG_DWORD ? ERROR_SUCCESS : ERROR_INVALID_DATA;
 }
 
 LONG RegistryKey::Close() {
-  if (key_ == nullptr) return ERROR_SUCCESS;
-  LONG result = RegCloseKey(key_);
-  key_ = nullptr;
-  return result;
+  if (!key_.IsValid()) return ERROR_SUCCESS;
+  return RegCloseKey(key_.Release());
 }
 
 DWORD ReadRegistryNumber(const wchar_t* subkey, const wchar_t* name, DWORD fallback) {

@@ -4,18 +4,14 @@
 
 #include <cstdint>
 
+#include "platform/handle.h"
+
 // Owns one open key below HKEY_LOCAL_MACHINE, read-only, in the process's default registry
 // view. Results are platform error codes: 0 success, 13 (ERROR_INVALID_DATA) for a value of
 // the wrong type or shape, otherwise what the platform returned (2 missing, 234 too long).
+// The vocabulary of platform/handle.h, with Close for Reset() (it returns the close result).
 class RegistryKey {
  public:
-  RegistryKey() = default;
-  ~RegistryKey();
-  RegistryKey(const RegistryKey&) = delete;
-  RegistryKey& operator=(const RegistryKey&) = delete;
-  RegistryKey(RegistryKey&& other) noexcept;
-  RegistryKey& operator=(RegistryKey&& other) noexcept;
-
   // Opens HKLM\subkey for KEY_READ. On failure the wrapper is unchanged; on success a key
   // held before is closed and its close result returned.
   LONG Open(const wchar_t* subkey);
@@ -30,10 +26,11 @@ class RegistryKey {
   // Closes the held key; 0 when none is held.
   LONG Close();
 
-  bool IsOpen() const { return key_ != nullptr; }
+  bool IsValid() const { return key_.IsValid(); }
+  HKEY Get() const { return key_.Get(); }
 
  private:
-  HKEY key_ = nullptr;
+  KeyHandle key_;
 };
 
 // The REG_DWORD value HKLM\subkey\name, or `fallback` when the key or value is missing.

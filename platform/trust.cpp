@@ -25,10 +25,9 @@ bool IsWellKnown(PSID account, WELL_KNOWN_SID_TYPE type) {
 std::vector<BYTE> SidFromText(const wchar_t* text) {
   PSID sid = nullptr;
   if (!ConvertStringSidToSidW(text, &sid)) return {};
+  const LocalMemory owned(sid);
   const BYTE* bytes = static_cast<const BYTE*>(sid);
-  std::vector<BYTE> copy(bytes, bytes + GetLengthSid(sid));
-  LocalFree(sid);
-  return copy;
+  return std::vector<BYTE>(bytes, bytes + GetLengthSid(sid));
 }
 
 bool IsTrustedInstaller(PSID account) {
@@ -54,11 +53,6 @@ bool GrantsWriteToUntrusted(PACL dacl, const TokenFacts& facts) {
   }
   return false;
 }
-
-struct Descriptor {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ~Descriptor() { LocalFree(descriptor); }
-};
 
 // One token information class whose first member is a SID (TOKEN_USER, TOKEN_OWNER), copied.
 std::vector<BYTE> ReadTokenSid(HANDLE token, TOKEN_INFORMATION_CLASS type) {
@@ -161,12 +155,13 @@ bool IsHandleLinkFree(HANDLE handle, unsigned checks) {
 
 bool IsHandleTrusted(HANDLE handle, unsigned checks) {
   if (!IsHandleLinkFree(handle, checks)) return false;
-  Descriptor sd;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                      nullptr, nullptr, nullptr, nullptr, &sd.descriptor) != ERROR_SUCCESS) {
+                      nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
     return false;
   }
-  return IsDescriptorTrusted(sd.descriptor, CurrentTokenFacts(), (checks & kTrustNoForeignWriters) != 0);
+  const LocalMemory owned(descriptor);
+  return IsDescriptorTrusted(descriptor, CurrentTokenFacts(), (checks & kTrustNoForeignWriters) != 0);
 }
 
 bool IsPathTrusted(const std::wstring& path, unsigned checks) {

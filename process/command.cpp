@@ -21,17 +21,16 @@ DWORD CreateProcessWaitCmd(wchar_t* commandLine) {
     LOG_FAILURE(L"[%s]failed to execute cmdline:%s, err:%u.", commandLine, error);
     return exitCode;
   }
-  const KernelHandle process(info.hProcess);
-  const KernelHandle thread(info.hThread);
+  const ProcessHandles handles(info);
 
   // A program still running after the wait goes on by itself; only its handles are closed.
-  const DWORD wait = WaitForSingleObject(process.Get(), kWaitMilliseconds);
+  const DWORD wait = WaitForSingleObject(handles.process.Get(), kWaitMilliseconds);
   if (wait != WAIT_OBJECT_0) {
     const DWORD error = GetLastError();
     LOG_FAILURE(L"[%s]failed to call WaitForSingleObject, waitcode:%u, lasterr:%u.", wait, error);
     return exitCode;
   }
-  if (!GetExitCodeProcess(process.Get(), &exitCode)) {
+  if (!GetExitCodeProcess(handles.process.Get(), &exitCode)) {
     const DWORD error = GetLastError();
     exitCode = kNoExitCode;
     LOG_FAILURE(L"[%s]failed to call GetExitCodeProcess, lasterr:%u.", error);

@@ -37,8 +37,8 @@ TEST(LogDefaultPath, ALogSwitchedOnOpensOnItsFirstLineWithTheMagicLine) {
   logtest::LogStateGuard state;
   LogEnabled = 1;
   LOG_CONSOLE::WriteErrorLog(L"[%s]first", L"Error");
-  EXPECT_EQ(std::wstring(LOG_CONSOLE::LogFilePath), file.Path());
-  EXPECT_EQ(LOG_CONSOLE::BannerEnabled, 1);
+  EXPECT_EQ(std::wstring(CurrentLogState().LogFilePath), file.Path());
+  EXPECT_EQ(CurrentLogState().BannerEnabled, 1);
   LOG_CONSOLE::CloseLog();
   const std::vector<std::string> expected = {"LOG_CONSOLE::MagicInitLog Magic debuge open  ",
                                              "[Error]first", logtest::Banner(kEndBanner)};
@@ -56,9 +56,9 @@ TEST(LogDefaultPath, AFailedLazyOpenIsNotTriedAgain) {
   LogEnabled = 1;
   LOG_CONSOLE::WriteLog(L"[%s]lost", L"Common");
   CloseHandle(blocker);
-  EXPECT_EQ(LOG_CONSOLE::LogFile, nullptr);
+  EXPECT_EQ(CurrentLogState().LogFile, nullptr);
   LOG_CONSOLE::WriteLog(L"[%s]also lost", L"Common");
-  EXPECT_EQ(LOG_CONSOLE::LogFile, nullptr) << "the lazy open was tried again";
+  EXPECT_EQ(CurrentLogState().LogFile, nullptr) << "the lazy open was tried again";
   EXPECT_TRUE(RemoveDirectoryW(file.Path().c_str())) << "the folder was moved or filled";
 }
 
@@ -72,7 +72,7 @@ TEST(LogDefaultPath, AHeldLogSendsTheRunsLinesToAFileOfItsOwnBesideIt) {
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
   LogEnabled = 1;
   LOG_CONSOLE::WriteLog(L"[%s]kept", L"Common");
-  const std::wstring side = LOG_CONSOLE::LogFilePath;
+  const std::wstring side = CurrentLogState().LogFilePath;
   LOG_CONSOLE::CloseLog();
   CloseHandle(reader);
   EXPECT_EQ(side.rfind(file.Path() + L".run-", 0), 0u) << NarrowToUtf8(side);

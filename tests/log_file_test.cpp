@@ -19,7 +19,7 @@ constexpr uint64_t kLimit = LOG_CONSOLE::kDefaultSizeLimit;
 
 void OpenAndWrite(const std::wstring& path, const wchar_t* text) {
   LOG_CONSOLE::InitLog(path.c_str());
-  ASSERT_NE(LOG_CONSOLE::LogFile, nullptr) << "the log did not open";
+  ASSERT_NE(CurrentLogState().LogFile, nullptr) << "the log did not open";
   LOG_CONSOLE::WriteLog(L"[%s]%s", L"Common", text);
   LOG_CONSOLE::CloseLog();
 }
@@ -125,22 +125,22 @@ TEST(LogRotationPeriodic, TheNewFileStartsWithTheNewFileLine) {
   logtest::LogStateGuard state;
   const std::wstring path = folder / L"p.log";
   LogEnabled = 1;
-  LOG_CONSOLE::BannerEnabled = 1;
+  LOG_CONSOLE::EnableBanners();
   LOG_CONSOLE::InitLog(path.c_str());
   LOG_CONSOLE::WriteLog(L"[%s]before", L"Common");
   // Not yet due: a small limit alone does not rotate.
-  LOG_CONSOLE::SizeLimit = 1;
+  LogTestSeam::SetSizeLimit(1);
   LOG_CONSOLE::WriteLog(L"[%s]still before", L"Common");
   EXPECT_FALSE(Exists(path + L".old")) << "rotated before the interval passed";
 
-  logtest::MakeSizeCheckDue();
+  LogTestSeam::MakeSizeCheckDue();
   LOG_CONSOLE::WriteLog(L"[%s]after", L"Common");
   const std::vector<std::string> old = {Banner(kBeginBanner), "[Common]before",
                                         "[Common]still before"};
   EXPECT_EQ(ReadMessages(path + L".old"), old);
   const std::vector<std::string> fresh = {Banner(kNewFileBanner), "[Common]after"};
   EXPECT_EQ(ReadMessages(path), fresh);
-  EXPECT_EQ(LOG_CONSOLE::WriterCount, 0);
+  EXPECT_EQ(CurrentLogState().WriterCount, 0);
 }
 
 TEST(LogRotationPeriodic, AFailedMoveKeepsTheCurrentLogAndRetriesAtTheNextCheck) {
@@ -152,17 +152,17 @@ TEST(LogRotationPeriodic, AFailedMoveKeepsTheCurrentLogAndRetriesAtTheNextCheck)
   LOG_CONSOLE::InitLog(path.c_str());
   LOG_CONSOLE::WriteLog(L"[%s]one", L"Common");
   HANDLE reader = HoldForReading(path);
-  LOG_CONSOLE::SizeLimit = 1;
-  logtest::MakeSizeCheckDue();
+  LogTestSeam::SetSizeLimit(1);
+  LogTestSeam::MakeSizeCheckDue();
   LOG_CONSOLE::WriteLog(L"[%s]two", L"Common");
-  ASSERT_NE(LOG_CONSOLE::LogFile, nullptr) << "the log went silent after a failed rotation";
+  ASSERT_NE(CurrentLogState().LogFile, nullptr) << "the log went silent after a failed rotation";
   LOG_CONSOLE::WriteLog(L"[%s]three", L"Common");
   const std::vector<std::string> kept = {"[Common]one", "[Common]two", "[Common]three"};
   EXPECT_EQ(ReadMessages(path), kept);
 
   // Once the obstacle is gone the next due check rotates.
   CloseHandle(reader);
-  logtest::MakeSizeCheckDue();
+  LogTestSeam::MakeSizeCheckDue();
   LOG_CONSOLE::WriteLog(L"[%s]four", L"Common");
   EXPECT_EQ(ReadMessages(oldPath), kept);
   EXPECT_EQ(ReadMessages(path), std::vector<std::string>{"[Common]four"});
@@ -180,10 +180,10 @@ TEST(LogRotationPeriodic, ConcurrentWritersNeitherTearNorInterleaveLines) {
   while (filler.size() < 2000000) filler += "00-00 00:00:00:000: filler line\n";
   logtest::WriteBytes(path, filler);
 
-  LOG_CONSOLE::BannerEnabled = 1;
+  LOG_CONSOLE::EnableBanners();
   LOG_CONSOLE::InitLog(path.c_str());
-  ASSERT_NE(LOG_CONSOLE::LogFile, nullptr);
-  LOG_CONSOLE::SizeLimit = static_cast<uint32_t>(filler.size());
+  ASSERT_NE(CurrentLogState().LogFile, nullptr);
+  LogTestSeam::SetSizeLimit(static_cast<uint32_t>(filler.size()));
 
   constexpr int kThreads = 8;
   constexpr int kLinesPerThread = 800;
@@ -200,11 +200,11 @@ TEST(LogRotationPeriodic, ConcurrentWritersNeitherTearNorInterleaveLines) {
     });
   }
   while (written < kThreads * kLinesPerThread / 3) Sleep(0);
-  logtest::MakeSizeCheckDue();
+  LogTestSeam::MakeSizeCheckDue();
   for (auto& thread : threads) thread.join();
   // A pending mark set by the last check stays until the next line's check clears it.
   LOG_CONSOLE::WriteLog(L"closing");
-  EXPECT_EQ(LOG_CONSOLE::WriterCount, 0);
+  EXPECT_EQ(CurrentLogState().WriterCount, 0);
   LOG_CONSOLE::CloseLog();
 
   const std::vector<std::string> oldLines = ReadMessages(path + L".old");

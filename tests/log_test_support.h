@@ -75,29 +75,10 @@ inline std::string Banner(const char* banner) {
 // Declare it after the folders and files it has to close the log and the library in.
 class LogStateGuard {
  public:
-  LogStateGuard() { Reset(); }
-  ~LogStateGuard() {
-    while (LOG_CONSOLE::InitCount > 0) LOG_CONSOLE::CloseLog();
-    Reset();
-  }
+  LogStateGuard() { LogTestSeam::Reset(); }
+  ~LogStateGuard() { LogTestSeam::Reset(); }
   LogStateGuard(const LogStateGuard&) = delete;
   LogStateGuard& operator=(const LogStateGuard&) = delete;
-
- private:
-  static void Reset() {
-    LOG_CONSOLE::InitCount = 0;
-    LOG_CONSOLE::WriterCount = 0;
-    LOG_CONSOLE::SizeLimit = 0;
-    LOG_CONSOLE::LastSizeCheckTick = GetTickCount();
-    LOG_CONSOLE::BannerEnabled = 0;
-    LOG_CONSOLE::LazyOpenGuard = 0;
-    LogEnabled = 0;
-  }
 };
-
-// Makes the next line's size check due at once.
-inline void MakeSizeCheckDue() {
-  LOG_CONSOLE::LastSizeCheckTick = GetTickCount() - LOG_CONSOLE::kSizeCheckIntervalMs - 1;
-}
 
 }  // namespace logtest

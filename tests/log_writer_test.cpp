@@ -14,7 +14,7 @@ TEST(LogWriter, WritesUtf8LinesWithTimestampAndOneLineFeed) {
   logtest::LogStateGuard state;
   const std::wstring path = folder / L"w.log";
   LOG_CONSOLE::InitLog(path.c_str());
-  ASSERT_NE(LOG_CONSOLE::LogFile, nullptr) << "the log did not open";
+  ASSERT_NE(CurrentLogState().LogFile, nullptr) << "the log did not open";
   LOG_CONSOLE::WriteLog(L"[%s]PackageDir[%s].", L"Common", L"C:\\\u00dcber\u65e5");
   LOG_CONSOLE::WriteErrorLog(L"[%s]code %u.", L"Error", 5u);
   LOG_CONSOLE::WriteLog(L"[%s]ends in LF\n", L"Common");
@@ -35,18 +35,18 @@ TEST(LogWriter, CountedOpenAndCloseWriteTheBannersOnce) {
   logtest::LogStateGuard state;
   const std::wstring path = folder / L"c.log";
   LogEnabled = 1;
-  LOG_CONSOLE::BannerEnabled = 1;
+  LOG_CONSOLE::EnableBanners();
   LOG_CONSOLE::InitLog(path.c_str());
   LOG_CONSOLE::InitLog(path.c_str());
-  EXPECT_EQ(LOG_CONSOLE::InitCount, 2);
+  EXPECT_EQ(CurrentLogState().InitCount, 2);
   LOG_CONSOLE::WriteLog(L"[%s]one", L"Common");
 
   LOG_CONSOLE::CloseLog();
   EXPECT_EQ(LogEnabled, 0) << "CloseLog must switch the log off";
-  EXPECT_NE(LOG_CONSOLE::LogFile, nullptr) << "the first of two counted closes closed the file";
+  EXPECT_NE(CurrentLogState().LogFile, nullptr) << "the first of two counted closes closed the file";
   LOG_CONSOLE::CloseLog();
-  EXPECT_EQ(LOG_CONSOLE::LogFile, nullptr) << "the last close left the file open";
-  EXPECT_EQ(LOG_CONSOLE::InitCount, 0);
+  EXPECT_EQ(CurrentLogState().LogFile, nullptr) << "the last close left the file open";
+  EXPECT_EQ(CurrentLogState().InitCount, 0);
 
   // Nothing reaches the file once it is closed.
   LOG_CONSOLE::WriteLog(L"[%s]after close", L"Common");
@@ -80,14 +80,14 @@ TEST(LogWriter, APathThatDoesNotFitIsAnOpenFailureNotACutPath) {
   ASSERT_EQ(tooLong.size(), 260u);
 
   LOG_CONSOLE::InitLog(tooLong.c_str());
-  EXPECT_EQ(LOG_CONSOLE::LogFile, nullptr) << "a 260-character path was opened";
-  EXPECT_EQ(LOG_CONSOLE::InitCount, 1);
+  EXPECT_EQ(CurrentLogState().LogFile, nullptr) << "a 260-character path was opened";
+  EXPECT_EQ(CurrentLogState().InitCount, 1);
   LOG_CONSOLE::WriteLog(L"[%s]dropped", L"Common");
   EXPECT_FALSE(logtest::Exists(tooLong.substr(0, 259))) << "the path was cut and opened";
   LOG_CONSOLE::CloseLog();
 
   LOG_CONSOLE::InitLog(fits.c_str());
-  EXPECT_NE(LOG_CONSOLE::LogFile, nullptr) << "a 259-character path did not open";
+  EXPECT_NE(CurrentLogState().LogFile, nullptr) << "a 259-character path did not open";
   LOG_CONSOLE::WriteLog(L"[%s]kept", L"Common");
   LOG_CONSOLE::CloseLog();
   EXPECT_EQ(ReadMessages(fits), std::vector<std::string>{"[Common]kept"});

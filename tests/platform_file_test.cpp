@@ -33,7 +33,7 @@ TEST_F(FileHandleTest, OpenInAMissingFolderFailsWithPathNotFoundAndStaysEmpty) {
   FileHandle file;
   EXPECT_EQ(file.Open(path.c_str(), GENERIC_READ, kShareReadDelete, OPEN_ALWAYS),
             static_cast<FileResult>(0x80070003u));
-  EXPECT_FALSE(file.IsOpen());
+  EXPECT_FALSE(file.IsValid());
   EXPECT_FALSE(e2e::Exists(temp_ / L"missing"));
 }
 
@@ -41,7 +41,7 @@ TEST_F(FileHandleTest, OpenAlwaysCreatesAnEmptyFile) {
   const std::wstring path = temp_ / L"conf.json";
   FileHandle file;
   ASSERT_EQ(file.Open(path.c_str(), GENERIC_READ, kShareReadDelete, OPEN_ALWAYS), 0);
-  EXPECT_TRUE(file.IsOpen());
+  EXPECT_TRUE(file.IsValid());
   EXPECT_TRUE(e2e::Exists(path));
   uint64_t size = 99;
   EXPECT_EQ(file.GetSize(size), 0);
@@ -79,7 +79,7 @@ TEST_F(FileHandleTest, CallsOnAnEmptyWrapperFailAndLeaveTheirOutputsAlone) {
   EXPECT_EQ(read, 0u);
   EXPECT_LT(file.SeekToEnd(), 0);
   file.Close();
-  EXPECT_FALSE(file.IsOpen());
+  EXPECT_FALSE(file.IsValid());
 }
 
 TEST_F(FileHandleTest, DetachedHandleAppendsAfterSeekToEndAndStaysOpen) {
@@ -90,7 +90,7 @@ TEST_F(FileHandleTest, DetachedHandleAppendsAfterSeekToEndAndStaysOpen) {
   ASSERT_EQ(file.Open(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS), 0);
   EXPECT_EQ(file.SeekToEnd(), 0);
   HANDLE raw = file.Detach();
-  EXPECT_FALSE(file.IsOpen());
+  EXPECT_FALSE(file.IsValid());
   file.Close();  // must not close the detached handle
 
   DWORD written = 0;
@@ -112,8 +112,8 @@ TEST_F(FileHandleTest, ShareModeIsHonouredAndClosingReleasesTheFile) {
   reader.Close();
 
   FileHandle moved(std::move(writer));
-  EXPECT_FALSE(writer.IsOpen());
-  EXPECT_TRUE(moved.IsOpen());
+  EXPECT_FALSE(writer.IsValid());
+  EXPECT_TRUE(moved.IsValid());
   moved.Close();
   EXPECT_TRUE(DeleteFileW(path.c_str())) << "the file is still held, error " << GetLastError();
 }

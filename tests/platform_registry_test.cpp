@@ -124,7 +124,7 @@ TEST_F(RegistryTest, ReadStringReturnsExpandableTextUnexpanded) {
 TEST_F(RegistryTest, MissingKeyAndMissingValueReportNotFound) {
   RegistryKey missing;
   EXPECT_EQ(missing.Open(kMissingKey), ERROR_FILE_NOT_FOUND);
-  EXPECT_FALSE(missing.IsOpen());
+  EXPECT_FALSE(missing.IsValid());
   EXPECT_EQ(missing.Close(), ERROR_SUCCESS);
 
   const StringRead read = ReadAsInstallSequence(L"NoSuchValue");
@@ -137,17 +137,17 @@ TEST_F(RegistryTest, OpenAgainReplacesTheHeldKeyAndCloseEmptiesTheWrapper) {
   RegistryKey key;
   ASSERT_EQ(key.Open(kTestKey), ERROR_SUCCESS);
   EXPECT_EQ(key.Open(kMissingKey), ERROR_FILE_NOT_FOUND);
-  EXPECT_TRUE(key.IsOpen()) << "a failed open dropped the key held before";
+  EXPECT_TRUE(key.IsValid()) << "a failed open dropped the key held before";
   EXPECT_EQ(key.Open(kTestKey), ERROR_SUCCESS);
 
   RegistryKey moved(std::move(key));
-  EXPECT_FALSE(key.IsOpen());
+  EXPECT_FALSE(key.IsValid());
   wchar_t buffer[16] = {};
   DWORD capacity = 15;
   EXPECT_EQ(moved.ReadString(L"Value", buffer, capacity), ERROR_SUCCESS);
   EXPECT_EQ(std::wstring(buffer), L"text");
   EXPECT_EQ(moved.Close(), ERROR_SUCCESS);
-  EXPECT_FALSE(moved.IsOpen());
+  EXPECT_FALSE(moved.IsValid());
 }
 
 TEST_F(RegistryTest, ReadNumberReadsDwordsOnly) {

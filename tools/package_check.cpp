@@ -7,6 +7,7 @@
 #include <set>
 
 #include "app/entry_paths.h"
+#include "platform/handle.h"
 #include "platform/text.h"
 #include "tools/flag_block.h"
 #include "tools/tool_files.h"
@@ -68,16 +69,13 @@ bool IsFolder(const std::wstring& path) {
 
 bool HasRunner(const std::wstring& packageDir) {
   WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((packageDir + L"\\*.exe").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  bool runner = false;
-  do {
+  const FindHandle search(FindFirstFileW((packageDir + L"\\*.exe").c_str(), &found));
+  for (bool more = search.IsValid(); more; more = FindNextFileW(search.Get(), &found) != FALSE) {
     std::string bytes, error;
     FlagBlockLocation at;
-    runner = ReadWholeFile(packageDir + L"\\" + found.cFileName, bytes, error) && FindFlagBlock(bytes, at, error);
-  } while (!runner && FindNextFileW(search, &found));
-  FindClose(search);
-  return runner;
+    if (ReadWholeFile(packageDir + L"\\" + found.cFileName, bytes, error) && FindFlagBlock(bytes, at, error)) return true;
+  }
+  return false;
 }
 
 }  // namespace

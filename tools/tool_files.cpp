@@ -33,15 +33,15 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& er
 
 bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes, std::string& error) {
   const std::wstring temp = path + L".patchtool.tmp";
-  HANDLE handle = CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
+  FileHandle file;
+  if (file.Open(temp.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS) < 0) {
     error = ErrorText("cannot create", temp);
     return false;
   }
   DWORD written = 0;
-  const BOOL wrote = WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                     written == bytes.size() && FlushFileBuffers(handle);
-  CloseHandle(handle);
+  const BOOL wrote = WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                     written == bytes.size() && FlushFileBuffers(file.Get());
+  file.Close();
   if (!wrote || !MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     error = ErrorText("cannot write", path);
     DeleteFileW(temp.c_str());
