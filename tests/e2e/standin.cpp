@@ -3,6 +3,7 @@
 //   --exit N         exit with code N at once
 //   --sleep MS       exit 0 after MS milliseconds
 //   --hold PATH MS   open PATH without delete or write sharing, hold it MS ms, exit 0
+//   --ready PATH     create PATH once running (a readiness signal), then run until killed
 // Anything else exits with code 2.
 
 #include <windows.h>
@@ -21,6 +22,19 @@ int HoldFile(const wchar_t* path, DWORD milliseconds) {
   CloseHandle(file);
   return 0;
 }
+
+[[noreturn]] void RunUntilKilled() {
+  for (;;) Sleep(INFINITE);
+}
+
+// Returns 3 when PATH cannot be created; otherwise does not return.
+int SignalReadyAndRun(const wchar_t* path) {
+  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 3;
+  CloseHandle(file);
+  RunUntilKilled();
+}
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -29,7 +43,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (args == nullptr) return 2;
   int code = 2;
   if (count == 1) {
-    for (;;) Sleep(INFINITE);
+    RunUntilKilled();
   } else if (count == 3 && std::wcscmp(args[1], L"--exit") == 0) {
     code = static_cast<int>(ParseNumber(args[2]));
   } else if (count == 3 && std::wcscmp(args[1], L"--sleep") == 0) {
@@ -37,6 +51,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     code = 0;
   } else if (count == 4 && std::wcscmp(args[1], L"--hold") == 0) {
     code = HoldFile(args[2], ParseNumber(args[3]));
+  } else if (count == 3 && std::wcscmp(args[1], L"--ready") == 0) {
+    code = SignalReadyAndRun(args[2]);
   }
   LocalFree(args);
   return code;
