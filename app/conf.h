@@ -19,21 +19,21 @@ bool ParseConf(const std::wstring& path, PatchList& list);
 // run does. `text` holds the file's bytes on kOk and is unspecified otherwise.
 enum class ConfFileResult {
   kOk,
-  kMissing,      // the path does not exist
-  kOpenFailed,   // a folder, or held open for writing by someone else
+  kMissing,     // the path does not exist
+  kOpenFailed,  // a folder, or held open for writing by someone else
   kSizeFailed,
-  kTooLarge,     // 4 GiB or more
-  kNoMemory,     // no buffer for the whole file
-  kReadFailed,   // the one read failed or came short
+  kTooLarge,    // 4 GiB or more
+  kNoMemory,    // no buffer for the whole file
+  kReadFailed,  // the one read failed or came short
 };
 ConfFileResult ReadConfFile(const std::wstring& path, std::string& text);
 
 // The text-to-list step, free of platform calls so that it can be tested and fuzzed alone.
 enum class ConfTextResult {
-  kOk,               // entries appended
-  kParseFailed,      // not JSON the reader accepts
-  kListNotArray,     // "patch_list" is neither an array nor null
-  kOutOfFormat,      // a value the format does not allow (see conf_text.cpp)
+  kOk,            // entries appended
+  kParseFailed,   // not JSON the reader accepts
+  kListNotArray,  // "patch_list" is neither an array nor null
+  kOutOfFormat,   // a value the format does not allow (see conf_text.cpp)
 };
 // Where a text left the format, for the package tools (the runner logs only the result).
 struct ConfProblem {
@@ -44,7 +44,8 @@ struct ConfProblem {
 };
 // Appends to `list` only on kOk; never throws. `problem`, when given, says where a result other
 // than kOk arose.
-ConfTextResult ParseConfText(const std::string& text, PatchList& list, ConfProblem* problem = nullptr);
+ConfTextResult ParseConfText(const std::string& text, PatchList& list,
+                             ConfProblem* problem = nullptr);
 
 // The text with every comment outside strings replaced by spaces, line breaks kept, so that
 // offsets and line numbers stay the same. An unclosed block comment runs to the end.

@@ -16,7 +16,8 @@ ConfFileResult ReadConfFile(const std::wstring& path, std::string& text) {
   if (!PathFileExistsW(path.c_str())) return ConfFileResult::kMissing;
   // OPEN_ALWAYS: a file deleted since the existence test comes back empty and fails to parse.
   FileHandle file;
-  if (file.Open(path.c_str(), GENERIC_READ, kConfShare, OPEN_ALWAYS) < 0) return ConfFileResult::kOpenFailed;
+  if (file.Open(path.c_str(), GENERIC_READ, kConfShare, OPEN_ALWAYS) < 0)
+    return ConfFileResult::kOpenFailed;
   uint64_t size = 0;
   if (file.GetSize(size) < 0) return ConfFileResult::kSizeFailed;
   if ((size >> 32) != 0) return ConfFileResult::kTooLarge;

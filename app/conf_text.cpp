@@ -29,8 +29,8 @@ const char* KindOf(const Json::Value& value) {
   }
 }
 
-ConfTextResult Problem(ConfTextResult result, ConfProblem* problem, size_t entry, const char* member,
-                       const Json::Value& found) {
+ConfTextResult Problem(ConfTextResult result, ConfProblem* problem, size_t entry,
+                       const char* member, const Json::Value& found) {
   if (problem != nullptr) *problem = {entry, member, KindOf(found)};
   return result;
 }
@@ -56,7 +56,8 @@ bool ReadText(const Json::Value& value, std::string& text) {
 ConfTextResult ReadPatchList(const Json::Value& root, PatchList& list, ConfProblem* problem) {
   constexpr size_t kTop = ConfProblem::kTopLevel;
   // A top-level null reads as an object without members.
-  if (!root.isNull() && !root.isObject()) return Problem(ConfTextResult::kOutOfFormat, problem, kTop, "", root);
+  if (!root.isNull() && !root.isObject())
+    return Problem(ConfTextResult::kOutOfFormat, problem, kTop, "", root);
   // References, not copies: copying the list costs a third of the parse. The const
   // operator[] gives the shared null value for an absent member and for a null root.
   const Json::Value& patchList = root["patch_list"];
@@ -68,11 +69,14 @@ ConfTextResult ReadPatchList(const Json::Value& root, PatchList& list, ConfProbl
   list.reserve(list.size() + patchList.size());
   for (Json::ArrayIndex index = 0; index < patchList.size(); ++index) {
     const Json::Value& element = patchList[index];
-    if (!element.isNull() && !element.isObject()) return Problem(ConfTextResult::kOutOfFormat, problem, index, "", element);
+    if (!element.isNull() && !element.isObject())
+      return Problem(ConfTextResult::kOutOfFormat, problem, index, "", element);
     PatchEntry entry;
     if (element.isObject()) {
-      if (!ReadText(element["src"], entry.src)) return Problem(ConfTextResult::kOutOfFormat, problem, index, "src", element["src"]);
-      if (!ReadText(element["dest"], entry.dest)) return Problem(ConfTextResult::kOutOfFormat, problem, index, "dest", element["dest"]);
+      if (!ReadText(element["src"], entry.src))
+        return Problem(ConfTextResult::kOutOfFormat, problem, index, "src", element["src"]);
+      if (!ReadText(element["dest"], entry.dest))
+        return Problem(ConfTextResult::kOutOfFormat, problem, index, "dest", element["dest"]);
     }
     list.push_back(std::move(entry));
   }
@@ -155,7 +159,8 @@ ConfTextResult ParseConfText(const std::string& text, PatchList& list, ConfProbl
     // The pointer form parses in place; the string form would copy the text once more.
     const char* const begin = source.data();
     if (!reader.parse(begin, begin + source.size(), root, true)) {
-      if (problem != nullptr) *problem = {ConfProblem::kTopLevel, "", reader.getFormattedErrorMessages()};
+      if (problem != nullptr)
+        *problem = {ConfProblem::kTopLevel, "", reader.getFormattedErrorMessages()};
       return ConfTextResult::kParseFailed;
     }
     const ConfTextResult result = ReadPatchList(root, list, problem);
@@ -165,7 +170,8 @@ ConfTextResult ParseConfText(const std::string& text, PatchList& list, ConfProbl
     // The reader throws on nesting deeper than its stack limit; memory can run out on a
     // large text. Either way no list came out of it.
     list.resize(before);
-    if (problem != nullptr) problem->entry = ConfProblem::kTopLevel;  // no text: memory may be short
+    if (problem != nullptr)
+      problem->entry = ConfProblem::kTopLevel;  // no text: memory may be short
     return ConfTextResult::kParseFailed;
   }
 }

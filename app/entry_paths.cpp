@@ -17,7 +17,8 @@ bool IsDeviceName(const std::wstring& name) {
   const std::wstring stem = FoldAsciiCase(name.substr(0, 3));
   const wchar_t digit = name[3];
   return (stem == L"com" || stem == L"lpt") &&
-         ((digit >= L'0' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' || digit == L'\u00B3');
+         ((digit >= L'0' && digit <= L'9') || digit == L'\u00B9' || digit == L'\u00B2' ||
+          digit == L'\u00B3');
 }
 }  // namespace
 

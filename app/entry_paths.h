@@ -16,10 +16,10 @@ bool NamesDeviceOrStream(const std::wstring& dest);
 // The paths one entry works on. Each base gets one backslash unless it has one or is empty;
 // `src` and `dest` are appended as they come (empty, absolute or with "..").
 struct EntryPaths {
-  std::wstring source;       // patch folder + src
-  std::wstring destination;  // install folder + dest
-  std::wstring backup;       // destination + kBackupSuffix
-  std::wstring partial;      // destination + kPartialSuffix
+  std::wstring source;          // patch folder + src
+  std::wstring destination;     // install folder + dest
+  std::wstring backup;          // destination + kBackupSuffix
+  std::wstring partial;         // destination + kPartialSuffix
   bool deviceOrStream = false;  // see NamesDeviceOrStream
 };
 EntryPaths FormEntryPaths(const PatchEntry& entry, const std::wstring& patchFolder,

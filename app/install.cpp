@@ -16,7 +16,8 @@ InstallDirRead ReadInstallDir(std::wstring& installDir) {
   if (key.Open(kProductKey) != ERROR_SUCCESS) return InstallDirRead::kOpenFailed;
   wchar_t buffer[kPathCapacity + 1] = {};
   DWORD capacity = kPathCapacity;
-  if (key.ReadString(kInstallDirValue, buffer, capacity) != ERROR_SUCCESS) return InstallDirRead::kQueryFailed;
+  if (key.ReadString(kInstallDirValue, buffer, capacity) != ERROR_SUCCESS)
+    return InstallDirRead::kQueryFailed;
   installDir = buffer;
   return InstallDirRead::kOk;
 }

@@ -22,7 +22,8 @@ bool PathExists(const std::wstring& path) { return PathFileExistsW(path.c_str())
 // A scanner or an exiting process may hold a file for a moment: moves and copies are tried
 // again while they meet such a hold, and only the final outcome is logged.
 bool MoveReplacing(const std::wstring& from, const std::wstring& to) {
-  return RetryWhileHeld([&] { return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING); });
+  return RetryWhileHeld(
+      [&] { return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING); });
 }
 
 enum class MoveAsideResult { kMoved, kBackupExists, kFailed };
@@ -44,11 +45,13 @@ MoveAsideResult MoveAside(const std::wstring& destination, const std::wstring& b
 
 // Says how putting the original back after a failed copy went. Both outcomes are failures of
 // the run, hence "Error" lines.
-void ReportPutBack(bool restored, DWORD error, const std::wstring& backupPath, const std::wstring& destPath) {
+void ReportPutBack(bool restored, DWORD error, const std::wstring& backupPath,
+                   const std::wstring& destPath) {
   if (restored) {
     LOG_FAILURE(L"[%s]Copy failed, original moved back, from[%s] to[%s].", backupPath, destPath);
   } else {
-    LOG_FAILURE(L"[%s]Move original back failed, from[%s] to[%s], err:%u.", backupPath, destPath, error);
+    LOG_FAILURE(L"[%s]Move original back failed, from[%s] to[%s], err:%u.", backupPath, destPath,
+                error);
   }
 }
 
@@ -56,13 +59,15 @@ void ReportPutBack(bool restored, DWORD error, const std::wstring& backupPath, c
 // flush. `readOnly` tells the caller to give the attribute back once the file has its name.
 bool FlushToDisk(const std::wstring& path, bool& readOnly) {
   readOnly = false;
-  KernelHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  KernelHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
   if (!file.IsValid() && GetLastError() == ERROR_ACCESS_DENIED) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
         SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
       readOnly = true;
-      file = KernelHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+      file = KernelHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
     }
   }
   return file.IsValid() && FlushFileBuffers(file.Get());
@@ -79,9 +84,11 @@ bool CopyIn(const EntryPaths& paths) {
   bool readOnly = false;
   if (RetryWhileHeld([&] { return CopyFileW(paths.source.c_str(), partial, FALSE); }) &&
       FlushToDisk(paths.partial, readOnly) && RetryWhileHeld([&] {
-        return MoveFileExW(partial, destination, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        return MoveFileExW(partial, destination,
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
       })) {
-    if (readOnly) SetFileAttributesW(destination, GetFileAttributesW(destination) | FILE_ATTRIBUTE_READONLY);
+    if (readOnly)
+      SetFileAttributesW(destination, GetFileAttributesW(destination) | FILE_ATTRIBUTE_READONLY);
     return true;
   }
   const DWORD error = GetLastError();

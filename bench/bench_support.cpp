@@ -45,7 +45,7 @@ bool WritePatternFile(const std::wstring& path, DWORD bytes, uint32_t seed) {
     c = static_cast<char>(state >> 24);
   }
   const KernelHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.IsValid()) return false;
   for (DWORD left = bytes; left > 0;) {
     const DWORD count = left < kChunk ? left : kChunk;
@@ -60,7 +60,7 @@ bool WritePatternFile(const std::wstring& path, DWORD bytes, uint32_t seed) {
 
 bool WriteTextFile(const std::wstring& path, const std::string& text) {
   const KernelHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.IsValid()) return false;
   DWORD written = 0;
   return WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&

@@ -60,7 +60,8 @@ void ParseConfBaseline(benchmark::State& state, int entries) {
   for (auto _ : state) {
     Json::Value root;
     Json::Reader reader;
-    if (!reader.parse(text, root) || root["patch_list"].size() != static_cast<Json::ArrayIndex>(entries)) {
+    if (!reader.parse(text, root) ||
+        root["patch_list"].size() != static_cast<Json::ArrayIndex>(entries)) {
       state.SkipWithError("the bare parse failed");
       break;
     }
@@ -73,8 +74,8 @@ CaseSpec RegisterParseConfCase(const BenchSizes& sizes) {
   const int entries = sizes.confEntries;
   Configure(benchmark::RegisterBenchmark("parse_conf", ParseConfCase, entries), sizes);
   Configure(benchmark::RegisterBenchmark("parse_conf_baseline", ParseConfBaseline, entries), sizes);
-  return {"ParseConf, " + std::to_string(entries) + " entries", "parse_conf",
-          "parse_conf_baseline", 1.3};
+  return {"ParseConf, " + std::to_string(entries) + " entries", "parse_conf", "parse_conf_baseline",
+          1.3};
 }
 
 }  // namespace bench

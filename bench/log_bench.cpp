@@ -89,7 +89,8 @@ void LogOffCallSite(benchmark::State& state) {
     // As after any real call: the flag is read again at the next call site.
     benchmark::ClobberMemory();
   }
-  if (CurrentLogState().LogFile != nullptr) state.SkipWithError("a log was opened with the log off");
+  if (CurrentLogState().LogFile != nullptr)
+    state.SkipWithError("a log was opened with the log off");
 }
 
 void LogOffBaseline(benchmark::State& state) {

@@ -24,7 +24,8 @@ struct EntryPaths {
 };
 
 bool FlushFile(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   const BOOL flushed = FlushFileBuffers(file);
   CloseHandle(file);
@@ -78,8 +79,8 @@ bool MakeFixture(PatchFixture& fixture, int count, DWORD bytes, std::string& err
 // proves that the run replaced each file: the destination held the new content.
 bool RestoreInstallation(const PatchFixture& fixture, bool verify, std::string& error) {
   for (const EntryPaths& entry : fixture.paths) {
-    if (verify && ReadFilePrefix(entry.dest, kCompareBytes) !=
-                      ReadFilePrefix(entry.source, kCompareBytes)) {
+    if (verify &&
+        ReadFilePrefix(entry.dest, kCompareBytes) != ReadFilePrefix(entry.source, kCompareBytes)) {
       error = LastErrorText("the new content is not in", entry.dest);
       return false;
     }
@@ -131,7 +132,8 @@ void StartPatchBaseline(benchmark::State& state, const wchar_t* tag, int count, 
     const Stopwatch watch;
     for (const EntryPaths& entry : fixture.paths) {
       if (!MoveFileExW(entry.dest.c_str(), entry.backup.c_str(), 0) ||
-          !CopyFileW(entry.source.c_str(), entry.partial.c_str(), FALSE) || !FlushFile(entry.partial) ||
+          !CopyFileW(entry.source.c_str(), entry.partial.c_str(), FALSE) ||
+          !FlushFile(entry.partial) ||
           !MoveFileExW(entry.partial.c_str(), entry.dest.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         error = LastErrorText("moving or copying", entry.dest);
@@ -152,12 +154,13 @@ CaseSpec RegisterPatchCase(const BenchSizes& sizes, const std::string& name, con
   for (const bool baseline : {false, true}) {
     const std::string benchName = baseline ? name + "_baseline" : name;
     auto* registered =
-        baseline ? benchmark::RegisterBenchmark(benchName.c_str(), StartPatchBaseline, tag, count, bytes)
-                 : benchmark::RegisterBenchmark(benchName.c_str(), StartPatchCase, tag, count, bytes);
+        baseline
+            ? benchmark::RegisterBenchmark(benchName.c_str(), StartPatchBaseline, tag, count, bytes)
+            : benchmark::RegisterBenchmark(benchName.c_str(), StartPatchCase, tag, count, bytes);
     Configure(registered, sizes, Timing::kManualTime);
   }
   const std::string size = bytes >= 1024 * 1024 ? std::to_string(bytes / (1024 * 1024)) + " MiB"
-                                                 : std::to_string(bytes / 1024) + " KiB";
+                                                : std::to_string(bytes / 1024) + " KiB";
   return {"StartPatch, " + std::to_string(count) + " x " + size, name, name + "_baseline", 1.10};
 }
 

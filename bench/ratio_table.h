@@ -12,9 +12,9 @@ namespace bench {
 
 // One row of the table: a case and the raw platform baseline measured beside it.
 struct CaseSpec {
-  std::string title;         // what the table shows
-  std::string name;          // benchmark name of the case
-  std::string baselineName;  // benchmark name of its baseline
+  std::string title;           // what the table shows
+  std::string name;            // benchmark name of the case
+  std::string baselineName;    // benchmark name of its baseline
   std::optional<double> goal;  // highest acceptable ratio; none for a case without a goal
 };
 

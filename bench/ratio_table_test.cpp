@@ -16,8 +16,10 @@ const std::vector<CaseSpec> kSpecs = {
 
 TEST(RatioTableTest, PairsEachCaseWithItsBaselineByFastestRepetitionInSpecOrder) {
   const std::map<std::string, std::vector<double>> samples = {
-      {"start", {900, 700, 800}}, {"start_raw", {400, 350}},
-      {"log", {30, 20, 25}},      {"log_raw", {12, 10}},
+      {"start", {900, 700, 800}},
+      {"start_raw", {400, 350}},
+      {"log", {30, 20, 25}},
+      {"log_raw", {12, 10}},
       {"conf", {5}},  // no baseline: left out
   };
   const std::vector<RatioRow> rows = BuildRatioRows(kSpecs, samples);

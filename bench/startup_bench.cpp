@@ -33,8 +33,8 @@ std::string RunToEnd(const std::wstring& exe, const std::wstring& folder) {
   }
   DWORD exitCode = 0;
   if (!GetExitCodeProcess(process.Get(), &exitCode) || exitCode != 0) {
-    return LastErrorText("a zero exit code from", exe) + " (exit code " +
-           std::to_string(exitCode) + ")";
+    return LastErrorText("a zero exit code from", exe) + " (exit code " + std::to_string(exitCode) +
+           ")";
   }
   return std::string();
 }

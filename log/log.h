@@ -68,12 +68,12 @@ class AssertHookHold {
 // Call-site form: LOG_PROGRESS(L"[%s]PackageDir[%s].", packageDir). The level word fills the
 // leading "[%s]"; std::wstring arguments are passed as C strings. Nothing is evaluated while
 // the log is off.
-#define LOG_PROGRESS(...)                                     \
-  do {                                                        \
+#define LOG_PROGRESS(...)                                                    \
+  do {                                                                       \
     if (LogEnabled) LogLine(&LOG_CONSOLE::WriteLog, L"Common", __VA_ARGS__); \
   } while (0)
-#define LOG_FAILURE(...)                                      \
-  do {                                                        \
+#define LOG_FAILURE(...)                                                         \
+  do {                                                                           \
     if (LogEnabled) LogLine(&LOG_CONSOLE::WriteErrorLog, L"Error", __VA_ARGS__); \
   } while (0)
 
@@ -81,7 +81,8 @@ inline const wchar_t* LogArg(const std::wstring& text) { return text.c_str(); }
 template <typename T>
 T LogArg(T value) {
   // "%s" takes a UTF-16 string; a narrow one would be read as garbage.
-  static_assert(!std::is_same<std::decay_t<T>, const char*>::value && !std::is_same<std::decay_t<T>, char*>::value,
+  static_assert(!std::is_same<std::decay_t<T>, const char*>::value &&
+                    !std::is_same<std::decay_t<T>, char*>::value,
                 "log arguments are UTF-16: widen a narrow string first");
   return value;
 }

@@ -17,7 +17,8 @@ constexpr DWORD kLogAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL
 // An elevated runner deletes, moves and creates files here: a folder that an ordinary user
 // made, or linked elsewhere, could point those at any file of the machine.
 bool LogFolderTrusted() {
-  return TheLog.DefaultLogBase[0] == L'\0' || IsFolderChainTrusted(TheLog.DefaultLogBase, kLogFolderChain);
+  return TheLog.DefaultLogBase[0] == L'\0' ||
+         IsFolderChainTrusted(TheLog.DefaultLogBase, kLogFolderChain);
 }
 
 bool IsFolder(const std::wstring& path) {
@@ -31,18 +32,20 @@ std::wstring UniqueSiblingName(const std::wstring& path, const wchar_t* kind, in
   SYSTEMTIME now;
   GetSystemTime(&now);
   const auto two = [](unsigned value) {
-    return std::wstring{static_cast<wchar_t>(L'0' + value / 10 % 10), static_cast<wchar_t>(L'0' + value % 10)};
+    return std::wstring{static_cast<wchar_t>(L'0' + value / 10 % 10),
+                        static_cast<wchar_t>(L'0' + value % 10)};
   };
-  std::wstring name = path + L"." + kind + L"-" + std::to_wstring(now.wYear) + two(now.wMonth) + two(now.wDay) +
-                      L"T" + two(now.wHour) + two(now.wMinute) + two(now.wSecond) + L"-" +
-                      std::to_wstring(GetCurrentProcessId());
+  std::wstring name = path + L"." + kind + L"-" + std::to_wstring(now.wYear) + two(now.wMonth) +
+                      two(now.wDay) + L"T" + two(now.wHour) + two(now.wMinute) + two(now.wSecond) +
+                      L"-" + std::to_wstring(GetCurrentProcessId());
   if (attempt > 0) name += L"-" + std::to_wstring(attempt + 1);
   return name;
 }
 
 // Renames whatever is at `from` (a file, a folder, a link itself) to a unique name made from
 // `namedAfter` and `kind`.
-bool MoveToUniqueName(const std::wstring& from, const std::wstring& namedAfter, const wchar_t* kind) {
+bool MoveToUniqueName(const std::wstring& from, const std::wstring& namedAfter,
+                      const wchar_t* kind) {
   for (int attempt = 0; attempt < kUniqueNameTries; ++attempt) {
     if (MoveFileW(from.c_str(), UniqueSiblingName(namedAfter, kind, attempt).c_str())) return true;
     const DWORD error = GetLastError();
@@ -52,7 +55,9 @@ bool MoveToUniqueName(const std::wstring& from, const std::wstring& namedAfter, 
 }
 
 // Nothing is deleted: what an ordinary user put at a name the log needs stays theirs.
-bool MoveAsideUnique(const std::wstring& path, const wchar_t* kind) { return MoveToUniqueName(path, path, kind); }
+bool MoveAsideUnique(const std::wstring& path, const wchar_t* kind) {
+  return MoveToUniqueName(path, path, kind);
+}
 
 // True when nothing is left at `path`: an older generation is deleted, anything else (a
 // folder, a file held with delete sharing) moved aside.
@@ -73,10 +78,12 @@ void DeleteUniqueGenerations(const std::wstring& oldPath) {
   const size_t slash = oldPath.find_last_of(L'\\');
   const std::wstring folder = oldPath.substr(0, slash + 1);
   WIN32_FIND_DATAW found;
-  const FindHandle search(FindFirstFileW((oldPath + L"." + kGenerationKind + L"-*").c_str(), &found));
+  const FindHandle search(
+      FindFirstFileW((oldPath + L"." + kGenerationKind + L"-*").c_str(), &found));
   for (bool more = search.IsValid(); more; more = FindNextFileW(search.Get(), &found) != FALSE) {
     const std::wstring path = folder + found.cFileName;
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsPathTrusted(path, kTrustSingleLink)) {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        IsPathTrusted(path, kTrustSingleLink)) {
       DeleteFileW(path.c_str());
     }
   }
@@ -104,7 +111,9 @@ bool CopyPath(const std::wstring& text, wchar_t (&buffer)[kCapacity]) {
   return true;
 }
 
-bool SetLogFilePath(const std::wstring& path) { return !path.empty() && CopyPath(path, TheLog.LogFilePath); }
+bool SetLogFilePath(const std::wstring& path) {
+  return !path.empty() && CopyPath(path, TheLog.LogFilePath);
+}
 
 // Opens `path` without following links and without truncating, and checks the handle before a
 // byte is written: a link, or a file with a second name elsewhere, is refused (writing to it
@@ -115,9 +124,11 @@ KernelHandle OpenCheckedFile(const std::wstring& path, DWORD disposition, DWORD&
   for (int attempt = 0;; ++attempt) {
     error = 0;
     FileHandle file;
-    if (file.Open(path.c_str(), kLogAccess, FILE_SHARE_READ, disposition, FILE_FLAG_OPEN_REPARSE_POINT) < 0) {
+    if (file.Open(path.c_str(), kLogAccess, FILE_SHARE_READ, disposition,
+                  FILE_FLAG_OPEN_REPARSE_POINT) < 0) {
       error = GetLastError();
-      if (error == ERROR_ACCESS_DENIED && attempt == 0 && IsFolder(path) && MoveAsideUnique(path, kBlockedKind)) {
+      if (error == ERROR_ACCESS_DENIED && attempt == 0 && IsFolder(path) &&
+          MoveAsideUnique(path, kBlockedKind)) {
         continue;
       }
       return KernelHandle();
@@ -198,13 +209,15 @@ std::wstring LogFileNameFromTitle(const std::wstring& processAndModuleTitle) {
 
 HMODULE GetLoggerModule() {
   HMODULE module = nullptr;
-  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCWSTR>(&GetLoggerModule), &module);
+  GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(&GetLoggerModule), &module);
   return module;
 }
 
-std::wstring ProcessAndModuleTitle() { return GetModuleTitle(nullptr) + L"_" + GetModuleTitle(GetLoggerModule()); }
+std::wstring ProcessAndModuleTitle() {
+  return GetModuleTitle(nullptr) + L"_" + GetModuleTitle(GetLoggerModule());
+}
 
 std::wstring GetLogFileName() { return LogFileNameFromTitle(ProcessAndModuleTitle()); }
 
@@ -250,7 +263,8 @@ void LOG_CONSOLE::InitLog(const wchar_t* path) {
     } else {
       // Each folder is checked before anything is made in it.
       const std::wstring base = CommonAppDataFolder(true);
-      if (base.empty() || !CopyPath(base, TheLog.DefaultLogBase) || !MakeTrustedFolderChain(base, kLogFolderChain)) {
+      if (base.empty() || !CopyPath(base, TheLog.DefaultLogBase) ||
+          !MakeTrustedFolderChain(base, kLogFolderChain)) {
         return;
       }
       target = base + kLogFolderChain + L"\\" + GetLogFileName();
@@ -272,8 +286,7 @@ void CheckLogSize() {
   if (!pending && !SizeCheckDue(GetTickCount(), TheLog.LastSizeCheckTick)) return;
   if (TheLog.WriterCount > LOG_CONSOLE::kPendingMark) return;
 
-  const LONG previous =
-      InterlockedExchangeAdd(&TheLog.WriterCount, LOG_CONSOLE::kInProgressMark);
+  const LONG previous = InterlockedExchangeAdd(&TheLog.WriterCount, LOG_CONSOLE::kInProgressMark);
   switch (ClassifyRotationClaim(previous)) {
     case RotationClaim::kOtherRotation:
       InterlockedExchangeAdd(&TheLog.WriterCount, -LOG_CONSOLE::kInProgressMark);
@@ -286,8 +299,7 @@ void CheckLogSize() {
   }
   TheLog.LastSizeCheckTick = GetTickCount();
   try {
-    if (TheLog.LogFile != nullptr &&
-        ReadFileSizeByPath(TheLog.LogFilePath) >= TheLog.SizeLimit) {
+    if (TheLog.LogFile != nullptr && ReadFileSizeByPath(TheLog.LogFilePath) >= TheLog.SizeLimit) {
       RotateOpenLog(TheLog.LogFilePath);
     }
   } catch (...) {

@@ -38,8 +38,8 @@ asm(".text\n"
     "  popl %ebp\n"
     "  ret\n");
 #elif defined(_MSC_VER) && defined(_M_IX86)
-extern "C" __declspec(naked) void __cdecl CallHookKeepingStack(MossLogAssertFunction, const wchar_t*,
-                                                               const wchar_t*) {
+extern "C" __declspec(naked) void __cdecl CallHookKeepingStack(MossLogAssertFunction,
+                                                               const wchar_t*, const wchar_t*) {
   __asm {
     push ebp
     mov ebp, esp
@@ -53,7 +53,8 @@ extern "C" __declspec(naked) void __cdecl CallHookKeepingStack(MossLogAssertFunc
 }
 #else
 // Other targets have one calling convention.
-static void CallHookKeepingStack(MossLogAssertFunction hook, const wchar_t* message, const wchar_t* tag) {
+static void CallHookKeepingStack(MossLogAssertFunction hook, const wchar_t* message,
+                                 const wchar_t* tag) {
   hook(message, tag);
 }
 #endif
@@ -70,7 +71,8 @@ namespace {
 // must load only a library that no ordinary user could have planted or changed.
 bool IsHookTrusted(const std::wstring& path) {
   const std::wstring base = CommonAppDataFolder(false);
-  return !base.empty() && IsFolderChainTrusted(base, kHookFolderChain) && IsPathTrusted(path, kTrustNoForeignWriters);
+  return !base.empty() && IsFolderChainTrusted(base, kHookFolderChain) &&
+         IsPathTrusted(path, kTrustNoForeignWriters);
 }
 
 // Dependencies come from System32 only: any user may add a DLL to the library's own folder.
@@ -88,8 +90,8 @@ void LoadAssertHook() {
   HookFunction = reinterpret_cast<MossLogAssertFunction>(
       reinterpret_cast<void*>(GetProcAddress(library, kHookExport)));
   // Two threads may load at once; the exchange leaves one reference held, the other is freed.
-  HMODULE previous = static_cast<HMODULE>(InterlockedExchangePointer(
-      reinterpret_cast<PVOID volatile*>(&HookLibrary), library));
+  HMODULE previous = static_cast<HMODULE>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&HookLibrary), library));
   if (previous != nullptr) FreeLibrary(previous);
 }
 
@@ -126,8 +128,8 @@ AssertHookHold::~AssertHookHold() {
 }
 
 void ReleaseAssertHook() {
-  HMODULE library = static_cast<HMODULE>(InterlockedExchangePointer(
-      reinterpret_cast<PVOID volatile*>(&HookLibrary), nullptr));
+  HMODULE library = static_cast<HMODULE>(
+      InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&HookLibrary), nullptr));
   if (library == nullptr) return;
   HookFunction = nullptr;
   FreeLibrary(library);

@@ -26,7 +26,8 @@ const wchar_t* PutUtf8(const wchar_t* p, const wchar_t* stop, char*& out, char* 
   for (;; ++p) {
     // ASCII runs are nearly everything in a log line; they take the short way (one test covers
     // both the NUL and the end of ASCII).
-    while (p != stop && static_cast<unsigned>(*p) - 1u < 0x7Fu && o != end) *o++ = static_cast<char>(*p++);
+    while (p != stop && static_cast<unsigned>(*p) - 1u < 0x7Fu && o != end)
+      *o++ = static_cast<char>(*p++);
     if (p == stop || *p == L'\0') break;
     if (*p < 0x80) return nullptr;  // out of room
     unsigned code = static_cast<unsigned>(*p);
@@ -135,7 +136,8 @@ void GetLogLocalTime(SYSTEMTIME& time) {
   cache.last = time;
 }
 
-bool FormatLogUtf8(const wchar_t* format, va_list args, char* out, size_t capacity, size_t& length) {
+bool FormatLogUtf8(const wchar_t* format, va_list args, char* out, size_t capacity,
+                   size_t& length) {
   char* p = out;
   char* const end = out + capacity;
   const wchar_t* f = format;
@@ -163,7 +165,8 @@ bool FormatLogUtf8(const wchar_t* format, va_list args, char* out, size_t capaci
         break;
       case L'd': {
         const int value = va_arg(args, int);
-        const unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+        const unsigned magnitude =
+            value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
         if (!PutDecimal(magnitude, value < 0, p, end)) return false;
         break;
       }

@@ -41,7 +41,8 @@ bool WriteShortLine(const wchar_t* format, va_list args) {
   char line[kShortLineCapacity];
   size_t length = 0;
   // Room for the stamp in front and an LF behind.
-  if (!FormatLogUtf8(format, args, line + kLogStampLength, sizeof(line) - kLogStampLength - 1, length)) {
+  if (!FormatLogUtf8(format, args, line + kLogStampLength, sizeof(line) - kLogStampLength - 1,
+                     length)) {
     return false;
   }
   length += kLogStampLength;

@@ -2,12 +2,15 @@
 
 FileResult ResultFromLastError() {
   const auto error = static_cast<int32_t>(GetLastError());
-  if (error > 0) return static_cast<int32_t>(0x80070000u | (static_cast<uint32_t>(error) & 0xFFFFu));
+  if (error > 0)
+    return static_cast<int32_t>(0x80070000u | (static_cast<uint32_t>(error) & 0xFFFFu));
   return error;
 }
 
-FileResult FileHandle::Open(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
-  HANDLE opened = CreateFileW(path, access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+FileResult FileHandle::Open(const wchar_t* path, DWORD access, DWORD share, DWORD disposition,
+                            DWORD flags) {
+  HANDLE opened = CreateFileW(path, access, share, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL | flags, nullptr);
   if (opened == INVALID_HANDLE_VALUE) return ResultFromLastError();
   handle_.Reset(opened);
   return 0;

@@ -20,7 +20,8 @@ class FileHandle {
   // CreateFileW with FILE_ATTRIBUTE_NORMAL and `flags` (FILE_FLAG_*). On success a handle held
   // before is closed; on failure the wrapper is unchanged and the result comes from the last
   // error.
-  FileResult Open(const wchar_t* path, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0);
+  FileResult Open(const wchar_t* path, DWORD access, DWORD share, DWORD disposition,
+                  DWORD flags = 0);
 
   // The 64-bit size; `size` is untouched on failure.
   FileResult GetSize(uint64_t& size);

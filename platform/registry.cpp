@@ -13,7 +13,8 @@ LONG RegistryKey::ReadString(const wchar_t* name, wchar_t* buffer, DWORD& capaci
   DWORD bytes = capacity * sizeof(wchar_t);
   capacity = 0;
   DWORD type = 0;
-  LONG result = RegQueryValueExW(key_.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
+  LONG result =
+      RegQueryValueExW(key_.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &bytes);
   if (result != ERROR_SUCCESS) return result;
   if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_INVALID_DATA;
   if (buffer != nullptr) {
@@ -30,7 +31,8 @@ LONG RegistryKey::ReadString(const wchar_t* name, wchar_t* buffer, DWORD& capaci
 LONG RegistryKey::ReadNumber(const wchar_t* name, DWORD& value) {
   DWORD bytes = sizeof(value);
   DWORD type = 0;
-  LONG result = RegQueryValueExW(key_.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &bytes);
+  LONG result =
+      RegQueryValueExW(key_.Get(), name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &bytes);
   if (result != ERROR_SUCCESS) return result;
   return type == REG_DWORD ? ERROR_SUCCESS : ERROR_INVALID_DATA;
 }

@@ -10,7 +10,8 @@ constexpr DWORD kFileOperationRetryDelayMs = 100;
 // True for the errors that a brief hold produces: sharing violation, lock violation, access
 // denied.
 inline bool IsTransientFileError(DWORD error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         error == ERROR_ACCESS_DENIED;
 }
 
 // Runs `operation` (returning BOOL, setting the last error) up to kFileOperationTries times,

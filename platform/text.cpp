@@ -30,9 +30,13 @@ std::string NarrowToUtf8(const wchar_t* text, size_t length) {
   return utf8;
 }
 
-std::string NarrowToUtf8(const std::wstring& text) { return NarrowToUtf8(text.data(), text.size()); }
+std::string NarrowToUtf8(const std::wstring& text) {
+  return NarrowToUtf8(text.data(), text.size());
+}
 
-wchar_t FoldAsciiCase(wchar_t c) { return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
+wchar_t FoldAsciiCase(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
 
 std::wstring FoldAsciiCase(std::wstring text) {
   for (wchar_t& c : text) c = FoldAsciiCase(c);

@@ -59,7 +59,8 @@ std::vector<BYTE> ReadTokenSid(HANDLE token, TOKEN_INFORMATION_CLASS type) {
   DWORD size = 0;
   GetTokenInformation(token, type, nullptr, 0, &size);
   std::vector<BYTE> buffer(size);
-  if (size < sizeof(PSID) || !GetTokenInformation(token, type, buffer.data(), size, &size)) return {};
+  if (size < sizeof(PSID) || !GetTokenInformation(token, type, buffer.data(), size, &size))
+    return {};
   PSID sid = *reinterpret_cast<PSID*>(buffer.data());
   std::vector<BYTE> copy(GetLengthSid(sid));
   if (!CopySid(static_cast<DWORD>(copy.size()), copy.data(), sid)) return {};
@@ -119,8 +120,8 @@ bool IsTrustedAccount(PSID account, const TokenFacts& facts) {
   if (account == nullptr || !IsValidSid(account)) return false;
   if (facts.defaultOwner != nullptr && EqualSid(account, facts.defaultOwner)) return true;
   if (!facts.ownersKept && facts.user != nullptr && EqualSid(account, facts.user)) return true;
-  return IsWellKnown(account, WinLocalSystemSid) || IsWellKnown(account, WinBuiltinAdministratorsSid) ||
-         IsTrustedInstaller(account);
+  return IsWellKnown(account, WinLocalSystemSid) ||
+         IsWellKnown(account, WinBuiltinAdministratorsSid) || IsTrustedInstaller(account);
 }
 
 bool IsDescriptorTrusted(PSECURITY_DESCRIPTOR descriptor, const TokenFacts& facts,
@@ -147,7 +148,8 @@ bool IsHandleLinkFree(HANDLE handle, unsigned checks) {
   if (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
   if (checks & kTrustSingleLink) {
     FILE_STANDARD_INFO standard = {};
-    if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof(standard))) return false;
+    if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof(standard)))
+      return false;
     if (standard.NumberOfLinks > 1) return false;
   }
   return true;
@@ -156,21 +158,24 @@ bool IsHandleLinkFree(HANDLE handle, unsigned checks) {
 bool IsHandleTrusted(HANDLE handle, unsigned checks) {
   if (!IsHandleLinkFree(handle, checks)) return false;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                      nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+  if (GetSecurityInfo(handle, SE_FILE_OBJECT,
+                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                      nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
     return false;
   }
   const LocalMemory owned(descriptor);
-  return IsDescriptorTrusted(descriptor, CurrentTokenFacts(), (checks & kTrustNoForeignWriters) != 0);
+  return IsDescriptorTrusted(descriptor, CurrentTokenFacts(),
+                             (checks & kTrustNoForeignWriters) != 0);
 }
 
 bool IsPathTrusted(const std::wstring& path, unsigned checks) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
-  KernelHandle handle(CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                                  nullptr));
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return false;
+  KernelHandle handle(
+      CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   return handle.IsValid() && IsHandleTrusted(handle.Get(), checks);
 }
 

@@ -58,8 +58,8 @@ const TextCase kTextCases[] = {
     {"null and empty elements", "{\"patch_list\":[null,{}]}", Result::kOk, "{|}{|}"},
     {"booleans", "{\"patch_list\":[{\"src\":true,\"dest\":false}]}", Result::kOk, "{true|false}"},
     {"null members", "{\"patch_list\":[{\"src\":null,\"dest\":\"b\"}]}", Result::kOk, "{|b}"},
-    {"other members ignored", "{\"v\":[1],\"patch_list\":[{\"src\":\"a\",\"dest\":\"b\",\"n\":[]}]}",
-     Result::kOk, "{a|b}"},
+    {"other members ignored",
+     "{\"v\":[1],\"patch_list\":[{\"src\":\"a\",\"dest\":\"b\",\"n\":[]}]}", Result::kOk, "{a|b}"},
     {"later duplicate wins", "{\"patch_list\":[{\"src\":\"a\",\"src\":\"z\",\"dest\":\"b\"}]}",
      Result::kOk, "{z|b}"},
     {"escapes", "{\"patch_list\":[{\"src\":\"a\\\\b\\/c\",\"dest\":\"\\u00e9\\ud83d\\ude00\"}]}",
@@ -93,8 +93,10 @@ TEST(ParseConfTextTest, OutcomesAndEntries) {
 
 TEST(ParseConfTextTest, UnicodeEscapeGivesTheSameBytesAsRawUtf8) {
   PatchList escaped, raw;
-  ASSERT_EQ(ParseConfText("{\"patch_list\":[{\"dest\":\"\\u00fc\\u4e2d\"}]}", escaped), Result::kOk);
-  ASSERT_EQ(ParseConfText("{\"patch_list\":[{\"dest\":\"\xC3\xBC\xE4\xB8\xAD\"}]}", raw), Result::kOk);
+  ASSERT_EQ(ParseConfText("{\"patch_list\":[{\"dest\":\"\\u00fc\\u4e2d\"}]}", escaped),
+            Result::kOk);
+  ASSERT_EQ(ParseConfText("{\"patch_list\":[{\"dest\":\"\xC3\xBC\xE4\xB8\xAD\"}]}", raw),
+            Result::kOk);
   ASSERT_EQ(escaped.size(), 1u);
   ASSERT_EQ(raw.size(), 1u);
   EXPECT_EQ(escaped[0].dest, raw[0].dest);
@@ -123,7 +125,8 @@ class ParseConfTest : public ::testing::Test {
 TEST_F(ParseConfTest, ReadsTheWholeFile) {
   // Bigger than one small read buffer, so a partial read would show.
   std::string json = "{\"patch_list\":[";
-  for (int i = 0; i < 2000; ++i) json += (i ? "," : "") + std::string("{\"src\":\"s\",\"dest\":\"d\"}");
+  for (int i = 0; i < 2000; ++i)
+    json += (i ? "," : "") + std::string("{\"src\":\"s\",\"dest\":\"d\"}");
   json += "]}";
   PatchList list{{"keep", "me"}};
   ASSERT_TRUE(ParseConf(Write(json), list));
@@ -151,10 +154,12 @@ TEST_F(ParseConfTest, FailuresLeaveTheListUnchanged) {
   // Longer than a string may be in a 32-bit process: a read failure, never an exception.
   const std::wstring path = Write("");
   {
-    KernelHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    KernelHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     LARGE_INTEGER size;
     size.QuadPart = 3LL << 30;
-    ASSERT_TRUE(SetFilePointerEx(file.Get(), size, nullptr, FILE_BEGIN) && SetEndOfFile(file.Get()));
+    ASSERT_TRUE(SetFilePointerEx(file.Get(), size, nullptr, FILE_BEGIN) &&
+                SetEndOfFile(file.Get()));
   }
   std::string text;
   EXPECT_EQ(ReadConfFile(path, text), ConfFileResult::kNoMemory);
@@ -163,7 +168,8 @@ TEST_F(ParseConfTest, FailuresLeaveTheListUnchanged) {
 TEST(EntryPathsTest, CutOffTextKeepsItsLastCharacterAndDevicesAreNoFiles) {
   EXPECT_EQ(WidenUtf8("ab\xE2\x82"), L"ab\uFFFD");
   EXPECT_EQ(WidenUtf8(std::string("a\0b", 3)), L"a") << "the text ends at its first zero";
-  for (const wchar_t* dest : {L"NUL", L"x\\nul .txt", L"CONIN$", L"lpt9.log", L"COM\u00B9", L"a.txt:s", L"a::$DATA"}) {
+  for (const wchar_t* dest :
+       {L"NUL", L"x\\nul .txt", L"CONIN$", L"lpt9.log", L"COM\u00B9", L"a.txt:s", L"a::$DATA"}) {
     EXPECT_TRUE(NamesDeviceOrStream(dest)) << NarrowToUtf8(dest);
   }
   for (const wchar_t* dest : {L"nul\\a.txt", L"console.txt", L"COM10", L"lpt", L"x\\conx"}) {

@@ -57,8 +57,8 @@ bool ReadName(const std::string& image, size_t offset, std::string& name) {
 }
 
 // Follows the first entry of the name and language levels below each resource type.
-void ReadResources(const std::string& image, const std::vector<IMAGE_SECTION_HEADER>& sections, DWORD rva,
-                   PeFacts& facts) {
+void ReadResources(const std::string& image, const std::vector<IMAGE_SECTION_HEADER>& sections,
+                   DWORD rva, PeFacts& facts) {
   const size_t base = OffsetOfRva(sections, rva);
   IMAGE_RESOURCE_DIRECTORY root = {};
   if (base == 0 || !ReadAt(image, base, root)) return;
@@ -68,13 +68,15 @@ void ReadResources(const std::string& image, const std::vector<IMAGE_SECTION_HEA
     DWORD next = type.OffsetToData;
     for (int level = 0; level < 2 && (next & IMAGE_RESOURCE_DATA_IS_DIRECTORY); ++level) {
       IMAGE_RESOURCE_DIRECTORY_ENTRY first = {};
-      if (!ReadAt(image, base + (next & ~IMAGE_RESOURCE_DATA_IS_DIRECTORY) + sizeof(root), first)) return;
+      if (!ReadAt(image, base + (next & ~IMAGE_RESOURCE_DATA_IS_DIRECTORY) + sizeof(root), first))
+        return;
       next = first.OffsetToData;
     }
     IMAGE_RESOURCE_DATA_ENTRY data = {};
     if ((next & IMAGE_RESOURCE_DATA_IS_DIRECTORY) || !ReadAt(image, base + next, data)) continue;
     const size_t at = OffsetOfRva(sections, data.OffsetToData);
-    if (at != 0 && at + data.Size <= image.size()) facts.resources[type.Id] = image.substr(at, data.Size);
+    if (at != 0 && at + data.Size <= image.size())
+      facts.resources[type.Id] = image.substr(at, data.Size);
   }
 }
 
@@ -98,8 +100,8 @@ PeFacts ReadPeFacts(const std::string& image) {
   if (facts.optionalMagic != IMAGE_NT_OPTIONAL_HDR32_MAGIC) return facts;
 
   std::vector<IMAGE_SECTION_HEADER> sections(nt.FileHeader.NumberOfSections);
-  const size_t sectionsOffset = ntOffset + offsetof(IMAGE_NT_HEADERS32, OptionalHeader) +
-                                nt.FileHeader.SizeOfOptionalHeader;
+  const size_t sectionsOffset =
+      ntOffset + offsetof(IMAGE_NT_HEADERS32, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
   for (size_t i = 0; i < sections.size(); ++i) {
     if (!ReadAt(image, sectionsOffset + i * sizeof(IMAGE_SECTION_HEADER), sections[i])) {
       facts.error = "section table cut short";
@@ -112,7 +114,8 @@ PeFacts ReadPeFacts(const std::string& image) {
   if (importRva != 0) {
     size_t offset = OffsetOfRva(sections, importRva);
     IMAGE_IMPORT_DESCRIPTOR descriptor = {};
-    for (; ReadAt(image, offset, descriptor) && descriptor.Name != 0; offset += sizeof(descriptor)) {
+    for (; ReadAt(image, offset, descriptor) && descriptor.Name != 0;
+         offset += sizeof(descriptor)) {
       std::string name;
       if (!ReadName(image, OffsetOfRva(sections, descriptor.Name), name)) {
         facts.error = "unreadable import name";
@@ -125,7 +128,8 @@ PeFacts ReadPeFacts(const std::string& image) {
   if (delayRva != 0) {
     size_t offset = OffsetOfRva(sections, delayRva);
     IMAGE_DELAYLOAD_DESCRIPTOR descriptor = {};
-    for (; ReadAt(image, offset, descriptor) && descriptor.DllNameRVA != 0; offset += sizeof(descriptor)) {
+    for (; ReadAt(image, offset, descriptor) && descriptor.DllNameRVA != 0;
+         offset += sizeof(descriptor)) {
       std::string name;
       if (!ReadName(image, OffsetOfRva(sections, descriptor.DllNameRVA), name)) {
         facts.error = "unreadable delay-import name";
@@ -151,7 +155,8 @@ class BuiltFileTest : public ::testing::Test {
   void SetUp() override {
     std::ifstream file(BuiltPatchExe().c_str(), std::ios::binary);
     ASSERT_TRUE(file) << "Patch.exe not found beside the test program";
-    const std::string image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string image((std::istreambuf_iterator<char>(file)),
+                            std::istreambuf_iterator<char>());
     facts_ = ReadPeFacts(image);
     ASSERT_EQ(facts_.error, "");
   }
@@ -172,8 +177,8 @@ TEST_F(BuiltFileTest, ImportsOnlyDllsThatShipWithWindows) {
   EXPECT_NE(std::find(facts_.imports.begin(), facts_.imports.end(), "kernel32.dll"),
             facts_.imports.end());
   for (const auto& name : facts_.imports) {
-    EXPECT_TRUE(allowed.count(name)) << "Patch.exe imports " << name
-                                     << ", which a Windows machine may not have";
+    EXPECT_TRUE(allowed.count(name))
+        << "Patch.exe imports " << name << ", which a Windows machine may not have";
   }
   for (const auto& name : facts_.delayImports) {
     EXPECT_TRUE(allowed.count(name)) << "Patch.exe delay-loads " << name;
@@ -185,8 +190,10 @@ TEST_F(BuiltFileTest, ImportsOnlyDllsThatShipWithWindows) {
 TEST_F(BuiltFileTest, CarriesItsManifestAndVersion) {
   const std::string manifest = facts_.resources[24];  // RT_MANIFEST
   EXPECT_NE(manifest.find("level=\"requireAdministrator\""), std::string::npos) << manifest;
-  EXPECT_NE(manifest.find("{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"), std::string::npos) << "Windows 7";
-  EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos) << "Windows 10 and 11";
+  EXPECT_NE(manifest.find("{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"), std::string::npos)
+      << "Windows 7";
+  EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos)
+      << "Windows 10 and 11";
   const std::string version = facts_.resources[16];  // RT_VERSION
   const auto utf16 = [](const std::string& text) {
     std::string wide;

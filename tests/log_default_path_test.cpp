@@ -50,8 +50,9 @@ TEST(LogDefaultPath, AFailedLazyOpenIsNotTriedAgain) {
   logtest::LogStateGuard state;
   // A folder at the log's name that someone holds can neither be opened nor moved aside.
   ASSERT_TRUE(CreateDirectoryW(file.Path().c_str(), nullptr));
-  HANDLE blocker = CreateFileW(file.Path().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE blocker =
+      CreateFileW(file.Path().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   ASSERT_NE(blocker, INVALID_HANDLE_VALUE);
   LogEnabled = 1;
   LOG_CONSOLE::WriteLog(L"[%s]lost", L"Common");
@@ -67,8 +68,8 @@ TEST(LogDefaultPath, AHeldLogSendsTheRunsLinesToAFileOfItsOwnBesideIt) {
   DefaultLogFile file;
   logtest::LogStateGuard state;
   logtest::WriteBytes(file.Path(), "earlier run\n");
-  HANDLE reader = CreateFileW(file.Path().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE reader = CreateFileW(file.Path().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
   LogEnabled = 1;
   LOG_CONSOLE::WriteLog(L"[%s]kept", L"Common");
@@ -76,8 +77,8 @@ TEST(LogDefaultPath, AHeldLogSendsTheRunsLinesToAFileOfItsOwnBesideIt) {
   LOG_CONSOLE::CloseLog();
   CloseHandle(reader);
   EXPECT_EQ(side.rfind(file.Path() + L".run-", 0), 0u) << NarrowToUtf8(side);
-  const std::vector<std::string> expected = {"LOG_CONSOLE::MagicInitLog Magic debuge open  ", "[Common]kept",
-                                             logtest::Banner(kEndBanner)};
+  const std::vector<std::string> expected = {"LOG_CONSOLE::MagicInitLog Magic debuge open  ",
+                                             "[Common]kept", logtest::Banner(kEndBanner)};
   EXPECT_EQ(logtest::ReadMessages(side), expected);
   EXPECT_EQ(logtest::ReadBytes(file.Path()), "earlier run\n");
   DeleteFileW(side.c_str());

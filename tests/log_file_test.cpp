@@ -58,8 +58,8 @@ TEST(LogRotationAtOpen, AfterTwoRotationsOnlyTheNewerOldGenerationRemains) {
 
 // A reader that does not share deletion keeps a file from being renamed or deleted.
 HANDLE HoldForReading(const std::wstring& path) {
-  HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   EXPECT_NE(reader, INVALID_HANDLE_VALUE) << "cannot hold " << NarrowToUtf8(path);
   return reader;
 }
@@ -101,7 +101,8 @@ TEST(LogRotationAtOpen, WhatAUserLeavesAtTheOldNameDoesNotStopTheRotation) {
   logtest::WriteBytes(oldPath + L"\\keep", "k");
   logtest::MakeFileOfSize(path, "first", kLimit);
   OpenAndWrite(path, L"one");
-  EXPECT_EQ(ReadBytes(oldPath).compare(0, 5, "first"), 0) << "the full log is not the old generation";
+  EXPECT_EQ(ReadBytes(oldPath).compare(0, 5, "first"), 0)
+      << "the full log is not the old generation";
   const auto blocked = Siblings(oldPath, L".blocked-");
   ASSERT_EQ(blocked.size(), 1u) << "the folder was not moved aside";
   EXPECT_EQ(ReadBytes(blocked[0] + L"\\keep"), "k");
@@ -215,8 +216,7 @@ TEST(LogRotationPeriodic, ConcurrentWritersNeitherTearNorInterleaveLines) {
   std::set<std::pair<unsigned, unsigned>> seen;
   auto check = [&seen](const std::string& message) {
     if (message == "filler line" || message == Banner(kBeginBanner) ||
-        message == Banner(kNewFileBanner) || message == "closing" ||
-        message == Banner(kEndBanner))
+        message == Banner(kNewFileBanner) || message == "closing" || message == Banner(kEndBanner))
       return;
     unsigned t = 0, i = 0;
     int consumed = 0;

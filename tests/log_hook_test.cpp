@@ -156,7 +156,8 @@ TEST(LogHook, NoOpenLogMeansNoHookCall) {
   logtest::LogStateGuard state;
   LOG_CONSOLE::WriteErrorLog(L"[%s]log off", L"Error");
   EXPECT_TRUE(record.Calls().empty());
-  EXPECT_EQ(GetModuleHandleW(kHookModule), nullptr) << "the library was loaded for a log that is off";
+  EXPECT_EQ(GetModuleHandleW(kHookModule), nullptr)
+      << "the library was loaded for a log that is off";
 }
 
 }  // namespace

@@ -50,7 +50,9 @@ TEST(LogLine, BannersKeepTheirTextAndGetOneLineFeed) {
 TEST(LogMessage, WideStringArgumentsBecomeUtf8) {
   const std::wstring message = Format(L"[%s]PackageDir[%s].", L"Common", L"C:\\P\u00e4ck\u65e5\\");
   EXPECT_EQ(message, L"[Common]PackageDir[C:\\P\u00e4ck\u65e5\\].");
-  EXPECT_EQ(NarrowToUtf8(message), "[Common]PackageDir[C:\\P\xc3\xa4" "ck\xe6\x97\xa5\\].");
+  EXPECT_EQ(NarrowToUtf8(message),
+            "[Common]PackageDir[C:\\P\xc3\xa4"
+            "ck\xe6\x97\xa5\\].");
   // A character outside the basic plane is one surrogate pair in UTF-16, four bytes in UTF-8.
   EXPECT_EQ(NarrowToUtf8(L"\U0001F600"), "\xf0\x9f\x98\x80");
 }
@@ -85,16 +87,26 @@ TEST(LogMessage, DirectUtf8FormattingGivesTheBytesOfTheGeneralPath) {
   const wchar_t kLoneHigh[] = {L'a', 0xD83D, L'b', 0};
   const wchar_t kLoneLow[] = {0xDE00, L'c', 0};
   const wchar_t kHighAtEnd[] = {L'd', 0xD83D, 0};
-  const wchar_t* texts[] = {L"", L"C:\\Program Files (x86)\\Product\\core.dll", L"C:\\P\u00e4ck\u65e5",
-                            kPair, kLoneHigh, kLoneLow, kHighAtEnd, L"\u07ff\u0800\uffff"};
+  const wchar_t* texts[] = {L"",
+                            L"C:\\Program Files (x86)\\Product\\core.dll",
+                            L"C:\\P\u00e4ck\u65e5",
+                            kPair,
+                            kLoneHigh,
+                            kLoneLow,
+                            kHighAtEnd,
+                            L"\u07ff\u0800\uffff"};
   for (const wchar_t* text : texts) {
-    const Direct direct = FormatDirect(512, L"[%s]Copy file successful, from[%s] to[%s].", L"Common", text, text);
+    const Direct direct =
+        FormatDirect(512, L"[%s]Copy file successful, from[%s] to[%s].", L"Common", text, text);
     ASSERT_TRUE(direct.fitted);
-    EXPECT_EQ(direct.text, NarrowToUtf8(Format(L"[%s]Copy file successful, from[%s] to[%s].", L"Common", text, text)));
+    EXPECT_EQ(direct.text, NarrowToUtf8(Format(L"[%s]Copy file successful, from[%s] to[%s].",
+                                               L"Common", text, text)));
   }
-  const Direct numbers = FormatDirect(512, L"%u %u %d %d %d 100%% \u00e9", 0u, 4294967295u, -2147483647 - 1, -7, 42);
+  const Direct numbers =
+      FormatDirect(512, L"%u %u %d %d %d 100%% \u00e9", 0u, 4294967295u, -2147483647 - 1, -7, 42);
   ASSERT_TRUE(numbers.fitted);
-  EXPECT_EQ(numbers.text, NarrowToUtf8(Format(L"%u %u %d %d %d 100%% \u00e9", 0u, 4294967295u, -2147483647 - 1, -7, 42)));
+  EXPECT_EQ(numbers.text, NarrowToUtf8(Format(L"%u %u %d %d %d 100%% \u00e9", 0u, 4294967295u,
+                                              -2147483647 - 1, -7, 42)));
   const Direct null = FormatDirect(512, L"[%s]", static_cast<const wchar_t*>(nullptr));
   EXPECT_EQ(null.text, NarrowToUtf8(Format(L"[%s]", static_cast<const wchar_t*>(nullptr))));
 }
@@ -118,7 +130,9 @@ TEST(LogLine, LocalTimeOfALineIsTheClockTime) {
     GetLogLocalTime(logged);
     GetLocalTime(&after);
     const auto key = [](const SYSTEMTIME& t) {
-      return ((((t.wMonth * 32ull + t.wDay) * 24 + t.wHour) * 60 + t.wMinute) * 60 + t.wSecond) * 1000 + t.wMilliseconds;
+      return ((((t.wMonth * 32ull + t.wDay) * 24 + t.wHour) * 60 + t.wMinute) * 60 + t.wSecond) *
+                 1000 +
+             t.wMilliseconds;
     };
     EXPECT_LE(key(before), key(logged));
     EXPECT_LE(key(logged), key(after));

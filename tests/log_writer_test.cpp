@@ -23,7 +23,9 @@ TEST(LogWriter, WritesUtf8LinesWithTimestampAndOneLineFeed) {
   const auto lines = logtest::SplitLines(text);
   ASSERT_EQ(lines.size(), 3u) << text;
   for (const auto& line : lines) EXPECT_TRUE(logtest::HasTimestampPrefix(line)) << line;
-  EXPECT_EQ(lines[0].substr(20), "[Common]PackageDir[C:\\\xc3\x9c" "ber\xe6\x97\xa5].");
+  EXPECT_EQ(lines[0].substr(20),
+            "[Common]PackageDir[C:\\\xc3\x9c"
+            "ber\xe6\x97\xa5].");
   EXPECT_EQ(lines[1].substr(20), "[Error]code 5.");
   EXPECT_EQ(lines[2].substr(20), "[Common]ends in LF");
   EXPECT_EQ(text.back(), '\n');
@@ -43,7 +45,8 @@ TEST(LogWriter, CountedOpenAndCloseWriteTheBannersOnce) {
 
   LOG_CONSOLE::CloseLog();
   EXPECT_EQ(LogEnabled, 0) << "CloseLog must switch the log off";
-  EXPECT_NE(CurrentLogState().LogFile, nullptr) << "the first of two counted closes closed the file";
+  EXPECT_NE(CurrentLogState().LogFile, nullptr)
+      << "the first of two counted closes closed the file";
   LOG_CONSOLE::CloseLog();
   EXPECT_EQ(CurrentLogState().LogFile, nullptr) << "the last close left the file open";
   EXPECT_EQ(CurrentLogState().InitCount, 0);

@@ -108,7 +108,9 @@ TEST_F(FileHandleTest, ShareModeIsHonouredAndClosingReleasesTheFile) {
   EXPECT_EQ(secondWriter.Open(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS),
             static_cast<FileResult>(0x80070020u));  // sharing violation
   FileHandle reader;
-  EXPECT_EQ(reader.Open(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING), 0);
+  EXPECT_EQ(
+      reader.Open(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING),
+      0);
   reader.Close();
 
   FileHandle moved(std::move(writer));

@@ -43,7 +43,9 @@ class RegistryTest : public ::testing::Test {
   void SetString(const wchar_t* name, const std::wstring& text, DWORD type = REG_SZ) {
     SetRaw(name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
   }
-  void SetNumber(const wchar_t* name, DWORD value) { SetRaw(name, REG_DWORD, &value, sizeof(value)); }
+  void SetNumber(const wchar_t* name, DWORD value) {
+    SetRaw(name, REG_DWORD, &value, sizeof(value));
+  }
 
   // Reads `name` the way the install sequence does: 261 units, capacity 260. The buffer is
   // filled with 'x' first so that a missing write shows.

@@ -11,7 +11,9 @@ constexpr wchar_t kOtherUser[] = L"S-1-5-21-1000-2000-3000-1001";
 constexpr wchar_t kAdminUser[] = L"S-1-5-21-1000-2000-3000-500";
 
 struct Sid {
-  explicit Sid(const wchar_t* text) { EXPECT_TRUE(ConvertStringSidToSidW(text, &sid)) << "SID " << sid; }
+  explicit Sid(const wchar_t* text) {
+    EXPECT_TRUE(ConvertStringSidToSidW(text, &sid)) << "SID " << sid;
+  }
   ~Sid() { LocalFree(sid); }
   PSID sid = nullptr;
 };
@@ -24,14 +26,27 @@ struct TokenRun {
   bool ownersKept;
   TokenFacts Facts() const { return {owner.sid, user.sid, ownersKept}; }
 };
-const TokenRun& ElevatedAdmin() { static const TokenRun run{Sid(L"S-1-5-32-544"), Sid(kAdminUser), true}; return run; }
-const TokenRun& Unelevated() { static const TokenRun run{Sid(kAdminUser), Sid(kAdminUser), true}; return run; }
-const TokenRun& Service() { static const TokenRun run{Sid(L"S-1-5-18"), Sid(L"S-1-5-18"), true}; return run; }
-const TokenRun& WineRun() { static const TokenRun run{Sid(L"S-1-5-21-0-0-0-513"), Sid(kAdminUser), false}; return run; }
+const TokenRun& ElevatedAdmin() {
+  static const TokenRun run{Sid(L"S-1-5-32-544"), Sid(kAdminUser), true};
+  return run;
+}
+const TokenRun& Unelevated() {
+  static const TokenRun run{Sid(kAdminUser), Sid(kAdminUser), true};
+  return run;
+}
+const TokenRun& Service() {
+  static const TokenRun run{Sid(L"S-1-5-18"), Sid(L"S-1-5-18"), true};
+  return run;
+}
+const TokenRun& WineRun() {
+  static const TokenRun run{Sid(L"S-1-5-21-0-0-0-513"), Sid(kAdminUser), false};
+  return run;
+}
 
 // The trust decision for a descriptor written as SDDL, in an elevated administrator's run
 // unless another run is given.
-bool Trusted(const std::wstring& sddl, bool refuseForeignWriters, const TokenRun& run = ElevatedAdmin()) {
+bool Trusted(const std::wstring& sddl, bool refuseForeignWriters,
+             const TokenRun& run = ElevatedAdmin()) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
                                                                    &descriptor, nullptr))
@@ -45,10 +60,12 @@ bool Trusted(const std::wstring& sddl, bool refuseForeignWriters, const TokenRun
 // and "create files / create folders" (0x1000116) on every folder below it. A file made below it
 // inherits the first rights and gets full control for its creator (CREATOR OWNER).
 std::wstring FileMadeBy(const std::wstring& creator) {
-  return L"O:" + creator + L"D:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;FA;;;" + creator + L")(A;ID;0x1200a9;;;BU)";
+  return L"O:" + creator + L"D:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;FA;;;" + creator +
+         L")(A;ID;0x1200a9;;;BU)";
 }
 std::wstring FolderMadeBy(const std::wstring& creator) {
-  return L"O:" + creator + L"D:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIIOID;GA;;;CO)(A;ID;FA;;;" + creator +
+  return L"O:" + creator +
+         L"D:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIIOID;GA;;;CO)(A;ID;FA;;;" + creator +
          L")(A;OICIID;0x1200a9;;;BU)(A;CIID;0x1000116;;;BU)";
 }
 
@@ -60,9 +77,11 @@ TEST(TrustDecision, OwnersFollowTheTokensDefaultOwnerNotItsUser) {
     EXPECT_TRUE(Trusted(FileMadeBy(owner), true)) << "file made by " << owner.c_str();
   }
   // The elevated administrator's own unelevated programs can plant files owned by its account.
-  EXPECT_FALSE(Trusted(FolderMadeBy(admin), false)) << "folder planted by the same user, unelevated";
+  EXPECT_FALSE(Trusted(FolderMadeBy(admin), false))
+      << "folder planted by the same user, unelevated";
   EXPECT_FALSE(Trusted(FileMadeBy(admin), true)) << "file planted by the same user, unelevated";
-  EXPECT_FALSE(Trusted(FileMadeBy(L"BA") + L"(A;;FW;;;" + admin + L")", true)) << "file the same user may write";
+  EXPECT_FALSE(Trusted(FileMadeBy(L"BA") + L"(A;;FW;;;" + admin + L")", true))
+      << "file the same user may write";
   // An unelevated run creates as its user, a service as SYSTEM; another user stays refused.
   EXPECT_TRUE(Trusted(FileMadeBy(admin), true, Unelevated()));
   EXPECT_TRUE(Trusted(FileMadeBy(system), true, Service()));
@@ -97,7 +116,8 @@ TEST(TrustDecision, FileWritableByAnUntrustedAccountIsRefused) {
   };
   for (const auto& c : writable) {
     EXPECT_FALSE(Trusted(base + c.entry, true)) << c.what;
-    EXPECT_TRUE(Trusted(base + c.entry, false)) << c.what << " on a folder, where only the owner counts";
+    EXPECT_TRUE(Trusted(base + c.entry, false))
+        << c.what << " on a folder, where only the owner counts";
   }
 }
 
@@ -108,12 +128,15 @@ TEST(TrustDecision, NullDaclIsRefusedForAFile) {
   Sid admins(L"S-1-5-32-544");
   ASSERT_TRUE(SetSecurityDescriptorOwner(&descriptor, admins.sid, FALSE));
   ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE));
-  EXPECT_FALSE(IsDescriptorTrusted(&descriptor, ElevatedAdmin().Facts(), true)) << "everyone may write";
-  EXPECT_TRUE(IsDescriptorTrusted(&descriptor, ElevatedAdmin().Facts(), false)) << "owner alone is trusted";
+  EXPECT_FALSE(IsDescriptorTrusted(&descriptor, ElevatedAdmin().Facts(), true))
+      << "everyone may write";
+  EXPECT_TRUE(IsDescriptorTrusted(&descriptor, ElevatedAdmin().Facts(), false))
+      << "owner alone is trusted";
 }
 
 TEST(TrustDecision, RightsThatDoNotApplyToTheFileAreIgnored) {
-  EXPECT_TRUE(Trusted(L"O:BAD:(A;;FA;;;BA)(A;;FR;;;WD)(A;;FX;;;BU)", true)) << "read and execute only";
+  EXPECT_TRUE(Trusted(L"O:BAD:(A;;FA;;;BA)(A;;FR;;;WD)(A;;FX;;;BU)", true))
+      << "read and execute only";
   EXPECT_TRUE(Trusted(L"O:BAD:(A;;FA;;;BA)(A;OICIIO;FA;;;WD)", true)) << "inherit-only entry";
   EXPECT_TRUE(Trusted(L"O:BAD:(A;;FA;;;BA)(D;;FA;;;WD)", true)) << "deny entry";
   EXPECT_TRUE(Trusted(L"O:BAD:(A;;FA;;;BA)(A;;FA;;;SY)", true)) << "trusted accounts only";
@@ -122,7 +145,8 @@ TEST(TrustDecision, RightsThatDoNotApplyToTheFileAreIgnored) {
 TEST(TrustOnDisk, OwnFolderIsTrustedAndMissingOrLinkedFilesAreNot) {
   wchar_t temp[MAX_PATH + 1] = {};
   GetTempPathW(MAX_PATH, temp);
-  const std::wstring folder = std::wstring(temp) + L"trust-test-" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring folder =
+      std::wstring(temp) + L"trust-test-" + std::to_wstring(GetCurrentProcessId());
   ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
   const std::wstring file = folder + L"\\a.log";
   HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);

@@ -34,7 +34,9 @@ class Running {
       WaitForSingleObject(process_.Get(), 5000);
     }
   }
-  bool Alive() const { return process_.IsValid() && WaitForSingleObject(process_.Get(), 0) == WAIT_TIMEOUT; }
+  bool Alive() const {
+    return process_.IsValid() && WaitForSingleObject(process_.Get(), 0) == WAIT_TIMEOUT;
+  }
 
  private:
   // A process that has not finished loading has no main module path to compare yet.

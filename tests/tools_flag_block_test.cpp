@@ -34,13 +34,15 @@ TEST(FlagBlock, RefusesMissingRepeatedOrUnterminatedMarkers) {
       {"no markers here", "not found"},
       {LogEnabledMarker() + std::string(1, '\0') + "x", "not found"},  // second marker missing
       {Block(0, 1) + Block(0, 1), "more than once"},
-      {LogEnabledMarker() + "X" + "\x01" + MagicDebugMarker() + std::string("\0\x01", 2), "not followed"},
+      {LogEnabledMarker() + "X" + "\x01" + MagicDebugMarker() + std::string("\0\x01", 2),
+       "not followed"},
       {Block(0, 1).substr(0, 29), "not followed"},  // file ends right after the second NUL
   };
   for (const auto& c : cases) {
     error.clear();
     EXPECT_FALSE(FindFlagBlock(c.bytes, at, error));
-    EXPECT_NE(error.find(c.expected), std::string::npos) << "expected \"" << c.expected << "\" in: " << error;
+    EXPECT_NE(error.find(c.expected), std::string::npos)
+        << "expected \"" << c.expected << "\" in: " << error;
     EXPECT_EQ(at.logEnabled, 77u) << "a refused file leaves the location alone";
   }
 }

@@ -11,7 +11,8 @@ std::string Reversed(const char* text) {
   return result;
 }
 
-bool FindOnce(const std::string& bytes, const std::string& marker, size_t& flag, std::string& error) {
+bool FindOnce(const std::string& bytes, const std::string& marker, size_t& flag,
+              std::string& error) {
   const size_t at = bytes.find(marker);
   if (at == std::string::npos) {
     error = "marker \"" + marker + "\" not found: not a patch runner";
@@ -44,6 +45,8 @@ bool FindFlagBlock(const std::string& bytes, FlagBlockLocation& location, std::s
 
 std::string DescribeFlags(unsigned char magicDebug, unsigned char logEnabled) {
   if (magicDebug != 0) return "log on, opened at entry: BEGAIN line first, END line at shutdown";
-  if (logEnabled != 0) return "log on, opened at the first line: \"Magic debuge open\" line first, END line at shutdown";
+  if (logEnabled != 0)
+    return "log on, opened at the first line: \"Magic debuge open\" line first, END line at "
+           "shutdown";
   return "log off unless HKLM\\Software\\Norvale\\PelliMgr EnableLogToView is a non-zero DWORD";
 }

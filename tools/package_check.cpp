@@ -28,20 +28,25 @@ void Warning(std::vector<Finding>& findings, std::string message) {
 std::string Describe(ConfTextResult result, const ConfProblem& problem) {
   if (result == ConfTextResult::kParseFailed) {
     std::string message = problem.found;
-    while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
+      message.pop_back();
     for (char& c : message) {
       if (c == '\n') c = ' ';
     }
     return "conf.json does not parse: " + message;
   }
   if (result == ConfTextResult::kListNotArray) return "\"patch_list\" is not an array";
-  if (problem.entry == ConfProblem::kTopLevel) return "the top-level value is " + problem.found + ", not an object";
-  if (problem.member.empty()) return Entry(problem.entry) + " is " + problem.found + ", not an object";
-  return Entry(problem.entry) + ": \"" + problem.member + "\" is " + problem.found + ", not a string";
+  if (problem.entry == ConfProblem::kTopLevel)
+    return "the top-level value is " + problem.found + ", not an object";
+  if (problem.member.empty())
+    return Entry(problem.entry) + " is " + problem.found + ", not an object";
+  return Entry(problem.entry) + ": \"" + problem.member + "\" is " + problem.found +
+         ", not a string";
 }
 
 bool IsAbsolute(const std::string& path) {
-  return (!path.empty() && (path[0] == '\\' || path[0] == '/')) || (path.size() >= 2 && path[1] == ':');
+  return (!path.empty() && (path[0] == '\\' || path[0] == '/')) ||
+         (path.size() >= 2 && path[1] == ':');
 }
 
 bool ClimbsOut(const std::string& path) {
@@ -73,7 +78,9 @@ bool HasRunner(const std::wstring& packageDir) {
   for (bool more = search.IsValid(); more; more = FindNextFileW(search.Get(), &found) != FALSE) {
     std::string bytes, error;
     FlagBlockLocation at;
-    if (ReadWholeFile(packageDir + L"\\" + found.cFileName, bytes, error) && FindFlagBlock(bytes, at, error)) return true;
+    if (ReadWholeFile(packageDir + L"\\" + found.cFileName, bytes, error) &&
+        FindFlagBlock(bytes, at, error))
+      return true;
   }
   return false;
 }
@@ -85,7 +92,8 @@ bool PackageReport::Failed() const {
     if (finding.level == FindingLevel::kError) return true;
   }
   for (const DryRunStep& step : steps) {
-    if (step.action == DryRunAction::kSkipMissingFile || step.action == DryRunAction::kCopyFails) return true;
+    if (step.action == DryRunAction::kSkipMissingFile || step.action == DryRunAction::kCopyFails)
+      return true;
   }
   return false;
 }
@@ -93,7 +101,9 @@ bool PackageReport::Failed() const {
 std::vector<Finding> CheckConfText(const std::string& text, PatchList& entries) {
   std::vector<Finding> findings;
   if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-    Error(findings, "conf.json starts with a UTF-8 byte-order mark, which the runner refuses: save it without one");
+    Error(findings,
+          "conf.json starts with a UTF-8 byte-order mark, which the runner refuses: save it "
+          "without one");
   }
   ConfProblem problem;
   const ConfTextResult result = ParseConfText(text, entries, &problem);
@@ -109,12 +119,18 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
   std::vector<Finding> findings;
   for (size_t i = 0; i < entries.size(); ++i) {
     const PatchEntry& entry = entries[i];
-    if (entry.src.empty()) Warning(findings, Entry(i) + ": \"src\" is empty, so it names the patch folder itself");
-    if (entry.dest.empty()) Warning(findings, Entry(i) + ": \"dest\" is empty, so it names the installation folder itself");
+    if (entry.src.empty())
+      Warning(findings, Entry(i) + ": \"src\" is empty, so it names the patch folder itself");
+    if (entry.dest.empty())
+      Warning(findings,
+              Entry(i) + ": \"dest\" is empty, so it names the installation folder itself");
     if (IsAbsolute(entry.dest)) {
-      Warning(findings, Entry(i) + ": \"dest\" " + entry.dest + " is absolute, but is appended to the installation folder");
+      Warning(findings, Entry(i) + ": \"dest\" " + entry.dest +
+                            " is absolute, but is appended to the installation folder");
     }
-    if (ClimbsOut(entry.dest)) Warning(findings, Entry(i) + ": \"dest\" " + entry.dest + " climbs out of the installation with \"..\"");
+    if (ClimbsOut(entry.dest))
+      Warning(findings, Entry(i) + ": \"dest\" " + entry.dest +
+                            " climbs out of the installation with \"..\"");
     for (size_t j = 0; j < i; ++j) {
       if (ComparablePath(WidenUtf8(entries[j].dest)) == ComparablePath(WidenUtf8(entry.dest))) {
         Warning(findings, Entry(j) + " and " + Entry(i) + " have the same \"dest\" " + entry.dest +
@@ -128,7 +144,9 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
 
 PackageReport CheckPackage(const std::wstring& packageDir) {
   PackageReport report;
-  if (!HasRunner(packageDir)) Error(report.findings, "no runner executable (a file with the log flag block) in the package folder");
+  if (!HasRunner(packageDir))
+    Error(report.findings,
+          "no runner executable (a file with the log flag block) in the package folder");
   const std::wstring patchDir = packageDir + L"\\patchfile";
   const std::wstring confPath = patchDir + L"\\conf.json";
   if (!IsFolder(patchDir)) {
@@ -143,7 +161,8 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
       Error(report.findings, "patchfile\\conf.json is missing");
       return report;
     case ConfFileResult::kOpenFailed:
-      Error(report.findings, "patchfile\\conf.json cannot be opened (a folder, or held open for writing)");
+      Error(report.findings,
+            "patchfile\\conf.json cannot be opened (a folder, or held open for writing)");
       return report;
     default:
       Error(report.findings, "patchfile\\conf.json cannot be read whole");
@@ -156,7 +175,8 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
   for (size_t i = 0; i < report.entries.size(); ++i) {
     const std::wstring source = FormEntryPaths(report.entries[i], patchDir, L"").source;
     if (!PathFileExistsW(source.c_str())) {
-      Error(report.findings, Entry(i) + ": patch file " + NarrowToUtf8(source) + " is missing: a run skips it");
+      Error(report.findings,
+            Entry(i) + ": patch file " + NarrowToUtf8(source) + " is missing: a run skips it");
     }
   }
   return report;
@@ -175,12 +195,14 @@ void DryRun(const std::wstring& packageDir, const std::wstring& installDir, Pack
     if (!PathFileExistsW(paths.source.c_str())) {
       step.action = DryRunAction::kSkipMissingFile;
     } else if (exists(paths.destination)) {
-      step.action = exists(paths.backup) ? DryRunAction::kSkipBackupExists : DryRunAction::kMoveThenCopy;
+      step.action =
+          exists(paths.backup) ? DryRunAction::kSkipBackupExists : DryRunAction::kMoveThenCopy;
       if (step.action == DryRunAction::kMoveThenCopy) step.backup = paths.backup;
     }
     if (step.action == DryRunAction::kCopy || step.action == DryRunAction::kMoveThenCopy) {
       const size_t slash = paths.destination.find_last_of(L"\\/");
-      const std::wstring folder = slash == std::wstring::npos ? std::wstring() : paths.destination.substr(0, slash);
+      const std::wstring folder =
+          slash == std::wstring::npos ? std::wstring() : paths.destination.substr(0, slash);
       if (IsFolder(paths.source) || !IsFolder(folder)) step.action = DryRunAction::kCopyFails;
     }
     report.steps.push_back(step);

@@ -15,11 +15,11 @@ struct Finding {
 };
 
 enum class DryRunAction {
-  kCopy,             // destination missing: copy only
-  kMoveThenCopy,     // destination moved to its backup name, then the copy
-  kSkipBackupExists, // an earlier run replaced it
-  kSkipMissingFile,  // the patch file is missing: an error line, the run goes on
-  kCopyFails,        // the destination's folder is missing: the run stops here
+  kCopy,              // destination missing: copy only
+  kMoveThenCopy,      // destination moved to its backup name, then the copy
+  kSkipBackupExists,  // an earlier run replaced it
+  kSkipMissingFile,   // the patch file is missing: an error line, the run goes on
+  kCopyFails,         // the destination's folder is missing: the run stops here
 };
 
 struct DryRunStep {
@@ -32,7 +32,7 @@ struct PackageReport {
   std::vector<Finding> findings;
   PatchList entries;
   std::vector<DryRunStep> steps;  // filled by DryRun
-  bool Failed() const;  // an error, a missing patch file, or a step that fails
+  bool Failed() const;            // an error, a missing patch file, or a step that fails
 };
 
 // Reads PACKAGE_DIR\patchfile\conf.json with the runner's own reader and reports what the

@@ -20,7 +20,8 @@ constexpr int kUsage = 2;
 
 void PrintText(const PackageReport& report) {
   for (const Finding& finding : report.findings) {
-    std::printf("%s: %s\n", finding.level == FindingLevel::kError ? "error" : "warning", finding.message.c_str());
+    std::printf("%s: %s\n", finding.level == FindingLevel::kError ? "error" : "warning",
+                finding.message.c_str());
   }
   for (const DryRunStep& step : report.steps) {
     const std::string source = NarrowToUtf8(step.source);
@@ -30,22 +31,26 @@ void PrintText(const PackageReport& report) {
         std::printf("entry %zu: copy %s to %s\n", step.entry, source.c_str(), destination.c_str());
         break;
       case DryRunAction::kMoveThenCopy:
-        std::printf("entry %zu: move %s to backup %s, then copy %s in\n", step.entry, destination.c_str(),
-                    NarrowToUtf8(step.backup).c_str(), source.c_str());
+        std::printf("entry %zu: move %s to backup %s, then copy %s in\n", step.entry,
+                    destination.c_str(), NarrowToUtf8(step.backup).c_str(), source.c_str());
         break;
       case DryRunAction::kSkipBackupExists:
-        std::printf("entry %zu: skip %s, its backup exists (patched before)\n", step.entry, destination.c_str());
+        std::printf("entry %zu: skip %s, its backup exists (patched before)\n", step.entry,
+                    destination.c_str());
         break;
       case DryRunAction::kSkipMissingFile:
         std::printf("entry %zu: skip, patch file %s is missing\n", step.entry, source.c_str());
         break;
       case DryRunAction::kCopyFails:
-        std::printf("entry %zu: copy %s to %s would fail (missing folder or a folder as patch file); the run stops here\n",
-                    step.entry, source.c_str(), destination.c_str());
+        std::printf(
+            "entry %zu: copy %s to %s would fail (missing folder or a folder as patch file); the "
+            "run stops here\n",
+            step.entry, source.c_str(), destination.c_str());
         break;
     }
   }
-  std::printf("%s\n", report.Failed() ? "result: a run would fail or skip entries" : "result: a run would succeed");
+  std::printf("%s\n", report.Failed() ? "result: a run would fail or skip entries"
+                                      : "result: a run would succeed");
 }
 
 void PrintJson(const PackageReport& report) {
@@ -94,7 +99,8 @@ int wmain(int argc, wchar_t** argv) {
     std::fputs("usage: patchcheck PACKAGE_DIR [--install-dir DIR] [--json]\n", stderr);
     return kUsage;
   }
-  while (packageDir.size() > 1 && (packageDir.back() == L'\\' || packageDir.back() == L'/')) packageDir.pop_back();
+  while (packageDir.size() > 1 && (packageDir.back() == L'\\' || packageDir.back() == L'/'))
+    packageDir.pop_back();
 
   PackageReport report = CheckPackage(packageDir);
   if (!installDir.empty()) DryRun(packageDir, installDir, report);

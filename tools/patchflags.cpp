@@ -18,7 +18,8 @@ constexpr int kRefused = 1;
 constexpr int kUsage = 2;
 
 int Usage() {
-  std::fputs("usage: patchflags FILE [--magic-debug=0|1] [--log-enabled=0|1] [--output OTHER]\n", stderr);
+  std::fputs("usage: patchflags FILE [--magic-debug=0|1] [--log-enabled=0|1] [--output OTHER]\n",
+             stderr);
   return kUsage;
 }
 

@@ -7,7 +7,8 @@
 
 namespace {
 std::string ErrorText(const char* what, const std::wstring& path) {
-  return std::string(what) + " " + NarrowToUtf8(path) + " (error " + std::to_string(GetLastError()) + ")";
+  return std::string(what) + " " + NarrowToUtf8(path) + " (error " +
+         std::to_string(GetLastError()) + ")";
 }
 }  // namespace
 
@@ -39,10 +40,12 @@ bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes, std::s
     return false;
   }
   DWORD written = 0;
-  const BOOL wrote = WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                     written == bytes.size() && FlushFileBuffers(file.Get());
+  const BOOL wrote =
+      WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+      written == bytes.size() && FlushFileBuffers(file.Get());
   file.Close();
-  if (!wrote || !MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!wrote || !MoveFileExW(temp.c_str(), path.c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     error = ErrorText("cannot write", path);
     DeleteFileW(temp.c_str());
     return false;

@@ -10,4 +10,3 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& er
 // Writes a temporary file beside `path` and renames it over `path`, so that a failure never
 // leaves a partial file.
 bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes, std::string& error);
-

@@ -12,13 +12,13 @@
 
 namespace {
 
-
 // The with-links emulator turns the folder under test into a link to this folder.
 const std::wstring kLinkTarget = L"C:\\patchtest-links\\target";
 
 size_t CountContaining(const std::vector<std::string>& lines, const std::string& part) {
-  return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
-                                           [&](const std::string& line) { return line.find(part) != std::string::npos; }));
+  return static_cast<size_t>(
+      std::count_if(lines.begin(), lines.end(),
+                    [&](const std::string& line) { return line.find(part) != std::string::npos; }));
 }
 
 std::string Join(const std::vector<std::string>& lines) {
@@ -67,17 +67,21 @@ struct CleanLog {
 TEST(ElevatedRun, LogFolderIsALinkSoNothingIsWrittenThroughIt) {
   CleanLog clean;
   e2e::TempDir temp;
-  ASSERT_TRUE(IsLink(e2e::LogFolder())) << "the log folder is no link: run this test through ctest (with-links)";
+  ASSERT_TRUE(IsLink(e2e::LogFolder()))
+      << "the log folder is no link: run this test through ctest (with-links)";
   EXPECT_EQ(RunFailingPackage(temp), 0u);
-  EXPECT_FALSE(e2e::Exists(kLinkTarget + L"\\patch_patch.log")) << "the log was written through a folder link";
+  EXPECT_FALSE(e2e::Exists(kLinkTarget + L"\\patch_patch.log"))
+      << "the log was written through a folder link";
 }
 
 TEST(ElevatedRun, LogParentIsALinkSoNoFolderIsCreatedThroughIt) {
   e2e::TempDir temp;
   const std::wstring parent = e2e::LogFolder().substr(0, e2e::LogFolder().find_last_of(L'\\'));
-  ASSERT_TRUE(IsLink(parent)) << "the log's parent folder is no link: run this test through ctest (with-links)";
+  ASSERT_TRUE(IsLink(parent))
+      << "the log's parent folder is no link: run this test through ctest (with-links)";
   EXPECT_EQ(RunFailingPackage(temp), 0u);
-  EXPECT_FALSE(e2e::Exists(kLinkTarget + L"\\MossLog")) << "the log folder was created through a link";
+  EXPECT_FALSE(e2e::Exists(kLinkTarget + L"\\MossLog"))
+      << "the log folder was created through a link";
 }
 
 TEST(ElevatedRun, LogInARealFolderIsWritten) {
@@ -93,12 +97,15 @@ TEST(ElevatedRun, HookFolderIsALinkSoTheLibraryIsNotLoaded) {
   CleanLog clean;
   e2e::TempDir temp;
   HookRecord record(temp);
-  ASSERT_TRUE(IsLink(HookFolder())) << "the hook folder is no link: run this test through ctest (with-links)";
-  ASSERT_TRUE(CopyFileW(BuiltBeside(L"MossLogEx.dll").c_str(), (kLinkTarget + L"\\MossLogEx.dll").c_str(), FALSE));
+  ASSERT_TRUE(IsLink(HookFolder()))
+      << "the hook folder is no link: run this test through ctest (with-links)";
+  ASSERT_TRUE(CopyFileW(BuiltBeside(L"MossLogEx.dll").c_str(),
+                        (kLinkTarget + L"\\MossLogEx.dll").c_str(), FALSE));
   ASSERT_TRUE(e2e::Exists(GetAssertHookPath())) << "the library is reachable through the link";
   EXPECT_EQ(RunFailingPackage(temp), 0u);
   EXPECT_FALSE(e2e::Exists(record.path)) << "a library reached through a folder link was loaded";
-  EXPECT_EQ(CountContaining(e2e::ReadLogMessages(), "[Error]PackageDir["), 1u) << "the log itself goes on";
+  EXPECT_EQ(CountContaining(e2e::ReadLogMessages(), "[Error]PackageDir["), 1u)
+      << "the log itself goes on";
 }
 
 TEST(ElevatedRun, HookInARealFolderIsCalled) {
@@ -109,7 +116,8 @@ TEST(ElevatedRun, HookInARealFolderIsCalled) {
   e2e::MakeFolders(HookFolder());
   ASSERT_TRUE(CopyFileW(BuiltBeside(L"MossLogEx.dll").c_str(), GetAssertHookPath().c_str(), FALSE));
   EXPECT_EQ(RunFailingPackage(temp), 0u);
-  EXPECT_EQ(logtest::ReadHookCalls(record.path).size(), 1u) << "the trusted library gets the one error line";
+  EXPECT_EQ(logtest::ReadHookCalls(record.path).size(), 1u)
+      << "the trusted library gets the one error line";
   DeleteFileW(GetAssertHookPath().c_str());
 }
 
@@ -144,8 +152,9 @@ struct HeldInstallation {
 // True once `path` cannot be opened for deletion, that is, once the holder has it open.
 bool WaitUntilHeld(const std::wstring& path) {
   for (int i = 0; i < 200; ++i) {
-    HANDLE probe = CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE probe =
+        CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
     if (probe == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION;
     CloseHandle(probe);
     Sleep(10);
@@ -177,9 +186,13 @@ TEST(HeldFiles, ADestinationHeldThroughoutFailsOnceAndNothingIsLost) {
   EXPECT_EQ(e2e::ReadFileOrEmpty(setup.dest), "original") << "the held file must stay as it was";
   EXPECT_FALSE(e2e::Exists(setup.dest + L".220620.patch.bak"));
   const auto lines = e2e::ReadLogMessages();
-  EXPECT_EQ(CountContaining(lines, "[Error]Move file failed, from["), 1u) << "one line for the final outcome:\n" << Join(lines);
+  EXPECT_EQ(CountContaining(lines, "[Error]Move file failed, from["), 1u)
+      << "one line for the final outcome:\n"
+      << Join(lines);
   EXPECT_EQ(CountContaining(lines, "[Error]Start Patch failed."), 1u) << Join(lines);
-  EXPECT_EQ(CountContaining(lines, "[Common]CreateProcessWaitCmd["), 1u) << "the product is started again:\n" << Join(lines);
+  EXPECT_EQ(CountContaining(lines, "[Common]CreateProcessWaitCmd["), 1u)
+      << "the product is started again:\n"
+      << Join(lines);
   EXPECT_EQ(e2e::ProcessesRunning(setup.install + L"\\PelliWareden.exe").size(), 1u);
   e2e::KillProcessesIn(setup.install);
 }

@@ -13,7 +13,6 @@
 
 namespace {
 
-
 const std::string kBeginLine = "**************************BEGAIN***********************";
 const std::string kEndLine = "**************************END******************************";
 const char kConf[] = R"({
@@ -30,9 +29,9 @@ std::string Join(const std::vector<std::string>& lines) {
 }
 
 size_t CountErrors(const std::vector<std::string>& messages) {
-  return static_cast<size_t>(std::count_if(messages.begin(), messages.end(), [](const std::string& m) {
-    return m.rfind("[Error]", 0) == 0;
-  }));
+  return static_cast<size_t>(
+      std::count_if(messages.begin(), messages.end(),
+                    [](const std::string& m) { return m.rfind("[Error]", 0) == 0; }));
 }
 
 class InstallSequenceTest : public ::testing::Test {
@@ -76,7 +75,8 @@ class InstallSequenceTest : public ::testing::Test {
     const std::vector<std::string> messages = e2e::ReadLogMessages();
     const std::vector<std::string> opening = OpeningLines();
     ASSERT_GE(messages.size(), opening.size() + 2) << "log:\n" << Join(messages);
-    EXPECT_EQ(std::vector<std::string>(messages.begin(), messages.begin() + opening.size()), opening);
+    EXPECT_EQ(std::vector<std::string>(messages.begin(), messages.begin() + opening.size()),
+              opening);
     EXPECT_EQ(messages[messages.size() - 2], error) << "log:\n" << Join(messages);
     EXPECT_EQ(messages.back(), kEndLine);
     EXPECT_EQ(CountErrors(messages), 1u) << "log:\n" << Join(messages);
@@ -127,7 +127,8 @@ TEST_F(InstallSequenceTest, NumericInstallDirStopsBeforeThePatch) {
 TEST_F(InstallSequenceTest, InstallDirWithoutTerminatingNulStopsBeforeThePatch) {
   // Followed in memory by a non-zero unit, so a read past the stored data cannot find a NUL.
   std::wstring text = installDir_ + L"X";
-  key_.SetInstallDirRaw(REG_SZ, text.c_str(), static_cast<DWORD>(installDir_.size() * sizeof(wchar_t)));
+  key_.SetInstallDirRaw(REG_SZ, text.c_str(),
+                        static_cast<DWORD>(installDir_.size() * sizeof(wchar_t)));
   RunAndExpectNothingChanged();
   ExpectRunEndedWith("[Error]Reg Query InstallDir failed.");
 }

@@ -11,15 +11,14 @@
 
 namespace {
 
-
-
 const std::string kMagicLine = "LOG_CONSOLE::MagicInitLog Magic debuge open  ";
 const std::string kBegin = "**************************BEGAIN***********************";
 const std::string kEnd = "**************************END******************************";
 
 size_t CountOf(const std::string& bytes, const std::string& what) {
   size_t count = 0;
-  for (size_t at = bytes.find(what); at != std::string::npos; at = bytes.find(what, at + 1)) ++count;
+  for (size_t at = bytes.find(what); at != std::string::npos; at = bytes.find(what, at + 1))
+    ++count;
   return count;
 }
 
@@ -29,7 +28,8 @@ void SetFlags(const std::wstring& exe, const std::wstring& options) {
   GetModuleFileNameW(nullptr, self, MAX_PATH);
   std::wstring tool = self;
   tool = tool.substr(0, tool.find_last_of(L'\\')) + L"\\patchflags.exe";
-  ASSERT_EQ(e2e::RunProgram(tool, L"\"" + exe + L"\" " + options), 0u) << "patchflags " << NarrowToUtf8(options);
+  ASSERT_EQ(e2e::RunProgram(tool, L"\"" + exe + L"\" " + options), 0u)
+      << "patchflags " << NarrowToUtf8(options);
 }
 
 // The machine's hook path holds the stand-in library for the test, which records its calls.
@@ -103,7 +103,8 @@ TEST(LogActivation, AsBuiltTheLogOpensAtEntryBetweenBeginAndEnd) {
   EXPECT_EQ(std::count(messages.begin(), messages.end(), kMagicLine), 0) << e2e::ReadLog();
   const std::string utf8Dir = NarrowToUtf8(package.dir);
   EXPECT_NE(e2e::ReadLog().find("PackageDir[" + utf8Dir), std::string::npos)
-      << "the non-ASCII package folder is not in the log as UTF-8:\n" << e2e::ReadLog();
+      << "the non-ASCII package folder is not in the log as UTF-8:\n"
+      << e2e::ReadLog();
 
   const auto calls = hook.Calls();
   ASSERT_FALSE(calls.empty()) << "no error line reached the hook";
@@ -123,7 +124,8 @@ void ExpectLazilyOpenedLog() {
   EXPECT_EQ(messages.front(), kMagicLine) << e2e::ReadLog();
   EXPECT_EQ(messages.back(), kEnd) << e2e::ReadLog();
   EXPECT_EQ(std::count(messages.begin(), messages.end(), kBegin), 0)
-      << "a lazily opened log got a BEGAIN line:\n" << Join(messages);
+      << "a lazily opened log got a BEGAIN line:\n"
+      << Join(messages);
 }
 
 // A run of a copied runner with its flags set by `options` and "EnableLogToView" at `value`.

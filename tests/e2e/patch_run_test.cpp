@@ -12,7 +12,6 @@
 
 namespace {
 
-
 const std::string kEndLine = "**************************END******************************";
 const std::wstring kBak = L".220620.patch.bak";
 
@@ -68,7 +67,9 @@ class PatchRunTest : public ::testing::Test {
     e2e::WriteFileBytes(Inst(L"bin\\core.dll"), "old core");
     e2e::WriteFileBytes(Inst(kDataFile), "old data");
   }
-  std::wstring Src(const std::wstring& relative) const { return package_.patchDir + L"\\" + relative; }
+  std::wstring Src(const std::wstring& relative) const {
+    return package_.patchDir + L"\\" + relative;
+  }
   std::string Run() const { return NarrowToUtf8(std::to_wstring(e2e::RunProgram(package_.exe))); }
   std::string ConfPathLine() const {
     return "[Common]conf file pah[" + NarrowToUtf8(package_.patchDir) + "\\conf.json].";
@@ -78,11 +79,12 @@ class PatchRunTest : public ::testing::Test {
            NarrowToUtf8(Inst(dest) + kBak) + "].";
   }
   std::string CopyLine(const std::wstring& src, const std::wstring& dest) const {
-    return "[Common]Copy file successful, from[" + NarrowToUtf8(Src(src)) + "] to[" + NarrowToUtf8(Inst(dest)) + "].";
+    return "[Common]Copy file successful, from[" + NarrowToUtf8(Src(src)) + "] to[" +
+           NarrowToUtf8(Inst(dest)) + "].";
   }
   std::string RestartLine(const std::string& exitCode) const {
-    return "[Common]CreateProcessWaitCmd[\"" + NarrowToUtf8(Inst(L"PelliWareden.exe")) + "\" ] exit_code[" +
-           exitCode + "].";
+    return "[Common]CreateProcessWaitCmd[\"" + NarrowToUtf8(Inst(L"PelliWareden.exe")) +
+           "\" ] exit_code[" + exitCode + "].";
   }
 
   e2e::TempDir temp_;
@@ -108,7 +110,8 @@ TEST_F(PatchRunTest, ReplacesEveryEntryStopsTheProductAndStartsItAgain) {
 
   EXPECT_FALSE(product.Running());
   EXPECT_FALSE(downloader.Running());
-  EXPECT_TRUE(e2e::ProcessesRunning(Inst(L"VyxDL.exe")).empty()) << "VyxDL.exe is never started again";
+  EXPECT_TRUE(e2e::ProcessesRunning(Inst(L"VyxDL.exe")).empty())
+      << "VyxDL.exe is never started again";
   const std::vector<DWORD> restarted = e2e::ProcessesRunning(Inst(L"PelliWareden.exe"));
   ASSERT_EQ(restarted.size(), 1u) << "the main program must run again";
 
@@ -149,8 +152,8 @@ TEST_F(PatchRunTest, SecondRunSkipsEveryPatchedEntryAndStartsNothing) {
   ASSERT_EQ(Run(), "0");
 
   EXPECT_EQ(e2e::SnapshotTree(installDir_), afterFirst);
-  const std::vector<std::string> expected = {
-      "[Common]Enter.", ConfPathLine(), "[Common]Patch successful.", kEndLine};
+  const std::vector<std::string> expected = {"[Common]Enter.", ConfPathLine(),
+                                             "[Common]Patch successful.", kEndLine};
   EXPECT_EQ(PatchRunLines(), expected) << "no main program ran, so nothing is started";
   EXPECT_TRUE(e2e::ProcessesRunning(Inst(L"PelliWareden.exe")).empty());
 }
@@ -185,7 +188,8 @@ TEST_F(PatchRunTest, FailedCopyPutsTheOriginalBackAndStopsTheLoop) {
   const std::vector<std::string> expectedTail = {
       MoveLine(L"b.txt"),
       "[Error]Copy file failed, from[" + NarrowToUtf8(Src(L"folder")) + "] to[" + b + "].",
-      "[Error]Copy failed, original moved back, from[" + b + NarrowToUtf8(kBak) + "] to[" + b + "].",
+      "[Error]Copy failed, original moved back, from[" + b + NarrowToUtf8(kBak) + "] to[" + b +
+          "].",
   };
   auto at = std::search(lines.begin(), lines.end(), expectedTail.begin(), expectedTail.end());
   EXPECT_NE(at, lines.end()) << "log:\n" << Join(lines);
@@ -205,20 +209,25 @@ TEST_F(PatchRunTest, DestinationsThatCannotBeFilesStopTheRun) {
     const char* dest;
     std::string error;
   } cases[] = {
-      {"nowhere\\\\x.txt", "[Error]Copy file failed, from[" + NarrowToUtf8(Src(L"x.txt")) + "] to[" + NarrowToUtf8(Inst(L"nowhere\\x.txt")) + "]."},
-      {"NUL", "[Error]Dest file[" + NarrowToUtf8(Inst(L"NUL")) + "] is a device or a stream, not a file."},
-      {"sub\\\\Com1.log", "[Error]Dest file[" + NarrowToUtf8(Inst(L"sub\\Com1.log")) + "] is a device or a stream, not a file."},
-      {"a.txt:s", "[Error]Dest file[" + NarrowToUtf8(Inst(L"a.txt:s")) + "] is a device or a stream, not a file."},
+      {"nowhere\\\\x.txt", "[Error]Copy file failed, from[" + NarrowToUtf8(Src(L"x.txt")) +
+                               "] to[" + NarrowToUtf8(Inst(L"nowhere\\x.txt")) + "]."},
+      {"NUL",
+       "[Error]Dest file[" + NarrowToUtf8(Inst(L"NUL")) + "] is a device or a stream, not a file."},
+      {"sub\\\\Com1.log", "[Error]Dest file[" + NarrowToUtf8(Inst(L"sub\\Com1.log")) +
+                              "] is a device or a stream, not a file."},
+      {"a.txt:s", "[Error]Dest file[" + NarrowToUtf8(Inst(L"a.txt:s")) +
+                      "] is a device or a stream, not a file."},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.dest);
     e2e::ClearLog();
-    package_.WriteConf(std::string(R"({"patch_list": [{ "src": "x.txt", "dest": ")") + test.dest + "\" }]}");
+    package_.WriteConf(std::string(R"({"patch_list": [{ "src": "x.txt", "dest": ")") + test.dest +
+                       "\" }]}");
     const auto before = e2e::SnapshotTree(installDir_);
     ASSERT_EQ(Run(), "0");
     EXPECT_EQ(e2e::SnapshotTree(installDir_), before);
-    const std::vector<std::string> expected = {
-        "[Common]Enter.", ConfPathLine(), test.error, "[Error]Start Patch failed.", kEndLine};
+    const std::vector<std::string> expected = {"[Common]Enter.", ConfPathLine(), test.error,
+                                               "[Error]Start Patch failed.", kEndLine};
     EXPECT_EQ(PatchRunLines(), expected);
   }
 }
@@ -226,7 +235,8 @@ TEST_F(PatchRunTest, DestinationsThatCannotBeFilesStopTheRun) {
 // A run stopped during a copy leaves the destination missing beside its backup and a partial
 // copy: the next run copies again and the partial copy goes.
 TEST_F(PatchRunTest, ARunStoppedDuringACopyIsCompletedByTheNext) {
-  package_.WriteConf(R"({"patch_list": [{ "src": "big.bin", "dest": "big.bin" }, { "src": "b", "dest": "b" }]})");
+  package_.WriteConf(
+      R"({"patch_list": [{ "src": "big.bin", "dest": "big.bin" }, { "src": "b", "dest": "b" }]})");
   package_.AddPatchFile(L"big.bin", std::string(100000, 'n'));
   package_.AddPatchFile(L"b", "new b");
   e2e::WriteFileBytes(Inst(L"big.bin") + kBak, "old big");
@@ -240,12 +250,14 @@ TEST_F(PatchRunTest, ARunStoppedDuringACopyIsCompletedByTheNext) {
   EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"big.bin")), std::string(100000, 'n'));
   EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"big.bin") + kBak), "old big");
   EXPECT_FALSE(e2e::Exists(Inst(L"big.bin") + L".220620.patch.part"));
-  EXPECT_FALSE(e2e::Exists(Inst(L"b") + L".220620.patch.part")) << "a replaced entry's leftover stays";
+  EXPECT_FALSE(e2e::Exists(Inst(L"b") + L".220620.patch.part"))
+      << "a replaced entry's leftover stays";
   EXPECT_TRUE(Mentions(PatchRunLines(), "[Common]Patch successful."));
 }
 
 TEST_F(PatchRunTest, MissingPatchFileIsSkippedAndTheRunStillSucceeds) {
-  package_.WriteConf(R"({"patch_list": [{ "src": "gone.txt", "dest": "a.txt" }, { "src": "b.txt", "dest": "b.txt" }]})");
+  package_.WriteConf(
+      R"({"patch_list": [{ "src": "gone.txt", "dest": "a.txt" }, { "src": "b.txt", "dest": "b.txt" }]})");
   package_.AddPatchFile(L"b.txt", "new b");
   e2e::WriteFileBytes(Inst(L"a.txt"), "old a");
 
@@ -254,9 +266,12 @@ TEST_F(PatchRunTest, MissingPatchFileIsSkippedAndTheRunStillSucceeds) {
   EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"a.txt")), "old a");
   EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"b.txt")), "new b");
   const std::vector<std::string> expected = {
-      "[Common]Enter.", ConfPathLine(),
+      "[Common]Enter.",
+      ConfPathLine(),
       "[Error]Patch file[" + NarrowToUtf8(Src(L"gone.txt")) + "] is not exist.",
-      CopyLine(L"b.txt", L"b.txt"), "[Common]Patch successful.", kEndLine,
+      CopyLine(L"b.txt", L"b.txt"),
+      "[Common]Patch successful.",
+      kEndLine,
   };
   EXPECT_EQ(PatchRunLines(), expected);
 }
@@ -275,7 +290,8 @@ TEST_F(PatchRunTest, TrailingBackslashInInstallDirGivesTheSamePaths) {
     ASSERT_EQ(Run(), "0");
     EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"sub\\a.txt") + kBak), "old a");
     for (const std::string& line : PatchRunLines()) {
-      if (line.find("file successful") != std::string::npos || line.find("CreateProcessWaitCmd[") != std::string::npos) {
+      if (line.find("file successful") != std::string::npos ||
+          line.find("CreateProcessWaitCmd[") != std::string::npos) {
         runs[withBackslash].push_back(line);
       }
     }
@@ -295,8 +311,10 @@ TEST_F(PatchRunTest, ConfigurationProblemsEndTheRunBeforeAnythingIsTouched) {
       {nullptr, "[Error]inst conf is not exist."},
       {"\xEF\xBB\xBF{\"patch_list\":[]}", "[Error]conf json parse failed."},
       {"{\"patch_list\":{}}", "[Error]conf json parse failed \"patch_list\" is not array."},
-      {"[{\"src\":\"a\",\"dest\":\"b\"}]", "[Error]conf json parse failed, a value is outside the format."},
-      {"{\"patch_list\":[{\"src\":[],\"dest\":\"b\"}]}", "[Error]conf json parse failed, a value is outside the format."},
+      {"[{\"src\":\"a\",\"dest\":\"b\"}]",
+       "[Error]conf json parse failed, a value is outside the format."},
+      {"{\"patch_list\":[{\"src\":[],\"dest\":\"b\"}]}",
+       "[Error]conf json parse failed, a value is outside the format."},
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.error);
@@ -304,8 +322,8 @@ TEST_F(PatchRunTest, ConfigurationProblemsEndTheRunBeforeAnythingIsTouched) {
     DeleteFileW((package_.patchDir + L"\\conf.json").c_str());
     if (test.conf != nullptr) package_.WriteConf(test.conf);
     ASSERT_EQ(Run(), "0");
-    const std::vector<std::string> expected = {
-        "[Common]Enter.", ConfPathLine(), test.error, "[Error]ParseConf failed.", kEndLine};
+    const std::vector<std::string> expected = {"[Common]Enter.", ConfPathLine(), test.error,
+                                               "[Error]ParseConf failed.", kEndLine};
     EXPECT_EQ(PatchRunLines(), expected);
     EXPECT_TRUE(product.Running());
   }

@@ -12,7 +12,9 @@
 #include <cwchar>
 
 namespace {
-DWORD ParseNumber(const wchar_t* text) { return static_cast<DWORD>(std::wcstoul(text, nullptr, 10)); }
+DWORD ParseNumber(const wchar_t* text) {
+  return static_cast<DWORD>(std::wcstoul(text, nullptr, 10));
+}
 
 int HoldFile(const wchar_t* path, DWORD milliseconds) {
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -29,8 +31,8 @@ int HoldFile(const wchar_t* path, DWORD milliseconds) {
 
 // Returns 3 when PATH cannot be created; otherwise does not return.
 int SignalReadyAndRun(const wchar_t* path) {
-  HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                            nullptr);
+  HANDLE file =
+      CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 3;
   CloseHandle(file);
   RunUntilKilled();

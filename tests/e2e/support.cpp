@@ -60,9 +60,9 @@ void ForEachProcess(Visit visit) {
   for (BOOL more = Process32FirstW(snapshot.Get(), &entry); more;
        more = Process32NextW(snapshot.Get(), &entry)) {
     if (entry.th32ProcessID == 0 || entry.th32ProcessID == GetCurrentProcessId()) continue;
-    KernelHandle process(OpenProcess(
-        PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
-        entry.th32ProcessID));
+    KernelHandle process(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                    entry.th32ProcessID));
     if (!process.IsValid()) continue;
     visit(entry.th32ProcessID, process.Get(), ImagePathOf(process.Get()));
   }
@@ -73,8 +73,8 @@ HKEY CreateKey32(const wchar_t* subkey) {
   const LONG result = RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, nullptr, 0,
                                       KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr);
   if (result != ERROR_SUCCESS) {
-    ADD_FAILURE() << "RegCreateKeyExW HKLM\\" << NarrowToUtf8(subkey) << " (32-bit view) failed: "
-                  << result;
+    ADD_FAILURE() << "RegCreateKeyExW HKLM\\" << NarrowToUtf8(subkey)
+                  << " (32-bit view) failed: " << result;
     return nullptr;
   }
   return key;
@@ -84,8 +84,7 @@ void SetValue32(const wchar_t* subkey, const wchar_t* name, DWORD type, const vo
                 DWORD bytes) {
   HKEY key = CreateKey32(subkey);
   if (key == nullptr) return;
-  const LONG result =
-      RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), bytes);
+  const LONG result = RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), bytes);
   RegCloseKey(key);
   EXPECT_EQ(result, ERROR_SUCCESS) << "RegSetValueExW " << NarrowToUtf8(name) << " failed";
 }
@@ -110,10 +109,9 @@ TempDir::TempDir() {
   GetTempPathW(MAX_PATH, temp);
   static unsigned counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::wstring candidate = std::wstring(temp) + L"patchtest-" +
-                                   std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                   std::to_wstring(++counter) + L"-" +
-                                   std::to_wstring(GetTickCount());
+    const std::wstring candidate =
+        std::wstring(temp) + L"patchtest-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+        std::to_wstring(++counter) + L"-" + std::to_wstring(GetTickCount());
     if (CreateDirectoryW(candidate.c_str(), nullptr)) {
       path_ = candidate;
       return;
@@ -201,7 +199,8 @@ void RemoveTree(const std::wstring& path) {
     } while (FindNextFileW(search, &found));
     FindClose(search);
   }
-  if (!RemoveDirectoryW(path.c_str())) ADD_FAILURE() << NarrowToUtf8(LastErrorText(L"RemoveDirectoryW", path));
+  if (!RemoveDirectoryW(path.c_str()))
+    ADD_FAILURE() << NarrowToUtf8(LastErrorText(L"RemoveDirectoryW", path));
 }
 
 namespace {
@@ -270,14 +269,14 @@ Package MakePackage(const std::wstring& dir, bool withPatchFolder) {
 
 ProductKeyGuard::ProductKeyGuard() {
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY,
-                    &key) == ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kProductKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, &key) ==
+      ERROR_SUCCESS) {
     DWORD bytes = 0;
     if (RegQueryValueExW(key, L"InstallDir", nullptr, &savedType_, nullptr, &bytes) ==
         ERROR_SUCCESS) {
       savedData_.resize(bytes);
-      hadInstallDir_ = RegQueryValueExW(key, L"InstallDir", nullptr, &savedType_,
-                                        savedData_.data(), &bytes) == ERROR_SUCCESS;
+      hadInstallDir_ = RegQueryValueExW(key, L"InstallDir", nullptr, &savedType_, savedData_.data(),
+                                        &bytes) == ERROR_SUCCESS;
       savedData_.resize(bytes);
     }
     RegCloseKey(key);
@@ -315,8 +314,8 @@ void SetEnableLogToView(const DWORD* value) {
     return;
   }
   HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLogSwitchKey, 0, KEY_SET_VALUE | KEY_WOW64_32KEY,
-                    &key) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLogSwitchKey, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, &key) !=
+      ERROR_SUCCESS) {
     return;
   }
   RegDeleteValueW(key, L"EnableLogToView");

@@ -21,7 +21,7 @@ class TempDir {
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
-  const std::wstring& Path() const { return path_; }       // ends without a backslash
+  const std::wstring& Path() const { return path_; }           // ends without a backslash
   std::wstring operator/(const std::wstring& relative) const;  // Path() + "\" + relative
 
  private:
@@ -43,9 +43,9 @@ std::map<std::wstring, std::string> SnapshotTree(const std::wstring& folder);
 // A package folder: a copy of the built Patch.exe and, unless `withPatchFolder` is false, an
 // empty "patchfile" folder.
 struct Package {
-  std::wstring dir;        // no trailing backslash
-  std::wstring patchDir;   // dir\patchfile
-  std::wstring exe;        // dir\Patch.exe
+  std::wstring dir;       // no trailing backslash
+  std::wstring patchDir;  // dir\patchfile
+  std::wstring exe;       // dir\Patch.exe
   void WriteConf(const std::string& json) const;
   void AddPatchFile(const std::wstring& src, const std::string& content) const;
 };
@@ -79,10 +79,10 @@ void SetEnableLogToView(const DWORD* value);  // nullptr removes the value
 DWORD RunProgram(const std::wstring& exe, const std::wstring& args = L"", DWORD timeoutMs = 60000);
 
 // The machine-wide log of a program named Patch.exe, and its old generation.
-std::wstring LogFolder();   // C:\ProgramData\Norvale\PelliMgr\MossLog (no trailing backslash)
-std::wstring LogPath();     // LogFolder()\patch_patch.log
-void ClearLog();            // removes the log file and its ".old" generation
-std::string ReadLog();      // the whole file, empty when missing
+std::wstring LogFolder();  // C:\ProgramData\Norvale\PelliMgr\MossLog (no trailing backslash)
+std::wstring LogPath();    // LogFolder()\patch_patch.log
+void ClearLog();           // removes the log file and its ".old" generation
+std::string ReadLog();     // the whole file, empty when missing
 // True when `line` starts with the log's "MM-DD hh:mm:ss:mmm: " (20 characters).
 bool HasTimestampPrefix(const std::string& line);
 // The messages of the log, in order: each line without its "MM-DD hh:mm:ss:mmm: " prefix and

@@ -11,7 +11,6 @@
 
 namespace {
 
-
 // The tools are built beside the test programs.
 std::wstring BuiltTool(const wchar_t* name) {
   wchar_t path[MAX_PATH + 1] = {};
@@ -32,7 +31,8 @@ struct ToolRun {
 ToolRun RunTool(const std::wstring& exe, const std::wstring& args, const e2e::TempDir& temp) {
   const std::wstring outPath = temp / L"tool-output.txt";
   SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-  HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+  HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                           0, nullptr);
   EXPECT_NE(out, INVALID_HANDLE_VALUE);
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
@@ -42,13 +42,14 @@ ToolRun RunTool(const std::wstring& exe, const std::wstring& args, const e2e::Te
   PROCESS_INFORMATION process = {};
   std::wstring commandLine = L"\"" + exe + L"\" " + args;
   ToolRun run;
-  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
+                      nullptr, &startup, &process)) {
     ADD_FAILURE() << "cannot start " << NarrowToUtf8(exe) << ", error " << GetLastError();
     CloseHandle(out);
     return run;
   }
-  EXPECT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0) << NarrowToUtf8(commandLine) << " hangs";
+  EXPECT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0)
+      << NarrowToUtf8(commandLine) << " hangs";
   GetExitCodeProcess(process.hProcess, &run.exitCode);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
@@ -57,7 +58,9 @@ ToolRun RunTool(const std::wstring& exe, const std::wstring& args, const e2e::Te
   return run;
 }
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
 
@@ -76,7 +79,9 @@ TEST(PatchFlags, ShowsSetsAndCopiesTheFlagBytes) {
 
   const std::wstring copy = temp / L"copy\\Patch.exe";
   e2e::MakeFolders(temp / L"copy");
-  ToolRun copied = RunTool(kPatchFlags, Quoted(exe) + L" --magic-debug=0 --log-enabled=1 --output " + Quoted(copy), temp);
+  ToolRun copied =
+      RunTool(kPatchFlags,
+              Quoted(exe) + L" --magic-debug=0 --log-enabled=1 --output " + Quoted(copy), temp);
   EXPECT_EQ(copied.exitCode, 0u) << copied.output;
   EXPECT_EQ(e2e::ReadFileOrEmpty(exe), original) << "--output must leave the original alone";
 
@@ -144,16 +149,19 @@ TEST(PatchCheck, ReportsWhatTheRunnerWouldRefuse) {
     package.WriteConf(c.conf);
     ToolRun run = RunTool(kPatchCheck, Quoted(package.dir), temp);
     EXPECT_EQ(run.exitCode, 1u) << c.conf << "\n" << run.output;
-    EXPECT_TRUE(Contains(run.output, c.expected)) << "expected \"" << c.expected << "\" for " << c.conf << "\nsaw: " << run.output;
+    EXPECT_TRUE(Contains(run.output, c.expected))
+        << "expected \"" << c.expected << "\" for " << c.conf << "\nsaw: " << run.output;
   }
 
   package.AddPatchFile(L"a.dll", "new");
-  package.WriteConf(R"({"patch_list":[{"src":"a.dll","dest":"..\\a.dll"},{"src":"a.dll","dest":"C:\\x"},
+  package.WriteConf(
+      R"({"patch_list":[{"src":"a.dll","dest":"..\\a.dll"},{"src":"a.dll","dest":"C:\\x"},
                       {"src":"a.dll","dest":"BIN/x"},{"src":"a.dll","dest":"bin\\X"}]})");
   ToolRun warned = RunTool(kPatchCheck, Quoted(package.dir), temp);
   EXPECT_EQ(warned.exitCode, 0u) << "warnings alone do not fail: " << warned.output;
   for (const char* expected : {"climbs out", "is absolute", "entry 3 and entry 4 have the same"}) {
-    EXPECT_TRUE(Contains(warned.output, expected)) << "expected \"" << expected << "\" in: " << warned.output;
+    EXPECT_TRUE(Contains(warned.output, expected))
+        << "expected \"" << expected << "\" in: " << warned.output;
   }
 
   DeleteFileW(package.exe.c_str());
@@ -182,15 +190,18 @@ TEST(PatchCheck, DryRunAgreesWithTheRunner) {
       {"src":"done.dll","dest":"done.dll"}]})");
   key.SetInstallDir(install);
 
-  ToolRun check = RunTool(kPatchCheck, Quoted(package.dir) + L" --json --install-dir " + Quoted(install), temp);
+  ToolRun check =
+      RunTool(kPatchCheck, Quoted(package.dir) + L" --json --install-dir " + Quoted(install), temp);
   EXPECT_EQ(check.exitCode, 1u) << "a missing patch file fails the check: " << check.output;
   Json::Value report;
   ASSERT_TRUE(Json::Reader().parse(check.output, report)) << check.output;
   const Json::Value& steps = report["dry_run"];
   ASSERT_EQ(steps.size(), 4u) << check.output;
   const char* expected[] = {"move-then-copy", "copy", "skip-missing-file", "skip-backup-exists"};
-  for (Json::ArrayIndex i = 0; i < 4; ++i) EXPECT_EQ(steps[i]["action"].asString(), expected[i]) << "entry " << i + 1;
-  EXPECT_EQ(steps[0]["backup"].asString(), NarrowToUtf8(install) + "\\bin\\replaced.dll.220620.patch.bak");
+  for (Json::ArrayIndex i = 0; i < 4; ++i)
+    EXPECT_EQ(steps[i]["action"].asString(), expected[i]) << "entry " << i + 1;
+  EXPECT_EQ(steps[0]["backup"].asString(),
+            NarrowToUtf8(install) + "\\bin\\replaced.dll.220620.patch.bak");
   EXPECT_TRUE(steps[1]["backup"].isNull());
   const auto untouched = e2e::SnapshotTree(install);
 
@@ -198,7 +209,8 @@ TEST(PatchCheck, DryRunAgreesWithTheRunner) {
   EXPECT_EQ(e2e::SnapshotTree(install), untouched);
   EXPECT_EQ(e2e::RunProgram(package.exe), 0u);
   EXPECT_EQ(e2e::ReadFileOrEmpty(install + L"\\bin\\replaced.dll"), "new replaced");
-  EXPECT_EQ(e2e::ReadFileOrEmpty(install + L"\\bin\\replaced.dll.220620.patch.bak"), "old replaced");
+  EXPECT_EQ(e2e::ReadFileOrEmpty(install + L"\\bin\\replaced.dll.220620.patch.bak"),
+            "old replaced");
   EXPECT_EQ(e2e::ReadFileOrEmpty(install + L"\\bin\\added.dll"), "new added");
   EXPECT_FALSE(e2e::Exists(install + L"\\bin\\added.dll.220620.patch.bak"));
   EXPECT_FALSE(e2e::Exists(install + L"\\gone.dll"));
@@ -206,7 +218,8 @@ TEST(PatchCheck, DryRunAgreesWithTheRunner) {
 
   // A second check over the patched installation predicts the runner's skips.
   package.WriteConf(R"({"patch_list":[{"src":"replaced.dll","dest":"bin\\replaced.dll"}]})");
-  ToolRun again = RunTool(kPatchCheck, Quoted(package.dir) + L" --install-dir " + Quoted(install), temp);
+  ToolRun again =
+      RunTool(kPatchCheck, Quoted(package.dir) + L" --install-dir " + Quoted(install), temp);
   EXPECT_EQ(again.exitCode, 0u) << again.output;
   EXPECT_TRUE(Contains(again.output, "its backup exists")) << again.output;
 }

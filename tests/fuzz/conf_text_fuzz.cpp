@@ -43,7 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (list.size() != 1) Fail("a failed read changed the list");
     return 0;
   }
-  if (list.size() - 1 != ExpectedEntries(text)) Fail("a successful read appended the wrong number of entries");
-  if (BlankJsonComments(text).size() != text.size()) Fail("blanking comments changed the text's length");
+  if (list.size() - 1 != ExpectedEntries(text))
+    Fail("a successful read appended the wrong number of entries");
+  if (BlankJsonComments(text).size() != text.size())
+    Fail("blanking comments changed the text's length");
   return 0;
 }

@@ -16,7 +16,8 @@ void Record(const wchar_t* message, const wchar_t* tag) {
   DWORD written = 0;
   const wchar_t unitSeparator = 0x1F;
   const wchar_t recordSeparator = 0x1E;
-  WriteFile(file, message, static_cast<DWORD>(lstrlenW(message) * sizeof(wchar_t)), &written, nullptr);
+  WriteFile(file, message, static_cast<DWORD>(lstrlenW(message) * sizeof(wchar_t)), &written,
+            nullptr);
   WriteFile(file, &unitSeparator, sizeof(unitSeparator), &written, nullptr);
   WriteFile(file, tag, static_cast<DWORD>(lstrlenW(tag) * sizeof(wchar_t)), &written, nullptr);
   WriteFile(file, &recordSeparator, sizeof(recordSeparator), &written, nullptr);
@@ -31,7 +32,8 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   return TRUE;
 }
 #elif defined(MOSS_HOOK_STDCALL)
-extern "C" __declspec(dllexport) void __stdcall fnMossLogAssert(const wchar_t* message, const wchar_t* tag) {
+extern "C" __declspec(dllexport) void __stdcall fnMossLogAssert(const wchar_t* message,
+                                                                const wchar_t* tag) {
   Record(message, tag);
 }
 #else
@@ -39,7 +41,7 @@ extern "C" __declspec(dllexport) void __stdcall fnMossLogAssert(const wchar_t* m
 extern "C" __declspec(dllimport) int MossDepMark();
 #endif
 extern "C" __declspec(dllexport) void __cdecl fnMossLogAssert(const wchar_t* message,
-                                                               const wchar_t* tag) {
+                                                              const wchar_t* tag) {
 #if defined(MOSS_HOOK_NEEDS_DEP)
   MossDepMark();
 #endif
