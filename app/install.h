@@ -1,6 +1,10 @@
 #pragma once
 
+#include <windows.h>
+
 #include <string>
+
+#include "platform/handle.h"
 
 // The product's key under HKLM, read in the process's default registry view (the 32-bit view
 // for this 32-bit program on 64-bit Windows).
@@ -13,6 +17,28 @@ inline constexpr wchar_t kInstallDirValue[] = L"InstallDir";
 enum class InstallDirRead { kOk, kOpenFailed, kQueryFailed };
 InstallDirRead ReadInstallDir(std::wstring& installDir);
 
+// A machine-wide lock held for the whole run: two runners started together (a deployment that
+// retries) would both stop and both restart the product. The constructor waits for it a
+// bounded time; the destructor lets it go.
+class RunLock {
+ public:
+  enum class State { kHeld, kBusy, kUnavailable };
+  explicit RunLock(DWORD waitMilliseconds);
+  ~RunLock();
+  RunLock(const RunLock&) = delete;
+  RunLock& operator=(const RunLock&) = delete;
+
+  State GetState() const { return state_; }
+  DWORD Error() const { return error_; }  // the platform's code when unavailable
+
+ private:
+  KernelHandle mutex_;
+  State state_ = State::kUnavailable;
+  DWORD error_ = 0;
+};
+inline constexpr DWORD kRunLockWaitMilliseconds = 60000;
+
 // The install sequence up to, not including, the closing of the log: the entry point closes
-// the log on every path, also after an exception escaped from here.
-void RunInstallSequence();
+// the log on every path, also after an exception escaped from here. A run whose lock is busy
+// stops after its first line; one whose lock is unavailable goes on as before the lock existed.
+void RunInstallSequence(const RunLock& lock);

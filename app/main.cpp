@@ -34,9 +34,12 @@ void ReportEscapedError() noexcept {
 // The command line is ignored by design: the package layout says everything. The exit code is
 // 0 on every path; success and failure show only in the log and the installation.
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // Taken before the log opens, so that runs that wait for each other write their lines one run
+  // after the other.
+  const RunLock lock(kRunLockWaitMilliseconds);
   // An error escaping a step (memory exhausted, an unreadable value) must still close the log.
   try {
-    RunInstallSequence();
+    RunInstallSequence(lock);
   } catch (...) {
     ReportEscapedError();
   }

@@ -147,12 +147,18 @@ bool ApplyEntries(const PatchList& list, const std::wstring& patchBase,
   return true;
 }
 
-void RestartMainProgram(const std::wstring& installBase) {
+// Starts the main program again once for each session it was stopped in, as the user who ran it
+// there and in the installation folder: the folder the runner was started from may be a
+// download folder, where the program's own loads of libraries by bare name would look first.
+void RestartMainProgram(const std::wstring& installBase, const std::vector<StoppedProgram>& stopped) {
   const std::wstring commandLine = L"\"" + installBase + kMainProgram + L"\" ";
-  std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
-  writable.push_back(L'\0');
-  const DWORD exitCode = CreateProcessWaitCmd(writable.data());
-  LOG_PROGRESS(L"[%s]CreateProcessWaitCmd[%s] exit_code[%u].", commandLine, exitCode);
+  for (const StoppedProgram& program : stopped) {
+    std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
+    writable.push_back(L'\0');
+    const DWORD exitCode =
+        CreateProcessWaitCmdAs(writable.data(), program.token.Get(), installBase.c_str());
+    LOG_PROGRESS(L"[%s]CreateProcessWaitCmd[%s] exit_code[%u].", commandLine, exitCode);
+  }
 }
 
 }  // namespace
@@ -169,17 +175,18 @@ bool StartPatch(const std::wstring& installDir, const PatchList& list,
   {
     // From the first kill to the restart the product is stopped: the hook library waits.
     const AssertHookHold hold;
-    const bool killed = KillProcessByName(installBase, kMainProgram);
+    std::vector<StoppedProgram> stopped;
+    KillProcessByName(installBase, kMainProgram, &stopped);
     KillProcessByName(installBase, kDownloader);  // never started again here
     try {
       applied = ApplyEntries(list, patchBase, installBase);
     } catch (...) {
       // The product is never left stopped by us, also when a step could not go on.
-      if (killed) RestartMainProgram(installBase);
+      RestartMainProgram(installBase, stopped);
       throw;
     }
     // Also after a failure.
-    if (killed) RestartMainProgram(installBase);
+    RestartMainProgram(installBase, stopped);
   }
   if (!applied) return false;
   LOG_PROGRESS(L"[%s]Patch successful.");

@@ -78,6 +78,15 @@ struct KeyHandleTraits {
 };
 using KeyHandle = UniqueHandle<KeyHandleTraits>;
 
+// A library loaded at run time.
+struct LibraryHandleTraits {
+  using Handle = HMODULE;
+  static constexpr Handle kNone = nullptr;
+  static bool IsValid(Handle handle) { return handle != nullptr; }
+  static void Close(Handle handle) { FreeLibrary(handle); }
+};
+using LibraryHandle = UniqueHandle<LibraryHandleTraits>;
+
 // PROCESS_INFORMATION's two handles, owned from the moment CreateProcess filled them in.
 struct ProcessHandles {
   explicit ProcessHandles(const PROCESS_INFORMATION& info)

@@ -6,34 +6,124 @@
 namespace {
 constexpr DWORD kWaitMilliseconds = 2000;
 constexpr DWORD kNoExitCode = 0xFFFFFFFFu;
-}  // namespace
+// The interactive desktop of the token's session; without it a program started from a
+// service lands on an invisible one.
+wchar_t kUserDesktop[] = L"winsta0\\default";
 
-DWORD CreateProcessWaitCmd(wchar_t* commandLine) {
-  DWORD exitCode = kNoExitCode;
+STARTUPINFOW HiddenStartup() {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_HIDE;
-  PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &info)) {
-    const DWORD error = GetLastError();
-    LOG_FAILURE(L"[%s]failed to execute cmdline:%s, err:%u.", commandLine, error);
-    return exitCode;
-  }
-  const ProcessHandles handles(info);
+  return startup;
+}
 
+// Waits for a started program and returns its exit code, or kNoExitCode after an "Error" line.
+DWORD WaitForExitCode(const ProcessHandles& handles) {
   // A program still running after the wait goes on by itself; only its handles are closed.
   const DWORD wait = WaitForSingleObject(handles.process.Get(), kWaitMilliseconds);
   if (wait != WAIT_OBJECT_0) {
     const DWORD error = GetLastError();
     LOG_FAILURE(L"[%s]failed to call WaitForSingleObject, waitcode:%u, lasterr:%u.", wait, error);
-    return exitCode;
+    return kNoExitCode;
   }
+  DWORD exitCode = kNoExitCode;
   if (!GetExitCodeProcess(handles.process.Get(), &exitCode)) {
     const DWORD error = GetLastError();
-    exitCode = kNoExitCode;
     LOG_FAILURE(L"[%s]failed to call GetExitCodeProcess, lasterr:%u.", error);
+    return kNoExitCode;
   }
   return exitCode;
+}
+
+DWORD StartAndWait(wchar_t* commandLine, const wchar_t* folder) {
+  STARTUPINFOW startup = HiddenStartup();
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, folder, &startup,
+                      &info)) {
+    const DWORD error = GetLastError();
+    LOG_FAILURE(L"[%s]failed to execute cmdline:%s, err:%u.", commandLine, error);
+    return kNoExitCode;
+  }
+  return WaitForExitCode(ProcessHandles(info));
+}
+
+// Turns on a privilege the process holds but has off; silently nothing where it lacks it.
+void EnablePrivilege(const wchar_t* name) {
+  HANDLE raw = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw)) return;
+  const KernelHandle self(raw);
+  TOKEN_PRIVILEGES privileges = {};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  if (LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid)) {
+    AdjustTokenPrivileges(self.Get(), FALSE, &privileges, 0, nullptr, nullptr);
+  }
+}
+
+using CreateBlock = BOOL(WINAPI*)(LPVOID*, HANDLE, BOOL);
+using DestroyBlock = BOOL(WINAPI*)(LPVOID);
+
+// The environment a user's own programs get. It lives in userenv.dll, which Windows does not
+// always map from System32: it is loaded at run time with System32 as the only place searched,
+// never imported, so that a copy planted in the package folder cannot load.
+class UserEnvironment {
+ public:
+  explicit UserEnvironment(HANDLE token)
+      : library_(LoadLibraryExW(L"userenv.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+    if (!library_.IsValid()) return;
+    const auto create = reinterpret_cast<CreateBlock>(
+        reinterpret_cast<void*>(GetProcAddress(library_.Get(), "CreateEnvironmentBlock")));
+    destroy_ = reinterpret_cast<DestroyBlock>(
+        reinterpret_cast<void*>(GetProcAddress(library_.Get(), "DestroyEnvironmentBlock")));
+    if (create == nullptr || destroy_ == nullptr || !create(&block_, token, FALSE)) block_ = nullptr;
+  }
+  ~UserEnvironment() {
+    if (block_ != nullptr) destroy_(block_);
+  }
+  UserEnvironment(const UserEnvironment&) = delete;
+  UserEnvironment& operator=(const UserEnvironment&) = delete;
+
+  void* Block() const { return block_; }
+
+ private:
+  LibraryHandle library_;
+  DestroyBlock destroy_ = nullptr;
+  void* block_ = nullptr;
+};
+
+// Starts the program with `token`: CreateProcessAsUserW where the runner may assign a primary
+// token (a service), else CreateProcessWithTokenW (an elevated administrator). False with the
+// last error of the second try when neither works.
+bool StartAsUser(wchar_t* commandLine, HANDLE token, const wchar_t* folder, PROCESS_INFORMATION& info) {
+  EnablePrivilege(SE_ASSIGNPRIMARYTOKEN_NAME);
+  EnablePrivilege(SE_INCREASE_QUOTA_NAME);
+  const UserEnvironment environment(token);
+  const DWORD flags = environment.Block() != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0;
+  STARTUPINFOW startup = HiddenStartup();
+  startup.lpDesktop = kUserDesktop;
+  if (CreateProcessAsUserW(token, nullptr, commandLine, nullptr, nullptr, FALSE, flags,
+                           environment.Block(), folder, &startup, &info)) {
+    return true;
+  }
+  return CreateProcessWithTokenW(token, 0, nullptr, commandLine, flags, environment.Block(), folder,
+                                 &startup, &info) != FALSE;
+}
+}  // namespace
+
+DWORD CreateProcessWaitCmd(wchar_t* commandLine) { return StartAndWait(commandLine, nullptr); }
+
+DWORD CreateProcessWaitCmdAs(wchar_t* commandLine, HANDLE token, const wchar_t* folder) {
+  if (token == nullptr) {
+    LOG_PROGRESS(L"[%s]no token of the stopped program, started with this run's rights.");
+    return StartAndWait(commandLine, folder);
+  }
+  PROCESS_INFORMATION info = {};
+  if (!StartAsUser(commandLine, token, folder, info)) {
+    const DWORD error = GetLastError();
+    LOG_PROGRESS(L"[%s]cannot start as the user who ran it, err:%u, started with this run's rights.",
+                 error);
+    return StartAndWait(commandLine, folder);
+  }
+  return WaitForExitCode(ProcessHandles(info));
 }

@@ -12,32 +12,117 @@
 namespace {
 
 // SYNCHRONIZE lets us wait for the end: a dying process may still hold the files that the
-// patch is about to move.
+// patch is about to move. Querying also covers opening its token.
 constexpr DWORD kProcessAccess =
     PROCESS_TERMINATE | PROCESS_VM_READ | PROCESS_QUERY_INFORMATION | SYNCHRONIZE;
 constexpr DWORD kExitWaitMilliseconds = 5000;
+// What starting a program with the duplicate in its owner's session needs.
+constexpr DWORD kTokenAccess = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY |
+                               TOKEN_ADJUST_DEFAULT | TOKEN_ADJUST_SESSIONID;
+constexpr DWORD kLongPathCapacity = 32768;
 
-// True when the process's main executable is `expectedPath`. A path cut at the capacity
-// never equals a full one.
-bool RunsFrom(HANDLE process, const std::wstring& expectedPath) {
+// The path with the prefix that lifts the 260-character limit where it needs one.
+std::wstring WithoutLengthLimit(const std::wstring& path) {
+  if (path.size() < kPathCapacity || path.compare(0, 4, L"\\\\?\\") == 0) return path;
+  if (path.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + path.substr(2);
+  return L"\\\\?\\" + path;
+}
+
+bool ReadFileIdentity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
+  const KernelHandle file(CreateFileW(WithoutLengthLimit(path).c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return file.IsValid() && GetFileInformationByHandle(file.Get(), &info);
+}
+
+// The same file whatever the spelling: short or long names, case, a long-path prefix.
+bool IsSameFile(const std::wstring& a, const std::wstring& b) {
+  BY_HANDLE_FILE_INFORMATION first, second;
+  return ReadFileIdentity(a, first) && ReadFileIdentity(b, second) &&
+         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
+         first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+}
+
+enum class Origin { kExpected, kElsewhere, kUnknown };
+
+// Where the process's main executable lies: first the path it reports as text (a path cut at
+// the capacity never equals a full one), then, when that differs or cannot be read, the file
+// itself through the image path, which every process reports whatever its bitness or the
+// path's length.
+// `error` is the platform's code when the path cannot be read.
+Origin FindOrigin(HANDLE process, const std::wstring& expectedPath, DWORD& error) {
   wchar_t modulePath[kPathCapacity + 1] = {};
-  if (GetModuleFileNameExW(process, nullptr, modulePath, kPathCapacity) == 0) return false;
-  return EqualsIgnoringAsciiCase(modulePath, expectedPath);
+  if (GetModuleFileNameExW(process, nullptr, modulePath, kPathCapacity) != 0 &&
+      EqualsIgnoringAsciiCase(modulePath, expectedPath)) {
+    return Origin::kExpected;
+  }
+  std::wstring image(kLongPathCapacity, L'\0');
+  DWORD size = kLongPathCapacity;
+  if (!QueryFullProcessImageNameW(process, 0, &image[0], &size)) {
+    error = GetLastError();
+    return Origin::kUnknown;
+  }
+  image.resize(size);
+  return IsSameFile(image, expectedPath) ? Origin::kExpected : Origin::kElsewhere;
+}
+
+// A primary token of the process and its session, so that it can be started again as it ran;
+// no token when its owner's token is closed to us.
+StoppedProgram TakeIdentity(HANDLE process) {
+  StoppedProgram program;
+  HANDLE raw = nullptr;
+  if (OpenProcessToken(process, TOKEN_DUPLICATE | TOKEN_QUERY, &raw)) {
+    const KernelHandle token(raw);
+    HANDLE duplicate = nullptr;
+    if (DuplicateTokenEx(token.Get(), kTokenAccess, nullptr, SecurityImpersonation, TokenPrimary,
+                         &duplicate)) {
+      program.token.Reset(duplicate);
+    }
+  }
+  ProcessIdToSessionId(GetProcessId(process), &program.sessionId);
+  return program;
+}
+
+// One restart per session: several instances in one session are one user's program.
+void Remember(StoppedProgram program, std::vector<StoppedProgram>& stopped) {
+  for (StoppedProgram& known : stopped) {
+    if (known.sessionId != program.sessionId) continue;
+    if (!known.token.IsValid()) known = std::move(program);
+    return;
+  }
+  stopped.push_back(std::move(program));
 }
 
 // True when the process was terminated.
-bool TerminateMatchingProcess(const PROCESSENTRY32W& entry, const std::wstring& expectedPath) {
+bool TerminateMatchingProcess(const PROCESSENTRY32W& entry, const std::wstring& expectedPath,
+                              std::vector<StoppedProgram>* stopped) {
   LOG_PROGRESS(L"[%s]process name:%s, id:%u.", entry.szExeFile, entry.th32ProcessID);
   KernelHandle process(OpenProcess(kProcessAccess, FALSE, entry.th32ProcessID));
-  if (!process.IsValid()) return false;
-  if (!expectedPath.empty() && !RunsFrom(process.Get(), expectedPath)) return false;
+  if (!process.IsValid()) {
+    // It may be the product: passing it over silently would replace files under it.
+    const DWORD error = GetLastError();
+    LOG_FAILURE(L"[%s]failed to OpenProcess, name:%s, processid:%u, lasterr:%u.", entry.szExeFile,
+                entry.th32ProcessID, error);
+    return false;
+  }
+  if (!expectedPath.empty()) {
+    DWORD error = 0;
+    const Origin origin = FindOrigin(process.Get(), expectedPath, error);
+    if (origin == Origin::kUnknown) {
+      LOG_FAILURE(L"[%s]failed to read the image path, name:%s, processid:%u, lasterr:%u.",
+                  entry.szExeFile, entry.th32ProcessID, error);
+    }
+    if (origin != Origin::kExpected) return false;
+  }
 
+  StoppedProgram program = stopped != nullptr ? TakeIdentity(process.Get()) : StoppedProgram();
   if (!TerminateProcess(process.Get(), 0)) {
     LOG_FAILURE(L"[%s]failed to TerminateProcess, name:%s, processid:%u", entry.szExeFile,
                 entry.th32ProcessID);
     return false;
   }
   LOG_PROGRESS(L"[%s]succeed in kill process.");
+  if (stopped != nullptr) Remember(std::move(program), *stopped);
   const DWORD wait = WaitForSingleObject(process.Get(), kExitWaitMilliseconds);
   if (wait != WAIT_OBJECT_0) {
     const DWORD error = GetLastError();
@@ -49,7 +134,8 @@ bool TerminateMatchingProcess(const PROCESSENTRY32W& entry, const std::wstring& 
 
 }  // namespace
 
-bool KillProcessByName(const std::wstring& folder, const std::wstring& imageName) {
+bool KillProcessByName(const std::wstring& folder, const std::wstring& imageName,
+                       std::vector<StoppedProgram>* stopped) {
   bool killed = false;
   std::wstring expectedPath;
   if (!folder.empty()) {
@@ -69,7 +155,7 @@ bool KillProcessByName(const std::wstring& folder, const std::wstring& imageName
   }
   do {
     if (EqualsIgnoringAsciiCase(entry.szExeFile, imageName) &&
-        TerminateMatchingProcess(entry, expectedPath)) {
+        TerminateMatchingProcess(entry, expectedPath, stopped)) {
       killed = true;
     }
   } while (Process32NextW(snapshot.Get(), &entry));
