@@ -8,6 +8,8 @@
 struct PatchEntry {
   std::string src;
   std::string dest;
+  std::string sha256 =
+      {};  // the hash of the `src` file as 64 lower-case hex digits; empty: none given
 };
 using PatchList = std::vector<PatchEntry>;
 
@@ -39,7 +41,7 @@ enum class ConfTextResult {
 struct ConfProblem {
   static constexpr size_t kTopLevel = static_cast<size_t>(-1);
   size_t entry = kTopLevel;  // index in "patch_list", or kTopLevel
-  std::string member;        // "patch_list", "src", "dest", or empty for the value itself
+  std::string member;        // "patch_list", "src", "dest", "sha256", or empty for the value itself
   std::string found;         // "a number", "an array", ...; the parser's message on kParseFailed
 };
 // Appends to `list` only on kOk; never throws. `problem`, when given, says where a result other

@@ -53,6 +53,20 @@ bool ReadText(const Json::Value& value, std::string& text) {
   }
 }
 
+// An optional hash: absent or null is none; anything but 64 hex digits is out of format. Kept in
+// lower case, as the hash of a file is written.
+bool ReadHash(const Json::Value& value, std::string& hex) {
+  if (value.isNull()) return true;
+  if (!value.isString()) return false;
+  hex = value.asString();
+  if (hex.size() != 64) return false;
+  for (char& c : hex) {
+    if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
 ConfTextResult ReadPatchList(const Json::Value& root, PatchList& list, ConfProblem* problem) {
   constexpr size_t kTop = ConfProblem::kTopLevel;
   // A top-level null reads as an object without members.
@@ -77,6 +91,8 @@ ConfTextResult ReadPatchList(const Json::Value& root, PatchList& list, ConfProbl
         return Problem(ConfTextResult::kOutOfFormat, problem, index, "src", element["src"]);
       if (!ReadText(element["dest"], entry.dest))
         return Problem(ConfTextResult::kOutOfFormat, problem, index, "dest", element["dest"]);
+      if (!ReadHash(element["sha256"], entry.sha256))
+        return Problem(ConfTextResult::kOutOfFormat, problem, index, "sha256", element["sha256"]);
     }
     list.push_back(std::move(entry));
   }

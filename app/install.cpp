@@ -32,8 +32,8 @@ constexpr wchar_t kRunLockRights[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
 RunLock::RunLock(DWORD waitMilliseconds) {
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kRunLockRights, SDDL_REVISION_1, &descriptor,
-                                                           nullptr)) {
+  if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kRunLockRights, SDDL_REVISION_1,
+                                                           &descriptor, nullptr)) {
     attributes.lpSecurityDescriptor = descriptor;
   }
   const LocalMemory ownedDescriptor(descriptor);

@@ -9,6 +9,8 @@
 #include "log/log.h"
 #include "platform/handle.h"
 #include "platform/paths.h"
+#include "platform/sha256.h"
+#include "platform/text.h"
 #include "platform/retry.h"
 #include "process/command.h"
 #include "process/kill.h"
@@ -73,29 +75,49 @@ bool FlushToDisk(const std::wstring& path, bool& readOnly) {
   return file.IsValid() && FlushFileBuffers(file.Get());
 }
 
-// Copies to a name of its own beside the destination, flushes that to the disk, and only then
-// renames it to the destination: whenever a run is stopped (a time-out, a power loss, a
-// crash), the destination is either missing, with its original in the backup so that the next
-// run copies again, or whole. False with the last error of the step that failed, and no partial
-// file left.
-bool CopyIn(const EntryPaths& paths) {
+enum class CopyOutcome { kCopied, kFailed, kHashDiffers };
+
+// True when the copy holds what the package recorded for it. The copy lies in the installation,
+// where no ordinary user can write, so it cannot change between this check and the rename: a
+// patch file swapped after the first check, or a copy damaged on the way, shows here.
+bool CopyHasRecordedHash(const EntryPaths& paths, const std::string& recorded,
+                         std::string& actual) {
+  DWORD error = 0;
+  if (HashFileSha256(paths.partial, actual, error)) return actual == recorded;
+  actual = "unreadable";  // short enough to need no memory
+  return false;
+}
+
+// Copies to a name of its own beside the destination, flushes that to the disk, checks its hash
+// when the package recorded one, and only then renames it to the destination: whenever a run
+// is stopped (a time-out, a power loss, a crash), the destination is either missing, with its
+// original in the backup so that the next run copies again, or whole. On failure no partial file
+// is left; kFailed comes with the last error of the step that failed, kHashDiffers with the hash
+// the copy had in `actual`.
+CopyOutcome CopyIn(const EntryPaths& paths, const std::string& recorded, std::string& actual) {
   const wchar_t* const partial = paths.partial.c_str();
   const wchar_t* const destination = paths.destination.c_str();
   bool readOnly = false;
+  CopyOutcome outcome = CopyOutcome::kFailed;
   if (RetryWhileHeld([&] { return CopyFileW(paths.source.c_str(), partial, FALSE); }) &&
-      FlushToDisk(paths.partial, readOnly) && RetryWhileHeld([&] {
+      FlushToDisk(paths.partial, readOnly)) {
+    outcome = recorded.empty() || CopyHasRecordedHash(paths, recorded, actual)
+                  ? CopyOutcome::kCopied
+                  : CopyOutcome::kHashDiffers;
+  }
+  if (outcome == CopyOutcome::kCopied && RetryWhileHeld([&] {
         return MoveFileExW(partial, destination,
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
       })) {
     if (readOnly)
       SetFileAttributesW(destination, GetFileAttributesW(destination) | FILE_ATTRIBUTE_READONLY);
-    return true;
+    return outcome;
   }
   const DWORD error = GetLastError();
   SetFileAttributesW(partial, FILE_ATTRIBUTE_NORMAL);
   DeleteFileW(partial);
   SetLastError(error);
-  return false;
+  return outcome == CopyOutcome::kHashDiffers ? outcome : CopyOutcome::kFailed;
 }
 
 // False after the first failed or refused entry; later entries are not looked at. No hook call
@@ -129,7 +151,9 @@ bool ApplyEntries(const PatchList& list, const std::wstring& patchBase,
       LOG_PROGRESS(L"[%s]Move file successful, from[%s] to[%s].", paths.destination, paths.backup);
       movedAside = true;
     }
-    if (!CopyIn(paths)) {
+    std::string actual;
+    const CopyOutcome copied = CopyIn(paths, entry.sha256, actual);
+    if (copied != CopyOutcome::kCopied) {
       // The original goes back before any line is written: an error line reaches the hook
       // library, whose failure must never cost the product a file.
       bool restored = false;
@@ -138,7 +162,12 @@ bool ApplyEntries(const PatchList& list, const std::wstring& patchBase,
         restored = MoveReplacing(paths.backup, paths.destination);
         restoreError = GetLastError();
       }
-      LOG_FAILURE(L"[%s]Copy file failed, from[%s] to[%s].", paths.source, paths.destination);
+      if (copied == CopyOutcome::kHashDiffers) {
+        LOG_FAILURE(L"[%s]Copy file[%s] sha256[%s] differs from conf.json sha256[%s].",
+                    paths.destination, WidenUtf8(actual), WidenUtf8(entry.sha256));
+      } else {
+        LOG_FAILURE(L"[%s]Copy file failed, from[%s] to[%s].", paths.source, paths.destination);
+      }
       if (movedAside) ReportPutBack(restored, restoreError, paths.backup, paths.destination);
       return false;
     }
@@ -150,7 +179,8 @@ bool ApplyEntries(const PatchList& list, const std::wstring& patchBase,
 // Starts the main program again once for each session it was stopped in, as the user who ran it
 // there and in the installation folder: the folder the runner was started from may be a
 // download folder, where the program's own loads of libraries by bare name would look first.
-void RestartMainProgram(const std::wstring& installBase, const std::vector<StoppedProgram>& stopped) {
+void RestartMainProgram(const std::wstring& installBase,
+                        const std::vector<StoppedProgram>& stopped) {
   const std::wstring commandLine = L"\"" + installBase + kMainProgram + L"\" ";
   for (const StoppedProgram& program : stopped) {
     std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
@@ -159,6 +189,28 @@ void RestartMainProgram(const std::wstring& installBase, const std::vector<Stopp
         CreateProcessWaitCmdAs(writable.data(), program.token.Get(), installBase.c_str());
     LOG_PROGRESS(L"[%s]CreateProcessWaitCmd[%s] exit_code[%u].", commandLine, exitCode);
   }
+}
+
+// Before anything is stopped or touched: every patch file with a recorded hash must have it. A
+// missing file is left to the entry loop, which skips it with its own line.
+bool PatchFilesHaveTheirHashes(const PatchList& list, const std::wstring& patchBase) {
+  for (const PatchEntry& entry : list) {
+    if (entry.sha256.empty()) continue;
+    const std::wstring source = FormEntryPaths(entry, patchBase, patchBase).source;
+    if (!PathExists(source)) continue;
+    std::string actual;
+    DWORD error = 0;
+    if (!HashFileSha256(source, actual, error)) {
+      LOG_FAILURE(L"[%s]Patch file[%s] cannot be read for its sha256, err:%u.", source, error);
+      return false;
+    }
+    if (actual != entry.sha256) {
+      LOG_FAILURE(L"[%s]Patch file[%s] sha256[%s] differs from conf.json sha256[%s].", source,
+                  WidenUtf8(actual), WidenUtf8(entry.sha256));
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -170,6 +222,8 @@ bool StartPatch(const std::wstring& installDir, const PatchList& list,
   AppendBackslashIfMissing(patchBase);
   std::wstring installBase = installDir;
   AppendBackslashIfMissing(installBase);
+
+  if (!PatchFilesHaveTheirHashes(list, patchBase)) return false;
 
   bool applied = false;
   {

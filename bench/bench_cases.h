@@ -24,8 +24,9 @@ benchmark::internal::Benchmark* Configure(benchmark::internal::Benchmark* benchm
 CaseSpec RegisterLogLineCase(const BenchSizes& sizes);
 CaseSpec RegisterLogOffCase(const BenchSizes& sizes);
 CaseSpec RegisterParseConfCase(const BenchSizes& sizes);
-CaseSpec RegisterSmallFilesPatchCase(const BenchSizes& sizes);
-CaseSpec RegisterLargeFilesPatchCase(const BenchSizes& sizes);
+// With `hashed`, every entry carries the sha256 of its patch file.
+CaseSpec RegisterSmallFilesPatchCase(const BenchSizes& sizes, bool hashed);
+CaseSpec RegisterLargeFilesPatchCase(const BenchSizes& sizes, bool hashed);
 CaseSpec RegisterStartupCase(const BenchSizes& sizes);
 // No goal: tells the libraries' load cost apart from the runner's own (needs the one above).
 CaseSpec RegisterStartupImportsCase(const BenchSizes& sizes);

@@ -101,9 +101,14 @@ int main(int argc, char** argv) {
   // The switch read at start-up must not send the cases' lines to the machine's log.
   LogEnabled = 0;
   const std::vector<bench::CaseSpec> specs = {
-      bench::RegisterLogLineCase(sizes),         bench::RegisterLogOffCase(sizes),
-      bench::RegisterParseConfCase(sizes),       bench::RegisterSmallFilesPatchCase(sizes),
-      bench::RegisterLargeFilesPatchCase(sizes), bench::RegisterStartupCase(sizes),
+      bench::RegisterLogLineCase(sizes),
+      bench::RegisterLogOffCase(sizes),
+      bench::RegisterParseConfCase(sizes),
+      bench::RegisterSmallFilesPatchCase(sizes, false),
+      bench::RegisterLargeFilesPatchCase(sizes, false),
+      bench::RegisterSmallFilesPatchCase(sizes, true),
+      bench::RegisterLargeFilesPatchCase(sizes, true),
+      bench::RegisterStartupCase(sizes),
       bench::RegisterStartupImportsCase(sizes),
   };
   bench::CollectingReporter reporter;

@@ -1,12 +1,18 @@
 // Case 4: StartPatch over an installation where every destination exists against a bare loop of
 // what each entry cannot do without: the move aside, the copy to the partial name, its flush to
-// the disk and the rename into place.
+// the disk and the rename into place. With hashes recorded in the package, the floor adds a bare
+// hash, with the same provider, of each patch file and of each copy: the runner checks both.
+#include <windows.h>
+#include <wincrypt.h>
+
 #include <string>
 #include <vector>
 
 #include "app/patch.h"
 #include "bench/bench_cases.h"
 #include "log/log.h"
+#include "platform/handle.h"
+#include "platform/sha256.h"
 
 namespace bench {
 
@@ -24,12 +30,30 @@ struct EntryPaths {
 };
 
 bool FlushFile(const std::wstring& path) {
-  HANDLE file =
-      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  const BOOL flushed = FlushFileBuffers(file);
-  CloseHandle(file);
-  return flushed != FALSE;
+  const KernelHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+  return file.IsValid() && FlushFileBuffers(file.Get());
+}
+
+// SHA-256 of a file straight through the CryptoAPI, the provider acquired once per run.
+bool BareHash(HCRYPTPROV provider, const std::wstring& path, std::vector<BYTE>& chunk) {
+  const KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  HCRYPTHASH hash = 0;
+  if (!file.IsValid() || !CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) return false;
+  DWORD read = 0;
+  bool ok = true;
+  while (
+      ok &&
+      (ok = ReadFile(file.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr)) &&
+      read > 0) {
+    ok = CryptHashData(hash, chunk.data(), read, 0) != FALSE;
+  }
+  BYTE digest[32];
+  DWORD size = sizeof(digest);
+  ok = ok && CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0);
+  CryptDestroyHash(hash);
+  return ok;
 }
 
 // A package and an installation with `count` files of `bytes` bytes each, old and new
@@ -43,7 +67,7 @@ struct PatchFixture {
   std::vector<EntryPaths> paths;
 };
 
-bool MakeFixture(PatchFixture& fixture, int count, DWORD bytes, std::string& error) {
+bool MakeFixture(PatchFixture& fixture, int count, DWORD bytes, bool hashed, std::string& error) {
   if (fixture.folder.Path().empty()) {
     error = "no scratch folder";
     return false;
@@ -70,6 +94,11 @@ bool MakeFixture(PatchFixture& fixture, int count, DWORD bytes, std::string& err
       return false;
     }
     fixture.list.push_back({name, name});
+    DWORD hashError = 0;
+    if (hashed && !HashFileSha256(entry.source, fixture.list.back().sha256, hashError)) {
+      error = LastErrorText("hashing", entry.source);
+      return false;
+    }
     fixture.paths.push_back(entry);
   }
   return true;
@@ -92,10 +121,11 @@ bool RestoreInstallation(const PatchFixture& fixture, bool verify, std::string& 
   return true;
 }
 
-void StartPatchCase(benchmark::State& state, const wchar_t* tag, int count, DWORD bytes) {
+void StartPatchCase(benchmark::State& state, const wchar_t* tag, int count, DWORD bytes,
+                    bool hashed) {
   PatchFixture fixture(tag);
   std::string error;
-  if (!MakeFixture(fixture, count, bytes, error)) {
+  if (!MakeFixture(fixture, count, bytes, hashed, error)) {
     state.SkipWithError(error.c_str());
     return;
   }
@@ -120,20 +150,28 @@ void StartPatchCase(benchmark::State& state, const wchar_t* tag, int count, DWOR
   LOG_CONSOLE::CloseLog();
 }
 
-void StartPatchBaseline(benchmark::State& state, const wchar_t* tag, int count, DWORD bytes) {
+void StartPatchBaseline(benchmark::State& state, const wchar_t* tag, int count, DWORD bytes,
+                        bool hashed) {
   PatchFixture fixture(tag);
   std::string error;
-  if (!MakeFixture(fixture, count, bytes, error)) {
-    state.SkipWithError(error.c_str());
+  HCRYPTPROV provider = 0;
+  if (!MakeFixture(fixture, count, bytes, hashed, error) ||
+      !CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES,
+                            CRYPT_VERIFYCONTEXT | CRYPT_SILENT)) {
+    state.SkipWithError(error.empty() ? "no SHA-256 provider" : error.c_str());
     return;
   }
+  std::vector<BYTE> chunk(1 << 20);
+  const auto hash = [&](const std::wstring& path) {
+    return !hashed || BareHash(provider, path, chunk);
+  };
   bool first = true;
   for (auto _ : state) {
     const Stopwatch watch;
     for (const EntryPaths& entry : fixture.paths) {
-      if (!MoveFileExW(entry.dest.c_str(), entry.backup.c_str(), 0) ||
+      if (!hash(entry.source) || !MoveFileExW(entry.dest.c_str(), entry.backup.c_str(), 0) ||
           !CopyFileW(entry.source.c_str(), entry.partial.c_str(), FALSE) ||
-          !FlushFile(entry.partial) ||
+          !FlushFile(entry.partial) || !hash(entry.partial) ||
           !MoveFileExW(entry.partial.c_str(), entry.dest.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         error = LastErrorText("moving or copying", entry.dest);
@@ -147,31 +185,36 @@ void StartPatchBaseline(benchmark::State& state, const wchar_t* tag, int count, 
     }
     first = false;
   }
+  CryptReleaseContext(provider, 0);
 }
 
 CaseSpec RegisterPatchCase(const BenchSizes& sizes, const std::string& name, const wchar_t* tag,
-                           int count, DWORD bytes) {
+                           int count, DWORD bytes, bool hashed) {
   for (const bool baseline : {false, true}) {
     const std::string benchName = baseline ? name + "_baseline" : name;
-    auto* registered =
-        baseline
-            ? benchmark::RegisterBenchmark(benchName.c_str(), StartPatchBaseline, tag, count, bytes)
-            : benchmark::RegisterBenchmark(benchName.c_str(), StartPatchCase, tag, count, bytes);
+    auto* registered = baseline
+                           ? benchmark::RegisterBenchmark(benchName.c_str(), StartPatchBaseline,
+                                                          tag, count, bytes, hashed)
+                           : benchmark::RegisterBenchmark(benchName.c_str(), StartPatchCase, tag,
+                                                          count, bytes, hashed);
     Configure(registered, sizes, Timing::kManualTime);
   }
   const std::string size = bytes >= 1024 * 1024 ? std::to_string(bytes / (1024 * 1024)) + " MiB"
                                                 : std::to_string(bytes / 1024) + " KiB";
-  return {"StartPatch, " + std::to_string(count) + " x " + size, name, name + "_baseline", 1.10};
+  const std::string title = hashed ? "StartPatch with hashes, " : "StartPatch, ";
+  return {title + std::to_string(count) + " x " + size, name, name + "_baseline", 1.10};
 }
 
 }  // namespace
 
-CaseSpec RegisterSmallFilesPatchCase(const BenchSizes& sizes) {
-  return RegisterPatchCase(sizes, "patch_small", L"small", sizes.smallFiles, sizes.smallFileBytes);
+CaseSpec RegisterSmallFilesPatchCase(const BenchSizes& sizes, bool hashed) {
+  return RegisterPatchCase(sizes, hashed ? "patch_small_hashed" : "patch_small", L"small",
+                           sizes.smallFiles, sizes.smallFileBytes, hashed);
 }
 
-CaseSpec RegisterLargeFilesPatchCase(const BenchSizes& sizes) {
-  return RegisterPatchCase(sizes, "patch_large", L"large", sizes.largeFiles, sizes.largeFileBytes);
+CaseSpec RegisterLargeFilesPatchCase(const BenchSizes& sizes, bool hashed) {
+  return RegisterPatchCase(sizes, hashed ? "patch_large_hashed" : "patch_large", L"large",
+                           sizes.largeFiles, sizes.largeFileBytes, hashed);
 }
 
 }  // namespace bench

@@ -76,7 +76,8 @@ class UserEnvironment {
         reinterpret_cast<void*>(GetProcAddress(library_.Get(), "CreateEnvironmentBlock")));
     destroy_ = reinterpret_cast<DestroyBlock>(
         reinterpret_cast<void*>(GetProcAddress(library_.Get(), "DestroyEnvironmentBlock")));
-    if (create == nullptr || destroy_ == nullptr || !create(&block_, token, FALSE)) block_ = nullptr;
+    if (create == nullptr || destroy_ == nullptr || !create(&block_, token, FALSE))
+      block_ = nullptr;
   }
   ~UserEnvironment() {
     if (block_ != nullptr) destroy_(block_);
@@ -95,7 +96,8 @@ class UserEnvironment {
 // Starts the program with `token`: CreateProcessAsUserW where the runner may assign a primary
 // token (a service), else CreateProcessWithTokenW (an elevated administrator). False with the
 // last error of the second try when neither works.
-bool StartAsUser(wchar_t* commandLine, HANDLE token, const wchar_t* folder, PROCESS_INFORMATION& info) {
+bool StartAsUser(wchar_t* commandLine, HANDLE token, const wchar_t* folder,
+                 PROCESS_INFORMATION& info) {
   EnablePrivilege(SE_ASSIGNPRIMARYTOKEN_NAME);
   EnablePrivilege(SE_INCREASE_QUOTA_NAME);
   const UserEnvironment environment(token);
@@ -121,8 +123,8 @@ DWORD CreateProcessWaitCmdAs(wchar_t* commandLine, HANDLE token, const wchar_t* 
   PROCESS_INFORMATION info = {};
   if (!StartAsUser(commandLine, token, folder, info)) {
     const DWORD error = GetLastError();
-    LOG_PROGRESS(L"[%s]cannot start as the user who ran it, err:%u, started with this run's rights.",
-                 error);
+    LOG_PROGRESS(
+        L"[%s]cannot start as the user who ran it, err:%u, started with this run's rights.", error);
     return StartAndWait(commandLine, folder);
   }
   return WaitForExitCode(ProcessHandles(info));

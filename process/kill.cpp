@@ -30,8 +30,8 @@ std::wstring WithoutLengthLimit(const std::wstring& path) {
 
 bool ReadFileIdentity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
   const KernelHandle file(CreateFileW(WithoutLengthLimit(path).c_str(), FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   return file.IsValid() && GetFileInformationByHandle(file.Get(), &info);
 }
 
@@ -40,7 +40,8 @@ bool IsSameFile(const std::wstring& a, const std::wstring& b) {
   BY_HANDLE_FILE_INFORMATION first, second;
   return ReadFileIdentity(a, first) && ReadFileIdentity(b, second) &&
          first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-         first.nFileIndexHigh == second.nFileIndexHigh && first.nFileIndexLow == second.nFileIndexLow;
+         first.nFileIndexHigh == second.nFileIndexHigh &&
+         first.nFileIndexLow == second.nFileIndexLow;
 }
 
 enum class Origin { kExpected, kElsewhere, kUnknown };

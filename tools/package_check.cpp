@@ -40,8 +40,8 @@ std::string Describe(ConfTextResult result, const ConfProblem& problem) {
     return "the top-level value is " + problem.found + ", not an object";
   if (problem.member.empty())
     return Entry(problem.entry) + " is " + problem.found + ", not an object";
-  return Entry(problem.entry) + ": \"" + problem.member + "\" is " + problem.found +
-         ", not a string";
+  const char* expected = problem.member == "sha256" ? ", not 64 hex digits" : ", not a string";
+  return Entry(problem.entry) + ": \"" + problem.member + "\" is " + problem.found + expected;
 }
 
 bool IsAbsolute(const std::string& path) {
