@@ -43,6 +43,13 @@ std::wstring FoldAsciiCase(std::wstring text) {
   return text;
 }
 
+int CompareAsFileNames(const std::wstring& a, const std::wstring& b) {
+  if (a.size() > INT_MAX || b.size() > INT_MAX) return a.compare(b);
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                              static_cast<int>(b.size()), TRUE) -
+         CSTR_EQUAL;
+}
+
 bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {

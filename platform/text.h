@@ -23,3 +23,12 @@ wchar_t FoldAsciiCase(wchar_t c);
 std::wstring FoldAsciiCase(std::wstring text);
 // Equal over the whole length with only A to Z folded.
 bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b);
+
+// File names as the file system compares them: ordinal, without regard to case (all scripts,
+// not only A to Z). Negative, zero or positive, like wcscmp.
+int CompareAsFileNames(const std::wstring& a, const std::wstring& b);
+struct FileNameLess {
+  bool operator()(const std::wstring& a, const std::wstring& b) const {
+    return CompareAsFileNames(a, b) < 0;
+  }
+};

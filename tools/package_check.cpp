@@ -8,6 +8,8 @@
 
 #include "app/entry_paths.h"
 #include "platform/handle.h"
+#include "platform/paths.h"
+#include "platform/sha256.h"
 #include "platform/text.h"
 #include "tools/flag_block.h"
 #include "tools/tool_files.h"
@@ -60,11 +62,46 @@ bool ClimbsOut(const std::string& path) {
   return false;
 }
 
-// Windows compares file names without regard to case; A-Z folding and one separator are
-// enough to catch the usual repeats.
-std::wstring ComparablePath(std::wstring path) {
-  std::replace(path.begin(), path.end(), L'/', L'\\');
-  return FoldAsciiCase(path);
+// Windows drops dots and spaces at the end of each part of a path.
+bool HasPartEndingInDotOrSpace(const std::string& path) {
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find_first_of("\\/", start);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(start, end - start);
+    if (part != "." && part != ".." && !part.empty() && (part.back() == '.' || part.back() == ' '))
+      return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// The path as the file system sees it: one separator, no dots or spaces at the end of a part.
+// Compare such paths with CompareAsFileNames.
+std::wstring ComparablePath(const std::wstring& path) {
+  std::wstring comparable;
+  for (size_t start = 0; start <= path.size();) {
+    size_t end = path.find_first_of(L"\\/", start);
+    if (end == std::wstring::npos) end = path.size();
+    std::wstring part = path.substr(start, end - start);
+    if (part != L"." && part != L"..") {
+      while (!part.empty() && (part.back() == L'.' || part.back() == L' ')) part.pop_back();
+    }
+    comparable += part;
+    if (end < path.size()) comparable += L'\\';
+    start = end + 1;
+  }
+  return comparable;
+}
+
+// A runner that is not long-path aware cannot open a path of 260 characters or more.
+void WarnIfTooLong(std::vector<Finding>& findings, size_t index, const char* what,
+                   const std::wstring& path) {
+  if (path.size() < kPathCapacity) return;
+  Warning(findings,
+          Entry(index) + ": the " + what + " path " + NarrowToUtf8(path) + " has " +
+              std::to_string(path.size()) +
+              " characters: a runner that is not long-path aware does not find it and goes on");
 }
 
 bool IsFolder(const std::wstring& path) {
@@ -131,8 +168,21 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
     if (ClimbsOut(entry.dest))
       Warning(findings, Entry(i) + ": \"dest\" " + entry.dest +
                             " climbs out of the installation with \"..\"");
+    if (NamesDeviceOrStream(WidenUtf8(entry.dest))) {
+      Error(findings,
+            Entry(i) + ": \"dest\" " + entry.dest +
+                " names a device or a stream, not a file: a run refuses it and stops there");
+    }
+    for (const auto& member :
+         {std::make_pair("src", &entry.src), std::make_pair("dest", &entry.dest)}) {
+      if (HasPartEndingInDotOrSpace(*member.second)) {
+        Warning(findings, Entry(i) + ": \"" + member.first + "\" " + *member.second +
+                              " has a part ending in a dot or a space, which Windows drops");
+      }
+    }
     for (size_t j = 0; j < i; ++j) {
-      if (ComparablePath(WidenUtf8(entries[j].dest)) == ComparablePath(WidenUtf8(entry.dest))) {
+      if (CompareAsFileNames(ComparablePath(WidenUtf8(entries[j].dest)),
+                             ComparablePath(WidenUtf8(entry.dest))) == 0) {
         Warning(findings, Entry(j) + " and " + Entry(i) + " have the same \"dest\" " + entry.dest +
                               ": the second finds the first one's backup and is skipped");
         break;
@@ -172,11 +222,29 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
   report.findings.insert(report.findings.end(), found.begin(), found.end());
   found = CheckEntryTexts(report.entries);
   report.findings.insert(report.findings.end(), found.begin(), found.end());
+  report.verified.assign(report.entries.size(), false);
   for (size_t i = 0; i < report.entries.size(); ++i) {
-    const std::wstring source = FormEntryPaths(report.entries[i], patchDir, L"").source;
+    const PatchEntry& entry = report.entries[i];
+    const std::wstring source = FormEntryPaths(entry, patchDir, L"").source;
+    WarnIfTooLong(report.findings, i, "patch file", source);
     if (!PathFileExistsW(source.c_str())) {
       Error(report.findings,
             Entry(i) + ": patch file " + NarrowToUtf8(source) + " is missing: a run skips it");
+    } else if (!entry.sha256.empty()) {
+      std::string actual;
+      DWORD error = 0;
+      if (!HashFileSha256(source, actual, error)) {
+        Error(report.findings, Entry(i) + ": patch file " + NarrowToUtf8(source) +
+                                   " cannot be read for its sha256 (error " +
+                                   std::to_string(error) +
+                                   "): a run stops before anything is touched");
+      } else if (actual != entry.sha256) {
+        Error(report.findings, Entry(i) + ": patch file " + NarrowToUtf8(source) + " has sha256 " +
+                                   actual + ", conf.json records " + entry.sha256 +
+                                   ": a run stops before anything is touched");
+      } else {
+        report.verified[i] = true;
+      }
     }
   }
   return report;
@@ -185,13 +253,17 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
 void DryRun(const std::wstring& packageDir, const std::wstring& installDir, PackageReport& report) {
   const std::wstring patchDir = packageDir + L"\\patchfile";
   // Files the earlier entries of the same run would have made; a later entry sees them.
-  std::set<std::wstring> made;
+  std::set<std::wstring, FileNameLess> made;
   const auto exists = [&made](const std::wstring& path) {
     return PathFileExistsW(path.c_str()) || made.count(ComparablePath(path)) != 0;
   };
   for (size_t i = 0; i < report.entries.size(); ++i) {
     const EntryPaths paths = FormEntryPaths(report.entries[i], patchDir, installDir);
-    DryRunStep step{i + 1, DryRunAction::kCopy, paths.source, paths.destination, std::wstring()};
+    DryRunStep step{i + 1,          DryRunAction::kCopy,
+                    paths.source,   paths.destination,
+                    std::wstring(), i < report.verified.size() && report.verified[i]};
+    WarnIfTooLong(report.findings, i, "destination", paths.destination);
+    WarnIfTooLong(report.findings, i, "backup", paths.backup);
     if (!PathFileExistsW(paths.source.c_str())) {
       step.action = DryRunAction::kSkipMissingFile;
     } else if (exists(paths.destination)) {

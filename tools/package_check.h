@@ -26,11 +26,13 @@ struct DryRunStep {
   size_t entry;  // 1-based
   DryRunAction action;
   std::wstring source, destination, backup;  // backup empty unless moved
+  bool verified;  // the patch file has the sha256 that conf.json records for it
 };
 
 struct PackageReport {
   std::vector<Finding> findings;
   PatchList entries;
+  std::vector<bool> verified;     // per entry: a recorded sha256 that the patch file has
   std::vector<DryRunStep> steps;  // filled by DryRun
   bool Failed() const;            // an error, a missing patch file, or a step that fails
 };
@@ -42,7 +44,8 @@ PackageReport CheckPackage(const std::wstring& packageDir);
 // The findings on the text of conf.json alone (pure; `text` is the file's bytes).
 std::vector<Finding> CheckConfText(const std::string& text, PatchList& entries);
 
-// The findings on the entries' own texts: empty, absolute, climbing out, repeated.
+// The findings on the entries' own texts: empty, absolute, climbing out, a device or a stream,
+// names Windows would change, repeated.
 std::vector<Finding> CheckEntryTexts(const PatchList& entries);
 
 // What a run would do, entry by entry, on `installDir`; changes nothing.

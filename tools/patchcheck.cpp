@@ -24,7 +24,8 @@ void PrintText(const PackageReport& report) {
                 finding.message.c_str());
   }
   for (const DryRunStep& step : report.steps) {
-    const std::string source = NarrowToUtf8(step.source);
+    const std::string source =
+        NarrowToUtf8(step.source) + (step.verified ? " (sha256 verified)" : "");
     const std::string destination = NarrowToUtf8(step.destination);
     switch (step.action) {
       case DryRunAction::kCopy:
@@ -71,6 +72,7 @@ void PrintJson(const PackageReport& report) {
     item["source"] = NarrowToUtf8(step.source);
     item["destination"] = NarrowToUtf8(step.destination);
     item["backup"] = step.backup.empty() ? Json::Value() : Json::Value(NarrowToUtf8(step.backup));
+    item["verified"] = step.verified;
     root["dry_run"].append(item);
   }
   Json::StreamWriterBuilder writer;

@@ -155,7 +155,7 @@ TEST(PatchCheck, ReportsWhatTheRunnerWouldRefuse) {
 
   package.AddPatchFile(L"a.dll", "new");
   package.WriteConf(
-      R"({"patch_list":[{"src":"a.dll","dest":"..\\a.dll"},{"src":"a.dll","dest":"C:\\x"},
+      R"({"patch_list":[{"src":"a.dll","dest":"..\\a.dll"},{"src":"a.dll","dest":"\\x"},
                       {"src":"a.dll","dest":"BIN/x"},{"src":"a.dll","dest":"bin\\X"}]})");
   ToolRun warned = RunTool(kPatchCheck, Quoted(package.dir), temp);
   EXPECT_EQ(warned.exitCode, 0u) << "warnings alone do not fail: " << warned.output;
