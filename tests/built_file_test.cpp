@@ -8,12 +8,12 @@
 #include <cctype>
 #include <cstddef>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "tests/support/files.h"
 
 namespace {
 
@@ -142,21 +142,11 @@ PeFacts ReadPeFacts(const std::string& image) {
   return facts;
 }
 
-std::wstring BuiltPatchExe() {
-  wchar_t path[MAX_PATH + 1] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder = path;
-  folder.erase(folder.find_last_of(L'\\') + 1);
-  return folder + L"Patch.exe";
-}
-
 class BuiltFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::ifstream file(BuiltPatchExe().c_str(), std::ios::binary);
-    ASSERT_TRUE(file) << "Patch.exe not found beside the test program";
-    const std::string image((std::istreambuf_iterator<char>(file)),
-                            std::istreambuf_iterator<char>());
+    const std::string image = testsupport::ReadBytes(testsupport::BuiltFile(L"Patch.exe"));
+    ASSERT_FALSE(image.empty()) << "Patch.exe not found beside the test program";
     facts_ = ReadPeFacts(image);
     ASSERT_EQ(facts_.error, "");
   }
