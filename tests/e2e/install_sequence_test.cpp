@@ -51,7 +51,8 @@ class InstallSequenceTest : public testsupport::MachineTest {
     EXPECT_TRUE(product.Running()) << "the product program was stopped";
   }
 
-  // The four progress lines every run that finds its patch folder begins with.
+  // The four progress lines every run that finds its patch folder begins with. The package
+  // folder is the runner's own, ending in one backslash.
   std::vector<std::string> OpeningLines() const {
     const std::string dir = NarrowToUtf8(package_.dir);
     return {kBeginLine, "[Common]Enter. Start install...", "[Common]PackageDir[" + dir + "\\].",

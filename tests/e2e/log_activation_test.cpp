@@ -8,16 +8,8 @@
 #include "tests/support/log_files.h"
 #include "tests/support/machine.h"
 #include "tests/support/processes.h"
-#include "tools/flag_block.h"
 
 namespace {
-
-size_t CountOf(const std::string& bytes, const std::string& what) {
-  size_t count = 0;
-  for (size_t at = bytes.find(what); at != std::string::npos; at = bytes.find(what, at + 1))
-    ++count;
-  return count;
-}
 
 class LogActivation : public testsupport::MachineTest {
  protected:
@@ -47,18 +39,6 @@ class LogActivation : public testsupport::MachineTest {
         << log;
   }
 };
-
-TEST_F(LogActivation, TheBuiltFileHoldsOneFlagBlockLogOffForcedOn) {
-  const std::string bytes = testsupport::ReadBytes(testsupport::BuiltFile(L"Patch.exe"));
-  ASSERT_EQ(CountOf(bytes, LogEnabledMarker()), 1u);
-  ASSERT_EQ(CountOf(bytes, MagicDebugMarker()), 1u);
-  const size_t block = bytes.find(LogEnabledMarker());
-  EXPECT_EQ(bytes.find(MagicDebugMarker()), block + 15) << "the flag block is not contiguous";
-  EXPECT_EQ(bytes[block + 13], '\0');
-  EXPECT_EQ(bytes[block + 14], 0) << "LogEnabled as built";
-  EXPECT_EQ(bytes[block + 28], '\0');
-  EXPECT_EQ(bytes[block + 29], 1) << "MagicDebug as built";
-}
 
 TEST_F(LogActivation, AsBuiltTheLogOpensAtEntryBetweenBeginAndEnd) {
   testsupport::HookFixture hook;

@@ -65,6 +65,10 @@ TEST_F(PatchFlags, ShowsSetsAndCopiesTheFlagBytes) {
   FlagBlockLocation at;
   std::string error;
   ASSERT_TRUE(FindFlagBlock(original, at, error)) << error;
+  // As built, one contiguous block: LogEnabled off, MagicDebug on.
+  EXPECT_EQ(at.magicDebug, at.logEnabled + 15) << "the flag block is not contiguous";
+  EXPECT_EQ(original[at.logEnabled], '\0') << "LogEnabled as built";
+  EXPECT_EQ(original[at.magicDebug], '\x01') << "MagicDebug as built";
   ASSERT_EQ(changed.size(), original.size());
   EXPECT_EQ(changed[at.magicDebug], '\0');
   EXPECT_EQ(changed[at.logEnabled], '\x01');
