@@ -6,7 +6,8 @@
 #include <string>
 
 #include "platform/handle.h"
-#include "tests/e2e/support.h"
+#include "platform/text.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -112,14 +113,13 @@ TEST(BlankJsonCommentsTest, BlanksOnlyCommentsOutsideStringsAndKeepsLineBreaks) 
 }
 
 // ParseConf against real files.
-class ParseConfTest : public ::testing::Test {
+class ParseConfTest : public testsupport::TempFolderTest {
  protected:
   std::wstring Write(const std::string& bytes) {
-    const std::wstring path = dir_ / L"conf.json";
-    e2e::WriteFileBytes(path, bytes);
+    const std::wstring path = temp_ / L"conf.json";
+    testsupport::WriteBytes(path, bytes);
     return path;
   }
-  e2e::TempDir dir_;
 };
 
 TEST_F(ParseConfTest, ReadsTheWholeFile) {
@@ -152,15 +152,8 @@ TEST_F(ParseConfTest, FailuresLeaveTheListUnchanged) {
     EXPECT_EQ(Describe(list), "{a|b}") << test.name;
   }
   // Longer than a string may be in a 32-bit process: a read failure, never an exception.
-  const std::wstring path = Write("");
-  {
-    KernelHandle file(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    LARGE_INTEGER size;
-    size.QuadPart = 3LL << 30;
-    ASSERT_TRUE(SetFilePointerEx(file.Get(), size, nullptr, FILE_BEGIN) &&
-                SetEndOfFile(file.Get()));
-  }
+  const std::wstring path = temp_ / L"conf.json";
+  testsupport::MakeFileOfSize(path, "", 3ull << 30);
   std::string text;
   EXPECT_EQ(ReadConfFile(path, text), ConfFileResult::kNoMemory);
 }
@@ -187,11 +180,12 @@ TEST_F(ParseConfTest, AcceptsCommentsTrailingTextAndNull) {
 
 TEST_F(ParseConfTest, MissingFileFolderAndFileOpenForWritingFail) {
   PatchList list;
-  EXPECT_FALSE(ParseConf(dir_ / L"missing.json", list));
-  EXPECT_FALSE(e2e::Exists(dir_ / L"missing.json")) << "a missing file must not be created";
+  EXPECT_FALSE(ParseConf(temp_ / L"missing.json", list));
+  EXPECT_FALSE(testsupport::Exists(temp_ / L"missing.json"))
+      << "a missing file must not be created";
 
-  const std::wstring folder = dir_ / L"sub\\conf.json";
-  e2e::MakeFolders(folder);
+  const std::wstring folder = temp_ / L"sub\\conf.json";
+  testsupport::MakeFolders(folder);
   EXPECT_FALSE(ParseConf(folder, list));
 
   const std::wstring path = Write("{\"patch_list\":[{\"src\":\"a\"}]}");

@@ -8,12 +8,12 @@
 #include <cctype>
 #include <cstddef>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
+
+#include "tests/support/files.h"
 
 namespace {
 
@@ -80,6 +80,21 @@ void ReadResources(const std::string& image, const std::vector<IMAGE_SECTION_HEA
   }
 }
 
+// Appends the DLL names of the import table at `rva` (none when it is 0), whose descriptors name
+// their DLL at `nameRva`. False when a name cannot be read.
+template <typename Descriptor>
+bool ReadImportNames(const std::string& image, const std::vector<IMAGE_SECTION_HEADER>& sections,
+                     DWORD rva, DWORD Descriptor::*nameRva, std::vector<std::string>& names) {
+  Descriptor descriptor = {};
+  for (size_t offset = OffsetOfRva(sections, rva);
+       rva != 0 && ReadAt(image, offset, descriptor) && descriptor.*nameRva != 0;
+       offset += sizeof(descriptor)) {
+    names.emplace_back();
+    if (!ReadName(image, OffsetOfRva(sections, descriptor.*nameRva), names.back())) return false;
+  }
+  return true;
+}
+
 // Reads the headers and the import tables of a 32-bit PE image held in memory.
 PeFacts ReadPeFacts(const std::string& image) {
   PeFacts facts;
@@ -110,53 +125,25 @@ PeFacts ReadPeFacts(const std::string& image) {
   }
 
   const auto& directories = nt.OptionalHeader.DataDirectory;
-  const DWORD importRva = directories[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
-  if (importRva != 0) {
-    size_t offset = OffsetOfRva(sections, importRva);
-    IMAGE_IMPORT_DESCRIPTOR descriptor = {};
-    for (; ReadAt(image, offset, descriptor) && descriptor.Name != 0;
-         offset += sizeof(descriptor)) {
-      std::string name;
-      if (!ReadName(image, OffsetOfRva(sections, descriptor.Name), name)) {
-        facts.error = "unreadable import name";
-        return facts;
-      }
-      facts.imports.push_back(name);
-    }
+  if (!ReadImportNames(image, sections, directories[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress,
+                       &IMAGE_IMPORT_DESCRIPTOR::Name, facts.imports)) {
+    facts.error = "unreadable import name";
+  } else if (!ReadImportNames(image, sections,
+                              directories[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT].VirtualAddress,
+                              &IMAGE_DELAYLOAD_DESCRIPTOR::DllNameRVA, facts.delayImports)) {
+    facts.error = "unreadable delay-import name";
+  } else {
+    ReadResources(image, sections, directories[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress,
+                  facts);
   }
-  const DWORD delayRva = directories[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT].VirtualAddress;
-  if (delayRva != 0) {
-    size_t offset = OffsetOfRva(sections, delayRva);
-    IMAGE_DELAYLOAD_DESCRIPTOR descriptor = {};
-    for (; ReadAt(image, offset, descriptor) && descriptor.DllNameRVA != 0;
-         offset += sizeof(descriptor)) {
-      std::string name;
-      if (!ReadName(image, OffsetOfRva(sections, descriptor.DllNameRVA), name)) {
-        facts.error = "unreadable delay-import name";
-        return facts;
-      }
-      facts.delayImports.push_back(name);
-    }
-  }
-  ReadResources(image, sections, directories[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress, facts);
   return facts;
-}
-
-std::wstring BuiltPatchExe() {
-  wchar_t path[MAX_PATH + 1] = {};
-  GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder = path;
-  folder.erase(folder.find_last_of(L'\\') + 1);
-  return folder + L"Patch.exe";
 }
 
 class BuiltFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::ifstream file(BuiltPatchExe().c_str(), std::ios::binary);
-    ASSERT_TRUE(file) << "Patch.exe not found beside the test program";
-    const std::string image((std::istreambuf_iterator<char>(file)),
-                            std::istreambuf_iterator<char>());
+    const std::string image = testsupport::ReadBytes(testsupport::BuiltFile(L"Patch.exe"));
+    ASSERT_FALSE(image.empty()) << "Patch.exe not found beside the test program";
     facts_ = ReadPeFacts(image);
     ASSERT_EQ(facts_.error, "");
   }

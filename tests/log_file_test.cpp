@@ -5,17 +5,16 @@
 #include <set>
 #include <thread>
 
-#include "tests/log_test_support.h"
+#include "tests/log_test_fixture.h"
 
 namespace {
 
-using logtest::Banner;
-using logtest::Exists;
-using logtest::ReadBytes;
-using logtest::ReadMessages;
-using logtest::TempFolder;
-
 constexpr uint64_t kLimit = LOG_CONSOLE::kDefaultSizeLimit;
+// A reader that does not share deletion keeps a file from being renamed or deleted.
+constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+class LogRotationAtOpen : public LogTest {};
+class LogRotationPeriodic : public LogTest {};
 
 void OpenAndWrite(const std::wstring& path, const wchar_t* text) {
   LOG_CONSOLE::InitLog(path.c_str());
@@ -24,107 +23,87 @@ void OpenAndWrite(const std::wstring& path, const wchar_t* text) {
   LOG_CONSOLE::CloseLog();
 }
 
-TEST(LogRotationAtOpen, AFileAtTheLimitIsMovedAsideOneByteLessIsAppendedTo) {
-  TempFolder folder;
-  logtest::LogStateGuard state;
-  const std::wstring path = folder / L"r.log";
+TEST_F(LogRotationAtOpen, AFileAtTheLimitIsMovedAsideOneByteLessIsAppendedTo) {
+  const std::wstring path = temp_ / L"r.log";
 
-  logtest::MakeFileOfSize(path, "below", kLimit - 1);
+  testsupport::MakeFileOfSize(path, "below", kLimit - 1);
   OpenAndWrite(path, L"appended");
-  EXPECT_FALSE(Exists(path + L".old")) << "a log one byte below the limit was rotated";
+  EXPECT_FALSE(testsupport::Exists(path + L".old")) << "a log one byte below the limit was rotated";
   const std::string appended = "[Common]appended\n";
-  EXPECT_EQ(ReadFileSizeByPath(path.c_str()), kLimit - 1 + 20 + appended.size());
+  EXPECT_EQ(ReadFileSizeByPath(path.c_str()), kLimit - 1 + kLogStampLength + appended.size());
 
-  logtest::MakeFileOfSize(path, "at", kLimit);
+  testsupport::MakeFileOfSize(path, "at", kLimit);
   OpenAndWrite(path, L"fresh");
   EXPECT_EQ(ReadFileSizeByPath((path + L".old").c_str()), kLimit) << "the full log was not kept";
-  EXPECT_EQ(ReadMessages(path), std::vector<std::string>{"[Common]fresh"});
+  EXPECT_EQ(testsupport::ReadMessages(path), std::vector<std::string>{"[Common]fresh"});
 }
 
-TEST(LogRotationAtOpen, AfterTwoRotationsOnlyTheNewerOldGenerationRemains) {
-  TempFolder folder;
-  logtest::LogStateGuard state;
-  const std::wstring path = folder / L"g.log";
-  logtest::MakeFileOfSize(path, "first generation", kLimit);
+TEST_F(LogRotationAtOpen, AfterTwoRotationsOnlyTheNewerOldGenerationRemains) {
+  const std::wstring path = temp_ / L"g.log";
+  testsupport::MakeFileOfSize(path, "first generation", kLimit);
   OpenAndWrite(path, L"x");
-  logtest::MakeFileOfSize(path, "second generation", kLimit);
+  testsupport::MakeFileOfSize(path, "second generation", kLimit);
   OpenAndWrite(path, L"y");
 
-  EXPECT_EQ(ReadBytes(path + L".old").compare(0, 17, "second generation"), 0)
+  EXPECT_EQ(testsupport::ReadBytes(path + L".old").compare(0, 17, "second generation"), 0)
       << "the .old file is not the generation rotated last";
-  EXPECT_FALSE(Exists(path + L".old.old"));
-  EXPECT_EQ(ReadMessages(path), std::vector<std::string>{"[Common]y"});
-}
-
-// A reader that does not share deletion keeps a file from being renamed or deleted.
-HANDLE HoldForReading(const std::wstring& path) {
-  HANDLE reader = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  EXPECT_NE(reader, INVALID_HANDLE_VALUE) << "cannot hold " << NarrowToUtf8(path);
-  return reader;
+  EXPECT_FALSE(testsupport::Exists(path + L".old.old"));
+  EXPECT_EQ(testsupport::ReadMessages(path), std::vector<std::string>{"[Common]y"});
 }
 
 // The names in `path`'s folder that start with `path`'s name followed by `tail`.
 std::vector<std::wstring> Siblings(const std::wstring& path, const std::wstring& tail) {
   std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((path + tail + L"*").c_str(), &found);
-  for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
-    names.push_back(path.substr(0, path.find_last_of(L'\\') + 1) + found.cFileName);
+  for (const WIN32_FIND_DATAW& found : testsupport::FindEntries(path + tail + L"*")) {
+    names.push_back(testsupport::FolderOf(path) + L"\\" + found.cFileName);
   }
-  if (search != INVALID_HANDLE_VALUE) FindClose(search);
   return names;
 }
 
-TEST(LogRotationAtOpen, AFailedMoveAppendsToTheFullLogInsteadOfTruncatingIt) {
-  TempFolder folder;
-  logtest::LogStateGuard state;
-  const std::wstring path = folder / L"m.log";
-  logtest::MakeFileOfSize(path, "precious", kLimit);
-  HANDLE reader = HoldForReading(path);
+TEST_F(LogRotationAtOpen, AFailedMoveAppendsToTheFullLogInsteadOfTruncatingIt) {
+  const std::wstring path = temp_ / L"m.log";
+  testsupport::MakeFileOfSize(path, "precious", kLimit);
+  KernelHandle reader = testsupport::HoldOpen(path, kShareReadWrite);
   OpenAndWrite(path, L"after");
-  CloseHandle(reader);
+  reader.Reset();
   const std::string line = "[Common]after\n";
-  EXPECT_EQ(ReadFileSizeByPath(path.c_str()), kLimit + 20 + line.size())
+  EXPECT_EQ(ReadFileSizeByPath(path.c_str()), kLimit + kLogStampLength + line.size())
       << "the full log was not appended to";
-  EXPECT_EQ(ReadBytes(path).compare(0, 8, "precious"), 0) << "the full log lost its content";
+  EXPECT_EQ(testsupport::ReadBytes(path).compare(0, 8, "precious"), 0)
+      << "the full log lost its content";
 }
 
 // Any user may make folders in the log folder and read its files: nothing left at the old
 // generation's name may switch the size limit off, and nothing of theirs is deleted.
-TEST(LogRotationAtOpen, WhatAUserLeavesAtTheOldNameDoesNotStopTheRotation) {
-  TempFolder folder;
-  logtest::LogStateGuard state;
-  const std::wstring path = folder / L"u.log";
+TEST_F(LogRotationAtOpen, WhatAUserLeavesAtTheOldNameDoesNotStopTheRotation) {
+  const std::wstring path = temp_ / L"u.log";
   const std::wstring oldPath = path + L".old";
   ASSERT_TRUE(CreateDirectoryW(oldPath.c_str(), nullptr));
-  logtest::WriteBytes(oldPath + L"\\keep", "k");
-  logtest::MakeFileOfSize(path, "first", kLimit);
+  testsupport::WriteBytes(oldPath + L"\\keep", "k");
+  testsupport::MakeFileOfSize(path, "first", kLimit);
   OpenAndWrite(path, L"one");
-  EXPECT_EQ(ReadBytes(oldPath).compare(0, 5, "first"), 0)
+  EXPECT_EQ(testsupport::ReadBytes(oldPath).compare(0, 5, "first"), 0)
       << "the full log is not the old generation";
   const auto blocked = Siblings(oldPath, L".blocked-");
   ASSERT_EQ(blocked.size(), 1u) << "the folder was not moved aside";
-  EXPECT_EQ(ReadBytes(blocked[0] + L"\\keep"), "k");
+  EXPECT_EQ(testsupport::ReadBytes(blocked[0] + L"\\keep"), "k");
 
   // A reader holds the old generation: the next ones take a unique name, one at a time.
-  HANDLE reader = HoldForReading(oldPath);
+  KernelHandle reader = testsupport::HoldOpen(oldPath, kShareReadWrite);
   for (const char* generation : {"second", "third"}) {
-    logtest::MakeFileOfSize(path, generation, kLimit);
+    testsupport::MakeFileOfSize(path, generation, kLimit);
     OpenAndWrite(path, L"next");
   }
-  CloseHandle(reader);
-  EXPECT_EQ(ReadBytes(oldPath).compare(0, 5, "first"), 0);
+  reader.Reset();
+  EXPECT_EQ(testsupport::ReadBytes(oldPath).compare(0, 5, "first"), 0);
   const auto unique = Siblings(oldPath, L".gen-");
   ASSERT_EQ(unique.size(), 1u) << "more than two generations are kept";
-  EXPECT_EQ(ReadBytes(unique[0]).compare(0, 5, "third"), 0);
-  EXPECT_EQ(ReadMessages(path), std::vector<std::string>{"[Common]next"});
+  EXPECT_EQ(testsupport::ReadBytes(unique[0]).compare(0, 5, "third"), 0);
+  EXPECT_EQ(testsupport::ReadMessages(path), std::vector<std::string>{"[Common]next"});
 }
 
-TEST(LogRotationPeriodic, TheNewFileStartsWithTheNewFileLine) {
-  TempFolder folder;
-  logtest::LogStateGuard state;
-  const std::wstring path = folder / L"p.log";
+TEST_F(LogRotationPeriodic, TheNewFileStartsWithTheNewFileLine) {
+  const std::wstring path = temp_ / L"p.log";
   LogEnabled = 1;
   LOG_CONSOLE::EnableBanners();
   LOG_CONSOLE::InitLog(path.c_str());
@@ -132,54 +111,50 @@ TEST(LogRotationPeriodic, TheNewFileStartsWithTheNewFileLine) {
   // Not yet due: a small limit alone does not rotate.
   LogTestSeam::SetSizeLimit(1);
   LOG_CONSOLE::WriteLog(L"[%s]still before", L"Common");
-  EXPECT_FALSE(Exists(path + L".old")) << "rotated before the interval passed";
+  EXPECT_FALSE(testsupport::Exists(path + L".old")) << "rotated before the interval passed";
 
   LogTestSeam::MakeSizeCheckDue();
   LOG_CONSOLE::WriteLog(L"[%s]after", L"Common");
-  const std::vector<std::string> old = {Banner(kBeginBanner), "[Common]before",
+  const std::vector<std::string> old = {testsupport::Banner(kBeginBanner), "[Common]before",
                                         "[Common]still before"};
-  EXPECT_EQ(ReadMessages(path + L".old"), old);
-  const std::vector<std::string> fresh = {Banner(kNewFileBanner), "[Common]after"};
-  EXPECT_EQ(ReadMessages(path), fresh);
+  EXPECT_EQ(testsupport::ReadMessages(path + L".old"), old);
+  const std::vector<std::string> fresh = {testsupport::Banner(kNewFileBanner), "[Common]after"};
+  EXPECT_EQ(testsupport::ReadMessages(path), fresh);
   EXPECT_EQ(CurrentLogState().WriterCount, 0);
 }
 
-TEST(LogRotationPeriodic, AFailedMoveKeepsTheCurrentLogAndRetriesAtTheNextCheck) {
-  TempFolder folder;
-  logtest::LogStateGuard state;
-  const std::wstring path = folder / L"f.log";
+TEST_F(LogRotationPeriodic, AFailedMoveKeepsTheCurrentLogAndRetriesAtTheNextCheck) {
+  const std::wstring path = temp_ / L"f.log";
   const std::wstring oldPath = path + L".old";
 
   LOG_CONSOLE::InitLog(path.c_str());
   LOG_CONSOLE::WriteLog(L"[%s]one", L"Common");
-  HANDLE reader = HoldForReading(path);
+  KernelHandle reader = testsupport::HoldOpen(path, kShareReadWrite);
   LogTestSeam::SetSizeLimit(1);
   LogTestSeam::MakeSizeCheckDue();
   LOG_CONSOLE::WriteLog(L"[%s]two", L"Common");
   ASSERT_NE(CurrentLogState().LogFile, nullptr) << "the log went silent after a failed rotation";
   LOG_CONSOLE::WriteLog(L"[%s]three", L"Common");
   const std::vector<std::string> kept = {"[Common]one", "[Common]two", "[Common]three"};
-  EXPECT_EQ(ReadMessages(path), kept);
+  EXPECT_EQ(testsupport::ReadMessages(path), kept);
 
   // Once the obstacle is gone the next due check rotates.
-  CloseHandle(reader);
+  reader.Reset();
   LogTestSeam::MakeSizeCheckDue();
   LOG_CONSOLE::WriteLog(L"[%s]four", L"Common");
-  EXPECT_EQ(ReadMessages(oldPath), kept);
-  EXPECT_EQ(ReadMessages(path), std::vector<std::string>{"[Common]four"});
+  EXPECT_EQ(testsupport::ReadMessages(oldPath), kept);
+  EXPECT_EQ(testsupport::ReadMessages(path), std::vector<std::string>{"[Common]four"});
 }
 
 // Lines "T<thread>L<index>:<padding>" of varying length from several threads while one rotation
 // runs: each must be whole in one of the files, or dropped while a mark stood, and never twice.
-TEST(LogRotationPeriodic, ConcurrentWritersNeitherTearNorInterleaveLines) {
-  TempFolder folder;
-  logtest::LogStateGuard state;
-  const std::wstring path = folder / L"t.log";
+TEST_F(LogRotationPeriodic, ConcurrentWritersNeitherTearNorInterleaveLines) {
+  const std::wstring path = temp_ / L"t.log";
   // A filler well above what the threads write, so that the new file never reaches the limit and
   // exactly one rotation happens.
   std::string filler;
   while (filler.size() < 2000000) filler += "00-00 00:00:00:000: filler line\n";
-  logtest::WriteBytes(path, filler);
+  testsupport::WriteBytes(path, filler);
 
   LOG_CONSOLE::EnableBanners();
   LOG_CONSOLE::InitLog(path.c_str());
@@ -208,15 +183,17 @@ TEST(LogRotationPeriodic, ConcurrentWritersNeitherTearNorInterleaveLines) {
   EXPECT_EQ(CurrentLogState().WriterCount, 0);
   LOG_CONSOLE::CloseLog();
 
-  const std::vector<std::string> oldLines = ReadMessages(path + L".old");
-  const std::vector<std::string> newLines = ReadMessages(path);
+  const std::vector<std::string> oldLines = testsupport::ReadMessages(path + L".old");
+  const std::vector<std::string> newLines = testsupport::ReadMessages(path);
   ASSERT_FALSE(newLines.empty());
-  EXPECT_EQ(newLines.front(), Banner(kNewFileBanner)) << "no rotation ran, or not first";
+  EXPECT_EQ(newLines.front(), testsupport::Banner(kNewFileBanner))
+      << "no rotation ran, or not first";
 
   std::set<std::pair<unsigned, unsigned>> seen;
   auto check = [&seen](const std::string& message) {
-    if (message == "filler line" || message == Banner(kBeginBanner) ||
-        message == Banner(kNewFileBanner) || message == "closing" || message == Banner(kEndBanner))
+    if (message == "filler line" || message == testsupport::Banner(kBeginBanner) ||
+        message == testsupport::Banner(kNewFileBanner) || message == "closing" ||
+        message == testsupport::Banner(kEndBanner))
       return;
     unsigned t = 0, i = 0;
     int consumed = 0;

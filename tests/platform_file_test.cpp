@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "tests/e2e/support.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -23,10 +23,7 @@ TEST(ResultFromLastErrorTest, MakesFailureCodesFromPositiveErrorsOnly) {
   EXPECT_EQ(ResultFromLastError(), static_cast<FileResult>(0x80004005u));
 }
 
-class FileHandleTest : public ::testing::Test {
- protected:
-  e2e::TempDir temp_;
-};
+class FileHandleTest : public testsupport::TempFolderTest {};
 
 TEST_F(FileHandleTest, OpenInAMissingFolderFailsWithPathNotFoundAndStaysEmpty) {
   const std::wstring path = temp_ / L"missing\\conf.json";
@@ -34,7 +31,7 @@ TEST_F(FileHandleTest, OpenInAMissingFolderFailsWithPathNotFoundAndStaysEmpty) {
   EXPECT_EQ(file.Open(path.c_str(), GENERIC_READ, kShareReadDelete, OPEN_ALWAYS),
             static_cast<FileResult>(0x80070003u));
   EXPECT_FALSE(file.IsValid());
-  EXPECT_FALSE(e2e::Exists(temp_ / L"missing"));
+  EXPECT_FALSE(testsupport::Exists(temp_ / L"missing"));
 }
 
 TEST_F(FileHandleTest, OpenAlwaysCreatesAnEmptyFile) {
@@ -42,7 +39,7 @@ TEST_F(FileHandleTest, OpenAlwaysCreatesAnEmptyFile) {
   FileHandle file;
   ASSERT_EQ(file.Open(path.c_str(), GENERIC_READ, kShareReadDelete, OPEN_ALWAYS), 0);
   EXPECT_TRUE(file.IsValid());
-  EXPECT_TRUE(e2e::Exists(path));
+  EXPECT_TRUE(testsupport::Exists(path));
   uint64_t size = 99;
   EXPECT_EQ(file.GetSize(size), 0);
   EXPECT_EQ(size, 0u);
@@ -55,7 +52,7 @@ TEST_F(FileHandleTest, OpenAlwaysCreatesAnEmptyFile) {
 TEST_F(FileHandleTest, SizeAndOneReadGiveTheWholeSmallFile) {
   const std::string content = "{ \"patch_list\": [] }\r\n\xEF\xBB\xBFtail";
   const std::wstring path = temp_ / L"conf.json";
-  e2e::WriteFileBytes(path, content);
+  testsupport::WriteBytes(path, content);
 
   FileHandle file;
   ASSERT_EQ(file.Open(path.c_str(), GENERIC_READ, kShareReadDelete, OPEN_ALWAYS), 0);
@@ -84,19 +81,20 @@ TEST_F(FileHandleTest, CallsOnAnEmptyWrapperFailAndLeaveTheirOutputsAlone) {
 
 TEST_F(FileHandleTest, DetachedHandleAppendsAfterSeekToEndAndStaysOpen) {
   const std::wstring path = temp_ / L"patch_patch.log";
-  e2e::WriteFileBytes(path, "first\n");
+  testsupport::WriteBytes(path, "first\n");
 
   FileHandle file;
   ASSERT_EQ(file.Open(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS), 0);
   EXPECT_EQ(file.SeekToEnd(), 0);
-  HANDLE raw = file.Detach();
+  KernelHandle detached(file.Detach());
   EXPECT_FALSE(file.IsValid());
   file.Close();  // must not close the detached handle
 
   DWORD written = 0;
-  EXPECT_TRUE(WriteFile(raw, "second\n", 7, &written, nullptr)) << "error " << GetLastError();
-  CloseHandle(raw);
-  EXPECT_EQ(e2e::ReadFileOrEmpty(path), "first\nsecond\n");
+  EXPECT_TRUE(WriteFile(detached.Get(), "second\n", 7, &written, nullptr))
+      << "error " << GetLastError();
+  detached.Reset();
+  EXPECT_EQ(testsupport::ReadBytes(path), "first\nsecond\n");
 }
 
 TEST_F(FileHandleTest, ShareModeIsHonouredAndClosingReleasesTheFile) {

@@ -7,20 +7,6 @@
 
 namespace {
 
-TEST(GetModuleDirectoryTest, IsTheRunningProgramsFolderWithOneTrailingBackslash) {
-  wchar_t path[MAX_PATH + 1] = {};
-  const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  ASSERT_GT(length, 0u);
-  std::wstring expected(path, length);
-  expected.erase(expected.find_last_of(L'\\') + 1);
-
-  const std::wstring dir = GetModuleDirectory();
-
-  EXPECT_EQ(dir, expected);
-  ASSERT_GE(dir.size(), 2u);
-  EXPECT_NE(dir.substr(dir.size() - 2), L"\\\\");
-}
-
 TEST(CanonicalizePathTest, ResolvesDotSegmentsAndKeepsTheTrailingBackslash) {
   EXPECT_EQ(CanonicalizePath(L"C:\\Pkg\\sub\\..\\"), L"C:\\Pkg\\");
   EXPECT_EQ(CanonicalizePath(L"C:\\Pkg\\.\\"), L"C:\\Pkg\\");

@@ -8,6 +8,8 @@
 #include <string>
 #include <utility>
 
+#include "tests/support/machine.h"
+
 namespace {
 
 // The program reads HKLM\SOFTWARE in its default view, which for a 32-bit program on 64-bit
@@ -17,35 +19,7 @@ constexpr wchar_t kMissingKey[] = L"SOFTWARE\\PatchRunnerTest\\NoSuchKey";
 
 class RegistryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    RemoveTestKey();
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kTestKey, 0, nullptr, 0,
-                              KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key_, nullptr),
-              ERROR_SUCCESS);
-  }
-  void TearDown() override {
-    if (key_ != nullptr) RegCloseKey(key_);
-    RemoveTestKey();
-  }
-  static void RemoveTestKey() {
-    HKEY software = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE", 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
-                      &software) == ERROR_SUCCESS) {
-      RegDeleteTreeW(software, L"PatchRunnerTest");
-      RegCloseKey(software);
-    }
-  }
-
-  void SetRaw(const wchar_t* name, DWORD type, const void* data, DWORD bytes) {
-    ASSERT_EQ(RegSetValueExW(key_, name, 0, type, static_cast<const BYTE*>(data), bytes),
-              ERROR_SUCCESS);
-  }
-  void SetString(const wchar_t* name, const std::wstring& text, DWORD type = REG_SZ) {
-    SetRaw(name, type, text.c_str(), static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-  }
-  void SetNumber(const wchar_t* name, DWORD value) {
-    SetRaw(name, REG_DWORD, &value, sizeof(value));
-  }
+  void SetUp() override { ASSERT_TRUE(key_.Create()); }
 
   // Reads `name` the way the install sequence does: 261 units, capacity 260. The buffer is
   // filled with 'x' first so that a missing write shows.
@@ -66,31 +40,31 @@ class RegistryTest : public ::testing::Test {
     return {result, capacity, buffer, buffer[0]};
   }
 
-  HKEY key_ = nullptr;
+  const testsupport::KeyGuard key_{kTestKey};
 };
 
 TEST_F(RegistryTest, ReadStringTakes259CharactersAndRefuses260) {
   const std::wstring fits(259, L'a');
-  SetString(L"Fits", fits);
+  key_.SetString(L"Fits", fits);
   const StringRead read = ReadAsInstallSequence(L"Fits");
   EXPECT_EQ(read.result, ERROR_SUCCESS);
   EXPECT_EQ(read.capacity, 260u);
   EXPECT_EQ(read.text, fits);
 
-  SetString(L"TooLong", std::wstring(260, L'b'));
+  key_.SetString(L"TooLong", std::wstring(260, L'b'));
   const StringRead tooLong = ReadAsInstallSequence(L"TooLong");
   EXPECT_EQ(tooLong.result, ERROR_MORE_DATA);
   EXPECT_EQ(tooLong.capacity, 0u);
 }
 
 TEST_F(RegistryTest, ReadStringGivesEmptyTextForNoDataAndForALoneNul) {
-  SetRaw(L"NoData", REG_SZ, L"", 0);
+  key_.SetRaw(L"NoData", REG_SZ, L"", 0);
   const StringRead noData = ReadAsInstallSequence(L"NoData");
   EXPECT_EQ(noData.result, ERROR_SUCCESS);
   EXPECT_EQ(noData.capacity, 0u);
   EXPECT_EQ(noData.first, L'\0') << "no NUL was written into the buffer";
 
-  SetRaw(L"LoneNul", REG_SZ, L"", sizeof(wchar_t));
+  key_.SetRaw(L"LoneNul", REG_SZ, L"", sizeof(wchar_t));
   const StringRead loneNul = ReadAsInstallSequence(L"LoneNul");
   EXPECT_EQ(loneNul.result, ERROR_SUCCESS);
   EXPECT_EQ(loneNul.capacity, 1u);
@@ -100,12 +74,12 @@ TEST_F(RegistryTest, ReadStringGivesEmptyTextForNoDataAndForALoneNul) {
 TEST_F(RegistryTest, ReadStringRefusesDataThatIsNotATerminatedUtf16String) {
   // Each value is followed in memory by a non-zero unit, so a read past the data finds no NUL.
   const wchar_t odd[] = L"a\0bX";
-  SetRaw(L"OddBytes", REG_SZ, odd, 5);
+  key_.SetRaw(L"OddBytes", REG_SZ, odd, 5);
   const wchar_t unterminated[] = L"abcX";
-  SetRaw(L"NoNul", REG_SZ, unterminated, 3 * sizeof(wchar_t));
-  SetRaw(L"NoNulExpand", REG_EXPAND_SZ, unterminated, 3 * sizeof(wchar_t));
-  SetNumber(L"Number", 42);
-  SetRaw(L"Binary", REG_BINARY, L"ab", 3 * sizeof(wchar_t));
+  key_.SetRaw(L"NoNul", REG_SZ, unterminated, 3 * sizeof(wchar_t));
+  key_.SetRaw(L"NoNulExpand", REG_EXPAND_SZ, unterminated, 3 * sizeof(wchar_t));
+  key_.SetNumber(L"Number", 42);
+  key_.SetRaw(L"Binary", REG_BINARY, L"ab", 3 * sizeof(wchar_t));
 
   for (const wchar_t* name : {L"OddBytes", L"NoNul", L"NoNulExpand", L"Number", L"Binary"}) {
     SCOPED_TRACE(testing::Message() << "value " << std::string(name, name + wcslen(name)));
@@ -116,7 +90,7 @@ TEST_F(RegistryTest, ReadStringRefusesDataThatIsNotATerminatedUtf16String) {
 }
 
 TEST_F(RegistryTest, ReadStringReturnsExpandableTextUnexpanded) {
-  SetString(L"Expand", L"%SystemRoot%\\App", REG_EXPAND_SZ);
+  key_.SetString(L"Expand", L"%SystemRoot%\\App", REG_EXPAND_SZ);
   const StringRead read = ReadAsInstallSequence(L"Expand");
   EXPECT_EQ(read.result, ERROR_SUCCESS);
   EXPECT_EQ(read.text, L"%SystemRoot%\\App");
@@ -135,7 +109,7 @@ TEST_F(RegistryTest, MissingKeyAndMissingValueReportNotFound) {
 }
 
 TEST_F(RegistryTest, OpenAgainReplacesTheHeldKeyAndCloseEmptiesTheWrapper) {
-  SetString(L"Value", L"text");
+  key_.SetString(L"Value", L"text");
   RegistryKey key;
   ASSERT_EQ(key.Open(kTestKey), ERROR_SUCCESS);
   EXPECT_EQ(key.Open(kMissingKey), ERROR_FILE_NOT_FOUND);
@@ -153,8 +127,8 @@ TEST_F(RegistryTest, OpenAgainReplacesTheHeldKeyAndCloseEmptiesTheWrapper) {
 }
 
 TEST_F(RegistryTest, ReadNumberReadsDwordsOnly) {
-  SetNumber(L"Number", 0x12345678);
-  SetString(L"Text", L"1");
+  key_.SetNumber(L"Number", 0x12345678);
+  key_.SetString(L"Text", L"1");
   RegistryKey key;
   ASSERT_EQ(key.Open(kTestKey), ERROR_SUCCESS);
   DWORD value = 0;
@@ -165,8 +139,8 @@ TEST_F(RegistryTest, ReadNumberReadsDwordsOnly) {
 }
 
 TEST_F(RegistryTest, ReadRegistryNumberFallsBackOnlyWhenKeyOrValueIsMissing) {
-  SetNumber(L"Zero", 0);
-  SetNumber(L"Seven", 7);
+  key_.SetNumber(L"Zero", 0);
+  key_.SetNumber(L"Seven", 7);
   EXPECT_EQ(ReadRegistryNumber(kMissingKey, L"Zero", 0xFFFFFFFF), 0xFFFFFFFFu);
   EXPECT_EQ(ReadRegistryNumber(kTestKey, L"NoSuchValue", 0xFFFFFFFF), 0xFFFFFFFFu);
   EXPECT_EQ(ReadRegistryNumber(kTestKey, L"Zero", 0xFFFFFFFF), 0u);
@@ -184,7 +158,7 @@ size_t CountOpenHandles() {
 }
 
 TEST_F(RegistryTest, ReadRegistryNumberLeavesNoKeyOpen) {
-  SetNumber(L"Seven", 7);
+  key_.SetNumber(L"Seven", 7);
   const size_t before = CountOpenHandles();
   for (int i = 0; i < 50; ++i) ReadRegistryNumber(kTestKey, L"Seven", 0);
   for (int i = 0; i < 50; ++i) ReadRegistryNumber(kTestKey, L"NoSuchValue", 0);

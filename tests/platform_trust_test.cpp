@@ -5,26 +5,28 @@
 
 #include <string>
 
+#include "platform/handle.h"
+#include "platform/text.h"
+#include "tests/support/files.h"
+
 namespace {
 
 constexpr wchar_t kOtherUser[] = L"S-1-5-21-1000-2000-3000-1001";
 constexpr wchar_t kAdminUser[] = L"S-1-5-21-1000-2000-3000-500";
 
-struct Sid {
-  explicit Sid(const wchar_t* text) {
-    EXPECT_TRUE(ConvertStringSidToSidW(text, &sid)) << "SID " << sid;
-  }
-  ~Sid() { LocalFree(sid); }
+LocalMemory Sid(const wchar_t* text) {
   PSID sid = nullptr;
-};
+  EXPECT_TRUE(ConvertStringSidToSidW(text, &sid)) << "SID " << NarrowToUtf8(text);
+  return LocalMemory(sid);
+}
 
 // The token facts of the runs that matter, as Windows reports them: an elevated
 // administrator's new objects belong to Administrators, a service's to SYSTEM, an unelevated
 // program's to its user. Wine reports the group 513 as default owner and keeps no owners.
 struct TokenRun {
-  Sid owner, user;
+  LocalMemory owner, user;
   bool ownersKept;
-  TokenFacts Facts() const { return {owner.sid, user.sid, ownersKept}; }
+  TokenFacts Facts() const { return {owner.Get(), user.Get(), ownersKept}; }
 };
 const TokenRun& ElevatedAdmin() {
   static const TokenRun run{Sid(L"S-1-5-32-544"), Sid(kAdminUser), true};
@@ -51,9 +53,8 @@ bool Trusted(const std::wstring& sddl, bool refuseForeignWriters,
   EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
                                                                    &descriptor, nullptr))
       << "SDDL does not parse";
-  const bool trusted = IsDescriptorTrusted(descriptor, run.Facts(), refuseForeignWriters);
-  LocalFree(descriptor);
-  return trusted;
+  const LocalMemory owned(descriptor);
+  return IsDescriptorTrusted(descriptor, run.Facts(), refuseForeignWriters);
 }
 
 // The common application-data folder grants Users read and execute on everything below it,
@@ -125,8 +126,8 @@ TEST(TrustDecision, NullDaclIsRefusedForAFile) {
   // Built by hand: not every SDDL parser turns NO_ACCESS_CONTROL into a null DACL.
   SECURITY_DESCRIPTOR descriptor;
   ASSERT_TRUE(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
-  Sid admins(L"S-1-5-32-544");
-  ASSERT_TRUE(SetSecurityDescriptorOwner(&descriptor, admins.sid, FALSE));
+  const LocalMemory admins = Sid(L"S-1-5-32-544");
+  ASSERT_TRUE(SetSecurityDescriptorOwner(&descriptor, admins.Get(), FALSE));
   ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE));
   EXPECT_FALSE(IsDescriptorTrusted(&descriptor, ElevatedAdmin().Facts(), true))
       << "everyone may write";
@@ -143,29 +144,18 @@ TEST(TrustDecision, RightsThatDoNotApplyToTheFileAreIgnored) {
 }
 
 TEST(TrustOnDisk, OwnFolderIsTrustedAndMissingOrLinkedFilesAreNot) {
-  wchar_t temp[MAX_PATH + 1] = {};
-  GetTempPathW(MAX_PATH, temp);
-  const std::wstring folder =
-      std::wstring(temp) + L"trust-test-" + std::to_wstring(GetCurrentProcessId());
-  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-  const std::wstring file = folder + L"\\a.log";
-  HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  CloseHandle(h);
+  const testsupport::TempFolder folder;
+  const std::wstring file = folder / L"a.log";
+  testsupport::WriteBytes(file, "");
 
   EXPECT_NE(CurrentTokenFacts().user, nullptr);
-  EXPECT_TRUE(IsPathTrusted(folder, kTrustOwner));
+  EXPECT_TRUE(IsPathTrusted(folder.Path(), kTrustOwner));
   EXPECT_TRUE(IsPathTrusted(file, kTrustSingleLink));
-  EXPECT_FALSE(IsPathTrusted(folder + L"\\missing", kTrustOwner));
+  EXPECT_FALSE(IsPathTrusted(folder / L"missing", kTrustOwner));
 
-  const std::wstring link = folder + L"\\b.log";
-  ASSERT_TRUE(CreateHardLinkW(link.c_str(), file.c_str(), nullptr));
+  ASSERT_TRUE(CreateHardLinkW((folder / L"b.log").c_str(), file.c_str(), nullptr));
   EXPECT_FALSE(IsPathTrusted(file, kTrustSingleLink)) << "a file with a second hard link";
   EXPECT_TRUE(IsPathTrusted(file, kTrustOwner)) << "link count only matters when asked";
-
-  DeleteFileW(link.c_str());
-  DeleteFileW(file.c_str());
-  RemoveDirectoryW(folder.c_str());
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/support.h"
+#include "tests/support/files.h"
+#include "tests/support/processes.h"
 
 namespace {
 
@@ -15,28 +16,25 @@ DWORD RunCommand(const std::wstring& commandLine) {
   return CreateProcessWaitCmd(writable.data());
 }
 
-class CreateProcessWaitCmdTest : public ::testing::Test {
- protected:
-  e2e::TempDir dir_;
-};
+class CreateProcessWaitCmdTest : public testsupport::TempFolderTest {};
 
 TEST_F(CreateProcessWaitCmdTest, ReturnsTheExitCodeOfAProgramThatEndsInTime) {
-  const std::wstring exe = dir_ / L"quick.exe";
-  e2e::InstallStandIn(exe);
+  const std::wstring exe = temp_ / L"quick.exe";
+  testsupport::InstallStandIn(exe);
   EXPECT_EQ(RunCommand(L"\"" + exe + L"\" --exit 3"), 3u);
   EXPECT_EQ(RunCommand(L"\"" + exe + L"\" --sleep 200"), 0u);
 }
 
 TEST_F(CreateProcessWaitCmdTest, ProgramStillRunningAfterTheWaitKeepsRunning) {
-  const std::wstring exe = dir_ / L"stays.exe";
-  e2e::InstallStandIn(exe);
+  const std::wstring exe = temp_ / L"stays.exe";
+  testsupport::InstallStandIn(exe);
   EXPECT_EQ(RunCommand(L"\"" + exe + L"\" "), 0xFFFFFFFFu);
-  EXPECT_EQ(e2e::ProcessesRunning(exe).size(), 1u) << "the program must not be ended";
-  e2e::KillProcessesIn(dir_.Path());
+  EXPECT_EQ(testsupport::ProcessesRunning(exe).size(), 1u) << "the program must not be ended";
+  testsupport::KillProcessesIn(temp_.Path());
 }
 
 TEST_F(CreateProcessWaitCmdTest, MissingProgramHasNoExitCode) {
-  EXPECT_EQ(RunCommand(L"\"" + (dir_ / L"missing.exe") + L"\" "), 0xFFFFFFFFu);
+  EXPECT_EQ(RunCommand(L"\"" + (temp_ / L"missing.exe") + L"\" "), 0xFFFFFFFFu);
 }
 
 }  // namespace

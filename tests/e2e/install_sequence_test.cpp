@@ -4,17 +4,21 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <map>
 #include <string>
 #include <vector>
 
-#include "tests/e2e/support.h"
+#include "app/install.h"
+#include "log/log_internal.h"
+#include "platform/text.h"
+#include "tests/support/files.h"
+#include "tests/support/log_files.h"
+#include "tests/support/machine.h"
+#include "tests/support/processes.h"
 
 namespace {
 
-const std::string kBeginLine = "**************************BEGAIN***********************";
-const std::string kEndLine = "**************************END******************************";
+const std::string kBeginLine = testsupport::Banner(kBeginBanner);
+const std::string kEndLine = testsupport::Banner(kEndBanner);
 const char kConf[] = R"({
   "patch_list": [
     { "src": "PelliWareden.exe", "dest": "PelliWareden.exe" },
@@ -22,46 +26,33 @@ const char kConf[] = R"({
   ]
 })";
 
-std::string Join(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const auto& line : lines) text += "  " + line + "\n";
-  return text;
-}
-
-size_t CountErrors(const std::vector<std::string>& messages) {
-  return static_cast<size_t>(
-      std::count_if(messages.begin(), messages.end(),
-                    [](const std::string& m) { return m.rfind("[Error]", 0) == 0; }));
-}
-
-class InstallSequenceTest : public ::testing::Test {
+class InstallSequenceTest : public testsupport::MachineTest {
  protected:
   void SetUp() override {
-    e2e::ClearLog();
-    package_ = e2e::MakePackage(temp_ / L"pkg");
     package_.WriteConf(kConf);
     package_.AddPatchFile(L"PelliWareden.exe", "new program");
     package_.AddPatchFile(L"data\\a.txt", "new data");
-    installDir_ = temp_ / L"install";
-    e2e::WriteFileBytes(installDir_ + L"\\data\\a.txt", "old data");
+    testsupport::WriteBytes(installDir_ + L"\\data\\a.txt", "old data");
   }
 
   // Runs the package's Patch.exe with the product program running from the installation,
   // and checks what every refused run must leave: exit code 0, the package and the
   // installation as they were, the product still running.
   void RunAndExpectNothingChanged(const std::wstring& args = L"") {
-    e2e::StandIn product(installDir_ + L"\\PelliWareden.exe");
-    const auto packageBefore = e2e::SnapshotTree(package_.dir);
-    const auto installBefore = e2e::SnapshotTree(installDir_);
+    testsupport::StandIn product(installDir_ + L"\\PelliWareden.exe");
+    const auto packageBefore = testsupport::SnapshotTree(package_.dir);
+    const auto installBefore = testsupport::SnapshotTree(installDir_);
 
-    EXPECT_EQ(e2e::RunProgram(package_.exe, args), 0u);
+    EXPECT_EQ(testsupport::RunProgram(package_.exe, args), 0u);
 
-    EXPECT_EQ(e2e::SnapshotTree(package_.dir), packageBefore) << "the package folder changed";
-    EXPECT_EQ(e2e::SnapshotTree(installDir_), installBefore) << "the installation changed";
+    EXPECT_EQ(testsupport::SnapshotTree(package_.dir), packageBefore)
+        << "the package folder changed";
+    EXPECT_EQ(testsupport::SnapshotTree(installDir_), installBefore) << "the installation changed";
     EXPECT_TRUE(product.Running()) << "the product program was stopped";
   }
 
-  // The four progress lines every run that finds its patch folder begins with.
+  // The four progress lines every run that finds its patch folder begins with. The package
+  // folder is the runner's own, ending in one backslash.
   std::vector<std::string> OpeningLines() const {
     const std::string dir = NarrowToUtf8(package_.dir);
     return {kBeginLine, "[Common]Enter. Start install...", "[Common]PackageDir[" + dir + "\\].",
@@ -72,39 +63,33 @@ class InstallSequenceTest : public ::testing::Test {
   // The log of a run that got past the configuration and ended with `error`: the opening
   // lines, whatever the configuration reader reported, then `error` as the only error, then END.
   void ExpectRunEndedWith(const std::string& error) const {
-    const std::vector<std::string> messages = e2e::ReadLogMessages();
+    const std::vector<std::string> messages = testsupport::ReadMessages();
+    const std::string log = "log:\n" + testsupport::Join(messages);
     const std::vector<std::string> opening = OpeningLines();
-    ASSERT_GE(messages.size(), opening.size() + 2) << "log:\n" << Join(messages);
+    ASSERT_GE(messages.size(), opening.size() + 2) << log;
     EXPECT_EQ(std::vector<std::string>(messages.begin(), messages.begin() + opening.size()),
               opening);
-    EXPECT_EQ(messages[messages.size() - 2], error) << "log:\n" << Join(messages);
+    EXPECT_EQ(messages[messages.size() - 2], error) << log;
     EXPECT_EQ(messages.back(), kEndLine);
-    EXPECT_EQ(CountErrors(messages), 1u) << "log:\n" << Join(messages);
+    EXPECT_EQ(testsupport::CountContaining(messages, "[Error]"), 1u) << log;
   }
 
-  e2e::TempDir temp_;
-  e2e::ProductKeyGuard key_;
-  e2e::Package package_;
-  std::wstring installDir_;
+  testsupport::Package package_ = testsupport::MakePackage(temp_ / L"pkg");
+  std::wstring installDir_ = temp_ / L"install";
 };
 
 TEST_F(InstallSequenceTest, PackageWithoutPatchFolderStopsAndNamesThePackageFolder) {
-  e2e::RemoveTree(package_.patchDir);
-  key_.SetInstallDir(installDir_);
+  testsupport::RemoveTree(package_.patchDir);
+  key_.SetString(kInstallDirValue, installDir_);
 
   RunAndExpectNothingChanged();
 
-  const std::string dir = NarrowToUtf8(package_.dir);
-  const std::vector<std::string> expected = {
-      kBeginLine,
-      "[Common]Enter. Start install...",
-      "[Common]PackageDir[" + dir + "\\].",
-      "[Common]PackageDir[" + dir + "\\patchfile].",
-      "[Error]PackageDir[" + dir + "\\] is not exist, exit.",
-      kEndLine,
-  };
-  EXPECT_EQ(e2e::ReadLogMessages(), expected);
-  EXPECT_FALSE(e2e::Exists(package_.patchDir)) << "the patch folder was created";
+  // The opening up to the patch folder, then the error where the configuration's path would be.
+  std::vector<std::string> expected = OpeningLines();
+  expected.back() = "[Error]PackageDir[" + NarrowToUtf8(package_.dir) + "\\] is not exist, exit.";
+  expected.push_back(kEndLine);
+  EXPECT_EQ(testsupport::ReadMessages(), expected);
+  EXPECT_FALSE(testsupport::Exists(package_.patchDir)) << "the patch folder was created";
 }
 
 TEST_F(InstallSequenceTest, MissingProductKeyStopsBeforeThePatch) {
@@ -113,13 +98,13 @@ TEST_F(InstallSequenceTest, MissingProductKeyStopsBeforeThePatch) {
 }
 
 TEST_F(InstallSequenceTest, KeyWithoutInstallDirStopsBeforeThePatch) {
-  key_.CreateKeyOnly();
+  key_.Create();
   RunAndExpectNothingChanged();
   ExpectRunEndedWith("[Error]Reg Query InstallDir failed.");
 }
 
 TEST_F(InstallSequenceTest, NumericInstallDirStopsBeforeThePatch) {
-  key_.SetInstallDirNumber(1);
+  key_.SetNumber(kInstallDirValue, 1);
   RunAndExpectNothingChanged();
   ExpectRunEndedWith("[Error]Reg Query InstallDir failed.");
 }
@@ -127,41 +112,41 @@ TEST_F(InstallSequenceTest, NumericInstallDirStopsBeforeThePatch) {
 TEST_F(InstallSequenceTest, InstallDirWithoutTerminatingNulStopsBeforeThePatch) {
   // Followed in memory by a non-zero unit, so a read past the stored data cannot find a NUL.
   std::wstring text = installDir_ + L"X";
-  key_.SetInstallDirRaw(REG_SZ, text.c_str(),
-                        static_cast<DWORD>(installDir_.size() * sizeof(wchar_t)));
+  key_.SetRaw(kInstallDirValue, REG_SZ, text.c_str(),
+              static_cast<DWORD>(installDir_.size() * sizeof(wchar_t)));
   RunAndExpectNothingChanged();
   ExpectRunEndedWith("[Error]Reg Query InstallDir failed.");
 }
 
 TEST_F(InstallSequenceTest, InstallDirOf260CharactersStopsBeforeThePatch) {
-  key_.SetInstallDir(L"C:\\" + std::wstring(257, L'a'));
+  key_.SetString(kInstallDirValue, L"C:\\" + std::wstring(257, L'a'));
   RunAndExpectNothingChanged();
   ExpectRunEndedWith("[Error]Reg Query InstallDir failed.");
 }
 
 TEST_F(InstallSequenceTest, EmptyInstallDirIsReadAndRefusedByThePatch) {
-  key_.SetInstallDirRaw(REG_SZ, L"", sizeof(wchar_t));
+  key_.SetRaw(kInstallDirValue, REG_SZ, L"", sizeof(wchar_t));
   RunAndExpectNothingChanged();
   ExpectRunEndedWith("[Error]Start Patch failed.");
 }
 
 TEST_F(InstallSequenceTest, EmptyPatchListStillReadsInstallDirAndIsRefusedByThePatch) {
   package_.WriteConf(R"({ "patch_list": [] })");
-  key_.SetInstallDir(installDir_);
+  key_.SetString(kInstallDirValue, installDir_);
   RunAndExpectNothingChanged();
   ExpectRunEndedWith("[Error]Start Patch failed.");
 }
 
 TEST_F(InstallSequenceTest, CommandLineArgumentsChangeNothing) {
-  key_.CreateKeyOnly();
+  key_.Create();
   RunAndExpectNothingChanged();
-  const std::vector<std::string> plain = e2e::ReadLogMessages();
+  const std::vector<std::string> plain = testsupport::ReadMessages();
 
   for (const std::wstring args : {L"/S", L"--install-dir C:\\elsewhere /quiet", L"\"a b\" -x"}) {
     SCOPED_TRACE(NarrowToUtf8(args));
-    e2e::ClearLog();
+    testsupport::ClearLog();
     RunAndExpectNothingChanged(args);
-    EXPECT_EQ(e2e::ReadLogMessages(), plain) << "the arguments changed the run";
+    EXPECT_EQ(testsupport::ReadMessages(), plain) << "the arguments changed the run";
   }
   EXPECT_FALSE(plain.empty()) << "the runs wrote no log";
 }

@@ -8,30 +8,25 @@
 #include <string>
 #include <vector>
 
-#include "tests/e2e/support.h"
+#include "app/install.h"
+#include "log/log_internal.h"
+#include "platform/text.h"
+#include "tests/support/files.h"
+#include "tests/support/log_files.h"
+#include "tests/support/machine.h"
+#include "tests/support/processes.h"
 
 namespace {
 
-const std::string kEndLine = "**************************END******************************";
+const std::string kEndLine = testsupport::Banner(kEndBanner);
 const std::wstring kBak = L".220620.patch.bak";
-
-std::string Join(const std::vector<std::string>& lines) {
-  std::string text;
-  for (const auto& line : lines) text += "  " + line + "\n";
-  return text;
-}
 
 // The log from the configuration reader's first line on; the install sequence's opening is
 // another test's business.
 std::vector<std::string> PatchRunLines() {
-  const std::vector<std::string> messages = e2e::ReadLogMessages();
+  const std::vector<std::string> messages = testsupport::ReadMessages();
   const auto first = std::find(messages.begin(), messages.end(), "[Common]Enter.");
   return std::vector<std::string>(first, messages.end());
-}
-
-bool Mentions(const std::vector<std::string>& lines, const std::string& text) {
-  return std::any_of(lines.begin(), lines.end(),
-                     [&](const std::string& line) { return line.find(text) != std::string::npos; });
 }
 
 // Three entries: nested folders, a name spelled with \u escapes, a destination that is new.
@@ -45,17 +40,13 @@ const char kThreeEntries[] = R"({
 })";
 const std::wstring kDataFile = L"data\\\u00F1\\\u00FC.txt";
 
-class PatchRunTest : public ::testing::Test {
+class PatchRunTest : public testsupport::MachineTest {
  protected:
   void SetUp() override {
-    e2e::ClearLog();
-    package_ = e2e::MakePackage(temp_ / L"pkg");
-    // Non-ASCII folder names reach every path and log line.
-    installDir_ = temp_ / L"Ware\u00F0en \u00E9t\u00E9";
-    e2e::MakeFolders(installDir_);
-    key_.SetInstallDir(installDir_);
+    testsupport::MakeFolders(installDir_);
+    key_.SetString(kInstallDirValue, installDir_);
   }
-  void TearDown() override { e2e::KillProcessesIn(installDir_); }
+  void TearDown() override { testsupport::KillProcessesIn(installDir_); }
 
   std::wstring Inst(const std::wstring& relative) const { return installDir_ + L"\\" + relative; }
   // The three-entry package, and an installation holding the first two destinations.
@@ -64,13 +55,15 @@ class PatchRunTest : public ::testing::Test {
     package_.AddPatchFile(L"bin\\core.dll", "new core");
     package_.AddPatchFile(kDataFile, "new data");
     package_.AddPatchFile(L"new\\fresh.cfg", "fresh");
-    e2e::WriteFileBytes(Inst(L"bin\\core.dll"), "old core");
-    e2e::WriteFileBytes(Inst(kDataFile), "old data");
+    testsupport::WriteBytes(Inst(L"bin\\core.dll"), "old core");
+    testsupport::WriteBytes(Inst(kDataFile), "old data");
   }
   std::wstring Src(const std::wstring& relative) const {
     return package_.patchDir + L"\\" + relative;
   }
-  std::string Run() const { return NarrowToUtf8(std::to_wstring(e2e::RunProgram(package_.exe))); }
+  std::string Run() const {
+    return NarrowToUtf8(std::to_wstring(testsupport::RunProgram(package_.exe)));
+  }
   std::string ConfPathLine() const {
     return "[Common]conf file pah[" + NarrowToUtf8(package_.patchDir) + "\\conf.json].";
   }
@@ -87,32 +80,31 @@ class PatchRunTest : public ::testing::Test {
            "\" ] exit_code[" + exitCode + "].";
   }
 
-  e2e::TempDir temp_;
-  e2e::ProductKeyGuard key_;
-  e2e::Package package_;
-  std::wstring installDir_;
+  testsupport::Package package_ = testsupport::MakePackage(temp_ / L"pkg");
+  // Non-ASCII folder names reach every path and log line.
+  std::wstring installDir_ = temp_ / L"Ware\u00F0en \u00E9t\u00E9";
 };
 
 TEST_F(PatchRunTest, ReplacesEveryEntryStopsTheProductAndStartsItAgain) {
   PrepareThreeEntries();
-  e2e::MakeFolders(Inst(L"cfg"));
-  e2e::StandIn product(Inst(L"PelliWareden.exe"));
-  e2e::StandIn downloader(Inst(L"VyxDL.exe"));
+  testsupport::MakeFolders(Inst(L"cfg"));
+  testsupport::StandIn product(Inst(L"PelliWareden.exe"));
+  testsupport::StandIn downloader(Inst(L"VyxDL.exe"));
 
   ASSERT_EQ(Run(), "0");
 
-  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"bin\\core.dll")), "new core");
-  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"bin\\core.dll") + kBak), "old core");
-  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(kDataFile)), "new data");
-  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(kDataFile) + kBak), "old data");
-  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"cfg\\fresh.cfg")), "fresh");
-  EXPECT_FALSE(e2e::Exists(Inst(L"cfg\\fresh.cfg") + kBak)) << "a new file needs no backup";
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"bin\\core.dll")), "new core");
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"bin\\core.dll") + kBak), "old core");
+  EXPECT_EQ(testsupport::ReadBytes(Inst(kDataFile)), "new data");
+  EXPECT_EQ(testsupport::ReadBytes(Inst(kDataFile) + kBak), "old data");
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"cfg\\fresh.cfg")), "fresh");
+  EXPECT_FALSE(testsupport::Exists(Inst(L"cfg\\fresh.cfg") + kBak)) << "a new file needs no backup";
 
   EXPECT_FALSE(product.Running());
   EXPECT_FALSE(downloader.Running());
-  EXPECT_TRUE(e2e::ProcessesRunning(Inst(L"VyxDL.exe")).empty())
+  EXPECT_TRUE(testsupport::ProcessesRunning(Inst(L"VyxDL.exe")).empty())
       << "VyxDL.exe is never started again";
-  const std::vector<DWORD> restarted = e2e::ProcessesRunning(Inst(L"PelliWareden.exe"));
+  const std::vector<DWORD> restarted = testsupport::ProcessesRunning(Inst(L"PelliWareden.exe"));
   ASSERT_EQ(restarted.size(), 1u) << "the main program must run again";
 
   const std::vector<std::string> expected = {
@@ -138,24 +130,24 @@ TEST_F(PatchRunTest, ReplacesEveryEntryStopsTheProductAndStartsItAgain) {
   for (std::string& line : lines) {
     if (line.rfind(expected[11], 0) == 0) line = expected[11];
   }
-  EXPECT_EQ(lines, expected) << "log:\n" << Join(lines);
+  EXPECT_EQ(lines, expected) << "log:\n" << testsupport::Join(lines);
 }
 
 TEST_F(PatchRunTest, SecondRunSkipsEveryPatchedEntryAndStartsNothing) {
   PrepareThreeEntries();
-  e2e::WriteFileBytes(Inst(L"cfg\\fresh.cfg"), "old fresh");
+  testsupport::WriteBytes(Inst(L"cfg\\fresh.cfg"), "old fresh");
   ASSERT_EQ(Run(), "0");
-  ASSERT_EQ(e2e::ReadFileOrEmpty(Inst(L"cfg\\fresh.cfg") + kBak), "old fresh");
-  const auto afterFirst = e2e::SnapshotTree(installDir_);
-  e2e::ClearLog();
+  ASSERT_EQ(testsupport::ReadBytes(Inst(L"cfg\\fresh.cfg") + kBak), "old fresh");
+  const auto afterFirst = testsupport::SnapshotTree(installDir_);
+  testsupport::ClearLog();
 
   ASSERT_EQ(Run(), "0");
 
-  EXPECT_EQ(e2e::SnapshotTree(installDir_), afterFirst);
+  EXPECT_EQ(testsupport::SnapshotTree(installDir_), afterFirst);
   const std::vector<std::string> expected = {"[Common]Enter.", ConfPathLine(),
                                              "[Common]Patch successful.", kEndLine};
   EXPECT_EQ(PatchRunLines(), expected) << "no main program ran, so nothing is started";
-  EXPECT_TRUE(e2e::ProcessesRunning(Inst(L"PelliWareden.exe")).empty());
+  EXPECT_TRUE(testsupport::ProcessesRunning(Inst(L"PelliWareden.exe")).empty());
 }
 
 TEST_F(PatchRunTest, FailedCopyPutsTheOriginalBackAndStopsTheLoop) {
@@ -165,22 +157,22 @@ TEST_F(PatchRunTest, FailedCopyPutsTheOriginalBackAndStopsTheLoop) {
     { "src": "c.txt", "dest": "c.txt" }
   ]})");
   package_.AddPatchFile(L"a.txt", "new a");
-  e2e::MakeFolders(Src(L"folder"));  // exists, but cannot be copied as a file
+  testsupport::MakeFolders(Src(L"folder"));  // exists, but cannot be copied as a file
   package_.AddPatchFile(L"c.txt", "new c");
   for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt"}) {
-    e2e::WriteFileBytes(Inst(name), "old " + NarrowToUtf8(name));
+    testsupport::WriteBytes(Inst(name), "old " + NarrowToUtf8(name));
   }
-  e2e::StandIn product(Inst(L"PelliWareden.exe"));
+  testsupport::StandIn product(Inst(L"PelliWareden.exe"));
 
   ASSERT_EQ(Run(), "0");
 
-  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"a.txt")), "new a");
-  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"a.txt") + kBak), "old a.txt");
-  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"b.txt")), "old b.txt") << "the original must be back";
-  EXPECT_FALSE(e2e::Exists(Inst(L"b.txt") + kBak));
-  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"c.txt")), "old c.txt");
-  EXPECT_FALSE(e2e::Exists(Inst(L"c.txt") + kBak));
-  EXPECT_EQ(e2e::ProcessesRunning(Inst(L"PelliWareden.exe")).size(), 1u)
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"a.txt")), "new a");
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"a.txt") + kBak), "old a.txt");
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"b.txt")), "old b.txt") << "the original must be back";
+  EXPECT_FALSE(testsupport::Exists(Inst(L"b.txt") + kBak));
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"c.txt")), "old c.txt");
+  EXPECT_FALSE(testsupport::Exists(Inst(L"c.txt") + kBak));
+  EXPECT_EQ(testsupport::ProcessesRunning(Inst(L"PelliWareden.exe")).size(), 1u)
       << "the main program is started again after a failure too";
 
   const std::vector<std::string> lines = PatchRunLines();
@@ -192,9 +184,12 @@ TEST_F(PatchRunTest, FailedCopyPutsTheOriginalBackAndStopsTheLoop) {
           "].",
   };
   auto at = std::search(lines.begin(), lines.end(), expectedTail.begin(), expectedTail.end());
-  EXPECT_NE(at, lines.end()) << "log:\n" << Join(lines);
-  EXPECT_TRUE(Mentions(lines, CopyLine(L"a.txt", L"a.txt"))) << "log:\n" << Join(lines);
-  EXPECT_FALSE(Mentions(lines, "c.txt")) << "the third entry must not be looked at";
+  EXPECT_NE(at, lines.end()) << "log:\n" << testsupport::Join(lines);
+  EXPECT_NE(testsupport::CountContaining(lines, CopyLine(L"a.txt", L"a.txt")), 0u)
+      << "log:\n"
+      << testsupport::Join(lines);
+  EXPECT_EQ(testsupport::CountContaining(lines, "c.txt"), 0u)
+      << "the third entry must not be looked at";
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(lines[lines.size() - 3], RestartLine("4294967295"));
   EXPECT_EQ(lines[lines.size() - 2], "[Error]Start Patch failed.");
@@ -204,7 +199,7 @@ TEST_F(PatchRunTest, FailedCopyPutsTheOriginalBackAndStopsTheLoop) {
 // refused before anything is touched (it used to be reported as replaced).
 TEST_F(PatchRunTest, DestinationsThatCannotBeFilesStopTheRun) {
   package_.AddPatchFile(L"x.txt", "x");
-  e2e::WriteFileBytes(Inst(L"a.txt"), "a");
+  testsupport::WriteBytes(Inst(L"a.txt"), "a");
   const struct {
     const char* dest;
     std::string error;
@@ -220,12 +215,12 @@ TEST_F(PatchRunTest, DestinationsThatCannotBeFilesStopTheRun) {
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.dest);
-    e2e::ClearLog();
+    testsupport::ClearLog();
     package_.WriteConf(std::string(R"({"patch_list": [{ "src": "x.txt", "dest": ")") + test.dest +
                        "\" }]}");
-    const auto before = e2e::SnapshotTree(installDir_);
+    const auto before = testsupport::SnapshotTree(installDir_);
     ASSERT_EQ(Run(), "0");
-    EXPECT_EQ(e2e::SnapshotTree(installDir_), before);
+    EXPECT_EQ(testsupport::SnapshotTree(installDir_), before);
     const std::vector<std::string> expected = {"[Common]Enter.", ConfPathLine(), test.error,
                                                "[Error]Start Patch failed.", kEndLine};
     EXPECT_EQ(PatchRunLines(), expected);
@@ -239,32 +234,32 @@ TEST_F(PatchRunTest, ARunStoppedDuringACopyIsCompletedByTheNext) {
       R"({"patch_list": [{ "src": "big.bin", "dest": "big.bin" }, { "src": "b", "dest": "b" }]})");
   package_.AddPatchFile(L"big.bin", std::string(100000, 'n'));
   package_.AddPatchFile(L"b", "new b");
-  e2e::WriteFileBytes(Inst(L"big.bin") + kBak, "old big");
-  e2e::WriteFileBytes(Inst(L"big.bin") + L".220620.patch.part", std::string(5000, 'n'));
-  e2e::WriteFileBytes(Inst(L"b"), "new b");
-  e2e::WriteFileBytes(Inst(L"b") + kBak, "old b");
-  e2e::WriteFileBytes(Inst(L"b") + L".220620.patch.part", "cut");
+  testsupport::WriteBytes(Inst(L"big.bin") + kBak, "old big");
+  testsupport::WriteBytes(Inst(L"big.bin") + L".220620.patch.part", std::string(5000, 'n'));
+  testsupport::WriteBytes(Inst(L"b"), "new b");
+  testsupport::WriteBytes(Inst(L"b") + kBak, "old b");
+  testsupport::WriteBytes(Inst(L"b") + L".220620.patch.part", "cut");
 
   ASSERT_EQ(Run(), "0");
 
-  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"big.bin")), std::string(100000, 'n'));
-  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"big.bin") + kBak), "old big");
-  EXPECT_FALSE(e2e::Exists(Inst(L"big.bin") + L".220620.patch.part"));
-  EXPECT_FALSE(e2e::Exists(Inst(L"b") + L".220620.patch.part"))
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"big.bin")), std::string(100000, 'n'));
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"big.bin") + kBak), "old big");
+  EXPECT_FALSE(testsupport::Exists(Inst(L"big.bin") + L".220620.patch.part"));
+  EXPECT_FALSE(testsupport::Exists(Inst(L"b") + L".220620.patch.part"))
       << "a replaced entry's leftover stays";
-  EXPECT_TRUE(Mentions(PatchRunLines(), "[Common]Patch successful."));
+  EXPECT_NE(testsupport::CountContaining(PatchRunLines(), "[Common]Patch successful."), 0u);
 }
 
 TEST_F(PatchRunTest, MissingPatchFileIsSkippedAndTheRunStillSucceeds) {
   package_.WriteConf(
       R"({"patch_list": [{ "src": "gone.txt", "dest": "a.txt" }, { "src": "b.txt", "dest": "b.txt" }]})");
   package_.AddPatchFile(L"b.txt", "new b");
-  e2e::WriteFileBytes(Inst(L"a.txt"), "old a");
+  testsupport::WriteBytes(Inst(L"a.txt"), "old a");
 
   ASSERT_EQ(Run(), "0");
 
-  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"a.txt")), "old a");
-  EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"b.txt")), "new b");
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"a.txt")), "old a");
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"b.txt")), "new b");
   const std::vector<std::string> expected = {
       "[Common]Enter.",
       ConfPathLine(),
@@ -281,14 +276,14 @@ TEST_F(PatchRunTest, TrailingBackslashInInstallDirGivesTheSamePaths) {
   package_.AddPatchFile(L"a.txt", "new a");
   std::vector<std::string> runs[2];
   for (int withBackslash = 0; withBackslash < 2; ++withBackslash) {
-    e2e::KillProcessesIn(installDir_);
-    e2e::RemoveTree(installDir_);
-    e2e::WriteFileBytes(Inst(L"sub\\a.txt"), "old a");
-    key_.SetInstallDir(withBackslash ? installDir_ + L"\\" : installDir_);
-    e2e::StandIn product(Inst(L"PelliWareden.exe"));
-    e2e::ClearLog();
+    testsupport::KillProcessesIn(installDir_);
+    testsupport::RemoveTree(installDir_);
+    testsupport::WriteBytes(Inst(L"sub\\a.txt"), "old a");
+    key_.SetString(kInstallDirValue, withBackslash ? installDir_ + L"\\" : installDir_);
+    testsupport::StandIn product(Inst(L"PelliWareden.exe"));
+    testsupport::ClearLog();
     ASSERT_EQ(Run(), "0");
-    EXPECT_EQ(e2e::ReadFileOrEmpty(Inst(L"sub\\a.txt") + kBak), "old a");
+    EXPECT_EQ(testsupport::ReadBytes(Inst(L"sub\\a.txt") + kBak), "old a");
     for (const std::string& line : PatchRunLines()) {
       if (line.find("file successful") != std::string::npos ||
           line.find("CreateProcessWaitCmd[") != std::string::npos) {
@@ -303,7 +298,7 @@ TEST_F(PatchRunTest, TrailingBackslashInInstallDirGivesTheSamePaths) {
 }
 
 TEST_F(PatchRunTest, ConfigurationProblemsEndTheRunBeforeAnythingIsTouched) {
-  e2e::StandIn product(Inst(L"PelliWareden.exe"));
+  testsupport::StandIn product(Inst(L"PelliWareden.exe"));
   const struct {
     const char* conf;  // nullptr: no conf.json
     std::string error;
@@ -318,7 +313,7 @@ TEST_F(PatchRunTest, ConfigurationProblemsEndTheRunBeforeAnythingIsTouched) {
   };
   for (const auto& test : cases) {
     SCOPED_TRACE(test.error);
-    e2e::ClearLog();
+    testsupport::ClearLog();
     DeleteFileW((package_.patchDir + L"\\conf.json").c_str());
     if (test.conf != nullptr) package_.WriteConf(test.conf);
     ASSERT_EQ(Run(), "0");

@@ -11,17 +11,18 @@
 
 #include <cwchar>
 
+#include "platform/handle.h"
+
 namespace {
 DWORD ParseNumber(const wchar_t* text) {
   return static_cast<DWORD>(std::wcstoul(text, nullptr, 10));
 }
 
 int HoldFile(const wchar_t* path, DWORD milliseconds) {
-  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 3;
+  const KernelHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file.IsValid()) return 3;
   Sleep(milliseconds);
-  CloseHandle(file);
   return 0;
 }
 
@@ -31,10 +32,11 @@ int HoldFile(const wchar_t* path, DWORD milliseconds) {
 
 // Returns 3 when PATH cannot be created; otherwise does not return.
 int SignalReadyAndRun(const wchar_t* path) {
-  HANDLE file =
-      CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return 3;
-  CloseHandle(file);
+  {
+    const KernelHandle ready(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!ready.IsValid()) return 3;
+  }  // closed, so that whoever waits for it may remove it
   RunUntilKilled();
 }
 }  // namespace
@@ -42,6 +44,7 @@ int SignalReadyAndRun(const wchar_t* path) {
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   int count = 0;
   wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+  const LocalMemory argsMemory(args);
   if (args == nullptr) return 2;
   int code = 2;
   if (count == 1) {
@@ -56,6 +59,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   } else if (count == 3 && std::wcscmp(args[1], L"--ready") == 0) {
     code = SignalReadyAndRun(args[2]);
   }
-  LocalFree(args);
   return code;
 }
