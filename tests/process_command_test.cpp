@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/files.h"
+#include "tests/log_test_fixture.h"
 #include "tests/support/processes.h"
 
 namespace {
@@ -16,7 +16,7 @@ DWORD RunCommand(const std::wstring& commandLine) {
   return CreateProcessWaitCmd(writable.data());
 }
 
-class CreateProcessWaitCmdTest : public testsupport::TempFolderTest {};
+class CreateProcessWaitCmdTest : public LogTest {};
 
 TEST_F(CreateProcessWaitCmdTest, ReturnsTheExitCodeOfAProgramThatEndsInTime) {
   const std::wstring exe = temp_ / L"quick.exe";
@@ -31,6 +31,36 @@ TEST_F(CreateProcessWaitCmdTest, ProgramStillRunningAfterTheWaitKeepsRunning) {
   EXPECT_EQ(RunCommand(L"\"" + exe + L"\" "), 0xFFFFFFFFu);
   EXPECT_EQ(testsupport::ProcessesRunning(exe).size(), 1u) << "the program must not be ended";
   testsupport::KillProcessesIn(temp_.Path());
+}
+
+// A program stopped for the patch starts again with its own token; without one it still starts,
+// with the runner's rights, and one line says so. Nothing of either way is left open.
+TEST_F(CreateProcessWaitCmdTest, StartsWithTheTokenGivenOrFallsBackAndLeaksNothing) {
+  const std::wstring exe = temp_ / L"as.exe";
+  testsupport::InstallStandIn(exe);
+  HANDLE raw = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &raw));
+  const KernelHandle own(raw);
+  HANDLE primary = nullptr;
+  ASSERT_TRUE(DuplicateTokenEx(own.Get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation,
+                               TokenPrimary, &primary));
+  const KernelHandle token(primary);
+  LogEnabled = 1;
+  LOG_CONSOLE::InitLog((temp_ / L"as.log").c_str());
+  const auto start = [&](HANDLE as) {
+    std::wstring commandLine = L"\"" + exe + L"\" --exit 7";
+    return CreateProcessWaitCmdAs(&commandLine[0], as, temp_.Path().c_str());
+  };
+  EXPECT_EQ(start(token.Get()), 7u);  // the first call also loads what later calls reuse
+  DWORD before = 0, after = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &before);
+  EXPECT_EQ(start(token.Get()), 7u);
+  EXPECT_EQ(start(nullptr), 7u);
+  GetProcessHandleCount(GetCurrentProcess(), &after);
+  EXPECT_EQ(after, before) << "handles left open";
+  const auto lines = testsupport::ReadMessages(temp_ / L"as.log");
+  EXPECT_EQ(testsupport::CountContaining(lines, "started with this run's rights"), 1u)
+      << testsupport::Join(lines);
 }
 
 TEST_F(CreateProcessWaitCmdTest, MissingProgramHasNoExitCode) {

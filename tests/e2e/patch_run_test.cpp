@@ -10,6 +10,7 @@
 
 #include "app/install.h"
 #include "log/log_internal.h"
+#include "platform/sha256.h"
 #include "platform/text.h"
 #include "tests/support/files.h"
 #include "tests/support/log_files.h"
@@ -90,6 +91,7 @@ TEST_F(PatchRunTest, ReplacesEveryEntryStopsTheProductAndStartsItAgain) {
   testsupport::MakeFolders(Inst(L"cfg"));
   testsupport::StandIn product(Inst(L"PelliWareden.exe"));
   testsupport::StandIn downloader(Inst(L"VyxDL.exe"));
+  testsupport::WriteBytes(Inst(L"cwd.request"), "");
 
   ASSERT_EQ(Run(), "0");
 
@@ -106,6 +108,12 @@ TEST_F(PatchRunTest, ReplacesEveryEntryStopsTheProductAndStartsItAgain) {
       << "VyxDL.exe is never started again";
   const std::vector<DWORD> restarted = testsupport::ProcessesRunning(Inst(L"PelliWareden.exe"));
   ASSERT_EQ(restarted.size(), 1u) << "the main program must run again";
+  // Not in the package folder, where its loads of libraries by bare name would look first.
+  const std::string cwd = testsupport::ReadBytes(Inst(L"cwd.txt"));
+  EXPECT_TRUE(EqualsIgnoringAsciiCase(
+      std::wstring(reinterpret_cast<const wchar_t*>(cwd.data()), cwd.size() / 2), installDir_))
+      << "started again in "
+      << NarrowToUtf8(std::wstring(reinterpret_cast<const wchar_t*>(cwd.data()), cwd.size() / 2));
 
   const std::vector<std::string> expected = {
       "[Common]Enter.",
@@ -297,6 +305,107 @@ TEST_F(PatchRunTest, TrailingBackslashInInstallDirGivesTheSamePaths) {
   EXPECT_EQ(runs[1], expected);
 }
 
+// Two runners started together (a deployment that retries) run one after the other: the second
+// waits for the first instead of stopping and starting the product beside it.
+TEST_F(PatchRunTest, TwoRunnersStartedTogetherRunOneAfterTheOther) {
+  PrepareThreeEntries();
+  testsupport::MakeFolders(Inst(L"cfg"));
+  testsupport::StandIn product(Inst(L"PelliWareden.exe"));
+  const ProcessHandles first = testsupport::StartProgram(package_.exe);
+  const ProcessHandles second = testsupport::StartProgram(package_.exe);
+  for (const ProcessHandles* run : {&first, &second}) {
+    ASSERT_EQ(WaitForSingleObject(run->process.Get(), 60000), WAIT_OBJECT_0);
+  }
+  const std::string begin = testsupport::Banner(kBeginBanner);
+  std::vector<std::string> banners;
+  for (const std::string& line : testsupport::ReadMessages()) {
+    if (line == begin || line == kEndLine) banners.push_back(line);
+  }
+  EXPECT_EQ(banners, (std::vector<std::string>{begin, kEndLine, begin, kEndLine}));
+  for (const WIN32_FIND_DATAW& side :
+       testsupport::FindEntries(testsupport::LogPath() + L".run-*")) {
+    ADD_FAILURE() << "a run found the log held by the other: " << NarrowToUtf8(side.cFileName);
+    DeleteFileW((testsupport::LogFolder() + L"\\" + side.cFileName).c_str());
+  }
+  EXPECT_EQ(testsupport::ProcessesRunning(Inst(L"PelliWareden.exe")).size(), 1u);
+}
+
+std::string Sha256Of(const std::wstring& path) {
+  std::string hex;
+  DWORD error = 0;
+  EXPECT_TRUE(HashFileSha256(path, hex, error)) << "error " << error;
+  return hex;
+}
+
+// A patch file changed after its hash was recorded (a package cut short on the way, or changed in
+// a folder any user may write) stops the run before anything is stopped, moved or copied; the
+// file as recorded is applied as without a hash.
+TEST_F(PatchRunTest, RecordedHashesAreCheckedBeforeAnythingIsTouched) {
+  package_.AddPatchFile(L"a.txt", "new a");
+  const std::string recorded = Sha256Of(Src(L"a.txt"));
+  package_.WriteConf(R"({"patch_list": [{ "src": "a.txt", "dest": "a.txt", "sha256": ")" +
+                     recorded + "\" }]}");
+  package_.AddPatchFile(L"a.txt", "new a, changed since");
+  testsupport::WriteBytes(Inst(L"a.txt"), "old a");
+  testsupport::StandIn product(Inst(L"PelliWareden.exe"));
+  const auto before = testsupport::SnapshotTree(installDir_);
+  ASSERT_EQ(Run(), "0");
+  EXPECT_EQ(testsupport::SnapshotTree(installDir_), before);
+  EXPECT_TRUE(product.Running()) << "the product was stopped for a package that is not as recorded";
+  const std::vector<std::string> expected = {
+      "[Common]Enter.", ConfPathLine(),
+      "[Error]Patch file[" + NarrowToUtf8(Src(L"a.txt")) + "] sha256[" + Sha256Of(Src(L"a.txt")) +
+          "] differs from conf.json sha256[" + recorded + "].",
+      "[Error]Start Patch failed.", kEndLine};
+  EXPECT_EQ(PatchRunLines(), expected);
+
+  package_.AddPatchFile(L"a.txt", "new a");
+  testsupport::ClearLog();
+  ASSERT_EQ(Run(), "0");
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"a.txt")), "new a");
+  EXPECT_EQ(testsupport::CountContaining(PatchRunLines(), "[Common]Patch successful."), 1u);
+}
+
+// A patch file swapped after that first check (here by an earlier entry that writes into the
+// package itself) is caught in its copy, before the copy takes the destination's name.
+TEST_F(PatchRunTest, ACopyThatIsNotAsRecordedIsUndone) {
+  package_.AddPatchFile(L"b.txt", "new b");
+  package_.AddPatchFile(L"swap.txt", "swapped b");
+  const std::string recorded = Sha256Of(Src(L"b.txt"));
+  package_.WriteConf(R"({"patch_list": [{ "src": "swap.txt", "dest": "..\\pkg\\patchfile\\b.txt" },
+                       { "src": "b.txt", "dest": "b.txt", "sha256": ")" +
+                     Sha256Of(Src(L"b.txt")) + "\" }]}");
+  testsupport::WriteBytes(Inst(L"b.txt"), "old b");
+  ASSERT_EQ(Run(), "0");
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"b.txt")), "old b") << "the original must be back";
+  EXPECT_FALSE(testsupport::Exists(Inst(L"b.txt") + kBak));
+  EXPECT_FALSE(testsupport::Exists(Inst(L"b.txt") + L".220620.patch.part"));
+  const std::vector<std::string> lines = PatchRunLines();
+  const std::string b = NarrowToUtf8(Inst(L"b.txt"));
+  ASSERT_GE(lines.size(), 4u) << testsupport::Join(lines);
+  EXPECT_EQ(lines[lines.size() - 4], "[Error]Copy file[" + b + "] sha256[" +
+                                         Sha256Of(Src(L"swap.txt")) +
+                                         "] differs from conf.json sha256[" + recorded + "].");
+  EXPECT_EQ(lines[lines.size() - 3], "[Error]Copy failed, original moved back, from[" + b +
+                                         NarrowToUtf8(kBak) + "] to[" + b + "].");
+}
+
+// A short (8.3) spelling of InstallDir names the same files: the product is still recognised,
+// and stopped before its files are replaced.
+TEST_F(PatchRunTest, AShortSpellingOfInstallDirStillStopsTheProduct) {
+  package_.WriteConf(R"({"patch_list": [{ "src": "a.txt", "dest": "a.txt" }]})");
+  package_.AddPatchFile(L"a.txt", "new a");
+  testsupport::StandIn product(Inst(L"PelliWareden.exe"));
+  wchar_t shortDir[MAX_PATH + 1] = {};
+  ASSERT_GT(GetShortPathNameW(installDir_.c_str(), shortDir, MAX_PATH), 0u);
+  ASSERT_FALSE(EqualsIgnoringAsciiCase(shortDir, installDir_)) << "no short name to test with";
+  key_.SetString(kInstallDirValue, shortDir);
+  ASSERT_EQ(Run(), "0");
+  EXPECT_FALSE(product.Running()) << "the product ran on while its files were replaced";
+  EXPECT_EQ(testsupport::ProcessesRunning(Inst(L"PelliWareden.exe")).size(), 1u);
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"a.txt")), "new a");
+}
+
 TEST_F(PatchRunTest, ConfigurationProblemsEndTheRunBeforeAnythingIsTouched) {
   testsupport::StandIn product(Inst(L"PelliWareden.exe"));
   const struct {
@@ -309,6 +418,8 @@ TEST_F(PatchRunTest, ConfigurationProblemsEndTheRunBeforeAnythingIsTouched) {
       {"[{\"src\":\"a\",\"dest\":\"b\"}]",
        "[Error]conf json parse failed, a value is outside the format."},
       {"{\"patch_list\":[{\"src\":[],\"dest\":\"b\"}]}",
+       "[Error]conf json parse failed, a value is outside the format."},
+      {"{\"patch_list\":[{\"src\":\"a\",\"dest\":\"b\",\"sha256\":\"0a1b\"}]}",
        "[Error]conf json parse failed, a value is outside the format."},
   };
   for (const auto& test : cases) {

@@ -1,5 +1,6 @@
 // Stands in for a product program in end-to-end tests and the demo. GUI subsystem, no window.
-//   (no arguments)   run until killed
+//   (no arguments)   run until killed; first, when a file "cwd.request" lies beside the
+//                    program, write its current folder (UTF-16) to "cwd.txt" beside it
 //   --exit N         exit with code N at once
 //   --sleep MS       exit 0 after MS milliseconds
 //   --hold PATH MS   open PATH without delete or write sharing, hold it MS ms, exit 0
@@ -10,6 +11,7 @@
 #include <shellapi.h>
 
 #include <cwchar>
+#include <string>
 
 #include "platform/handle.h"
 
@@ -30,6 +32,21 @@ int HoldFile(const wchar_t* path, DWORD milliseconds) {
   for (;;) Sleep(INFINITE);
 }
 
+// A program started again by the runner gets no arguments; a file beside it asks where it runs.
+void TellCurrentFolderIfAsked() {
+  wchar_t self[MAX_PATH + 1] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  std::wstring folder = self;
+  folder.resize(folder.find_last_of(L'\\') + 1);
+  if (GetFileAttributesW((folder + L"cwd.request").c_str()) == INVALID_FILE_ATTRIBUTES) return;
+  wchar_t current[MAX_PATH + 1] = {};
+  const DWORD length = GetCurrentDirectoryW(MAX_PATH, current);
+  const KernelHandle file(CreateFileW((folder + L"cwd.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  WriteFile(file.Get(), current, length * sizeof(wchar_t), &written, nullptr);
+}
+
 // Returns 3 when PATH cannot be created; otherwise does not return.
 int SignalReadyAndRun(const wchar_t* path) {
   {
@@ -48,6 +65,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (args == nullptr) return 2;
   int code = 2;
   if (count == 1) {
+    TellCurrentFolderIfAsked();
     RunUntilKilled();
   } else if (count == 3 && std::wcscmp(args[1], L"--exit") == 0) {
     code = static_cast<int>(ParseNumber(args[2]));
