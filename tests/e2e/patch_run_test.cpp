@@ -374,7 +374,7 @@ TEST_F(PatchRunTest, ACopyThatIsNotAsRecordedIsUndone) {
   const std::string recorded = Sha256Of(Src(L"b.txt"));
   package_.WriteConf(R"({"patch_list": [{ "src": "swap.txt", "dest": "..\\pkg\\patchfile\\b.txt" },
                        { "src": "b.txt", "dest": "b.txt", "sha256": ")" +
-                     Sha256Of(Src(L"b.txt")) + "\" }]}");
+                     recorded + "\" }]}");
   testsupport::WriteBytes(Inst(L"b.txt"), "old b");
   ASSERT_EQ(Run(), "0");
   EXPECT_EQ(testsupport::ReadBytes(Inst(L"b.txt")), "old b") << "the original must be back";
