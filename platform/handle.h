@@ -40,52 +40,32 @@ class UniqueHandle {
   Handle handle_ = Traits::kNone;
 };
 
-// Processes, threads, snapshots, tokens, files. The platform reports failure with either the
-// null handle or INVALID_HANDLE_VALUE, depending on the call, so both count as none.
-struct KernelHandleTraits {
-  using Handle = HANDLE;
+// Traits of a handle kind whose "none" is null.
+template <typename H, auto CloseFunction>
+struct NullIsNone {
+  using Handle = H;
   static constexpr Handle kNone = nullptr;
-  static bool IsValid(Handle handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
-  static void Close(Handle handle) { CloseHandle(handle); }
+  static bool IsValid(Handle handle) { return handle != nullptr; }
+  static void Close(Handle handle) { CloseFunction(handle); }
 };
-using KernelHandle = UniqueHandle<KernelHandleTraits>;
+// Traits of a handle kind that the platform reports as failed with either the null handle or
+// INVALID_HANDLE_VALUE, depending on the call: both count as none.
+template <auto CloseFunction>
+struct NullOrInvalidIsNone : NullIsNone<HANDLE, CloseFunction> {
+  static bool IsValid(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+};
 
+// Processes, threads, snapshots, tokens, files.
+using KernelHandle = UniqueHandle<NullOrInvalidIsNone<&CloseHandle>>;
 // A FindFirstFileW search.
-struct FindHandleTraits {
-  using Handle = HANDLE;
-  static constexpr Handle kNone = nullptr;
-  static bool IsValid(Handle handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
-  static void Close(Handle handle) { FindClose(handle); }
-};
-using FindHandle = UniqueHandle<FindHandleTraits>;
-
+using FindHandle = UniqueHandle<NullOrInvalidIsNone<&FindClose>>;
 // Memory the platform allocated for the caller with LocalAlloc (SIDs and descriptors converted
 // from text, security information, argument vectors).
-struct LocalMemoryTraits {
-  using Handle = HLOCAL;
-  static constexpr Handle kNone = nullptr;
-  static bool IsValid(Handle handle) { return handle != nullptr; }
-  static void Close(Handle handle) { LocalFree(handle); }
-};
-using LocalMemory = UniqueHandle<LocalMemoryTraits>;
-
+using LocalMemory = UniqueHandle<NullIsNone<HLOCAL, &LocalFree>>;
 // An open registry key.
-struct KeyHandleTraits {
-  using Handle = HKEY;
-  static constexpr Handle kNone = nullptr;
-  static bool IsValid(Handle handle) { return handle != nullptr; }
-  static void Close(Handle handle) { RegCloseKey(handle); }
-};
-using KeyHandle = UniqueHandle<KeyHandleTraits>;
-
+using KeyHandle = UniqueHandle<NullIsNone<HKEY, &RegCloseKey>>;
 // A library loaded at run time.
-struct LibraryHandleTraits {
-  using Handle = HMODULE;
-  static constexpr Handle kNone = nullptr;
-  static bool IsValid(Handle handle) { return handle != nullptr; }
-  static void Close(Handle handle) { FreeLibrary(handle); }
-};
-using LibraryHandle = UniqueHandle<LibraryHandleTraits>;
+using LibraryHandle = UniqueHandle<NullIsNone<HMODULE, &FreeLibrary>>;
 
 // PROCESS_INFORMATION's two handles, owned from the moment CreateProcess filled them in.
 struct ProcessHandles {
