@@ -6,27 +6,17 @@
 #include <vector>
 
 #include "app/entry_paths.h"
+#include "app/product.h"
 #include "log/log.h"
 #include "platform/handle.h"
 #include "platform/paths.h"
 #include "platform/sha256.h"
 #include "platform/text.h"
 #include "platform/retry.h"
-#include "process/command.h"
-#include "process/kill.h"
 
 namespace {
 
-constexpr wchar_t kMainProgram[] = L"PelliWareden.exe";
-constexpr wchar_t kDownloader[] = L"VyxDL.exe";
 bool PathExists(const std::wstring& path) { return PathFileExistsW(path.c_str()) != FALSE; }
-
-// A scanner or an exiting process may hold a file for a moment: moves and copies are tried
-// again while they meet such a hold, and only the final outcome is logged.
-bool MoveReplacing(const std::wstring& from, const std::wstring& to) {
-  return RetryWhileHeld(
-      [&] { return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING); });
-}
 
 enum class MoveAsideResult { kMoved, kBackupExists, kFailed };
 
@@ -159,7 +149,7 @@ bool ApplyEntries(const PatchList& list, const std::wstring& patchBase,
       bool restored = false;
       DWORD restoreError = 0;
       if (movedAside) {
-        restored = MoveReplacing(paths.backup, paths.destination);
+        restored = MoveReplacingWhileHeld(paths.backup, paths.destination);
         restoreError = GetLastError();
       }
       if (copied == CopyOutcome::kHashDiffers) {
@@ -174,21 +164,6 @@ bool ApplyEntries(const PatchList& list, const std::wstring& patchBase,
     LOG_PROGRESS(L"[%s]Copy file successful, from[%s] to[%s].", paths.source, paths.destination);
   }
   return true;
-}
-
-// Starts the main program again once for each session it was stopped in, as the user who ran it
-// there and in the installation folder: the folder the runner was started from may be a
-// download folder, where the program's own loads of libraries by bare name would look first.
-void RestartMainProgram(const std::wstring& installBase,
-                        const std::vector<StoppedProgram>& stopped) {
-  const std::wstring commandLine = L"\"" + installBase + kMainProgram + L"\" ";
-  for (const StoppedProgram& program : stopped) {
-    std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
-    writable.push_back(L'\0');
-    const DWORD exitCode =
-        CreateProcessWaitCmdAs(writable.data(), program.token.Get(), installBase.c_str());
-    LOG_PROGRESS(L"[%s]CreateProcessWaitCmd[%s] exit_code[%u].", commandLine, exitCode);
-  }
 }
 
 // Before anything is stopped or touched: every patch file with a recorded hash must have it. A
@@ -230,8 +205,7 @@ bool StartPatch(const std::wstring& installDir, const PatchList& list,
     // From the first kill to the restart the product is stopped: the hook library waits.
     const AssertHookHold hold;
     std::vector<StoppedProgram> stopped;
-    KillProcessByName(installBase, kMainProgram, &stopped);
-    KillProcessByName(installBase, kDownloader);  // never started again here
+    StopProduct(installBase, stopped);
     try {
       applied = ApplyEntries(list, patchBase, installBase);
     } catch (...) {

@@ -1,6 +1,7 @@
 #include "log/log_state.h"
 #include "platform/file.h"
 #include "platform/paths.h"
+#include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/trust.h"
 
@@ -9,8 +10,6 @@ constexpr wchar_t kOldSuffix[] = L".old";
 // Kinds of the unique names below (see UniqueSiblingName).
 constexpr wchar_t kBlockedKind[] = L"blocked";      // something else at a name the log needs
 constexpr wchar_t kUntrustedKind[] = L"untrusted";  // a log file another account owns
-constexpr wchar_t kHeldRunKind[] = L"run";          // this run's lines while the log is held
-constexpr wchar_t kGenerationKind[] = L"gen";       // an old generation while ".old" is held
 constexpr int kUniqueNameTries = 16;
 constexpr DWORD kLogAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL;
 
@@ -78,8 +77,7 @@ void DeleteUniqueGenerations(const std::wstring& oldPath) {
   const size_t slash = oldPath.find_last_of(L'\\');
   const std::wstring folder = oldPath.substr(0, slash + 1);
   WIN32_FIND_DATAW found;
-  const FindHandle search(
-      FindFirstFileW((oldPath + L"." + kGenerationKind + L"-*").c_str(), &found));
+  const FindHandle search(FindFirstFileW(SiblingPattern(oldPath, kGenerationKind).c_str(), &found));
   for (bool more = search.IsValid(); more; more = FindNextFileW(search.Get(), &found) != FALSE) {
     const std::wstring path = folder + found.cFileName;
     if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
@@ -221,6 +219,12 @@ std::wstring ProcessAndModuleTitle() {
 
 std::wstring GetLogFileName() { return LogFileNameFromTitle(ProcessAndModuleTitle()); }
 
+std::wstring LogPathBelow(const std::wstring& base, const std::wstring& title) {
+  return base + kLogFolderChain + L"\\" + LogFileNameFromTitle(title);
+}
+
+bool LogSwitchOn() { return ReadRegistryNumber(kLogSwitchKey, kLogSwitchValue, 0) != 0; }
+
 std::wstring GetLogDir() {
   // Never relative to wherever the runner was started.
   const std::wstring base = CommonAppDataFolder(true);
@@ -230,6 +234,10 @@ std::wstring GetLogDir() {
 }
 
 std::wstring OldLogPath(const std::wstring& logPath) { return logPath + kOldSuffix; }
+
+std::wstring SiblingPattern(const std::wstring& path, const wchar_t* kind) {
+  return path + L"." + kind + L"-*";
+}
 
 uint64_t ReadFileSizeByPath(const wchar_t* path) {
   WIN32_FILE_ATTRIBUTE_DATA data = {};
@@ -267,7 +275,7 @@ void LOG_CONSOLE::InitLog(const wchar_t* path) {
           !MakeTrustedFolderChain(base, kLogFolderChain)) {
         return;
       }
-      target = base + kLogFolderChain + L"\\" + GetLogFileName();
+      target = LogPathBelow(base, ProcessAndModuleTitle());
     }
     if (!SetLogFilePath(target)) return;
     const bool movedAway = RotateLogAtOpen(TheLog.LogFilePath, TheLog.SizeLimit);

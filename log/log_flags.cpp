@@ -1,5 +1,4 @@
 #include "log/log_state.h"
-#include "platform/registry.h"
 
 // The only place the markers may appear: a tool finds each flag byte by searching the built file
 // for its marker, so a second copy anywhere in the image would make that search ambiguous.
@@ -11,6 +10,6 @@ const bool kLogStartupDone = (ApplyLogStartup(), true);
 }  // namespace
 
 void ApplyLogStartup() {
-  if (ReadRegistryNumber(kLogSwitchKey, kLogSwitchValue, 0) != 0) LogEnabled = 1;
+  if (LogSwitchOn()) LogEnabled = 1;
   TheLog.LastSizeCheckTick = GetTickCount();
 }

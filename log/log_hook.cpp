@@ -67,14 +67,6 @@ std::wstring GetAssertHookPath() {
 }
 
 namespace {
-// Any local user can create these folders before the product is installed; an elevated runner
-// must load only a library that no ordinary user could have planted or changed.
-bool IsHookTrusted(const std::wstring& path) {
-  const std::wstring base = CommonAppDataFolder(false);
-  return !base.empty() && IsFolderChainTrusted(base, kHookFolderChain) &&
-         IsPathTrusted(path, kTrustNoForeignWriters);
-}
-
 // Dependencies come from System32 only: any user may add a DLL to the library's own folder.
 // A system without that restricted search does not load the hook at all.
 HMODULE LoadHookLibrary(const std::wstring& path) {
@@ -82,9 +74,29 @@ HMODULE LoadHookLibrary(const std::wstring& path) {
 }
 }  // namespace
 
+// Any local user can create these folders before the product is installed; an elevated runner
+// must load only a library that no ordinary user could have planted or changed.
+HookCheck CheckAssertHook(const std::wstring& path) {
+  HookCheck check;
+  if (!PathFileExistsW(path.c_str())) return check;
+  check.state = HookState::kRefused;
+  const std::wstring base = CommonAppDataFolder(false);
+  if (base.empty()) {
+    check.refused = {TrustRefusal::kMissing, L""};
+    return check;
+  }
+  check.refused = CheckFolderChain(base, kHookFolderChain);
+  if (check.refused.refusal != TrustRefusal::kNone) return check;
+  check.refused = {CheckPath(path, kTrustNoForeignWriters), path};
+  if (check.refused.refusal != TrustRefusal::kNone) return check;
+  check.state = HookState::kLoadable;
+  check.refused.path.clear();
+  return check;
+}
+
 void LoadAssertHook() {
   const std::wstring path = GetAssertHookPath();
-  if (path.empty() || !PathFileExistsW(path.c_str()) || !IsHookTrusted(path)) return;
+  if (path.empty() || CheckAssertHook(path).state != HookState::kLoadable) return;
   HMODULE library = LoadHookLibrary(path);
   if (library == nullptr) return;
   HookFunction = reinterpret_cast<MossLogAssertFunction>(

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "log/log.h"
+#include "platform/trust.h"
 
 // --- state -------------------------------------------------------------------------------
 
@@ -50,6 +51,9 @@ inline constexpr wchar_t kHookFileName[] = L"MossLogEx.dll";
 // The registry switch, HKLM in the process's default view.
 inline constexpr wchar_t kLogSwitchKey[] = L"Software\\Norvale\\PelliMgr";
 inline constexpr wchar_t kLogSwitchValue[] = L"EnableLogToView";
+// Kinds of the files the log leaves beside itself, named "<path>.<kind>-<time>-<pid>".
+inline constexpr wchar_t kHeldRunKind[] = L"run";     // a run's lines while the log was held
+inline constexpr wchar_t kGenerationKind[] = L"gen";  // an old generation while ".old" was held
 
 // --- lines -------------------------------------------------------------------------------
 
@@ -57,6 +61,8 @@ inline constexpr wchar_t kLogSwitchValue[] = L"EnableLogToView";
 extern const char kBeginBanner[];
 extern const char kEndBanner[];
 extern const char kNewFileBanner[];
+// The first message of a log opened lazily (MagicInitLog).
+inline constexpr wchar_t kMagicOpenMessage[] = L"LOG_CONSOLE::MagicInitLog Magic debuge open  ";
 
 // "MM-DD hh:mm:ss:mmm: " + message, ending in exactly one LF (one is added unless the message
 // already ends in LF).
@@ -65,6 +71,18 @@ std::string BuildLogLine(const SYSTEMTIME& time, std::string message);
 // Writes the 20 characters "MM-DD hh:mm:ss:mmm: " to `out`.
 constexpr size_t kLogStampLength = 20;
 void PutLogStamp(const SYSTEMTIME& time, char* out);
+
+// True when `line` starts with a stamp of that shape: how a reader tells a line of the log.
+inline bool HasLogStamp(const std::string& line) {
+  static const char kShape[] = "00-00 00:00:00:000: ";
+  static_assert(sizeof(kShape) - 1 == kLogStampLength, "the stamp's shape");
+  if (line.size() < kLogStampLength) return false;
+  for (size_t i = 0; i < kLogStampLength; ++i) {
+    const bool digit = line[i] >= '0' && line[i] <= '9';
+    if (kShape[i] == '0' ? !digit : line[i] != kShape[i]) return false;
+  }
+  return true;
+}
 
 // The local time, as GetLocalTime gives it, for the stamp of a line.
 void GetLogLocalTime(SYSTEMTIME& time);
@@ -82,6 +100,9 @@ std::wstring FormatLogMessage(const wchar_t* format, va_list args);
 // The static-initialisation step: "EnableLogToView" non-zero switches LogEnabled on (0 or a
 // missing value changes nothing), then the start tick of the size check is taken.
 void ApplyLogStartup();
+
+// True when "EnableLogToView" is a non-zero DWORD: what ApplyLogStartup reads.
+bool LogSwitchOn();
 
 // --- file location -----------------------------------------------------------------------
 
@@ -104,12 +125,19 @@ std::wstring LogFileNameFromTitle(const std::wstring& processAndModuleTitle);
 // The log file name of this process ("patch_patch.log" for Patch.exe).
 std::wstring GetLogFileName();
 
+// The log of a program whose "<process title>_<module title>" is `title`, below the common
+// application-data folder `base` (with its backslash).
+std::wstring LogPathBelow(const std::wstring& base, const std::wstring& title);
+
 // "<common application data>\Norvale\PelliMgr\MossLog\", created if missing (the outcome is
 // not checked: a folder that cannot be made shows as a failed open).
 std::wstring GetLogDir();
 
 // The old generation's name: the log path with ".old" appended.
 std::wstring OldLogPath(const std::wstring& logPath);
+
+// The search pattern of the files of `kind` that the log left beside `path`.
+std::wstring SiblingPattern(const std::wstring& path, const wchar_t* kind);
 
 // The file's 64-bit size; 0 when it does not exist or cannot be queried.
 uint64_t ReadFileSizeByPath(const wchar_t* path);
@@ -143,6 +171,15 @@ std::wstring AssertTag();
 // "<common application data>\Norvale\PelliMgr\OstraWfsDB\MossLogEx.dll"; empty when the
 // folder is not known.
 std::wstring GetAssertHookPath();
+
+// What a run makes of the hook library at `path` (GetAssertHookPath()): absent, refused (the
+// first folder from "Norvale" down, or the file itself, that failed, and why), or loadable.
+enum class HookState { kAbsent, kRefused, kLoadable };
+struct HookCheck {
+  HookState state = HookState::kAbsent;
+  TrustVerdict refused;
+};
+HookCheck CheckAssertHook(const std::wstring& path);
 
 // Hands an error message to the hook, loading the library first when no function is stored.
 void CallAssertHook(const wchar_t* message);

@@ -8,8 +8,6 @@ LogState TheLog;
 const LogState& CurrentLogState() { return TheLog; }
 
 namespace {
-constexpr wchar_t kMagicOpenFormat[] = L"%s Magic debuge open  \n";
-constexpr wchar_t kMagicOpenSource[] = L"LOG_CONSOLE::MagicInitLog";
 // Lines up to this size are built on the stack, without a heap allocation.
 constexpr size_t kShortLineCapacity = 1024;
 
@@ -90,7 +88,7 @@ void LOG_CONSOLE::MagicInitLog() {
   TheLog.LazyOpenGuard = 1;
   InitLog(nullptr);
   TheLog.BannerEnabled = 1;
-  WriteLog(kMagicOpenFormat, kMagicOpenSource);
+  WriteLog(L"%s\n", kMagicOpenMessage);
 }
 
 void LOG_CONSOLE::CloseLog() {

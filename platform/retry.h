@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 // Scanners, indexers and exiting processes hold files briefly; a move or copy that meets such
 // a hold is tried again before it counts as failed.
 constexpr int kFileOperationTries = 10;
@@ -25,4 +27,10 @@ BOOL RetryWhileHeld(Operation operation) {
     if (attempt == kFileOperationTries || !IsTransientFileError(error)) return FALSE;
     Sleep(kFileOperationRetryDelayMs);
   }
+}
+
+// One move that replaces whatever is at `to`, tried again while the file is held.
+inline BOOL MoveReplacingWhileHeld(const std::wstring& from, const std::wstring& to) {
+  return RetryWhileHeld(
+      [&] { return MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING); });
 }

@@ -68,7 +68,7 @@ std::vector<BYTE> ReadTokenSid(HANDLE token, TOKEN_INFORMATION_CLASS type) {
 }
 
 // Walks the folders of `relative` below `base`; see MakeTrustedFolderChain.
-bool WalkFolderChain(const std::wstring& base, const std::wstring& relative, bool create) {
+TrustVerdict WalkFolderChain(const std::wstring& base, const std::wstring& relative, bool create) {
   std::wstring folder = base;
   size_t start = 0;
   while (start < relative.size()) {
@@ -79,14 +79,15 @@ bool WalkFolderChain(const std::wstring& base, const std::wstring& relative, boo
       // A folder that appears between the test and the creation is checked like any other.
       if (create && GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES &&
           !CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
-        return false;
+        return {TrustRefusal::kMissing, folder};
       }
-      if (!IsPathTrusted(folder, kTrustOwner)) return false;
+      const TrustRefusal refusal = CheckPath(folder, kTrustOwner);
+      if (refusal != TrustRefusal::kNone) return {refusal, folder};
       folder.push_back(L'\\');
     }
     start = end + 1;
   }
-  return true;
+  return {};
 }
 }  // namespace
 
@@ -124,65 +125,119 @@ bool IsTrustedAccount(PSID account, const TokenFacts& facts) {
          IsWellKnown(account, WinBuiltinAdministratorsSid) || IsTrustedInstaller(account);
 }
 
-bool IsDescriptorTrusted(PSECURITY_DESCRIPTOR descriptor, const TokenFacts& facts,
-                         bool refuseForeignWriters) {
-  if (descriptor == nullptr) return false;
+TrustRefusal CheckDescriptor(PSECURITY_DESCRIPTOR descriptor, const TokenFacts& facts,
+                             bool refuseForeignWriters) {
+  if (descriptor == nullptr) return TrustRefusal::kUnreadable;
   PSID owner = nullptr;
   BOOL ownerDefaulted = FALSE;
-  if (!GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted)) return false;
-  if (!IsTrustedAccount(owner, facts)) return false;
-  if (!refuseForeignWriters) return true;
+  if (!GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted))
+    return TrustRefusal::kUnreadable;
+  if (!IsTrustedAccount(owner, facts)) return TrustRefusal::kUntrustedOwner;
+  if (!refuseForeignWriters) return TrustRefusal::kNone;
   BOOL present = FALSE;
   PACL dacl = nullptr;
   BOOL daclDefaulted = FALSE;
-  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &daclDefaulted)) return false;
-  if (!present || dacl == nullptr) return false;  // no DACL: everyone has full access
-  return !GrantsWriteToUntrusted(dacl, facts);
+  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &daclDefaulted))
+    return TrustRefusal::kUnreadable;
+  // No DACL: everyone has full access.
+  if (!present || dacl == nullptr || GrantsWriteToUntrusted(dacl, facts))
+    return TrustRefusal::kForeignWriters;
+  return TrustRefusal::kNone;
 }
 
-bool IsHandleLinkFree(HANDLE handle, unsigned checks) {
+bool IsDescriptorTrusted(PSECURITY_DESCRIPTOR descriptor, const TokenFacts& facts,
+                         bool refuseForeignWriters) {
+  return CheckDescriptor(descriptor, facts, refuseForeignWriters) == TrustRefusal::kNone;
+}
+
+namespace {
+TrustRefusal CheckHandleLinks(HANDLE handle, unsigned checks) {
   // The two small queries, not GetFileInformationByHandle: that one also reads the volume and
   // costs a hundred times more on some systems.
   FILE_BASIC_INFO basic = {};
-  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof(basic))) return false;
-  if (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return false;
+  if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof(basic)))
+    return TrustRefusal::kUnreadable;
+  if (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return TrustRefusal::kLink;
   if (checks & kTrustSingleLink) {
     FILE_STANDARD_INFO standard = {};
     if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof(standard)))
-      return false;
-    if (standard.NumberOfLinks > 1) return false;
+      return TrustRefusal::kUnreadable;
+    if (standard.NumberOfLinks > 1) return TrustRefusal::kSecondLink;
   }
-  return true;
+  return TrustRefusal::kNone;
+}
+}  // namespace
+
+bool IsHandleLinkFree(HANDLE handle, unsigned checks) {
+  return CheckHandleLinks(handle, checks) == TrustRefusal::kNone;
 }
 
-bool IsHandleTrusted(HANDLE handle, unsigned checks) {
-  if (!IsHandleLinkFree(handle, checks)) return false;
+TrustRefusal CheckHandle(HANDLE handle, unsigned checks) {
+  const TrustRefusal links = CheckHandleLinks(handle, checks);
+  if (links != TrustRefusal::kNone) return links;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (GetSecurityInfo(handle, SE_FILE_OBJECT,
                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
                       nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
-    return false;
+    return TrustRefusal::kUnreadable;
   }
   const LocalMemory owned(descriptor);
-  return IsDescriptorTrusted(descriptor, CurrentTokenFacts(),
-                             (checks & kTrustNoForeignWriters) != 0);
+  return CheckDescriptor(descriptor, CurrentTokenFacts(), (checks & kTrustNoForeignWriters) != 0);
 }
 
-bool IsPathTrusted(const std::wstring& path, unsigned checks) {
+bool IsHandleTrusted(HANDLE handle, unsigned checks) {
+  return CheckHandle(handle, checks) == TrustRefusal::kNone;
+}
+
+TrustRefusal CheckPath(const std::wstring& path, unsigned checks) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-    return false;
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+               ? TrustRefusal::kMissing
+               : TrustRefusal::kUnreadable;
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return TrustRefusal::kLink;
   KernelHandle handle(
       CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                   FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  return handle.IsValid() && IsHandleTrusted(handle.Get(), checks);
+  if (!handle.IsValid()) return TrustRefusal::kUnreadable;
+  return CheckHandle(handle.Get(), checks);
 }
 
-bool IsFolderChainTrusted(const std::wstring& base, const std::wstring& relative) {
+bool IsPathTrusted(const std::wstring& path, unsigned checks) {
+  return CheckPath(path, checks) == TrustRefusal::kNone;
+}
+
+TrustVerdict CheckFolderChain(const std::wstring& base, const std::wstring& relative) {
   return WalkFolderChain(base, relative, false);
 }
 
+bool IsFolderChainTrusted(const std::wstring& base, const std::wstring& relative) {
+  return CheckFolderChain(base, relative).refusal == TrustRefusal::kNone;
+}
+
 bool MakeTrustedFolderChain(const std::wstring& base, const std::wstring& relative) {
-  return WalkFolderChain(base, relative, true);
+  return WalkFolderChain(base, relative, true).refusal == TrustRefusal::kNone;
+}
+
+const char* DescribeTrustRefusal(TrustRefusal refusal) {
+  switch (refusal) {
+    case TrustRefusal::kNone:
+      return "trusted";
+    case TrustRefusal::kMissing:
+      return "missing";
+    case TrustRefusal::kUnreadable:
+      return "cannot be opened or its rights read";
+    case TrustRefusal::kLink:
+      return "a link (junction or symbolic link)";
+    case TrustRefusal::kSecondLink:
+      return "a file with a second hard link";
+    case TrustRefusal::kUntrustedOwner:
+      return "its owner is not a trusted account";
+    case TrustRefusal::kForeignWriters:
+      return "an account that is not trusted may write to it";
+  }
+  return "?";
 }

@@ -29,10 +29,31 @@ bool PlatformKeepsFileOwners();
 // the process's user where owners are not kept.
 bool IsTrustedAccount(PSID account, const TokenFacts& facts);
 
+// Why a file or folder fails the checks below; kNone when it passes.
+enum class TrustRefusal {
+  kNone,
+  kMissing,         // nothing at the path
+  kUnreadable,      // cannot be opened, or its facts or rights cannot be read
+  kLink,            // a reparse point: a junction or a symbolic link
+  kSecondLink,      // a file with a second hard link
+  kUntrustedOwner,  // owned by an account that is not trusted, or by none
+  kForeignWriters,  // an untrusted account may write to it, or it has no DACL at all
+};
+// A few words for a report: "a link (junction or symbolic link)", ...
+const char* DescribeTrustRefusal(TrustRefusal refusal);
+
+// The first file or folder refused and why; an empty path with kNone when all passed.
+struct TrustVerdict {
+  TrustRefusal refusal = TrustRefusal::kNone;
+  std::wstring path;
+};
+
 // The decision on one descriptor: its owner is trusted and, when `refuseForeignWriters`, no
 // allow entry that applies to the object grants a write-type right (write or append data,
 // delete, write DAC, write owner, generic write or all) to an untrusted account. A missing
 // owner or a null DACL (everyone may do anything) is refused.
+TrustRefusal CheckDescriptor(PSECURITY_DESCRIPTOR descriptor, const TokenFacts& facts,
+                             bool refuseForeignWriters);
 bool IsDescriptorTrusted(PSECURITY_DESCRIPTOR descriptor, const TokenFacts& facts,
                          bool refuseForeignWriters);
 
@@ -43,17 +64,20 @@ enum TrustChecks : unsigned {
 };
 
 // Checks an existing file or folder by path and through a handle that does not follow
-// reparse points (some systems report a link only one way). False when it cannot be checked.
+// reparse points (some systems report a link only one way).
+TrustRefusal CheckPath(const std::wstring& path, unsigned checks);
 bool IsPathTrusted(const std::wstring& path, unsigned checks);
 
 // Checks an open handle the same way (for a file just opened without following links).
+TrustRefusal CheckHandle(HANDLE handle, unsigned checks);
 bool IsHandleTrusted(HANDLE handle, unsigned checks);
 
 // Only the link part of IsHandleTrusted: no reparse point and, when asked, no second hard link.
 bool IsHandleLinkFree(HANDLE handle, unsigned checks);
 
 // Checks every folder of `relative` below `base`, from the first component down
-// ("Norvale", "Norvale\PelliMgr", ...). `base` must end in a backslash.
+// ("Norvale", "Norvale\PelliMgr", ...), creating nothing. `base` must end in a backslash.
+TrustVerdict CheckFolderChain(const std::wstring& base, const std::wstring& relative);
 bool IsFolderChainTrusted(const std::wstring& base, const std::wstring& relative);
 
 // As IsFolderChainTrusted, but a missing folder is created, then checked, one level at a time:

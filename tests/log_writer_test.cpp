@@ -17,7 +17,7 @@ TEST_F(LogWriter, WritesUtf8LinesWithTimestampAndOneLineFeed) {
   const std::string text = testsupport::ReadBytes(path);
   const auto lines = testsupport::SplitLines(text);
   ASSERT_EQ(lines.size(), 3u) << text;
-  for (const auto& line : lines) EXPECT_TRUE(testsupport::HasTimestampPrefix(line)) << line;
+  for (const auto& line : lines) EXPECT_TRUE(HasLogStamp(line)) << line;
   EXPECT_EQ(lines[0].substr(kLogStampLength),
             "[Common]PackageDir[C:\\\xc3\x9c"
             "ber\xe6\x97\xa5].");

@@ -46,6 +46,17 @@ std::string Describe(ConfTextResult result, const ConfProblem& problem) {
   return Entry(problem.entry) + ": \"" + problem.member + "\" is " + problem.found + expected;
 }
 
+std::string ConfFileProblem(ConfFileResult result) {
+  switch (result) {
+    case ConfFileResult::kMissing:
+      return "patchfile\\conf.json is missing";
+    case ConfFileResult::kOpenFailed:
+      return "patchfile\\conf.json cannot be opened (a folder, or held open for writing)";
+    default:
+      return "patchfile\\conf.json cannot be read whole";
+  }
+}
+
 bool IsAbsolute(const std::string& path) {
   return (!path.empty() && (path[0] == '\\' || path[0] == '/')) ||
          (path.size() >= 2 && path[1] == ':');
@@ -107,6 +118,18 @@ void WarnIfTooLong(std::vector<Finding>& findings, size_t index, const char* wha
 bool IsFolder(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The 0-based index of the first entry before `index` whose "dest" names the same file as
+// the file system compares names, among those `counts` accepts; `index` itself when none.
+template <typename Counts>
+size_t FirstWithSameDest(const PatchList& entries, size_t index, Counts counts) {
+  const std::wstring dest = ComparablePath(WidenUtf8(entries[index].dest));
+  for (size_t j = 0; j < index; ++j) {
+    if (counts(j) && CompareAsFileNames(ComparablePath(WidenUtf8(entries[j].dest)), dest) == 0)
+      return j;
+  }
+  return index;
 }
 
 bool HasRunner(const std::wstring& packageDir) {
@@ -180,13 +203,10 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
                               " has a part ending in a dot or a space, which Windows drops");
       }
     }
-    for (size_t j = 0; j < i; ++j) {
-      if (CompareAsFileNames(ComparablePath(WidenUtf8(entries[j].dest)),
-                             ComparablePath(WidenUtf8(entry.dest))) == 0) {
-        Warning(findings, Entry(j) + " and " + Entry(i) + " have the same \"dest\" " + entry.dest +
-                              ": the second finds the first one's backup and is skipped");
-        break;
-      }
+    const size_t same = FirstWithSameDest(entries, i, [](size_t) { return true; });
+    if (same != i) {
+      Warning(findings, Entry(same) + " and " + Entry(i) + " have the same \"dest\" " + entry.dest +
+                            ": the second finds the first one's backup and is skipped");
     }
   }
   return findings;
@@ -204,19 +224,10 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
     return report;
   }
   std::string text;
-  switch (ReadConfFile(confPath, text)) {
-    case ConfFileResult::kOk:
-      break;
-    case ConfFileResult::kMissing:
-      Error(report.findings, "patchfile\\conf.json is missing");
-      return report;
-    case ConfFileResult::kOpenFailed:
-      Error(report.findings,
-            "patchfile\\conf.json cannot be opened (a folder, or held open for writing)");
-      return report;
-    default:
-      Error(report.findings, "patchfile\\conf.json cannot be read whole");
-      return report;
+  const ConfFileResult read = ReadConfFile(confPath, text);
+  if (read != ConfFileResult::kOk) {
+    Error(report.findings, ConfFileProblem(read));
+    return report;
   }
   std::vector<Finding> found = CheckConfText(text, report.entries);
   report.findings.insert(report.findings.end(), found.begin(), found.end());
@@ -300,4 +311,58 @@ const char* DryRunActionName(DryRunAction action) {
       return "copy-fails";
   }
   return "?";
+}
+
+bool ReadPackageEntries(const std::wstring& packageDir, PatchList& entries, std::string& error) {
+  std::string text;
+  const ConfFileResult read = ReadConfFile(packageDir + L"\\patchfile\\conf.json", text);
+  if (read != ConfFileResult::kOk) {
+    error = ConfFileProblem(read);
+    return false;
+  }
+  ConfProblem problem;
+  const ConfTextResult parsed = ParseConfText(text, entries, &problem);
+  if (parsed != ConfTextResult::kOk) {
+    error = Describe(parsed, problem);
+    return false;
+  }
+  if (entries.empty()) error = "\"patch_list\" lists no entries";
+  return !entries.empty();
+}
+
+std::vector<InstalledEntry> ReadInstalledEntries(const std::wstring& packageDir,
+                                                 const std::wstring& installDir,
+                                                 const PatchList& entries) {
+  const std::wstring patchDir = packageDir + L"\\patchfile";
+  std::vector<InstalledEntry> installed(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    InstalledEntry& item = installed[i];
+    item.entry = i + 1;
+    item.paths = FormEntryPaths(entries[i], patchDir, installDir);
+    if (item.paths.deviceOrStream) {
+      item.role = EntryRole::kRefused;
+      continue;
+    }
+    const size_t same = FirstWithSameDest(
+        entries, i, [&](size_t j) { return installed[j].role == EntryRole::kApplies; });
+    if (!PathFileExistsW(item.paths.source.c_str())) {
+      item.role = EntryRole::kSkipsMissing;
+    } else if (same != i) {
+      item.role = EntryRole::kSkipsRepeated;
+      item.sameAs = same + 1;
+    }
+    item.backupExists = GetFileAttributesW(item.paths.backup.c_str()) != INVALID_FILE_ATTRIBUTES;
+    item.holds = CompareWithFile(item.paths.destination, item.paths.source, item.error);
+    if (item.role == EntryRole::kSkipsRepeated && item.holds == Comparison::kSame)
+      installed[same].holds = Comparison::kSame;
+  }
+  return installed;
+}
+
+bool IsApplied(const std::vector<InstalledEntry>& installed) {
+  for (const InstalledEntry& item : installed) {
+    if (item.role == EntryRole::kRefused) return false;
+    if (item.role == EntryRole::kApplies && item.holds != Comparison::kSame) return false;
+  }
+  return true;
 }

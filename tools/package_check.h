@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "app/conf.h"
+#include "app/entry_paths.h"
+#include "tools/tool_files.h"
 
 // What patchcheck finds in a package, and what a run would do with it on an installation.
 
@@ -52,3 +54,33 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries);
 void DryRun(const std::wstring& packageDir, const std::wstring& installDir, PackageReport& report);
 
 const char* DryRunActionName(DryRunAction action);
+
+// What an installation holds for one entry, beside what a run does with the entry.
+enum class EntryRole {
+  kApplies,        // a run copies its patch file in
+  kSkipsMissing,   // its patch file is missing: a run skips it
+  kSkipsRepeated,  // an earlier entry that a run applies names the same destination
+  kRefused,        // a device or a stream: a run refuses it and stops there
+};
+struct InstalledEntry {
+  size_t entry = 0;  // 1-based
+  EntryRole role = EntryRole::kApplies;
+  size_t sameAs = 0;  // kSkipsRepeated: the earlier entry
+  EntryPaths paths;
+  // The destination against the patch file; for an entry that a run applies, also against the
+  // patch file of a later entry naming it (a run moves a file it added aside for that one).
+  Comparison holds = Comparison::kMissing;
+  DWORD error = 0;  // the platform's code when kUnreadable
+  bool backupExists = false;
+};
+// The entries of PACKAGE_DIR\patchfile\conf.json as a run reads them, without the other checks.
+// False with a sentence in `error` when there are none to work on.
+bool ReadPackageEntries(const std::wstring& packageDir, PatchList& entries, std::string& error);
+
+// Reads the installation for every entry; changes nothing.
+std::vector<InstalledEntry> ReadInstalledEntries(const std::wstring& packageDir,
+                                                 const std::wstring& installDir,
+                                                 const PatchList& entries);
+
+// True when every entry that a run applies holds its patch file and no entry is refused.
+bool IsApplied(const std::vector<InstalledEntry>& installed);

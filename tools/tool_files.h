@@ -2,7 +2,9 @@
 
 #include <string>
 
-// Whole-file reading and all-or-nothing replacement for the package tools.
+#include <windows.h>
+
+// Whole-file reading, all-or-nothing replacement and comparison for the package tools.
 
 // False with a sentence in `error` when the file cannot be read whole.
 bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& error);
@@ -10,3 +12,14 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& er
 // Writes a temporary file beside `path` and renames it over `path`, so that a failure never
 // leaves a partial file.
 bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes, std::string& error);
+
+// What a file holds, compared with a reference file.
+enum class Comparison {
+  kSame,        // the same bytes
+  kDifferent,   // other bytes, another size, or a folder
+  kMissing,     // nothing at the path
+  kUnreadable,  // either file cannot be read; `error` holds the platform's code
+};
+// Byte for byte, in chunks of constant size whatever the files' sizes. Both are read with every
+// kind of sharing, so that neither the product nor a run is held up by it.
+Comparison CompareWithFile(const std::wstring& path, const std::wstring& reference, DWORD& error);

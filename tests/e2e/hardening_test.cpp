@@ -7,6 +7,7 @@
 
 #include "app/install.h"
 #include "log/log_internal.h"
+#include "platform/text.h"
 #include "tests/support/files.h"
 #include "tests/support/log_files.h"
 #include "tests/support/machine.h"
@@ -28,6 +29,10 @@ class ElevatedRun : public testsupport::MachineTest {
   DWORD RunFailingPackage() const {
     return testsupport::RunProgram(testsupport::MakePackage(temp_ / L"pkg", false).exe);
   }
+  // What patchlog says, which must name what the run refused and why.
+  std::string PatchLogOutput() const {
+    return testsupport::RunTool(L"patchlog.exe", L"", temp_ / L"patchlog.txt").output;
+  }
 };
 
 TEST_F(ElevatedRun, LogFolderIsALinkSoNothingIsWrittenThroughIt) {
@@ -36,6 +41,10 @@ TEST_F(ElevatedRun, LogFolderIsALinkSoNothingIsWrittenThroughIt) {
   EXPECT_EQ(RunFailingPackage(), 0u);
   EXPECT_FALSE(testsupport::Exists(kLinkTarget + L"\\patch_patch.log"))
       << "the log was written through a folder link";
+  const std::string why = PatchLogOutput();
+  EXPECT_NE(why.find("log folder " + NarrowToUtf8(testsupport::LogFolder()) + " refused: a link"),
+            std::string::npos)
+      << why;
 }
 
 TEST_F(ElevatedRun, LogParentIsALinkSoNoFolderIsCreatedThroughIt) {
@@ -64,6 +73,12 @@ TEST_F(ElevatedRun, HookFolderIsALinkSoTheLibraryIsNotLoaded) {
       << "the library is reachable through the link";
   EXPECT_EQ(RunFailingPackage(), 0u);
   EXPECT_FALSE(hook.Called()) << "a library reached through a folder link was loaded";
+  const std::string why = PatchLogOutput();
+  EXPECT_NE(
+      why.find("hook library: refused: " +
+               NarrowToUtf8(testsupport::FolderOf(testsupport::HookFixture::Path())) + ": a link"),
+      std::string::npos)
+      << why;
   EXPECT_EQ(testsupport::CountContaining(testsupport::ReadMessages(), "[Error]PackageDir["), 1u)
       << "the log itself goes on";
 }
@@ -86,6 +101,8 @@ TEST_F(ElevatedRun, LogFileWithASecondHardLinkIsLeftUntouched) {
   EXPECT_EQ(testsupport::ReadBytes(victim), "must stay as it is\n");
   EXPECT_EQ(testsupport::ReadBytes(testsupport::LogPath()), "must stay as it is\n")
       << "the log path still names the same file";
+  const std::string why = PatchLogOutput();
+  EXPECT_NE(why.find(" refused: a file with a second hard link"), std::string::npos) << why;
 }
 
 // --- files held for a moment --------------------------------------------------------------

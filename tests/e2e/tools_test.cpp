@@ -1,14 +1,18 @@
-// The package tools run as an author would: on real package folders, against a real
-// installation, and side by side with the runner whose behaviour they predict.
+// The package tools run as an author or an administrator would: on real package folders,
+// against a real installation, and side by side with the runner whose behaviour they predict,
+// check, take back or read from its log.
 
 #include <gtest/gtest.h>
 #include <json/json.h>
 
 #include <string>
+#include <vector>
 
 #include "app/install.h"
+#include "log/log_internal.h"
 #include "platform/text.h"
 #include "tests/support/files.h"
+#include "tests/support/log_files.h"
 #include "tests/support/machine.h"
 #include "tests/support/processes.h"
 #include "tools/flag_block.h"
@@ -17,20 +21,17 @@ namespace {
 
 const std::wstring kPatchFlags = L"patchflags.exe";
 const std::wstring kPatchCheck = L"patchcheck.exe";
+const std::wstring kPatchUndo = L"patchundo.exe";
+const std::wstring kPatchLog = L"patchlog.exe";
+const std::wstring kBak = L".220620.patch.bak";
 
-// A console tool's exit code and what it printed.
-struct ToolRun {
-  DWORD exitCode = 0;
-  std::string output;
-};
+using testsupport::ToolRun;
 
 class ToolTest : public testsupport::MachineTest {
  protected:
   // Runs a tool built beside the tests, as an author would.
   ToolRun RunTool(const std::wstring& tool, const std::wstring& args) const {
-    const std::wstring output = temp_ / L"tool-output.txt";
-    const DWORD exitCode = testsupport::RunProgram(testsupport::BuiltFile(tool), args, output);
-    return {exitCode, testsupport::ReadBytes(output)};
+    return testsupport::RunTool(tool, args, temp_ / L"tool-output.txt");
   }
 };
 class PatchFlags : public ToolTest {};
@@ -142,7 +143,12 @@ TEST_F(PatchCheck, ReportsWhatTheRunnerWouldRefuse) {
         << "expected \"" << expected << "\" in: " << warned.output;
   }
 
+  // The tools share the runner's code, but none of them may look like a runner.
   DeleteFileW(package.exe.c_str());
+  for (const std::wstring& tool : {kPatchFlags, kPatchCheck, kPatchUndo, kPatchLog}) {
+    ASSERT_TRUE(CopyFileW(testsupport::BuiltFile(tool).c_str(),
+                          (package.dir + L"\\" + tool).c_str(), FALSE));
+  }
   ToolRun noRunner = RunTool(kPatchCheck, Quoted(package.dir));
   EXPECT_EQ(noRunner.exitCode, 1u);
   EXPECT_TRUE(Contains(noRunner.output, "no runner executable")) << noRunner.output;
@@ -197,6 +203,187 @@ TEST_F(PatchCheck, DryRunAgreesWithTheRunner) {
   ToolRun again = RunTool(kPatchCheck, Quoted(package.dir) + L" --install-dir " + Quoted(install));
   EXPECT_EQ(again.exitCode, 0u) << again.output;
   EXPECT_TRUE(Contains(again.output, "its backup exists")) << again.output;
+}
+
+// --- deployment: detection, undo, the last run ---------------------------------------------
+
+class Deployment : public ToolTest {
+ protected:
+  void SetUp() override { key_.SetString(kInstallDirValue, install_); }
+  void TearDown() override { testsupport::KillProcessesIn(install_); }
+  std::wstring Inst(const std::wstring& relative) const { return install_ + L"\\" + relative; }
+  std::vector<DWORD> Product() const { return testsupport::ProcessesRunning(Inst(kProduct)); }
+
+  const std::wstring kProduct = L"PelliWareden.exe";
+  testsupport::Package package_ = testsupport::MakePackage(temp_ / L"pkg");
+  std::wstring install_ = temp_ / L"install";
+};
+
+TEST_F(Deployment, ApplyVerifyUndoAndVerifyAgain) {
+  package_.AddPatchFile(L"core.dll", "new core");
+  package_.AddPatchFile(L"added.txt", "added");
+  package_.WriteConf(R"({"patch_list":[{"src":"core.dll","dest":"bin\\core.dll"},
+      {"src":"added.txt","dest":"added.txt"}, {"src":"gone.txt","dest":"gone.txt"},
+      {"src":"core.dll","dest":"BIN\\core.dll"}]})");
+  testsupport::WriteBytes(Inst(L"bin\\core.dll"), "old core");
+  testsupport::WriteBytes(Inst(L"gone.txt"), "not the package's");
+  testsupport::StandIn product(Inst(kProduct));
+  const std::wstring verify = Quoted(package_.dir) + L" --verify";
+
+  const ToolRun before = RunTool(kPatchCheck, verify);
+  EXPECT_EQ(before.exitCode, 1u) << before.output;
+  ASSERT_EQ(testsupport::RunProgram(package_.exe), 0u);
+  const ToolRun applied = RunTool(kPatchCheck, verify);
+  EXPECT_EQ(applied.exitCode, 0u) << applied.output;
+  EXPECT_TRUE(Contains(applied.output, "install folder from InstallDir: " + NarrowToUtf8(install_)))
+      << applied.output;
+  const ToolRun log = RunTool(kPatchLog, L"");
+  EXPECT_EQ(log.exitCode, 0u) << log.output;
+  EXPECT_TRUE(Contains(log.output, "succeeded, skipping 1 ")) << log.output;
+
+  const auto patched = testsupport::SnapshotTree(install_);
+  const std::vector<DWORD> restarted = Product();
+  ASSERT_EQ(restarted.size(), 1u) << "the run started the product again";
+  const ToolRun dry = RunTool(kPatchUndo, Quoted(package_.dir) + L" --dry-run");
+  EXPECT_EQ(dry.exitCode, 0u) << dry.output;
+  EXPECT_EQ(testsupport::SnapshotTree(install_), patched) << "a dry run changed files";
+  EXPECT_EQ(Product(), restarted) << "a dry run stopped the product";
+
+  const ToolRun undo = RunTool(kPatchUndo, Quoted(package_.dir) + L" --json");
+  EXPECT_EQ(undo.exitCode, 0u) << undo.output;
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"bin\\core.dll")), "old core");
+  EXPECT_FALSE(testsupport::Exists(Inst(L"bin\\core.dll") + kBak));
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"added.txt")), "added") << "kept without --remove-added";
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"gone.txt")), "not the package's");
+  Json::Value report;
+  ASSERT_TRUE(Json::Reader().parse(undo.output, report)) << undo.output;
+  std::string actions;  // last entry first, the repeated destination handled once
+  for (const Json::Value& entry : report["entries"]) actions += entry["action"].asString() + " ";
+  EXPECT_EQ(actions, "same-as leave-alone keep-added restore ");
+  const std::vector<DWORD> again = Product();
+  EXPECT_EQ(again.size(), 1u) << "the product is started again after the undo";
+  EXPECT_NE(again, restarted) << "the product was not stopped for the undo";
+
+  EXPECT_EQ(RunTool(kPatchCheck, verify).exitCode, 1u);
+  const auto undone = testsupport::SnapshotTree(install_);
+  const ToolRun twice = RunTool(kPatchUndo, Quoted(package_.dir));
+  EXPECT_EQ(twice.exitCode, 0u) << twice.output;
+  EXPECT_EQ(testsupport::SnapshotTree(install_), undone) << "a second undo changed files";
+  EXPECT_EQ(Product(), again) << "a second undo stopped the product";
+  EXPECT_EQ(RunTool(kPatchUndo, Quoted(package_.dir) + L" --remove-added").exitCode, 0u);
+  EXPECT_FALSE(testsupport::Exists(Inst(L"added.txt")));
+}
+
+TEST_F(Deployment, ABackupThatCannotGoBackKeepsBothFilesAndTheUndoGoesOn) {
+  package_.AddPatchFile(L"a.txt", "new a");
+  package_.AddPatchFile(L"b.txt", "new b");
+  package_.WriteConf(R"({"patch_list":[{"src":"a.txt","dest":"a.txt"},
+                                       {"src":"b.txt","dest":"b.txt"}]})");
+  testsupport::WriteBytes(Inst(L"a.txt"), "old a");
+  testsupport::WriteBytes(Inst(L"b.txt"), "old b");
+  ASSERT_EQ(testsupport::RunProgram(package_.exe), 0u);
+  {
+    const KernelHandle held = testsupport::HoldOpen(Inst(L"b.txt"), FILE_SHARE_READ);
+    const ToolRun undo = RunTool(kPatchUndo, Quoted(package_.dir));
+    EXPECT_EQ(undo.exitCode, 1u) << undo.output;
+    EXPECT_TRUE(Contains(undo.output, "could not put back " + NarrowToUtf8(Inst(L"b.txt"))))
+        << undo.output;
+    EXPECT_FALSE(Contains(undo.output, "(error 0)")) << "no platform error code: " << undo.output;
+  }
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"b.txt")), "new b");
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"b.txt") + kBak), "old b");
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"a.txt")), "old a") << "the next entry is still put back";
+}
+
+class PatchLog : public Deployment {};
+
+TEST_F(PatchLog, NoLogAFailedRunAndARunKilledBeforeItsEnd) {
+  testsupport::HookFixture hook;
+  const std::wstring quiet = temp_ / L"quiet\\Patch.exe";
+  testsupport::MakeFolders(temp_ / L"quiet");
+  ASSERT_EQ(
+      RunTool(kPatchFlags, Quoted(package_.exe) + L" --magic-debug=0 --output " + Quoted(quiet))
+          .exitCode,
+      0u);
+  const ToolRun none = RunTool(kPatchLog, L"--exe " + Quoted(quiet));
+  EXPECT_EQ(none.exitCode, 4u) << none.output;
+  for (const char* expected : {"so a run of it writes no log", "hook library: absent"})
+    EXPECT_TRUE(Contains(none.output, expected)) << expected << " in:\n" << none.output;
+
+  hook.Install();
+  package_.WriteConf(R"({"patch_list":[{"src":"folder","dest":"a.txt"}]})");
+  testsupport::MakeFolders(package_.patchDir + L"\\folder");  // cannot be copied as a file
+  ASSERT_EQ(testsupport::RunProgram(package_.exe), 0u);
+  const ToolRun failed = RunTool(kPatchLog, L"");
+  EXPECT_EQ(failed.exitCode, 1u) << failed.output;
+  for (const char* expected :
+       {"[Error]Start Patch failed.", "result: the last run failed", "hook library: installed"})
+    EXPECT_TRUE(Contains(failed.output, expected)) << expected << " in:\n" << failed.output;
+
+  // Killed while it waits for the product it started again: the log has no END.
+  package_.AddPatchFile(L"a.txt", "new a");
+  package_.WriteConf(R"({"patch_list":[{"src":"a.txt","dest":"a.txt"}]})");
+  testsupport::StandIn product(Inst(kProduct));
+  const ProcessHandles run = testsupport::StartProgram(package_.exe);
+  for (int i = 0; i < 3000 && testsupport::CountContaining(testsupport::ReadMessages(),
+                                                           "[Common]Copy file successful") == 0;
+       ++i) {
+    Sleep(10);
+  }
+  ASSERT_TRUE(TerminateProcess(run.process.Get(), 1));
+  WaitForSingleObject(run.process.Get(), INFINITE);
+  const ToolRun killed = RunTool(kPatchLog, L"--json");
+  EXPECT_EQ(killed.exitCode, 3u) << killed.output << testsupport::Join(testsupport::ReadMessages());
+  Json::Value report;
+  ASSERT_TRUE(Json::Reader().parse(killed.output, report)) << killed.output;
+  EXPECT_EQ(report["verdict"].asString(), "incomplete");
+  EXPECT_TRUE(report["end"].isNull());
+}
+
+// Logs written as the runner writes them, for what a short run cannot show: a rotation in the
+// middle of a run, a line still being written, a run in its own file while the log was held.
+TEST_F(PatchLog, ReadsARunAcrossFilesAndLeavesOutALineNotYetWritten) {
+  const auto line = [](const std::string& message) { return "03-07 14:05:09:083: " + message; };
+  const std::string begin = line(testsupport::Banner(kBeginBanner)) + "\n";
+  const std::string end = line(testsupport::Banner(kEndBanner)) + "\n";
+  const std::string ok = line("[Common]Patch successful.\n");
+  const std::string error = line("[Error]Start Patch failed.\n");
+  const std::wstring log = temp_ / L"patch_patch.log";
+  const struct {
+    std::string old, current, held;  // ".old", the log, a ".run-..." file written after it
+    DWORD exitCode;
+    const char* expected;
+  } cases[] = {
+      {begin + line("[Error]Patch file[x] is not exist.\n"), line(kNewFileBanner) + "\n" + ok + end,
+       "", 0, "skipping 1 "},
+      {begin + error, line(kNewFileBanner) + "\n" + end, "", 1, "Start Patch failed."},
+      {"", line(NarrowToUtf8(kMagicOpenMessage)) + "\n" + ok + end, "", 0, "Magic debuge open"},
+      {"", begin + ok + line(testsupport::Banner(kEndBanner)), "", 3, "end: none"},
+      {"", begin + ok + end + begin, "", 3, "end: none"},
+      {"", begin + ok + end, begin + error + end, 1, ".run-20300101T000000-7"},
+      {"", "not a log\n", "", 4, "no run in the log"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.current);
+    for (const auto& file : testsupport::FindEntries(log + L"*"))
+      DeleteFileW((temp_ / file.cFileName).c_str());
+    if (!c.old.empty()) testsupport::WriteBytes(log + L".old", c.old);
+    testsupport::WriteBytes(log, c.current);
+    if (!c.held.empty()) {
+      const std::wstring held = log + L".run-20300101T000000-7";
+      testsupport::WriteBytes(held, c.held);
+      const KernelHandle file(
+          CreateFileW(held.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+      ULARGE_INTEGER later;
+      GetSystemTimeAsFileTime(reinterpret_cast<FILETIME*>(&later));
+      later.QuadPart += 36000000000ull;  // an hour after the log
+      const FILETIME written = {later.LowPart, later.HighPart};
+      ASSERT_TRUE(SetFileTime(file.Get(), nullptr, nullptr, &written));
+    }
+    const ToolRun run = RunTool(kPatchLog, L"--file " + Quoted(log));
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+    EXPECT_TRUE(Contains(run.output, c.expected)) << c.expected << " in:\n" << run.output;
+  }
 }
 
 }  // namespace

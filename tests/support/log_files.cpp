@@ -32,21 +32,10 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-bool HasTimestampPrefix(const std::string& line) {
-  static const char kShape[] = "00-00 00:00:00:000: ";
-  static_assert(sizeof(kShape) - 1 == kLogStampLength, "the stamp's shape");
-  if (line.size() < kLogStampLength) return false;
-  for (size_t i = 0; i < kLogStampLength; ++i) {
-    const bool digit = line[i] >= '0' && line[i] <= '9';
-    if (kShape[i] == '0' ? !digit : line[i] != kShape[i]) return false;
-  }
-  return true;
-}
-
 std::vector<std::string> ReadMessages(const std::wstring& path) {
   std::vector<std::string> messages;
   for (const std::string& line : SplitLines(ReadBytes(path))) {
-    messages.push_back(HasTimestampPrefix(line) ? line.substr(kLogStampLength) : "!" + line);
+    messages.push_back(HasLogStamp(line) ? line.substr(kLogStampLength) : "!" + line);
   }
   return messages;
 }

@@ -20,8 +20,6 @@ void ClearLog();           // removes the log file and its ".old" generation
 // The lines of `text`, each without its LF; a last part without LF is kept as it is, so a
 // torn end shows up as a line of its own.
 std::vector<std::string> SplitLines(const std::string& text);
-// True when `line` starts with the log's "MM-DD hh:mm:ss:mmm: ".
-bool HasTimestampPrefix(const std::string& line);
 // The messages of a log file: each line without timestamp and LF. A line without a timestamp is
 // kept whole and prefixed with "!" so that comparisons show it.
 std::vector<std::string> ReadMessages(const std::wstring& path = LogPath());

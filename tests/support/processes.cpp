@@ -97,6 +97,11 @@ DWORD RunProgram(const std::wstring& exe, const std::wstring& args, const std::w
   return code;
 }
 
+ToolRun RunTool(const std::wstring& tool, const std::wstring& args, const std::wstring& output) {
+  const DWORD exitCode = RunProgram(BuiltFile(tool), args, output);
+  return {exitCode, ReadBytes(output)};
+}
+
 StandIn::StandIn(const std::wstring& exePath, const std::wstring& args)
     : program_(StartStandIn(exePath, args)) {
   // A process that has not finished loading has no executable path to compare yet.

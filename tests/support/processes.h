@@ -24,6 +24,14 @@ ProcessHandles StartProgram(const std::wstring& exe, const std::wstring& args = 
 DWORD RunProgram(const std::wstring& exe, const std::wstring& args = L"",
                  const std::wstring& output = L"");
 
+// A console tool's exit code and what it printed (standard output and error together).
+struct ToolRun {
+  DWORD exitCode = kNoExitCode;
+  std::string output;
+};
+// RunProgram on a program built beside the tests, its output going through the file `output`.
+ToolRun RunTool(const std::wstring& tool, const std::wstring& args, const std::wstring& output);
+
 // A running stand-in product program (tests/e2e/standin.cpp): copied to `exePath` unless a
 // file is there, started with `args`, terminated at the end if it still runs.
 class StandIn {

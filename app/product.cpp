@@ -1,0 +1,28 @@
+#include "app/product.h"
+
+#include "log/log.h"
+#include "process/command.h"
+
+bool StopProduct(const std::wstring& installBase, std::vector<StoppedProgram>& stopped) {
+  const bool main = KillProcessByName(installBase, kMainProgram, &stopped);
+  const bool downloader = KillProcessByName(installBase, kDownloader);
+  return main || downloader;
+}
+
+// In the installation folder: the folder the caller was started from may be a download folder,
+// where the program's own loads of libraries by bare name would look first.
+std::vector<DWORD> RestartMainProgram(const std::wstring& installBase,
+                                      const std::vector<StoppedProgram>& stopped) {
+  const std::wstring commandLine = L"\"" + installBase + kMainProgram + L"\" ";
+  std::vector<DWORD> exitCodes;
+  exitCodes.reserve(stopped.size());  // no allocation between one start and the next
+  for (const StoppedProgram& program : stopped) {
+    std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
+    writable.push_back(L'\0');
+    const DWORD exitCode =
+        CreateProcessWaitCmdAs(writable.data(), program.token.Get(), installBase.c_str());
+    LOG_PROGRESS(L"[%s]CreateProcessWaitCmd[%s] exit_code[%u].", commandLine, exitCode);
+    exitCodes.push_back(exitCode);
+  }
+  return exitCodes;
+}

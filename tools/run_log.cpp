@@ -1,0 +1,148 @@
+#include "tools/run_log.h"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "log/log_internal.h"
+#include "platform/handle.h"
+#include "platform/text.h"
+
+namespace {
+constexpr DWORD kChunkBytes = 1 << 20;
+// A longer line is kept only up to here: memory stays bounded in a file without line feeds.
+constexpr size_t kLongestLine = 1 << 16;
+// What a run writes, as patchlog recognises it.
+constexpr char kErrorLevel[] = "[Error]";
+constexpr char kSuccessMessage[] = "[Common]Patch successful.";
+constexpr char kMissingFileStart[] = "[Error]Patch file[";
+constexpr char kMissingFileEnd[] = "] is not exist.";
+
+std::string WithoutLf(const char* banner) {
+  std::string text = banner;
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+bool StartsWith(const std::string& text, const char* prefix) {
+  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+bool EndsWith(const std::string& text, const char* suffix) {
+  const size_t length = std::char_traits<char>::length(suffix);
+  return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
+}
+
+LogRecord ParseLine(const std::string& line) {
+  if (!HasLogStamp(line)) return {std::string(), line};
+  return {line.substr(0, kLogStampLength - 2), line.substr(kLogStampLength)};
+}
+
+bool Fail(DWORD& error) {
+  error = GetLastError();
+  return false;
+}
+}  // namespace
+
+void AddLine(RunEvidence& run, const LogRecord& line) {
+  static const std::string begin = WithoutLf(kBeginBanner);
+  static const std::string end = WithoutLf(kEndBanner);
+  static const std::string lazyOpen = NarrowToUtf8(kMagicOpenMessage);
+  if (line.message == begin || line.message == lazyOpen) {
+    run = RunEvidence();
+    run.started = true;
+    run.start = line;
+  } else if (run.ended) {
+    // Nothing of a run comes after its END.
+  } else if (line.message == end) {
+    run.ended = true;
+    run.end = line;
+  } else if (line.message == kSuccessMessage) {
+    run.succeeded = true;
+    run.success = line;
+  } else if (StartsWith(line.message, kErrorLevel)) {
+    run.errors.push_back(line);
+    if (StartsWith(line.message, kMissingFileStart) && EndsWith(line.message, kMissingFileEnd))
+      ++run.skipped;
+  }
+}
+
+RunEvidence ContinueRun(RunEvidence earlier, const RunEvidence& later) {
+  if (later.started) return later;
+  earlier.errors.insert(earlier.errors.end(), later.errors.begin(), later.errors.end());
+  earlier.skipped += later.skipped;
+  if (later.succeeded) {
+    earlier.succeeded = true;
+    earlier.success = later.success;
+  }
+  if (later.ended) {
+    earlier.ended = true;
+    earlier.end = later.end;
+  }
+  return earlier;
+}
+
+RunVerdict JudgeRun(const RunEvidence& run) {
+  // Without its start (rotated away) a run is still judged by what is left of it.
+  if (!run.started && !run.ended && !run.succeeded && run.errors.empty()) return RunVerdict::kNoRun;
+  if (!run.ended) return RunVerdict::kIncomplete;
+  if (!run.succeeded) return RunVerdict::kFailed;
+  return run.skipped > 0 ? RunVerdict::kSucceededWithSkips : RunVerdict::kSucceeded;
+}
+
+const char* VerdictName(RunVerdict verdict) {
+  switch (verdict) {
+    case RunVerdict::kSucceeded:
+      return "succeeded";
+    case RunVerdict::kSucceededWithSkips:
+      return "succeeded-with-skips";
+    case RunVerdict::kFailed:
+      return "failed";
+    case RunVerdict::kIncomplete:
+      return "incomplete";
+    case RunVerdict::kNoRun:
+      break;
+  }
+  return "no-run";
+}
+
+int VerdictExitCode(RunVerdict verdict) {
+  switch (verdict) {
+    case RunVerdict::kSucceeded:
+    case RunVerdict::kSucceededWithSkips:
+      return 0;
+    case RunVerdict::kFailed:
+      return 1;
+    case RunVerdict::kIncomplete:
+      return 3;
+    case RunVerdict::kNoRun:
+      break;
+  }
+  return 4;
+}
+
+bool ReadRunEvidence(const std::wstring& path, RunEvidence& run, DWORD& error) {
+  error = 0;
+  // Shared for writing and deleting too: a run appends to the log and may rotate it meanwhile.
+  const KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file.IsValid()) return Fail(error);
+  std::vector<char> chunk(kChunkBytes);
+  std::string pending;  // the start of a line whose LF has not been read yet
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(file.Get(), chunk.data(), kChunkBytes, &read, nullptr)) return Fail(error);
+    if (read == 0) return true;  // what is pending has no LF yet: not written
+    size_t start = 0;
+    for (size_t i = 0; i < read; ++i) {
+      if (chunk[i] != '\n') continue;
+      pending.append(chunk.data() + start, std::min(i - start, kLongestLine));
+      AddLine(run, ParseLine(pending));
+      pending.clear();
+      start = i + 1;
+    }
+    pending.append(chunk.data() + start, read - start);
+    if (pending.size() > kLongestLine) pending.resize(kLongestLine);
+  }
+}
