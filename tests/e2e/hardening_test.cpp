@@ -89,6 +89,12 @@ TEST_F(ElevatedRun, HookInARealFolderIsCalled) {
   hook.Install();
   EXPECT_EQ(RunFailingPackage(), 0u);
   EXPECT_EQ(hook.Calls().size(), 1u) << "the trusted library gets the one error line";
+
+  // Any user may add files to the hook's folder: the library's dependencies come from System32
+  // only, so one that needs a library planted beside it is not loaded at all.
+  hook.Install(L"MossLogExNeedsDep.dll", L"MossDep.dll");
+  EXPECT_EQ(RunFailingPackage(), 0u);
+  EXPECT_EQ(hook.Calls().size(), 1u) << "the library or its planted dependency was loaded";
 }
 
 TEST_F(ElevatedRun, LogFileWithASecondHardLinkIsLeftUntouched) {
