@@ -1,11 +1,7 @@
 #include "platform/sha256.h"
 
-#include <wincrypt.h>
-
 #include <new>
 #include <vector>
-
-#include "platform/handle.h"
 
 namespace {
 constexpr DWORD kChunkBytes = 1 << 20;
@@ -16,12 +12,6 @@ struct CryptProviderTraits {
   static constexpr Handle kNone = 0;
   static bool IsValid(Handle handle) { return handle != 0; }
   static void Close(Handle handle) { CryptReleaseContext(handle, 0); }
-};
-struct CryptHashTraits {
-  using Handle = HCRYPTHASH;
-  static constexpr Handle kNone = 0;
-  static bool IsValid(Handle handle) { return handle != 0; }
-  static void Close(Handle handle) { CryptDestroyHash(handle); }
 };
 
 // Acquired once: a provider that verifies nothing and keeps no keys is cheap to hold, and
@@ -43,26 +33,36 @@ bool Fail(DWORD& error) {
 }
 }  // namespace
 
-bool HashFileSha256(const std::wstring& path, std::string& hex, DWORD& error) noexcept try {
+bool Sha256::Start(DWORD& error) noexcept {
   error = 0;
-  if (Provider() == 0) return Fail(error);
-  const KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!file.IsValid()) return Fail(error);
+  hash_.Reset();
   HCRYPTHASH raw = 0;
-  if (!CryptCreateHash(Provider(), CALG_SHA_256, 0, 0, &raw)) return Fail(error);
-  const UniqueHandle<CryptHashTraits> hash(raw);
-  std::vector<BYTE> chunk(kChunkBytes);
-  for (;;) {
-    DWORD read = 0;
-    if (!ReadFile(file.Get(), chunk.data(), kChunkBytes, &read, nullptr)) return Fail(error);
-    if (read == 0) break;
-    if (!CryptHashData(hash.Get(), chunk.data(), read, 0)) return Fail(error);
+  if (Provider() == 0 || !CryptCreateHash(Provider(), CALG_SHA_256, 0, 0, &raw)) return Fail(error);
+  hash_.Reset(raw);
+  return true;
+}
+
+bool Sha256::Update(const void* data, DWORD size, DWORD& error) noexcept {
+  error = 0;
+  if (!hash_.IsValid()) {
+    error = ERROR_INVALID_HANDLE;
+    return false;
   }
+  return CryptHashData(hash_.Get(), static_cast<const BYTE*>(data), size, 0) || Fail(error);
+}
+
+bool Sha256::Finish(std::string& hex, DWORD& error) {
+  error = 0;
   BYTE digest[kSha256Bytes];
   DWORD size = sizeof(digest);
-  if (!CryptGetHashParam(hash.Get(), HP_HASHVAL, digest, &size, 0) || size != kSha256Bytes)
-    return Fail(error);
+  if (!hash_.IsValid()) {
+    error = ERROR_INVALID_HANDLE;
+    return false;
+  }
+  const bool done =
+      CryptGetHashParam(hash_.Get(), HP_HASHVAL, digest, &size, 0) && size == kSha256Bytes;
+  if (!done) return Fail(error);
+  hash_.Reset();
   static const char kDigits[] = "0123456789abcdef";
   hex.clear();
   for (BYTE byte : digest) {
@@ -70,6 +70,22 @@ bool HashFileSha256(const std::wstring& path, std::string& hex, DWORD& error) no
     hex.push_back(kDigits[byte & 0x0F]);
   }
   return true;
+}
+
+bool HashFileSha256(const std::wstring& path, std::string& hex, DWORD& error) noexcept try {
+  Sha256 hash;
+  if (!hash.Start(error)) return false;
+  const KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file.IsValid()) return Fail(error);
+  std::vector<BYTE> chunk(kChunkBytes);
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(file.Get(), chunk.data(), kChunkBytes, &read, nullptr)) return Fail(error);
+    if (read == 0) break;
+    if (!hash.Update(chunk.data(), read, error)) return false;
+  }
+  return hash.Finish(hex, error);
 } catch (const std::bad_alloc&) {
   // No room for the chunk: the caller may be between moving a file aside and putting it back.
   error = ERROR_NOT_ENOUGH_MEMORY;

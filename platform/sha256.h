@@ -1,11 +1,35 @@
 #pragma once
 
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <string>
 
+#include "platform/handle.h"
+
 // SHA-256 with the platform's own provider: the CryptoAPI in advapi32, which the runner imports
 // anyway, so no library is loaded for it.
+
+struct CryptHashTraits {
+  using Handle = HCRYPTHASH;
+  static constexpr Handle kNone = 0;
+  static bool IsValid(Handle handle) { return handle != 0; }
+  static void Close(Handle handle) { CryptDestroyHash(handle); }
+};
+
+// A hash fed in pieces, for a caller that reads the data for another purpose and hashes it on
+// the way. Each step returns false with the platform's code in `error`; Start begins anew.
+class Sha256 {
+ public:
+  bool Start(DWORD& error) noexcept;
+  bool Update(const void* data, DWORD size, DWORD& error) noexcept;
+  // The digest of everything given since Start, as 64 lower-case hex digits; Start again before
+  // the next Update. Throws only std::bad_alloc.
+  bool Finish(std::string& hex, DWORD& error);
+
+ private:
+  UniqueHandle<CryptHashTraits> hash_;
+};
 
 // The hash of the file at `path` as 64 lower-case hex digits, read in chunks (constant memory,
 // whatever the size). False, with the platform's code in `error`, when the file cannot be
