@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 #include "app/entry_paths.h"
@@ -177,6 +178,7 @@ std::vector<Finding> CheckConfText(const std::string& text, PatchList& entries) 
 
 std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
   std::vector<Finding> findings;
+  std::map<std::wstring, size_t, FileNameLess> firstWithDest;
   for (size_t i = 0; i < entries.size(); ++i) {
     const PatchEntry& entry = entries[i];
     if (entry.src.empty())
@@ -203,9 +205,11 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
                               " has a part ending in a dot or a space, which Windows drops");
       }
     }
-    const size_t same = FirstWithSameDest(entries, i, [](size_t) { return true; });
-    if (same != i) {
-      Warning(findings, Entry(same) + " and " + Entry(i) + " have the same \"dest\" " + entry.dest +
+    // A map, not a scan of the earlier entries: a package made from two trees has thousands.
+    const auto first = firstWithDest.emplace(ComparablePath(WidenUtf8(entry.dest)), i).first;
+    if (first->second != i) {
+      Warning(findings, Entry(first->second) + " and " + Entry(i) + " have the same \"dest\" " +
+                            entry.dest +
                             ": the second finds the first one's backup and is skipped");
     }
   }
@@ -365,4 +369,54 @@ bool IsApplied(const std::vector<InstalledEntry>& installed) {
     if (item.role == EntryRole::kApplies && item.holds != Comparison::kSame) return false;
   }
   return true;
+}
+
+std::string FindingText(const Finding& finding) {
+  return (finding.level == FindingLevel::kError ? "error: " : "warning: ") + finding.message;
+}
+
+std::string StepText(const DryRunStep& step) {
+  const std::string entry = "entry " + std::to_string(step.entry) + ": ";
+  const std::string source =
+      NarrowToUtf8(step.source) + (step.verified ? " (sha256 verified)" : "");
+  const std::string destination = NarrowToUtf8(step.destination);
+  switch (step.action) {
+    case DryRunAction::kCopy:
+      return entry + "copy " + source + " to " + destination;
+    case DryRunAction::kMoveThenCopy:
+      return entry + "move " + destination + " to backup " + NarrowToUtf8(step.backup) +
+             ", then copy " + source + " in";
+    case DryRunAction::kSkipBackupExists:
+      return entry + "skip " + destination + ", its backup exists (patched before)";
+    case DryRunAction::kSkipMissingFile:
+      return entry + "skip, patch file " + source + " is missing";
+    case DryRunAction::kCopyFails:
+      return entry + "copy " + source + " to " + destination +
+             " would fail (missing folder or a folder as patch file); the run stops here";
+  }
+  return entry + "?";
+}
+
+Json::Value ReportJson(const PackageReport& report) {
+  Json::Value root(Json::objectValue);
+  root["ok"] = !report.Failed();
+  root["findings"] = Json::Value(Json::arrayValue);
+  for (const Finding& finding : report.findings) {
+    Json::Value item;
+    item["level"] = finding.level == FindingLevel::kError ? "error" : "warning";
+    item["message"] = finding.message;
+    root["findings"].append(item);
+  }
+  root["dry_run"] = Json::Value(Json::arrayValue);
+  for (const DryRunStep& step : report.steps) {
+    Json::Value item;
+    item["entry"] = static_cast<Json::UInt>(step.entry);
+    item["action"] = DryRunActionName(step.action);
+    item["source"] = NarrowToUtf8(step.source);
+    item["destination"] = NarrowToUtf8(step.destination);
+    item["backup"] = step.backup.empty() ? Json::Value() : Json::Value(NarrowToUtf8(step.backup));
+    item["verified"] = step.verified;
+    root["dry_run"].append(item);
+  }
+  return root;
 }

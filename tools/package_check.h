@@ -1,5 +1,7 @@
 #pragma once
 
+#include <json/json.h>
+
 #include <string>
 #include <vector>
 
@@ -84,3 +86,9 @@ std::vector<InstalledEntry> ReadInstalledEntries(const std::wstring& packageDir,
 
 // True when every entry that a run applies holds its patch file and no entry is refused.
 bool IsApplied(const std::vector<InstalledEntry>& installed);
+
+// How the tools print a report: one line per finding ("error: ..."), one per step ("entry 3:
+// ..."), and as JSON an object with "ok", "findings" and "dry_run".
+std::string FindingText(const Finding& finding);
+std::string StepText(const DryRunStep& step);
+Json::Value ReportJson(const PackageReport& report);

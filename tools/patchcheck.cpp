@@ -25,63 +25,10 @@ constexpr char kUsageText[] =
     "usage: patchcheck PACKAGE_DIR [--verify] [--install-dir DIR] [--json]\n";
 
 void PrintText(const PackageReport& report) {
-  for (const Finding& finding : report.findings) {
-    std::printf("%s: %s\n", finding.level == FindingLevel::kError ? "error" : "warning",
-                finding.message.c_str());
-  }
-  for (const DryRunStep& step : report.steps) {
-    const std::string source =
-        NarrowToUtf8(step.source) + (step.verified ? " (sha256 verified)" : "");
-    const std::string destination = NarrowToUtf8(step.destination);
-    switch (step.action) {
-      case DryRunAction::kCopy:
-        std::printf("entry %zu: copy %s to %s\n", step.entry, source.c_str(), destination.c_str());
-        break;
-      case DryRunAction::kMoveThenCopy:
-        std::printf("entry %zu: move %s to backup %s, then copy %s in\n", step.entry,
-                    destination.c_str(), NarrowToUtf8(step.backup).c_str(), source.c_str());
-        break;
-      case DryRunAction::kSkipBackupExists:
-        std::printf("entry %zu: skip %s, its backup exists (patched before)\n", step.entry,
-                    destination.c_str());
-        break;
-      case DryRunAction::kSkipMissingFile:
-        std::printf("entry %zu: skip, patch file %s is missing\n", step.entry, source.c_str());
-        break;
-      case DryRunAction::kCopyFails:
-        std::printf(
-            "entry %zu: copy %s to %s would fail (missing folder or a folder as patch file); the "
-            "run stops here\n",
-            step.entry, source.c_str(), destination.c_str());
-        break;
-    }
-  }
+  for (const Finding& finding : report.findings) std::printf("%s\n", FindingText(finding).c_str());
+  for (const DryRunStep& step : report.steps) std::printf("%s\n", StepText(step).c_str());
   std::printf("%s\n", report.Failed() ? "result: a run would fail or skip entries"
                                       : "result: a run would succeed");
-}
-
-void PrintReportJson(const PackageReport& report) {
-  Json::Value root(Json::objectValue);
-  root["ok"] = !report.Failed();
-  root["findings"] = Json::Value(Json::arrayValue);
-  for (const Finding& finding : report.findings) {
-    Json::Value item;
-    item["level"] = finding.level == FindingLevel::kError ? "error" : "warning";
-    item["message"] = finding.message;
-    root["findings"].append(item);
-  }
-  root["dry_run"] = Json::Value(Json::arrayValue);
-  for (const DryRunStep& step : report.steps) {
-    Json::Value item;
-    item["entry"] = static_cast<Json::UInt>(step.entry);
-    item["action"] = DryRunActionName(step.action);
-    item["source"] = NarrowToUtf8(step.source);
-    item["destination"] = NarrowToUtf8(step.destination);
-    item["backup"] = step.backup.empty() ? Json::Value() : Json::Value(NarrowToUtf8(step.backup));
-    item["verified"] = step.verified;
-    root["dry_run"].append(item);
-  }
-  PrintJson(root);
 }
 
 // --- --verify ---------------------------------------------------------------------------
@@ -207,7 +154,7 @@ int wmain(int argc, wchar_t** argv) {
   PackageReport report = CheckPackage(packageDir);
   if (!installDir.empty()) DryRun(packageDir, installDir, report);
   if (json) {
-    PrintReportJson(report);
+    PrintJson(ReportJson(report));
   } else {
     PrintText(report);
   }

@@ -12,11 +12,6 @@
 namespace {
 constexpr DWORD kCompareChunkBytes = 1 << 20;
 
-std::string ErrorText(const char* what, const std::wstring& path) {
-  return std::string(what) + " " + NarrowToUtf8(path) + " (error " +
-         std::to_string(GetLastError()) + ")";
-}
-
 KernelHandle OpenShared(const std::wstring& path) {
   return KernelHandle(CreateFileW(path.c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -28,6 +23,11 @@ Comparison Unreadable(DWORD& error) {
   return Comparison::kUnreadable;
 }
 }  // namespace
+
+std::string ErrorText(const char* what, const std::wstring& path) {
+  return std::string(what) + " " + NarrowToUtf8(path) + " (error " +
+         std::to_string(GetLastError()) + ")";
+}
 
 bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& error) {
   FileHandle file;

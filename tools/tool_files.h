@@ -6,6 +6,9 @@
 
 // Whole-file reading, all-or-nothing replacement and comparison for the package tools.
 
+// "<what> <path> (error <last error>)"; call it right after the failing call.
+std::string ErrorText(const char* what, const std::wstring& path);
+
 // False with a sentence in `error` when the file cannot be read whole.
 bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& error);
 
