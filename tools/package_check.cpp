@@ -116,11 +116,6 @@ void WarnIfTooLong(std::vector<Finding>& findings, size_t index, const char* wha
               " characters: a runner that is not long-path aware does not find it and goes on");
 }
 
-bool IsFolder(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // The 0-based index of the first entry before `index` whose "dest" names the same file as
 // the file system compares names, among those `counts` accepts; `index` itself when none.
 template <typename Counts>

@@ -1,0 +1,486 @@
+#include "tools/package_make.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <set>
+#include <utility>
+
+#include "app/entry_paths.h"
+#include "platform/file.h"
+#include "platform/handle.h"
+#include "platform/sha256.h"
+#include "platform/text.h"
+#include "tools/tool_files.h"
+
+namespace {
+
+constexpr DWORD kChunkBytes = 1 << 20;
+
+// One file or folder below a tree's root.
+struct TreeItem {
+  std::wstring path;  // relative, with backslashes
+  uint64_t size = 0;
+  bool folder = false;
+  bool empty = false;    // a folder with nothing in it
+  bool link = false;     // a folder that is a link (junction, symbolic link): not followed
+  bool skipped = false;  // a backup or partial-copy name, or excluded: not followed
+};
+using Tree = std::vector<TreeItem>;
+
+// A file of NEW_DIR to compare with its old version, if any, and to package when it differs.
+struct Change {
+  std::wstring path;
+  bool inOld = false;
+  uint64_t oldSize = 0, newSize = 0;
+};
+
+// Everything this run made, newest last. Removed in reverse unless kept, so that a failure
+// leaves nothing of the package and touches nothing it did not make.
+class MadePaths {
+ public:
+  MadePaths() = default;
+  ~MadePaths() {
+    for (auto made = paths_.rbegin(); made != paths_.rend(); ++made) {
+      if (made->second) {
+        RemoveDirectoryW(made->first.c_str());
+      } else {
+        DeleteFileW(made->first.c_str());
+      }
+    }
+  }
+  MadePaths(const MadePaths&) = delete;
+  MadePaths& operator=(const MadePaths&) = delete;
+  void Add(const std::wstring& path, bool folder) { paths_.emplace_back(path, folder); }
+  void Keep() { paths_.clear(); }
+
+ private:
+  std::vector<std::pair<std::wstring, bool>> paths_;  // path, is a folder
+};
+
+// What the package is written with: its patch folder, the folders already made in it, and the
+// two chunks that are all the file data held at any time.
+struct Writer {
+  std::wstring patchDir;
+  std::set<std::wstring, FileNameLess> folders;
+  std::vector<char> oldChunk = std::vector<char>(kChunkBytes);
+  std::vector<char> newChunk = std::vector<char>(kChunkBytes);
+  MadePaths made;
+};
+
+bool IsEmptyFolder(const std::wstring& path) {
+  WIN32_FIND_DATAW found;
+  const FindHandle search(FindFirstFileW((path + L"\\*").c_str(), &found));
+  if (!search.IsValid()) return false;
+  do {
+    if (std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0)
+      return false;
+  } while (FindNextFileW(search.Get(), &found));
+  return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+std::wstring FullPath(const std::wstring& path) {
+  std::vector<wchar_t> full(GetFullPathNameW(path.c_str(), 0, nullptr, nullptr) + 1);
+  const DWORD length =
+      GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  return length == 0 || length >= full.size() ? path : std::wstring(full.data(), length);
+}
+
+bool IsInside(const std::wstring& path, const std::wstring& folder) {
+  const std::wstring inner = FullPath(path), outer = FullPath(folder);
+  return inner.size() >= outer.size() &&
+         CompareAsFileNames(inner.substr(0, outer.size()), outer) == 0 &&
+         (inner.size() == outer.size() || outer.back() == L'\\' || inner[outer.size()] == L'\\');
+}
+
+bool EndsWithName(const std::wstring& path, const wchar_t* suffix) {
+  const size_t length = std::wcslen(suffix);
+  return path.size() >= length &&
+         CompareAsFileNames(path.substr(path.size() - length), suffix) == 0;
+}
+
+bool IsSkipped(const std::wstring& path, const std::vector<std::wstring>& excludes) {
+  if (EndsWithName(path, kBackupSuffix) || EndsWithName(path, kPartialSuffix)) return true;
+  return std::any_of(excludes.begin(), excludes.end(), [&path](const std::wstring& pattern) {
+    return MatchesPattern(path, pattern);
+  });
+}
+
+std::wstring ParentOf(const std::wstring& relative) {
+  const size_t slash = relative.rfind(L'\\');
+  return slash == std::wstring::npos ? std::wstring() : relative.substr(0, slash);
+}
+
+// Appends every file and folder below root\relative to `tree`, depth first; skipped folders
+// and links are listed but not entered.
+bool Walk(const std::wstring& root, const std::wstring& relative,
+          const std::vector<std::wstring>& excludes, Tree& tree, std::string& failure) {
+  const std::wstring folder = relative.empty() ? root : root + L"\\" + relative;
+  WIN32_FIND_DATAW found;
+  const FindHandle search(FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr,
+                                           FIND_FIRST_EX_LARGE_FETCH));
+  if (!search.IsValid()) {
+    if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;  // a drive's empty root
+    failure = ErrorText("cannot list", folder);
+    return false;
+  }
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    TreeItem item;
+    item.path = relative.empty() ? name : relative + L"\\" + name;
+    item.size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+    item.folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    item.link = item.folder && (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    item.skipped = IsSkipped(item.path, excludes);
+    tree.push_back(item);
+    if (item.folder && !item.link && !item.skipped) {
+      const size_t index = tree.size() - 1;
+      if (!Walk(root, item.path, excludes, tree, failure)) return false;
+      tree[index].empty = tree.size() == index + 1;
+    }
+  } while (FindNextFileW(search.Get(), &found));
+  if (GetLastError() != ERROR_NO_MORE_FILES) {
+    failure = ErrorText("cannot list", folder);
+    return false;
+  }
+  return true;
+}
+
+bool ListTree(const std::wstring& root, const std::vector<std::wstring>& excludes, Tree& tree,
+              std::string& failure) {
+  if (!Walk(root, L"", excludes, tree, failure)) return false;
+  // Both trees in one order, so that they pair up in one pass.
+  std::sort(tree.begin(), tree.end(), [](const TreeItem& a, const TreeItem& b) {
+    return CompareAsFileNames(a.path, b.path) < 0;
+  });
+  return true;
+}
+
+// Pairs the two trees: the files of NEW_DIR to look at, in order, and an error for each thing
+// a run cannot reproduce.
+std::vector<Change> PairTrees(const MakeRequest& request, const Tree& oldTree, const Tree& newTree,
+                              size_t& skipped, std::vector<Finding>& errors) {
+  const std::string oldName = NarrowToUtf8(request.oldDir), newName = NarrowToUtf8(request.newDir);
+  const auto error = [&errors](const std::wstring& path, const std::string& text) {
+    errors.push_back({FindingLevel::kError, NarrowToUtf8(path) + text});
+  };
+  std::set<std::wstring, FileNameLess> oldFolders;
+  for (const TreeItem& item : oldTree) {
+    if (item.folder) oldFolders.insert(item.path);
+  }
+  std::vector<Change> changes;
+  for (size_t i = 0, j = 0; i < oldTree.size() || j < newTree.size();) {
+    const int order = i == oldTree.size()   ? 1
+                      : j == newTree.size() ? -1
+                                            : CompareAsFileNames(oldTree[i].path, newTree[j].path);
+    const TreeItem* before = order <= 0 ? &oldTree[i++] : nullptr;
+    const TreeItem* after = order >= 0 ? &newTree[j++] : nullptr;
+    if ((before && before->skipped) || (after && after->skipped)) {
+      ++skipped;
+      continue;
+    }
+    if ((before && before->link) || (after && after->link)) {
+      error((before ? before : after)->path,
+            " is a link to a folder: not followed, so its files are not compared");
+      continue;
+    }
+    const bool oldFile = before && !before->folder, newFile = after && !after->folder;
+    const bool oldFolder = before && before->folder, newFolder = after && after->folder;
+    if (oldFile && !newFile)
+      error(before->path, " is only in " + oldName + ": the runner does not delete files");
+    if (oldFolder && !newFolder && before->empty)
+      error(before->path,
+            " is an empty folder only in " + oldName + ": the runner does not delete folders");
+    if (newFolder && !oldFolder && after->empty)
+      error(after->path,
+            " is an empty folder only in " + newName + ": the runner does not create folders");
+    if (!newFile) continue;
+    const std::wstring parent = ParentOf(after->path);
+    if (!oldFile && !parent.empty() && oldFolders.count(parent) == 0) {
+      error(after->path, ": its folder " + NarrowToUtf8(parent) + " is only in " + newName +
+                             ": the runner does not create folders, so a run stops at this entry");
+    }
+    changes.push_back({after->path, oldFile, oldFile ? before->size : 0, after->size});
+  }
+  return changes;
+}
+
+// Makes the package's folders for `relative` (below its patch folder), each once.
+bool MakeFolders(Writer& writer, const std::wstring& relative, std::string& failure) {
+  for (size_t end = 0; end != std::wstring::npos && !relative.empty();) {
+    end = relative.find(L'\\', end + 1);
+    const std::wstring part = relative.substr(0, end);
+    if (writer.folders.count(part) != 0) continue;
+    const std::wstring path = writer.patchDir + L"\\" + part;
+    if (!CreateDirectoryW(path.c_str(), nullptr)) {
+      failure = ErrorText("cannot create", path);
+      return false;
+    }
+    writer.made.Add(path, true);
+    writer.folders.insert(part);
+  }
+  return true;
+}
+
+// True in `same` when both files hold the same bytes from their current positions to the end.
+bool SameContent(Writer& writer, FileHandle& oldFile, const std::wstring& oldPath,
+                 FileHandle& newFile, const std::wstring& newPath, bool& same,
+                 std::string& failure) {
+  for (;;) {
+    DWORD oldRead = 0, newRead = 0;
+    if (oldFile.Read(writer.oldChunk.data(), kChunkBytes, oldRead) < 0) {
+      failure = ErrorText("cannot read", oldPath);
+      return false;
+    }
+    if (newFile.Read(writer.newChunk.data(), kChunkBytes, newRead) < 0) {
+      failure = ErrorText("cannot read", newPath);
+      return false;
+    }
+    same = oldRead == newRead &&
+           std::memcmp(writer.oldChunk.data(), writer.newChunk.data(), newRead) == 0;
+    if (!same || newRead == 0) return true;
+  }
+}
+
+// Writes the rest of `from` to the new file `to` and hashes exactly the bytes written; the copy
+// keeps the time of last write, which the runner's copy then gives the installation.
+bool CopyHashing(Writer& writer, FileHandle& from, const std::wstring& fromPath,
+                 const std::wstring& to, std::string& sha256, uint64_t& bytes,
+                 std::string& failure) {
+  Sha256 hash;
+  DWORD error = 0;
+  if (!hash.Start(error)) {
+    failure = "no SHA-256 provider (error " + std::to_string(error) + ")";
+    return false;
+  }
+  const KernelHandle file(CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file.IsValid()) {
+    failure = ErrorText("cannot create", to);
+    return false;
+  }
+  writer.made.Add(to, false);
+  for (;;) {
+    DWORD read = 0, written = 0;
+    if (from.Read(writer.newChunk.data(), kChunkBytes, read) < 0) {
+      failure = ErrorText("cannot read", fromPath);
+      return false;
+    }
+    if (read == 0) break;
+    if (!WriteFile(file.Get(), writer.newChunk.data(), read, &written, nullptr) ||
+        written != read) {
+      failure = ErrorText("cannot write", to);
+      return false;
+    }
+    if (!hash.Update(writer.newChunk.data(), read, error)) {
+      failure = ErrorText("cannot hash", fromPath);
+      return false;
+    }
+    bytes += read;
+  }
+  FILETIME lastWrite;
+  if (!GetFileTime(from.Get(), nullptr, nullptr, &lastWrite) ||
+      !SetFileTime(file.Get(), nullptr, nullptr, &lastWrite)) {
+    failure = ErrorText("cannot set the time of", to);
+    return false;
+  }
+  if (!hash.Finish(sha256, error)) {
+    failure = ErrorText("cannot hash", fromPath);
+    return false;
+  }
+  return true;
+}
+
+// Packages the new version of `change` unless it equals the old one.
+bool AddIfChanged(const MakeRequest& request, const Change& change, Writer& writer,
+                  PatchList& entries, uint64_t& bytes, std::string& failure) {
+  const std::wstring newPath = request.newDir + L"\\" + change.path;
+  FileHandle newFile;
+  // Without write sharing, so that nobody changes a file while it is compared and copied.
+  if (newFile.Open(newPath.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                   FILE_FLAG_SEQUENTIAL_SCAN) < 0) {
+    failure = ErrorText("cannot open", newPath);
+    return false;
+  }
+  if (change.inOld && change.oldSize == change.newSize) {
+    const std::wstring oldPath = request.oldDir + L"\\" + change.path;
+    FileHandle oldFile;
+    bool same = false;
+    if (oldFile.Open(oldPath.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                     FILE_FLAG_SEQUENTIAL_SCAN) < 0) {
+      failure = ErrorText("cannot open", oldPath);
+      return false;
+    }
+    if (!SameContent(writer, oldFile, oldPath, newFile, newPath, same, failure)) return false;
+    if (same) return true;
+    // Most files of a product are unchanged: comparing alone and reading the equal part of a
+    // changed file again costs far less than hashing and writing every file on the chance.
+    if (SetFilePointer(newFile.Get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
+      failure = ErrorText("cannot read", newPath);
+      return false;
+    }
+  }
+  PatchEntry entry;
+  entry.src = entry.dest = NarrowToUtf8(change.path);
+  if (!MakeFolders(writer, ParentOf(change.path), failure) ||
+      !CopyHashing(writer, newFile, newPath, writer.patchDir + L"\\" + change.path, entry.sha256,
+                   bytes, failure)) {
+    return false;
+  }
+  entries.push_back(std::move(entry));
+  return true;
+}
+
+// What refuses the request before anything is read or written.
+bool Refused(const MakeRequest& request, std::string& failure) {
+  for (const std::wstring& dir : {request.oldDir, request.newDir}) {
+    if (!IsFolder(dir)) {
+      failure = NarrowToUtf8(dir) + " is not a folder";
+      return true;
+    }
+    if (IsInside(request.outDir, dir)) {
+      failure = NarrowToUtf8(request.outDir) + " lies inside " + NarrowToUtf8(dir);
+      return true;
+    }
+  }
+  const DWORD runner = GetFileAttributesW(request.runner.c_str());
+  if (runner == INVALID_FILE_ATTRIBUTES || (runner & FILE_ATTRIBUTE_DIRECTORY)) {
+    failure = "no runner at " + NarrowToUtf8(request.runner) + " (give one with --runner)";
+    return true;
+  }
+  if (GetFileAttributesW(request.outDir.c_str()) != INVALID_FILE_ATTRIBUTES &&
+      !IsEmptyFolder(request.outDir)) {
+    failure = NarrowToUtf8(request.outDir) +
+              " exists and is not an empty folder: patchmake never writes over anything";
+    return true;
+  }
+  return false;
+}
+
+// Writes the whole package into `temp`, beside OUT_DIR.
+bool WritePackage(const MakeRequest& request, const std::vector<Change>& changes,
+                  const std::wstring& temp, Writer& writer, MakeResult& result,
+                  std::string& failure) {
+  writer.patchDir = temp + L"\\patchfile";
+  for (const std::wstring& folder : {temp, writer.patchDir}) {
+    if (!CreateDirectoryW(folder.c_str(), nullptr)) {
+      failure = ErrorText("cannot create", folder);
+      return false;
+    }
+    writer.made.Add(folder, true);
+  }
+  const std::wstring runner = temp + L"\\Patch.exe";
+  if (!CopyFileW(request.runner.c_str(), runner.c_str(), TRUE)) {
+    failure = ErrorText("cannot copy the runner to", runner);
+    return false;
+  }
+  writer.made.Add(runner, false);
+  PatchList entries;
+  for (const Change& change : changes) {
+    if (!AddIfChanged(request, change, writer, entries, result.bytes, failure)) return false;
+  }
+  const std::wstring conf = writer.patchDir + L"\\conf.json";
+  if (!ReplaceWholeFile(conf, ConfJsonText(entries), failure)) return false;
+  writer.made.Add(conf, false);
+  result.entries = entries.size();
+  return true;
+}
+
+void AppendJsonString(std::string& text, const std::string& value) {
+  text += '"';
+  for (const char c : value) {
+    if (c == '"' || c == '\\') {
+      text += '\\';
+      text += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
+      text += escaped;
+    } else {
+      text += c;
+    }
+  }
+  text += '"';
+}
+
+}  // namespace
+
+bool BuildPackage(const MakeRequest& request, MakeResult& result, std::string& failure) try {
+  result = MakeResult();
+  if (Refused(request, failure)) return false;
+  Tree oldTree, newTree;
+  if (!ListTree(request.oldDir, request.excludes, oldTree, failure) ||
+      !ListTree(request.newDir, request.excludes, newTree, failure)) {
+    return false;
+  }
+  std::vector<Finding> errors;
+  const std::vector<Change> changes = PairTrees(request, oldTree, newTree, result.skipped, errors);
+
+  // Written under another name and renamed whole, so that OUT_DIR never holds half a package.
+  const std::wstring temp =
+      request.outDir + L".patchmake-" + std::to_wstring(GetCurrentProcessId());
+  Writer writer;
+  if (!WritePackage(request, changes, temp, writer, result, failure)) return false;
+  const bool emptyOut = IsFolder(request.outDir);
+  if (emptyOut && !RemoveDirectoryW(request.outDir.c_str())) {
+    failure = ErrorText("cannot replace the empty folder", request.outDir);
+    return false;
+  }
+  if (!MoveFileExW(temp.c_str(), request.outDir.c_str(), 0)) {
+    failure = ErrorText("cannot rename the package to", request.outDir);
+    if (emptyOut) CreateDirectoryW(request.outDir.c_str(), nullptr);
+    return false;
+  }
+  writer.made.Keep();
+
+  result.report = CheckPackage(request.outDir);
+  DryRun(request.outDir, request.oldDir, result.report);
+  result.report.findings.insert(result.report.findings.begin(), errors.begin(), errors.end());
+  return true;
+} catch (const std::bad_alloc&) {
+  failure = "out of memory";
+  return false;
+}
+
+bool MatchesPattern(const std::wstring& path, const std::wstring& pattern) {
+  const auto same = [](wchar_t p, wchar_t c) {
+    if (p == L'/') p = L'\\';
+    return p == L'?' || p == c || CompareStringOrdinal(&p, 1, &c, 1, TRUE) == CSTR_EQUAL;
+  };
+  // Greedy with one point to come back to: the last `*` and where its match began.
+  size_t p = 0, c = 0, star = std::wstring::npos, resume = 0;
+  while (c < path.size()) {
+    if (p < pattern.size() && pattern[p] == L'*') {
+      star = p++;
+      resume = c;
+    } else if (p < pattern.size() && same(pattern[p], path[c])) {
+      ++p;
+      ++c;
+    } else if (star != std::wstring::npos) {
+      p = star + 1;
+      c = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == L'*') ++p;
+  return p == pattern.size();
+}
+
+std::string ConfJsonText(const PatchList& entries) {
+  std::string text = "{\n  \"patch_list\": [\n";
+  for (size_t i = 0; i < entries.size(); ++i) {
+    text += "    { \"src\": ";
+    AppendJsonString(text, entries[i].src);
+    text += ", \"dest\": ";
+    AppendJsonString(text, entries[i].dest);
+    text += ", \"sha256\": \"" + entries[i].sha256 + "\" }";
+    text += i + 1 < entries.size() ? ",\n" : "\n";
+  }
+  return text + "  ]\n}\n";
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "app/conf.h"
+#include "tools/package_check.h"
+
+// What patchmake builds: a package that turns an installation equal to one folder into another.
+
+struct MakeRequest {
+  std::wstring oldDir, newDir, outDir;  // no trailing backslash
+  std::wstring runner;                  // the Patch.exe copied into the package
+  std::vector<std::wstring> excludes;   // see MatchesPattern
+};
+
+struct MakeResult {
+  size_t entries = 0;
+  uint64_t bytes = 0;    // of the patch files
+  size_t skipped = 0;    // backup and partial-copy names, excluded paths
+  PackageReport report;  // what a run cannot reproduce, then patchcheck's findings and dry run
+};
+
+// Walks both trees and writes OUT_DIR (patchfile\, conf.json with a sha256 per entry, the
+// runner), then checks it as patchcheck does, with the dry run against OLD_DIR. False, with a
+// sentence in `failure`, when the package could not be written; nothing is left behind then.
+bool BuildPackage(const MakeRequest& request, MakeResult& result, std::string& failure);
+
+// `*` matches any run of characters (backslashes too), `?` one character; `/` stands for `\`;
+// letters match without regard to case, as the file system compares names.
+bool MatchesPattern(const std::wstring& path, const std::wstring& pattern);
+
+// conf.json for `entries`: UTF-8 without byte-order mark, one entry per line, JSON escapes.
+std::string ConfJsonText(const PatchList& entries);
