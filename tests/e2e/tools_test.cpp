@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "app/conf.h"
 #include "app/install.h"
 #include "log/log_internal.h"
 #include "platform/text.h"
@@ -24,6 +27,7 @@ const std::wstring kPatchCheck = L"patchcheck.exe";
 const std::wstring kPatchUndo = L"patchundo.exe";
 const std::wstring kPatchLog = L"patchlog.exe";
 const std::wstring kBak = L".220620.patch.bak";
+const std::wstring kPatchMake = L"patchmake.exe";
 
 using testsupport::ToolRun;
 
@@ -36,6 +40,7 @@ class ToolTest : public testsupport::MachineTest {
 };
 class PatchFlags : public ToolTest {};
 class PatchCheck : public ToolTest {};
+class PatchMake : public ToolTest {};
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -384,6 +389,85 @@ TEST_F(PatchLog, ReadsARunAcrossFilesAndLeavesOutALineNotYetWritten) {
     EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
     EXPECT_TRUE(Contains(run.output, c.expected)) << c.expected << " in:\n" << run.output;
   }
+}
+
+// --- patchmake -----------------------------------------------------------------------------
+
+// Runner backups aside, the installation must end up as the new tree.
+std::map<std::wstring, std::string> WithoutBackups(std::map<std::wstring, std::string> tree) {
+  for (auto file = tree.begin(); file != tree.end();) {
+    const bool backup =
+        file->first.size() > kBak.size() &&
+        file->first.compare(file->first.size() - kBak.size(), kBak.size(), kBak) == 0;
+    file = backup ? tree.erase(file) : std::next(file);
+  }
+  return tree;
+}
+
+TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
+  const std::wstring oldDir = temp_ / L"old", newDir = temp_ / L"new", install = temp_ / L"inst";
+  const std::wstring added = L"read me \u00E9.txt";
+  for (const std::wstring& root : {oldDir, install}) {
+    testsupport::WriteBytes(root + L"\\same.txt", "unchanged");
+    testsupport::WriteBytes(root + L"\\bin\\core.dll", "core 1.0");
+    testsupport::WriteBytes(root + L"\\bin\\grown.dll", "small");
+    testsupport::WriteBytes(root + L"\\trace.log", "old log");
+  }
+  testsupport::WriteBytes(newDir + L"\\same.txt", "unchanged");
+  testsupport::WriteBytes(newDir + L"\\bin\\core.dll", "core 1.1");  // the same size
+  testsupport::WriteBytes(newDir + L"\\bin\\grown.dll", "larger now");
+  testsupport::WriteBytes(newDir + L"\\" + added, "added");
+  testsupport::WriteBytes(newDir + L"\\trace.log", "new log, excluded");
+  testsupport::WriteBytes(newDir + L"\\bin\\core.dll.220620.patch.bak", "a backup, skipped");
+  const std::wstring package = temp_ / L"pkg", trees = Quoted(oldDir) + L" " + Quoted(newDir);
+
+  ToolRun made = RunTool(kPatchMake, trees + L" " + Quoted(package) + L" --exclude *.LOG");
+  ASSERT_EQ(made.exitCode, 0u) << made.output;
+  EXPECT_TRUE(Contains(made.output, "3 entries, 23 bytes, 2 skipped, 0 errors")) << made.output;
+  PatchList entries;
+  ASSERT_EQ(ParseConfText(testsupport::ReadBytes(package + L"\\patchfile\\conf.json"), entries),
+            ConfTextResult::kOk);
+  std::vector<std::string> dests;
+  for (const PatchEntry& entry : entries) {
+    dests.push_back(entry.dest);
+    EXPECT_EQ(entry.src, entry.dest);
+    EXPECT_FALSE(entry.sha256.empty()) << "no sha256 for " << entry.dest;
+  }
+  EXPECT_EQ(dests,
+            (std::vector<std::string>{"bin\\core.dll", "bin\\grown.dll", NarrowToUtf8(added)}))
+      << "changed and added files in file-name order, nothing else";
+
+  key_.SetString(kInstallDirValue, install);
+  EXPECT_EQ(testsupport::RunProgram(package + L"\\Patch.exe"), 0u);
+  auto expected = WithoutBackups(testsupport::SnapshotTree(newDir));
+  expected[L"trace.log"] = "old log";  // excluded: the installation keeps its own
+  EXPECT_EQ(WithoutBackups(testsupport::SnapshotTree(install)), expected);
+
+  // Refused, nothing written: OUT_DIR not empty; a file that cannot be read half-way through.
+  const auto written = testsupport::SnapshotTree(package);
+  EXPECT_EQ(RunTool(kPatchMake, trees + L" " + Quoted(package)).exitCode, 2u);
+  EXPECT_EQ(testsupport::SnapshotTree(package), written) << "an existing package was changed";
+  {
+    const KernelHandle held = testsupport::HoldOpen(newDir + L"\\" + added, 0);
+    ToolRun failed = RunTool(kPatchMake, trees + L" " + Quoted(temp_ / L"half"));
+    EXPECT_EQ(failed.exitCode, 2u) << failed.output;
+    EXPECT_TRUE(testsupport::FindEntries(temp_ / L"half*").empty())
+        << "a half package was left: " << failed.output;
+  }
+  EXPECT_EQ(RunTool(kPatchMake, Quoted(oldDir)).exitCode, 2u);
+
+  // What a run cannot do is an error, and the package is written all the same.
+  testsupport::WriteBytes(oldDir + L"\\gone.txt", "removed in 1.1");
+  testsupport::WriteBytes(newDir + L"\\fresh\\new.txt", "in a new folder");
+  ToolRun cannot = RunTool(kPatchMake, trees + L" " + Quoted(temp_ / L"errors"));
+  EXPECT_EQ(cannot.exitCode, 1u) << cannot.output;
+  for (const char* expected :
+       {"gone.txt is only in", "fresh\\new.txt: its folder fresh is only in", "2 errors"}) {
+    EXPECT_TRUE(Contains(cannot.output, expected))
+        << "expected \"" << expected << "\" in: " << cannot.output;
+  }
+  EXPECT_EQ(testsupport::ReadBytes(temp_ / L"errors\\patchfile\\fresh\\new.txt"),
+            "in a new folder");
 }
 
 }  // namespace
