@@ -1,5 +1,6 @@
 #include "platform/sha256.h"
 
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -78,10 +79,14 @@ bool HashFileSha256(const std::wstring& path, std::string& hex, DWORD& error) no
   const KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file.IsValid()) return Fail(error);
-  std::vector<BYTE> chunk(kChunkBytes);
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file.Get(), &size)) return Fail(error);
+  // Fitted to the file: mapping a megabyte for each small file costs more than hashing it.
+  std::vector<BYTE> chunk(static_cast<size_t>(std::min<LONGLONG>(size.QuadPart, kChunkBytes)) + 1);
   for (;;) {
     DWORD read = 0;
-    if (!ReadFile(file.Get(), chunk.data(), kChunkBytes, &read, nullptr)) return Fail(error);
+    if (!ReadFile(file.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr))
+      return Fail(error);
     if (read == 0) break;
     if (!hash.Update(chunk.data(), read, error)) return false;
   }
