@@ -27,6 +27,7 @@ CaseSpec RegisterParseConfCase(const BenchSizes& sizes);
 // With `hashed`, every entry carries the sha256 of its patch file.
 CaseSpec RegisterSmallFilesPatchCase(const BenchSizes& sizes, bool hashed);
 CaseSpec RegisterLargeFilesPatchCase(const BenchSizes& sizes, bool hashed);
+CaseSpec RegisterPatchMakeCase(const BenchSizes& sizes);
 CaseSpec RegisterStartupCase(const BenchSizes& sizes);
 // No goal: tells the libraries' load cost apart from the runner's own (needs the one above).
 CaseSpec RegisterStartupImportsCase(const BenchSizes& sizes);

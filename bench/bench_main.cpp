@@ -108,6 +108,7 @@ int main(int argc, char** argv) {
       bench::RegisterLargeFilesPatchCase(sizes, false),
       bench::RegisterSmallFilesPatchCase(sizes, true),
       bench::RegisterLargeFilesPatchCase(sizes, true),
+      bench::RegisterPatchMakeCase(sizes),
       bench::RegisterStartupCase(sizes),
       bench::RegisterStartupImportsCase(sizes),
   };

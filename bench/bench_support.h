@@ -16,6 +16,8 @@ struct BenchSizes {
   DWORD smallFileBytes = 4 * 1024;
   int largeFiles = 8;
   DWORD largeFileBytes = 32 * 1024 * 1024;
+  int makeFiles = 2000;  // in each of the two trees that patchmake compares
+  DWORD makeFileBytes = 64 * 1024;
   bool smoke = false;  // one iteration of each case, one repetition
 };
 BenchSizes SmokeSizes();
