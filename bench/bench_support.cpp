@@ -13,7 +13,7 @@ BenchSizes SmokeSizes() {
   sizes.smallFiles = 10;
   sizes.largeFiles = 2;
   sizes.largeFileBytes = 256 * 1024;
-  sizes.makeFiles = 60;
+  sizes.makeFiles = 110;
   sizes.smoke = true;
   return sizes;
 }

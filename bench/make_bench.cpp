@@ -14,8 +14,8 @@ namespace {
 constexpr int kFolders = 20;
 constexpr DWORD kChunkBytes = 1 << 20;
 
-// Two trees of `count` files: one in ten changed in place, one in twenty grown, one in fifty
-// added; the rest the same in both.
+// Two trees of `count` files as a patch changes them: one in twenty changed in place, one in fifty
+// grown, one in a hundred added; the rest the same in both.
 struct MakeFixture {
   ScratchFolder folder{L"make"};
   std::wstring oldDir, newDir;
@@ -37,7 +37,7 @@ bool MakeTrees(MakeFixture& fixture, int count, DWORD bytes, std::string& error)
   for (int index = 0; index < count; ++index) {
     const std::wstring name =
         L"\\dir" + std::to_wstring(index % kFolders) + L"\\file" + std::to_wstring(index) + L".bin";
-    const bool added = index % 50 == 7, grown = index % 20 == 3, changed = index % 10 == 1;
+    const bool added = index % 100 == 7, grown = index % 50 == 3, changed = index % 20 == 1;
     const uint32_t seed = static_cast<uint32_t>(index);
     if (!added && !WritePatternFile(fixture.oldDir + name, bytes, seed)) {
       error = LastErrorText("writing", fixture.oldDir + name);
