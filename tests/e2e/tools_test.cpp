@@ -150,7 +150,7 @@ TEST_F(PatchCheck, ReportsWhatTheRunnerWouldRefuse) {
 
   // The tools share the runner's code, but none of them may look like a runner.
   DeleteFileW(package.exe.c_str());
-  for (const std::wstring& tool : {kPatchFlags, kPatchCheck, kPatchUndo, kPatchLog}) {
+  for (const std::wstring& tool : {kPatchFlags, kPatchCheck, kPatchMake, kPatchUndo, kPatchLog}) {
     ASSERT_TRUE(CopyFileW(testsupport::BuiltFile(tool).c_str(),
                           (package.dir + L"\\" + tool).c_str(), FALSE));
   }
