@@ -53,13 +53,18 @@ bool MakeTrees(MakeFixture& fixture, int count, DWORD bytes, std::string& error)
   return true;
 }
 
+// The trees for one case; false after telling the benchmark why not.
+bool PrepareTrees(benchmark::State& state, MakeFixture& fixture, int count, DWORD bytes) {
+  std::string error;
+  if (!fixture.folder.Path().empty() && MakeTrees(fixture, count, bytes, error)) return true;
+  state.SkipWithError(error.empty() ? "no scratch folder" : error.c_str());
+  return false;
+}
+
 void MakeCase(benchmark::State& state, int count, DWORD bytes) {
   MakeFixture fixture;
   std::string error;
-  if (fixture.folder.Path().empty() || !MakeTrees(fixture, count, bytes, error)) {
-    state.SkipWithError(error.empty() ? "no scratch folder" : error.c_str());
-    return;
-  }
+  if (!PrepareTrees(state, fixture, count, bytes)) return;
   const MakeRequest request{fixture.oldDir,
                             fixture.newDir,
                             fixture.folder.Join(L"out"),
@@ -105,11 +110,7 @@ bool ReadTree(const std::wstring& folder, std::vector<char>& chunk) {
 
 void MakeBaseline(benchmark::State& state, int count, DWORD bytes) {
   MakeFixture fixture;
-  std::string error;
-  if (fixture.folder.Path().empty() || !MakeTrees(fixture, count, bytes, error)) {
-    state.SkipWithError(error.empty() ? "no scratch folder" : error.c_str());
-    return;
-  }
+  if (!PrepareTrees(state, fixture, count, bytes)) return;
   std::vector<char> chunk(kChunkBytes);
   for (auto _ : state) {
     const Stopwatch watch;
