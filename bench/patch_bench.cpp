@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/entry_paths.h"
 #include "app/patch.h"
 #include "bench/bench_cases.h"
 #include "log/log.h"
@@ -18,8 +19,6 @@ namespace bench {
 
 namespace {
 
-constexpr wchar_t kBackupSuffix[] = L".220620.patch.bak";
-constexpr wchar_t kPartialSuffix[] = L".220620.patch.part";
 constexpr DWORD kCompareBytes = 4096;
 
 struct EntryPaths {
@@ -39,21 +38,20 @@ bool FlushFile(const std::wstring& path) {
 bool BareHash(HCRYPTPROV provider, const std::wstring& path, std::vector<BYTE>& chunk) {
   const KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  HCRYPTHASH hash = 0;
-  if (!file.IsValid() || !CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) return false;
+  HCRYPTHASH raw = 0;
+  if (!file.IsValid() || !CryptCreateHash(provider, CALG_SHA_256, 0, 0, &raw)) return false;
+  const UniqueHandle<CryptHashTraits> hash(raw);
   DWORD read = 0;
   bool ok = true;
   while (
       ok &&
       (ok = ReadFile(file.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr)) &&
       read > 0) {
-    ok = CryptHashData(hash, chunk.data(), read, 0) != FALSE;
+    ok = CryptHashData(hash.Get(), chunk.data(), read, 0) != FALSE;
   }
   BYTE digest[32];
   DWORD size = sizeof(digest);
-  ok = ok && CryptGetHashParam(hash, HP_HASHVAL, digest, &size, 0);
-  CryptDestroyHash(hash);
-  return ok;
+  return ok && CryptGetHashParam(hash.Get(), HP_HASHVAL, digest, &size, 0);
 }
 
 // A package and an installation with `count` files of `bytes` bytes each, old and new
@@ -154,16 +152,17 @@ void StartPatchBaseline(benchmark::State& state, const wchar_t* tag, int count, 
                         bool hashed) {
   PatchFixture fixture(tag);
   std::string error;
-  HCRYPTPROV provider = 0;
-  if (!MakeFixture(fixture, count, bytes, hashed, error) ||
-      !CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES,
-                            CRYPT_VERIFYCONTEXT | CRYPT_SILENT)) {
+  HCRYPTPROV raw = 0;
+  const bool acquired = CryptAcquireContextW(&raw, nullptr, nullptr, PROV_RSA_AES,
+                                             CRYPT_VERIFYCONTEXT | CRYPT_SILENT);
+  const UniqueHandle<CryptProviderTraits> provider(raw);
+  if (!MakeFixture(fixture, count, bytes, hashed, error) || !acquired) {
     state.SkipWithError(error.empty() ? "no SHA-256 provider" : error.c_str());
     return;
   }
   std::vector<BYTE> chunk(1 << 20);
   const auto hash = [&](const std::wstring& path) {
-    return !hashed || BareHash(provider, path, chunk);
+    return !hashed || BareHash(provider.Get(), path, chunk);
   };
   bool first = true;
   for (auto _ : state) {
@@ -185,7 +184,6 @@ void StartPatchBaseline(benchmark::State& state, const wchar_t* tag, int count, 
     }
     first = false;
   }
-  CryptReleaseContext(provider, 0);
 }
 
 CaseSpec RegisterPatchCase(const BenchSizes& sizes, const std::string& name, const wchar_t* tag,

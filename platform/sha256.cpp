@@ -8,13 +8,6 @@ namespace {
 constexpr DWORD kChunkBytes = 1 << 20;
 constexpr DWORD kSha256Bytes = 32;
 
-struct CryptProviderTraits {
-  using Handle = HCRYPTPROV;
-  static constexpr Handle kNone = 0;
-  static bool IsValid(Handle handle) { return handle != 0; }
-  static void Close(Handle handle) { CryptReleaseContext(handle, 0); }
-};
-
 // Acquired once: a provider that verifies nothing and keeps no keys is cheap to hold, and
 // acquiring it costs more than hashing a small file.
 HCRYPTPROV Provider() {

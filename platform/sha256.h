@@ -10,6 +10,12 @@
 // SHA-256 with the platform's own provider: the CryptoAPI in advapi32, which the runner imports
 // anyway, so no library is loaded for it.
 
+struct CryptProviderTraits {
+  using Handle = HCRYPTPROV;
+  static constexpr Handle kNone = 0;
+  static bool IsValid(Handle handle) { return handle != 0; }
+  static void Close(Handle handle) { CryptReleaseContext(handle, 0); }
+};
 struct CryptHashTraits {
   using Handle = HCRYPTHASH;
   static constexpr Handle kNone = 0;

@@ -116,18 +116,6 @@ void WarnIfTooLong(std::vector<Finding>& findings, size_t index, const char* wha
               " characters: a runner that is not long-path aware does not find it and goes on");
 }
 
-// The 0-based index of the first entry before `index` whose "dest" names the same file as
-// the file system compares names, among those `counts` accepts; `index` itself when none.
-template <typename Counts>
-size_t FirstWithSameDest(const PatchList& entries, size_t index, Counts counts) {
-  const std::wstring dest = ComparablePath(WidenUtf8(entries[index].dest));
-  for (size_t j = 0; j < index; ++j) {
-    if (counts(j) && CompareAsFileNames(ComparablePath(WidenUtf8(entries[j].dest)), dest) == 0)
-      return j;
-  }
-  return index;
-}
-
 bool HasRunner(const std::wstring& packageDir) {
   WIN32_FIND_DATAW found;
   const FindHandle search(FindFirstFileW((packageDir + L"\\*.exe").c_str(), &found));
@@ -334,6 +322,8 @@ std::vector<InstalledEntry> ReadInstalledEntries(const std::wstring& packageDir,
                                                  const PatchList& entries) {
   const std::wstring patchDir = packageDir + L"\\patchfile";
   std::vector<InstalledEntry> installed(entries.size());
+  // The first applying entry for each destination, as the file system compares names.
+  std::map<std::wstring, size_t, FileNameLess> applying;
   for (size_t i = 0; i < entries.size(); ++i) {
     InstalledEntry& item = installed[i];
     item.entry = i + 1;
@@ -342,13 +332,16 @@ std::vector<InstalledEntry> ReadInstalledEntries(const std::wstring& packageDir,
       item.role = EntryRole::kRefused;
       continue;
     }
-    const size_t same = FirstWithSameDest(
-        entries, i, [&](size_t j) { return installed[j].role == EntryRole::kApplies; });
+    const std::wstring key = ComparablePath(WidenUtf8(entries[i].dest));
+    const auto first = applying.find(key);
+    const size_t same = first == applying.end() ? i : first->second;
     if (!PathFileExistsW(item.paths.source.c_str())) {
       item.role = EntryRole::kSkipsMissing;
     } else if (same != i) {
       item.role = EntryRole::kSkipsRepeated;
       item.sameAs = same + 1;
+    } else {
+      applying.emplace(key, i);
     }
     item.backupExists = GetFileAttributesW(item.paths.backup.c_str()) != INVALID_FILE_ATTRIBUTES;
     item.holds = CompareWithFile(item.paths.destination, item.paths.source, item.error);
