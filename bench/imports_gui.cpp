@@ -1,6 +1,6 @@
 // A second floor for the start-up case: returns at once like bench_empty, but loads the same
-// system libraries as Patch.exe, so that the platform's cost of loading them is told apart from
-// what the runner's own start-up adds.
+// system libraries as Patch.exe and carries its manifest, so that the platform's cost of loading
+// them is told apart from what the runner's own start-up adds.
 #include <windows.h>
 #include <shlobj.h>
 #include <shlwapi.h>
