@@ -171,7 +171,7 @@ bool ApplyEntries(const PatchList& list, const std::wstring& patchBase,
 bool PatchFilesHaveTheirHashes(const PatchList& list, const std::wstring& patchBase) {
   for (const PatchEntry& entry : list) {
     if (entry.sha256.empty()) continue;
-    const std::wstring source = FormEntryPaths(entry, patchBase, patchBase).source;
+    const std::wstring source = FormEntryPaths(entry, patchBase, std::wstring()).source;
     if (!PathExists(source)) continue;
     std::string actual;
     DWORD error = 0;

@@ -20,11 +20,6 @@ bool LogFolderTrusted() {
          IsFolderChainTrusted(TheLog.DefaultLogBase, kLogFolderChain);
 }
 
-bool IsFolder(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // "<path>.<kind>-<UTC yyyymmddThhmmss>-<process id>", with "-<n>" after the first try: a name
 // that no earlier run made and that says what it holds.
 std::wstring UniqueSiblingName(const std::wstring& path, const wchar_t* kind, int attempt) {

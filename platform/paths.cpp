@@ -23,6 +23,11 @@ void AppendBackslashIfMissing(std::wstring& path) {
   if (!path.empty() && path.back() != L'\\') path.push_back(L'\\');
 }
 
+bool IsFolder(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 std::wstring CommonAppDataFolder(bool create) {
   wchar_t folder[kPathCapacity + 1] = {};
   if (!SHGetSpecialFolderPathW(nullptr, folder, CSIDL_COMMON_APPDATA, create ? TRUE : FALSE) ||

@@ -20,6 +20,9 @@ std::wstring CanonicalizePath(const std::wstring& path);
 // Appends one backslash unless the text is empty or already ends in one.
 void AppendBackslashIfMissing(std::wstring& path);
 
+// True for an existing folder (a link to one included).
+bool IsFolder(const std::wstring& path);
+
 // The machine's common application-data folder with its backslash, created when `create` and
 // missing. Empty when the platform has none: callers must never fall back to a relative path.
 std::wstring CommonAppDataFolder(bool create);

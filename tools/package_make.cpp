@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "app/entry_paths.h"
+#include "platform/paths.h"
 #include "platform/file.h"
 #include "platform/handle.h"
 #include "platform/sha256.h"

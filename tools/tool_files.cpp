@@ -29,11 +29,6 @@ std::string ErrorText(const char* what, const std::wstring& path) {
          std::to_string(GetLastError()) + ")";
 }
 
-bool IsFolder(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& error) {
   FileHandle file;
   uint64_t size = 0;

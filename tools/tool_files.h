@@ -9,9 +9,6 @@
 // "<what> <path> (error <last error>)"; call it right after the failing call.
 std::string ErrorText(const char* what, const std::wstring& path);
 
-// True when a folder (or a link to one) is at `path`.
-bool IsFolder(const std::wstring& path);
-
 // False with a sentence in `error` when the file cannot be read whole.
 bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& error);
 
