@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "app/entry_paths.h"
-#include "app/product.h"
+#include "package/entry_paths.h"
+#include "product/product.h"
 #include "log/log.h"
 #include "platform/handle.h"
 #include "platform/paths.h"

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/conf.h"
+#include "package/conf.h"
 
 // Stops the product's processes, moves each existing destination aside under
 // ".220620.patch.bak", copies each replacement in, and restarts the main program when it had

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/conf.h"
+#include "package/conf.h"
 #include "bench/bench_cases.h"
 #include "log/log.h"
 

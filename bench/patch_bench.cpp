@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/entry_paths.h"
+#include "package/entry_paths.h"
 #include "app/patch.h"
 #include "bench/bench_cases.h"
 #include "log/log.h"

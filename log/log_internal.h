@@ -10,7 +10,7 @@
 #include <string>
 
 #include "log/log.h"
-#include "platform/trust.h"
+#include "log/log_readers.h"
 
 // --- state -------------------------------------------------------------------------------
 
@@ -42,47 +42,14 @@ struct LogTestSeam {
   static void MakeSizeCheckDue();
 };
 
-// --- where the log lives ---------------------------------------------------------------
-
-// Below the common application-data folder.
-inline constexpr wchar_t kLogFolderChain[] = L"Norvale\\PelliMgr\\MossLog";
-inline constexpr wchar_t kHookFolderChain[] = L"Norvale\\PelliMgr\\OstraWfsDB";
-inline constexpr wchar_t kHookFileName[] = L"MossLogEx.dll";
-// The registry switch, HKLM in the process's default view.
-inline constexpr wchar_t kLogSwitchKey[] = L"Software\\Norvale\\PelliMgr";
-inline constexpr wchar_t kLogSwitchValue[] = L"EnableLogToView";
-// Kinds of the files the log leaves beside itself, named "<path>.<kind>-<time>-<pid>".
-inline constexpr wchar_t kHeldRunKind[] = L"run";     // a run's lines while the log was held
-inline constexpr wchar_t kGenerationKind[] = L"gen";  // an old generation while ".old" was held
-
 // --- lines -------------------------------------------------------------------------------
-
-// Banner lines. BEGAIN and END carry their LF; the writer adds the one of NewFile.
-extern const char kBeginBanner[];
-extern const char kEndBanner[];
-extern const char kNewFileBanner[];
-// The first message of a log opened lazily (MagicInitLog).
-inline constexpr wchar_t kMagicOpenMessage[] = L"LOG_CONSOLE::MagicInitLog Magic debuge open  ";
 
 // "MM-DD hh:mm:ss:mmm: " + message, ending in exactly one LF (one is added unless the message
 // already ends in LF).
 std::string BuildLogLine(const SYSTEMTIME& time, std::string message);
 
-// Writes the 20 characters "MM-DD hh:mm:ss:mmm: " to `out`.
-constexpr size_t kLogStampLength = 20;
+// Writes the kLogStampLength characters "MM-DD hh:mm:ss:mmm: " to `out`.
 void PutLogStamp(const SYSTEMTIME& time, char* out);
-
-// True when `line` starts with a stamp of that shape: how a reader tells a line of the log.
-inline bool HasLogStamp(const std::string& line) {
-  static const char kShape[] = "00-00 00:00:00:000: ";
-  static_assert(sizeof(kShape) - 1 == kLogStampLength, "the stamp's shape");
-  if (line.size() < kLogStampLength) return false;
-  for (size_t i = 0; i < kLogStampLength; ++i) {
-    const bool digit = line[i] >= '0' && line[i] <= '9';
-    if (kShape[i] == '0' ? !digit : line[i] != kShape[i]) return false;
-  }
-  return true;
-}
 
 // The local time, as GetLocalTime gives it, for the stamp of a line.
 void GetLogLocalTime(SYSTEMTIME& time);
@@ -101,13 +68,7 @@ std::wstring FormatLogMessage(const wchar_t* format, va_list args);
 // missing value changes nothing), then the start tick of the size check is taken.
 void ApplyLogStartup();
 
-// True when "EnableLogToView" is a non-zero DWORD: what ApplyLogStartup reads.
-bool LogSwitchOn();
-
 // --- file location -----------------------------------------------------------------------
-
-// A module file name without its folder and its last extension ("C:\x\a.b.exe" gives "a.b").
-std::wstring TitleFromModulePath(const std::wstring& path);
 
 // The title of `module`, or of the running executable when it is null.
 std::wstring GetModuleTitle(HMODULE module = nullptr);
@@ -125,19 +86,9 @@ std::wstring LogFileNameFromTitle(const std::wstring& processAndModuleTitle);
 // The log file name of this process ("patch_patch.log" for Patch.exe).
 std::wstring GetLogFileName();
 
-// The log of a program whose "<process title>_<module title>" is `title`, below the common
-// application-data folder `base` (with its backslash).
-std::wstring LogPathBelow(const std::wstring& base, const std::wstring& title);
-
 // "<common application data>\Norvale\PelliMgr\MossLog\", created if missing (the outcome is
 // not checked: a folder that cannot be made shows as a failed open).
 std::wstring GetLogDir();
-
-// The old generation's name: the log path with ".old" appended.
-std::wstring OldLogPath(const std::wstring& logPath);
-
-// The search pattern of the files of `kind` that the log left beside `path`.
-std::wstring SiblingPattern(const std::wstring& path, const wchar_t* kind);
 
 // The file's 64-bit size; 0 when it does not exist or cannot be queried.
 uint64_t ReadFileSizeByPath(const wchar_t* path);
@@ -167,19 +118,6 @@ using MossLogAssertFunction = void(__cdecl*)(const wchar_t* message, const wchar
 
 // "<process title>_<module title>", not lower-cased ("Patch_Patch" for Patch.exe).
 std::wstring AssertTag();
-
-// "<common application data>\Norvale\PelliMgr\OstraWfsDB\MossLogEx.dll"; empty when the
-// folder is not known.
-std::wstring GetAssertHookPath();
-
-// What a run makes of the hook library at `path` (GetAssertHookPath()): absent, refused (the
-// first folder from "Norvale" down, or the file itself, that failed, and why), or loadable.
-enum class HookState { kAbsent, kRefused, kLoadable };
-struct HookCheck {
-  HookState state = HookState::kAbsent;
-  TrustVerdict refused;
-};
-HookCheck CheckAssertHook(const std::wstring& path);
 
 // Hands an error message to the hook, loading the library first when no function is stored.
 void CallAssertHook(const wchar_t* message);

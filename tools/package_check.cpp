@@ -7,7 +7,7 @@
 #include <map>
 #include <set>
 
-#include "app/entry_paths.h"
+#include "package/entry_paths.h"
 #include "platform/handle.h"
 #include "platform/paths.h"
 #include "platform/sha256.h"

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "app/conf.h"
-#include "app/entry_paths.h"
+#include "package/conf.h"
+#include "package/entry_paths.h"
 #include "tools/tool_files.h"
 
 // What patchcheck finds in a package, and what a run would do with it on an installation.

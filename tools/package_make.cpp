@@ -9,7 +9,7 @@
 #include <set>
 #include <utility>
 
-#include "app/entry_paths.h"
+#include "package/entry_paths.h"
 #include "platform/paths.h"
 #include "platform/file.h"
 #include "platform/handle.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/conf.h"
+#include "package/conf.h"
 #include "tools/package_check.h"
 
 // What patchmake builds: a package that turns an installation equal to one folder into another.

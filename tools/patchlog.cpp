@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "log/log_internal.h"
+#include "log/log_readers.h"
 #include "platform/handle.h"
 #include "platform/paths.h"
 #include "platform/text.h"

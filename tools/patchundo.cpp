@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "app/install.h"
-#include "app/product.h"
+#include "product/install_dir.h"
+#include "product/run_lock.h"
+#include "product/product.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "tools/package_check.h"

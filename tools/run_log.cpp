@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "log/log_internal.h"
+#include "log/log_readers.h"
 #include "platform/handle.h"
 #include "platform/text.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/install.h"
+#include "product/install_dir.h"
 #include "platform/text.h"
 
 InstallFolder FindInstallFolder(const std::wstring& given) {

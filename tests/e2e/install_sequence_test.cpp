@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/install.h"
+#include "product/install_dir.h"
 #include "log/log_internal.h"
 #include "platform/text.h"
 #include "tests/support/files.h"

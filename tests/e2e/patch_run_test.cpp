@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/install.h"
+#include "product/install_dir.h"
 #include "log/log_internal.h"
 #include "platform/sha256.h"
 #include "platform/text.h"

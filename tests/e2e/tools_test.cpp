@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/conf.h"
-#include "app/install.h"
+#include "package/conf.h"
+#include "product/install_dir.h"
 #include "log/log_internal.h"
 #include "platform/text.h"
 #include "tests/support/files.h"

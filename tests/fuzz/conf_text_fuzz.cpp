@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/conf.h"
+#include "package/conf.h"
 
 namespace {
 void Fail(const char* what) {

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "app/install.h"
+#include "product/install_dir.h"
 #include "log/log_internal.h"
 #include "platform/paths.h"
 #include "platform/text.h"

@@ -1,4 +1,4 @@
-#include "app/conf.h"
+#include "package/conf.h"
 
 #include "log/log.h"
 

@@ -1,5 +1,5 @@
-#include "app/conf.h"
-#include "app/entry_paths.h"
+#include "package/conf.h"
+#include "package/entry_paths.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <exception>
 #include <utility>
 
-#include "app/conf.h"
+#include "package/conf.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/product.h"
+#include "product/product.h"
 
 #include "log/log.h"
 #include "process/command.h"

@@ -1,4 +1,4 @@
-#include "app/entry_paths.h"
+#include "package/entry_paths.h"
 
 #include <windows.h>
 

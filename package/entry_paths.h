@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/conf.h"
+#include "package/conf.h"
 
 // The suffix of the name a replaced file is kept under.
 inline constexpr wchar_t kBackupSuffix[] = L".220620.patch.bak";

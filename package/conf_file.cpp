@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <exception>
 
-#include "app/conf.h"
+#include "package/conf.h"
 #include "platform/file.h"
 
 namespace {

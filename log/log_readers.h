@@ -1,0 +1,80 @@
+#pragma once
+
+// What readers of the log need: where a program's log lives and what lies beside it, the shape
+// of its lines, the texts a run writes that a reader recognises, and the runner's own verdicts
+// on its log location and its hook library. The logger and its tests use log_internal.h.
+
+#include <windows.h>
+
+#include <cstddef>
+#include <string>
+
+#include "platform/trust.h"
+
+// --- where the log lives ---------------------------------------------------------------
+
+// Below the common application-data folder.
+inline constexpr wchar_t kLogFolderChain[] = L"Norvale\\PelliMgr\\MossLog";
+inline constexpr wchar_t kHookFolderChain[] = L"Norvale\\PelliMgr\\OstraWfsDB";
+inline constexpr wchar_t kHookFileName[] = L"MossLogEx.dll";
+// The registry switch, HKLM in the process's default view.
+inline constexpr wchar_t kLogSwitchKey[] = L"Software\\Norvale\\PelliMgr";
+inline constexpr wchar_t kLogSwitchValue[] = L"EnableLogToView";
+// Kinds of the files the log leaves beside itself, named "<path>.<kind>-<time>-<pid>".
+inline constexpr wchar_t kHeldRunKind[] = L"run";     // a run's lines while the log was held
+inline constexpr wchar_t kGenerationKind[] = L"gen";  // an old generation while ".old" was held
+
+// A module file name without its folder and its last extension ("C:\x\a.b.exe" gives "a.b").
+std::wstring TitleFromModulePath(const std::wstring& path);
+
+// The log of a program whose "<process title>_<module title>" is `title`, below the common
+// application-data folder `base` (with its backslash).
+std::wstring LogPathBelow(const std::wstring& base, const std::wstring& title);
+
+// The old generation's name: the log path with ".old" appended.
+std::wstring OldLogPath(const std::wstring& logPath);
+
+// The search pattern of the files of `kind` that the log left beside `path`.
+std::wstring SiblingPattern(const std::wstring& path, const wchar_t* kind);
+
+// True when "EnableLogToView" is a non-zero DWORD: what the start-up step reads.
+bool LogSwitchOn();
+
+// --- lines -------------------------------------------------------------------------------
+
+// Banner lines. BEGAIN and END carry their LF; the writer adds the one of NewFile.
+extern const char kBeginBanner[];
+extern const char kEndBanner[];
+extern const char kNewFileBanner[];
+// The first message of a log opened lazily (MagicInitLog).
+inline constexpr wchar_t kMagicOpenMessage[] = L"LOG_CONSOLE::MagicInitLog Magic debuge open  ";
+
+// Every line starts with the 20 characters "MM-DD hh:mm:ss:mmm: ".
+constexpr size_t kLogStampLength = 20;
+
+// True when `line` starts with a stamp of that shape: how a reader tells a line of the log.
+inline bool HasLogStamp(const std::string& line) {
+  static const char kShape[] = "00-00 00:00:00:000: ";
+  static_assert(sizeof(kShape) - 1 == kLogStampLength, "the stamp's shape");
+  if (line.size() < kLogStampLength) return false;
+  for (size_t i = 0; i < kLogStampLength; ++i) {
+    const bool digit = line[i] >= '0' && line[i] <= '9';
+    if (kShape[i] == '0' ? !digit : line[i] != kShape[i]) return false;
+  }
+  return true;
+}
+
+// --- the hook library --------------------------------------------------------------------
+
+// "<common application data>\Norvale\PelliMgr\OstraWfsDB\MossLogEx.dll"; empty when the
+// folder is not known.
+std::wstring GetAssertHookPath();
+
+// What a run makes of the hook library at `path` (GetAssertHookPath()): absent, refused (the
+// first folder from "Norvale" down, or the file itself, that failed, and why), or loadable.
+enum class HookState { kAbsent, kRefused, kLoadable };
+struct HookCheck {
+  HookState state = HookState::kAbsent;
+  TrustVerdict refused;
+};
+HookCheck CheckAssertHook(const std::wstring& path);
