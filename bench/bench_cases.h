@@ -21,15 +21,15 @@ benchmark::internal::Benchmark* Configure(benchmark::internal::Benchmark* benchm
                                           const BenchSizes& sizes,
                                           Timing timing = Timing::kRealTime);
 
-CaseSpec RegisterLogLineCase(const BenchSizes& sizes);
-CaseSpec RegisterLogOffCase(const BenchSizes& sizes);
-CaseSpec RegisterParseConfCase(const BenchSizes& sizes);
+BenchCase RegisterLogLineCase(const BenchSizes& sizes);
+BenchCase RegisterLogOffCase(const BenchSizes& sizes);
+BenchCase RegisterParseConfCase(const BenchSizes& sizes);
 // With `hashed`, every entry carries the sha256 of its patch file.
-CaseSpec RegisterSmallFilesPatchCase(const BenchSizes& sizes, bool hashed);
-CaseSpec RegisterLargeFilesPatchCase(const BenchSizes& sizes, bool hashed);
-CaseSpec RegisterPatchMakeCase(const BenchSizes& sizes);
-CaseSpec RegisterStartupCase(const BenchSizes& sizes);
+BenchCase RegisterSmallFilesPatchCase(const BenchSizes& sizes, bool hashed);
+BenchCase RegisterLargeFilesPatchCase(const BenchSizes& sizes, bool hashed);
+BenchCase RegisterPatchMakeCase(const BenchSizes& sizes);
+BenchCase RegisterStartupCase(const BenchSizes& sizes);
 // No goal: tells the libraries' load cost apart from the runner's own (needs the one above).
-CaseSpec RegisterStartupImportsCase(const BenchSizes& sizes);
+BenchCase RegisterStartupImportsCase(const BenchSizes& sizes);
 
 }  // namespace bench

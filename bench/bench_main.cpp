@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
 
   // The switch read at start-up must not send the cases' lines to the machine's log.
   LogEnabled = 0;
-  const std::vector<bench::CaseSpec> specs = {
+  const std::vector<bench::BenchCase> cases = {
       bench::RegisterLogLineCase(sizes),
       bench::RegisterLogOffCase(sizes),
       bench::RegisterParseConfCase(sizes),
@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
   bench::CollectingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
-  const std::vector<bench::RatioRow> rows = bench::BuildRatioRows(specs, reporter.Samples());
+  const std::vector<bench::RatioRow> rows = bench::BuildRatioRows(cases, reporter.Samples());
   std::cout << bench::FormatRatioTable(rows);
   if (sizes.smoke) std::cout << "(smoke run: one iteration each, the times are not measurements)\n";
   std::cout << std::flush;

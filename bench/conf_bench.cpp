@@ -70,7 +70,7 @@ void ParseConfBaseline(benchmark::State& state, int entries) {
 
 }  // namespace
 
-CaseSpec RegisterParseConfCase(const BenchSizes& sizes) {
+BenchCase RegisterParseConfCase(const BenchSizes& sizes) {
   const int entries = sizes.confEntries;
   Configure(benchmark::RegisterBenchmark("parse_conf", ParseConfCase, entries), sizes);
   Configure(benchmark::RegisterBenchmark("parse_conf_baseline", ParseConfBaseline, entries), sizes);

@@ -104,13 +104,13 @@ void LogOffBaseline(benchmark::State& state) {
 
 }  // namespace
 
-CaseSpec RegisterLogLineCase(const BenchSizes& sizes) {
+BenchCase RegisterLogLineCase(const BenchSizes& sizes) {
   Configure(benchmark::RegisterBenchmark("log_line", LogLineOn), sizes);
   Configure(benchmark::RegisterBenchmark("log_line_baseline", LogLineBaseline), sizes);
   return {"WriteLog, 2 paths, log on", "log_line", "log_line_baseline", 1.5};
 }
 
-CaseSpec RegisterLogOffCase(const BenchSizes& sizes) {
+BenchCase RegisterLogOffCase(const BenchSizes& sizes) {
   Configure(benchmark::RegisterBenchmark("log_off", LogOffCallSite), sizes);
   Configure(benchmark::RegisterBenchmark("log_off_baseline", LogOffBaseline), sizes);
   return {"LOG_PROGRESS, log off", "log_off", "log_off_baseline", 1.05};

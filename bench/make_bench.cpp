@@ -125,7 +125,7 @@ void MakeBaseline(benchmark::State& state, int count, DWORD bytes) {
 
 }  // namespace
 
-CaseSpec RegisterPatchMakeCase(const BenchSizes& sizes) {
+BenchCase RegisterPatchMakeCase(const BenchSizes& sizes) {
   Configure(
       benchmark::RegisterBenchmark("patchmake", MakeCase, sizes.makeFiles, sizes.makeFileBytes),
       sizes, Timing::kManualTime);

@@ -38,9 +38,8 @@ bool FlushFile(const std::wstring& path) {
 bool BareHash(HCRYPTPROV provider, const std::wstring& path, std::vector<BYTE>& chunk) {
   const KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  HCRYPTHASH raw = 0;
-  if (!file.IsValid() || !CryptCreateHash(provider, CALG_SHA_256, 0, 0, &raw)) return false;
-  const UniqueHandle<CryptHashTraits> hash(raw);
+  CryptHash hash;
+  if (!file.IsValid() || !CryptCreateHash(provider, CALG_SHA_256, 0, 0, hash.Put())) return false;
   DWORD read = 0;
   bool ok = true;
   while (
@@ -152,10 +151,9 @@ void StartPatchBaseline(benchmark::State& state, const wchar_t* tag, int count, 
                         bool hashed) {
   PatchFixture fixture(tag);
   std::string error;
-  HCRYPTPROV raw = 0;
-  const bool acquired = CryptAcquireContextW(&raw, nullptr, nullptr, PROV_RSA_AES,
+  CryptProvider provider;
+  const bool acquired = CryptAcquireContextW(provider.Put(), nullptr, nullptr, PROV_RSA_AES,
                                              CRYPT_VERIFYCONTEXT | CRYPT_SILENT);
-  const UniqueHandle<CryptProviderTraits> provider(raw);
   if (!MakeFixture(fixture, count, bytes, hashed, error) || !acquired) {
     state.SkipWithError(error.empty() ? "no SHA-256 provider" : error.c_str());
     return;
@@ -186,7 +184,7 @@ void StartPatchBaseline(benchmark::State& state, const wchar_t* tag, int count, 
   }
 }
 
-CaseSpec RegisterPatchCase(const BenchSizes& sizes, const std::string& name, const wchar_t* tag,
+BenchCase RegisterPatchCase(const BenchSizes& sizes, const std::string& name, const wchar_t* tag,
                            int count, DWORD bytes, bool hashed) {
   for (const bool baseline : {false, true}) {
     const std::string benchName = baseline ? name + "_baseline" : name;
@@ -205,12 +203,12 @@ CaseSpec RegisterPatchCase(const BenchSizes& sizes, const std::string& name, con
 
 }  // namespace
 
-CaseSpec RegisterSmallFilesPatchCase(const BenchSizes& sizes, bool hashed) {
+BenchCase RegisterSmallFilesPatchCase(const BenchSizes& sizes, bool hashed) {
   return RegisterPatchCase(sizes, hashed ? "patch_small_hashed" : "patch_small", L"small",
                            sizes.smallFiles, sizes.smallFileBytes, hashed);
 }
 
-CaseSpec RegisterLargeFilesPatchCase(const BenchSizes& sizes, bool hashed) {
+BenchCase RegisterLargeFilesPatchCase(const BenchSizes& sizes, bool hashed) {
   return RegisterPatchCase(sizes, hashed ? "patch_large_hashed" : "patch_large", L"large",
                            sizes.largeFiles, sizes.largeFileBytes, hashed);
 }

@@ -42,10 +42,10 @@ double Fastest(const std::vector<double>& samples) {
   return samples.empty() ? 0 : *std::min_element(samples.begin(), samples.end());
 }
 
-std::vector<RatioRow> BuildRatioRows(const std::vector<CaseSpec>& specs,
+std::vector<RatioRow> BuildRatioRows(const std::vector<BenchCase>& cases,
                                      const std::map<std::string, std::vector<double>>& samples) {
   std::vector<RatioRow> rows;
-  for (const CaseSpec& benchCase : specs) {
+  for (const BenchCase& benchCase : cases) {
     const auto own = samples.find(benchCase.name);
     const auto baseline = samples.find(benchCase.baselineName);
     if (own == samples.end() || baseline == samples.end() || own->second.empty() ||

@@ -11,7 +11,7 @@
 namespace bench {
 
 // One row of the table: a case and the raw platform baseline measured beside it.
-struct CaseSpec {
+struct BenchCase {
   std::string title;           // what the table shows
   std::string name;            // benchmark name of the case
   std::string baselineName;    // benchmark name of its baseline
@@ -32,7 +32,7 @@ double Fastest(const std::vector<double>& samples);
 
 // One row per case whose own run and baseline both have samples (time per iteration in ns,
 // one sample per repetition), in the order given; the rest are left out.
-std::vector<RatioRow> BuildRatioRows(const std::vector<CaseSpec>& specs,
+std::vector<RatioRow> BuildRatioRows(const std::vector<BenchCase>& cases,
                                      const std::map<std::string, std::vector<double>>& samples);
 
 // True when the row has no goal or its ratio is at most the goal.

@@ -8,13 +8,13 @@
 namespace bench {
 namespace {
 
-const std::vector<CaseSpec> kSpecs = {
+const std::vector<BenchCase> kCases = {
     {"log line", "log", "log_raw", 1.5},
     {"start-up", "start", "start_raw", std::nullopt},
     {"conf", "conf", "conf_raw", 1.3},
 };
 
-TEST(RatioTableTest, PairsEachCaseWithItsBaselineByFastestRepetitionInSpecOrder) {
+TEST(RatioTableTest, PairsEachCaseWithItsBaselineByFastestRepetitionInCaseOrder) {
   const std::map<std::string, std::vector<double>> samples = {
       {"start", {900, 700, 800}},
       {"start_raw", {400, 350}},
@@ -22,7 +22,7 @@ TEST(RatioTableTest, PairsEachCaseWithItsBaselineByFastestRepetitionInSpecOrder)
       {"log_raw", {12, 10}},
       {"conf", {5}},  // no baseline: left out
   };
-  const std::vector<RatioRow> rows = BuildRatioRows(kSpecs, samples);
+  const std::vector<RatioRow> rows = BuildRatioRows(kCases, samples);
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0].title, "log line");
   EXPECT_DOUBLE_EQ(rows[0].timeNs, 20);

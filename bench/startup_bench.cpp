@@ -59,14 +59,14 @@ void StartupCase(benchmark::State& state, const wchar_t* program) {
 
 }  // namespace
 
-CaseSpec RegisterStartupCase(const BenchSizes& sizes) {
+BenchCase RegisterStartupCase(const BenchSizes& sizes) {
   Configure(benchmark::RegisterBenchmark("startup", StartupCase, L"Patch.exe"), sizes);
   Configure(benchmark::RegisterBenchmark("startup_baseline", StartupCase, L"bench_empty.exe"),
             sizes);
   return {"Patch.exe run, no patchfile", "startup", "startup_baseline", 1.25};
 }
 
-CaseSpec RegisterStartupImportsCase(const BenchSizes& sizes) {
+BenchCase RegisterStartupImportsCase(const BenchSizes& sizes) {
   Configure(benchmark::RegisterBenchmark("startup_imports", StartupCase, L"bench_imports.exe"),
             sizes);
   return {"  same, against its imports only", "startup", "startup_imports", std::nullopt};

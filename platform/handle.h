@@ -6,8 +6,9 @@
 
 // One owning wrapper per handle kind, all with the same vocabulary: IsValid, Get, Release
 // (hands the handle over, closing nothing), Reset (closes what it held, then holds the given
-// one). No copy, no implicit conversion to the raw handle. Closing keeps the thread's last
-// error, so that a caller may read it after a wrapper has gone out of scope.
+// one), Put (closes what it held and gives the slot to a call that fills in a new handle). No
+// copy, no implicit conversion to the raw handle. Closing keeps the thread's last error, so
+// that a caller may read it after a wrapper has gone out of scope.
 template <typename Traits>
 class UniqueHandle {
  public:
@@ -35,19 +36,27 @@ class UniqueHandle {
     }
     handle_ = handle;
   }
+  // For an out-parameter: OpenProcessToken(process, access, token.Put()). A call that fails
+  // leaves "none" or what the platform wrote there, which IsValid tells apart.
+  [[nodiscard]] Handle* Put() {
+    Reset();
+    return &handle_;
+  }
 
  private:
   Handle handle_ = Traits::kNone;
 };
 
-// Traits of a handle kind whose "none" is null.
-template <typename H, auto CloseFunction>
-struct NullIsNone {
+// Traits of a handle kind whose "none" is one value (null, or 0 for the CryptoAPI's numbers).
+template <typename H, H kNoneValue, auto CloseFunction>
+struct NoneIs {
   using Handle = H;
-  static constexpr Handle kNone = nullptr;
-  static bool IsValid(Handle handle) { return handle != nullptr; }
+  static constexpr Handle kNone = kNoneValue;
+  static bool IsValid(Handle handle) { return handle != kNoneValue; }
   static void Close(Handle handle) { CloseFunction(handle); }
 };
+template <typename H, auto CloseFunction>
+using NullIsNone = NoneIs<H, nullptr, CloseFunction>;
 // Traits of a handle kind that the platform reports as failed with either the null handle or
 // INVALID_HANDLE_VALUE, depending on the call: both count as none.
 template <auto CloseFunction>
@@ -66,6 +75,12 @@ using LocalMemory = UniqueHandle<NullIsNone<HLOCAL, &LocalFree>>;
 using KeyHandle = UniqueHandle<NullIsNone<HKEY, &RegCloseKey>>;
 // A library loaded at run time.
 using LibraryHandle = UniqueHandle<NullIsNone<HMODULE, &FreeLibrary>>;
+
+// An export of a loaded library as the function type it has; null when it is missing.
+template <typename Function>
+Function FindExport(HMODULE library, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+}
 
 // PROCESS_INFORMATION's two handles, owned from the moment CreateProcess filled them in.
 struct ProcessHandles {

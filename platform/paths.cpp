@@ -23,6 +23,17 @@ void AppendBackslashIfMissing(std::wstring& path) {
   if (!path.empty() && path.back() != L'\\') path.push_back(L'\\');
 }
 
+std::wstring ParentFolder(const std::wstring& path) {
+  const size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
+  std::wstring joined = folder;
+  AppendBackslashIfMissing(joined);
+  return joined + name;
+}
+
 bool IsFolder(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);

@@ -2,7 +2,10 @@
 
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
+
+#include "platform/handle.h"
 
 // Fixed path buffers hold 260 characters told to the platform plus one unit it never writes, so
 // that the text is always terminated, also when the platform cuts a path at the capacity.
@@ -19,6 +22,39 @@ std::wstring CanonicalizePath(const std::wstring& path);
 
 // Appends one backslash unless the text is empty or already ends in one.
 void AppendBackslashIfMissing(std::wstring& path);
+
+// The path without its last part and that part's separator ("C:\a\b" gives "C:\a"); empty
+// when there is no separator. A trailing separator counts as the last one.
+std::wstring ParentFolder(const std::wstring& path);
+
+// `folder` and `name` with one backslash between them (none added after an empty folder or one
+// that ends in a backslash).
+std::wstring JoinPath(const std::wstring& folder, const std::wstring& name);
+
+// Calls `visit(const WIN32_FIND_DATAW&)` for each entry that `pattern` (wildcards in its last
+// part only) matches, "." and ".." left out. True when the listing ran to its end, also when
+// nothing matched; false with the platform's code in `error` otherwise.
+template <typename Visit>
+bool ForEachMatch(const std::wstring& pattern, Visit visit, DWORD& error) {
+  error = 0;
+  WIN32_FIND_DATAW found;
+  const FindHandle search(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr,
+                                           FIND_FIRST_EX_LARGE_FETCH));
+  if (!search.IsValid()) {
+    error = GetLastError();
+    // Nothing matched, or an empty drive root.
+    return error == ERROR_FILE_NOT_FOUND;
+  }
+  do {
+    if (std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0)
+      visit(static_cast<const WIN32_FIND_DATAW&>(found));
+  } while (FindNextFileW(search.Get(), &found));
+  error = GetLastError();
+  if (error != ERROR_NO_MORE_FILES) return false;
+  error = 0;
+  return true;
+}
 
 // True for an existing folder (a link to one included).
 bool IsFolder(const std::wstring& path);

@@ -4,20 +4,20 @@
 #include <new>
 #include <vector>
 
+#include "platform/file.h"
+
 namespace {
-constexpr DWORD kChunkBytes = 1 << 20;
 constexpr DWORD kSha256Bytes = 32;
 
 // Acquired once: a provider that verifies nothing and keeps no keys is cheap to hold, and
 // acquiring it costs more than hashing a small file.
 HCRYPTPROV Provider() {
-  static const UniqueHandle<CryptProviderTraits> provider([] {
-    HCRYPTPROV handle = 0;
-    return CryptAcquireContextW(&handle, nullptr, nullptr, PROV_RSA_AES,
-                                CRYPT_VERIFYCONTEXT | CRYPT_SILENT)
-               ? handle
-               : 0;
-  }());
+  static const CryptProvider provider = [] {
+    CryptProvider acquired;
+    CryptAcquireContextW(acquired.Put(), nullptr, nullptr, PROV_RSA_AES,
+                         CRYPT_VERIFYCONTEXT | CRYPT_SILENT);
+    return acquired;
+  }();
   return provider.Get();
 }
 
@@ -29,10 +29,8 @@ bool Fail(DWORD& error) {
 
 bool Sha256::Start(DWORD& error) noexcept {
   error = 0;
-  hash_.Reset();
-  HCRYPTHASH raw = 0;
-  if (Provider() == 0 || !CryptCreateHash(Provider(), CALG_SHA_256, 0, 0, &raw)) return Fail(error);
-  hash_.Reset(raw);
+  if (Provider() == 0 || !CryptCreateHash(Provider(), CALG_SHA_256, 0, 0, hash_.Put()))
+    return Fail(error);
   return true;
 }
 
@@ -75,15 +73,16 @@ bool HashFileSha256(const std::wstring& path, std::string& hex, DWORD& error) no
   LARGE_INTEGER size;
   if (!GetFileSizeEx(file.Get(), &size)) return Fail(error);
   // Fitted to the file: mapping a megabyte for each small file costs more than hashing it.
-  std::vector<BYTE> chunk(static_cast<size_t>(std::min<LONGLONG>(size.QuadPart, kChunkBytes)) + 1);
-  for (;;) {
-    DWORD read = 0;
-    if (!ReadFile(file.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr))
-      return Fail(error);
-    if (read == 0) break;
-    if (!hash.Update(chunk.data(), read, error)) return false;
+  std::vector<char> chunk(static_cast<size_t>(std::min<LONGLONG>(size.QuadPart, kFileChunkBytes)) +
+                          1);
+  bool hashed = true;
+  if (!ReadInChunks(
+          file.Get(), chunk,
+          [&](const char* data, DWORD read) { return hashed = hash.Update(data, read, error); },
+          error)) {
+    return false;
   }
-  return hash.Finish(hex, error);
+  return hashed && hash.Finish(hex, error);
 } catch (const std::bad_alloc&) {
   // No room for the chunk: the caller may be between moving a file aside and putting it back.
   error = ERROR_NOT_ENOUGH_MEMORY;

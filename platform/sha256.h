@@ -10,18 +10,9 @@
 // SHA-256 with the platform's own provider: the CryptoAPI in advapi32, which the runner imports
 // anyway, so no library is loaded for it.
 
-struct CryptProviderTraits {
-  using Handle = HCRYPTPROV;
-  static constexpr Handle kNone = 0;
-  static bool IsValid(Handle handle) { return handle != 0; }
-  static void Close(Handle handle) { CryptReleaseContext(handle, 0); }
-};
-struct CryptHashTraits {
-  using Handle = HCRYPTHASH;
-  static constexpr Handle kNone = 0;
-  static bool IsValid(Handle handle) { return handle != 0; }
-  static void Close(Handle handle) { CryptDestroyHash(handle); }
-};
+inline void ReleaseCryptProvider(HCRYPTPROV provider) { CryptReleaseContext(provider, 0); }
+using CryptProvider = UniqueHandle<NoneIs<HCRYPTPROV, 0, &ReleaseCryptProvider>>;
+using CryptHash = UniqueHandle<NoneIs<HCRYPTHASH, 0, &CryptDestroyHash>>;
 
 // A hash fed in pieces, for a caller that reads the data for another purpose and hashes it on
 // the way. Each step returns false with the platform's code in `error`; Start begins anew.
@@ -34,7 +25,7 @@ class Sha256 {
   bool Finish(std::string& hex, DWORD& error);
 
  private:
-  UniqueHandle<CryptHashTraits> hash_;
+  CryptHash hash_;
 };
 
 // The hash of the file at `path` as 64 lower-case hex digits, read in chunks (constant memory,

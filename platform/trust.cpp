@@ -23,11 +23,10 @@ bool IsWellKnown(PSID account, WELL_KNOWN_SID_TYPE type) {
 
 // A SID made from its text once, kept for the process's lifetime.
 std::vector<BYTE> SidFromText(const wchar_t* text) {
-  PSID sid = nullptr;
-  if (!ConvertStringSidToSidW(text, &sid)) return {};
-  const LocalMemory owned(sid);
-  const BYTE* bytes = static_cast<const BYTE*>(sid);
-  return std::vector<BYTE>(bytes, bytes + GetLengthSid(sid));
+  LocalMemory sid;
+  if (!ConvertStringSidToSidW(text, reinterpret_cast<PSID*>(sid.Put()))) return {};
+  const BYTE* bytes = static_cast<const BYTE*>(sid.Get());
+  return std::vector<BYTE>(bytes, bytes + GetLengthSid(sid.Get()));
 }
 
 bool IsTrustedInstaller(PSID account) {
@@ -93,7 +92,7 @@ TrustVerdict WalkFolderChain(const std::wstring& base, const std::wstring& relat
 
 bool PlatformKeepsFileOwners() {
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr;
+  return ntdll == nullptr || FindExport<FARPROC>(ntdll, "wine_get_version") == nullptr;
 }
 
 const TokenFacts& CurrentTokenFacts() {
@@ -101,9 +100,8 @@ const TokenFacts& CurrentTokenFacts() {
     std::vector<BYTE> owner, user;
     TokenFacts facts;
     Held() {
-      HANDLE raw = nullptr;
-      if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) {
-        const KernelHandle token(raw);
+      KernelHandle token;
+      if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.Put())) {
         owner = ReadTokenSid(token.Get(), TokenOwner);
         user = ReadTokenSid(token.Get(), TokenUser);
       }
@@ -145,12 +143,6 @@ TrustRefusal CheckDescriptor(PSECURITY_DESCRIPTOR descriptor, const TokenFacts& 
   return TrustRefusal::kNone;
 }
 
-bool IsDescriptorTrusted(PSECURITY_DESCRIPTOR descriptor, const TokenFacts& facts,
-                         bool refuseForeignWriters) {
-  return CheckDescriptor(descriptor, facts, refuseForeignWriters) == TrustRefusal::kNone;
-}
-
-namespace {
 TrustRefusal CheckHandleLinks(HANDLE handle, unsigned checks) {
   // The two small queries, not GetFileInformationByHandle: that one also reads the volume and
   // costs a hundred times more on some systems.
@@ -166,27 +158,18 @@ TrustRefusal CheckHandleLinks(HANDLE handle, unsigned checks) {
   }
   return TrustRefusal::kNone;
 }
-}  // namespace
-
-bool IsHandleLinkFree(HANDLE handle, unsigned checks) {
-  return CheckHandleLinks(handle, checks) == TrustRefusal::kNone;
-}
 
 TrustRefusal CheckHandle(HANDLE handle, unsigned checks) {
   const TrustRefusal links = CheckHandleLinks(handle, checks);
   if (links != TrustRefusal::kNone) return links;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  LocalMemory descriptor;
   if (GetSecurityInfo(handle, SE_FILE_OBJECT,
                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                      nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+                      nullptr, nullptr, descriptor.Put()) != ERROR_SUCCESS) {
     return TrustRefusal::kUnreadable;
   }
-  const LocalMemory owned(descriptor);
-  return CheckDescriptor(descriptor, CurrentTokenFacts(), (checks & kTrustNoForeignWriters) != 0);
-}
-
-bool IsHandleTrusted(HANDLE handle, unsigned checks) {
-  return CheckHandle(handle, checks) == TrustRefusal::kNone;
+  return CheckDescriptor(descriptor.Get(), CurrentTokenFacts(),
+                         (checks & kTrustNoForeignWriters) != 0);
 }
 
 TrustRefusal CheckPath(const std::wstring& path, unsigned checks) {
@@ -206,20 +189,12 @@ TrustRefusal CheckPath(const std::wstring& path, unsigned checks) {
   return CheckHandle(handle.Get(), checks);
 }
 
-bool IsPathTrusted(const std::wstring& path, unsigned checks) {
-  return CheckPath(path, checks) == TrustRefusal::kNone;
-}
-
 TrustVerdict CheckFolderChain(const std::wstring& base, const std::wstring& relative) {
   return WalkFolderChain(base, relative, false);
 }
 
-bool IsFolderChainTrusted(const std::wstring& base, const std::wstring& relative) {
-  return CheckFolderChain(base, relative).refusal == TrustRefusal::kNone;
-}
-
-bool MakeTrustedFolderChain(const std::wstring& base, const std::wstring& relative) {
-  return WalkFolderChain(base, relative, true).refusal == TrustRefusal::kNone;
+TrustVerdict MakeTrustedFolderChain(const std::wstring& base, const std::wstring& relative) {
+  return WalkFolderChain(base, relative, true);
 }
 
 const char* DescribeTrustRefusal(TrustRefusal refusal) {

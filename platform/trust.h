@@ -54,8 +54,6 @@ struct TrustVerdict {
 // owner or a null DACL (everyone may do anything) is refused.
 TrustRefusal CheckDescriptor(PSECURITY_DESCRIPTOR descriptor, const TokenFacts& facts,
                              bool refuseForeignWriters);
-bool IsDescriptorTrusted(PSECURITY_DESCRIPTOR descriptor, const TokenFacts& facts,
-                         bool refuseForeignWriters);
 
 enum TrustChecks : unsigned {
   kTrustOwner = 0,                   // every checked object: no reparse point, trusted owner
@@ -66,21 +64,18 @@ enum TrustChecks : unsigned {
 // Checks an existing file or folder by path and through a handle that does not follow
 // reparse points (some systems report a link only one way).
 TrustRefusal CheckPath(const std::wstring& path, unsigned checks);
-bool IsPathTrusted(const std::wstring& path, unsigned checks);
 
 // Checks an open handle the same way (for a file just opened without following links).
 TrustRefusal CheckHandle(HANDLE handle, unsigned checks);
-bool IsHandleTrusted(HANDLE handle, unsigned checks);
 
-// Only the link part of IsHandleTrusted: no reparse point and, when asked, no second hard link.
-bool IsHandleLinkFree(HANDLE handle, unsigned checks);
+// Only the link part of CheckHandle: no reparse point and, when asked, no second hard link.
+TrustRefusal CheckHandleLinks(HANDLE handle, unsigned checks);
 
 // Checks every folder of `relative` below `base`, from the first component down
 // ("Norvale", "Norvale\PelliMgr", ...), creating nothing. `base` must end in a backslash.
 TrustVerdict CheckFolderChain(const std::wstring& base, const std::wstring& relative);
-bool IsFolderChainTrusted(const std::wstring& base, const std::wstring& relative);
 
-// As IsFolderChainTrusted, but a missing folder is created, then checked, one level at a time:
-// nothing is ever created inside a folder that failed its check. True when the whole chain
-// exists and passed.
-bool MakeTrustedFolderChain(const std::wstring& base, const std::wstring& relative);
+// As CheckFolderChain, but a missing folder is created, then checked, one level at a time:
+// nothing is ever created inside a folder that failed its check. kNone when the whole chain
+// exists and passed; kMissing for a folder that could not be made.
+TrustVerdict MakeTrustedFolderChain(const std::wstring& base, const std::wstring& relative);

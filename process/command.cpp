@@ -50,9 +50,9 @@ DWORD StartAndWait(wchar_t* commandLine, const wchar_t* folder) {
 
 // Turns on a privilege the process holds but has off; silently nothing where it lacks it.
 void EnablePrivilege(const wchar_t* name) {
-  HANDLE raw = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw)) return;
-  const KernelHandle self(raw);
+  KernelHandle self;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, self.Put()))
+    return;
   TOKEN_PRIVILEGES privileges = {};
   privileges.PrivilegeCount = 1;
   privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
@@ -72,10 +72,8 @@ class UserEnvironment {
   explicit UserEnvironment(HANDLE token)
       : library_(LoadLibraryExW(L"userenv.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {
     if (!library_.IsValid()) return;
-    const auto create = reinterpret_cast<CreateBlock>(
-        reinterpret_cast<void*>(GetProcAddress(library_.Get(), "CreateEnvironmentBlock")));
-    destroy_ = reinterpret_cast<DestroyBlock>(
-        reinterpret_cast<void*>(GetProcAddress(library_.Get(), "DestroyEnvironmentBlock")));
+    const auto create = FindExport<CreateBlock>(library_.Get(), "CreateEnvironmentBlock");
+    destroy_ = FindExport<DestroyBlock>(library_.Get(), "DestroyEnvironmentBlock");
     if (create == nullptr || destroy_ == nullptr || !create(&block_, token, FALSE))
       block_ = nullptr;
   }

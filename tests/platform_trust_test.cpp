@@ -54,7 +54,7 @@ bool Trusted(const std::wstring& sddl, bool refuseForeignWriters,
                                                                    &descriptor, nullptr))
       << "SDDL does not parse";
   const LocalMemory owned(descriptor);
-  return IsDescriptorTrusted(descriptor, run.Facts(), refuseForeignWriters);
+  return CheckDescriptor(descriptor, run.Facts(), refuseForeignWriters) == TrustRefusal::kNone;
 }
 
 // The common application-data folder grants Users read and execute on everything below it,
@@ -129,9 +129,10 @@ TEST(TrustDecision, NullDaclIsRefusedForAFile) {
   const LocalMemory admins = Sid(L"S-1-5-32-544");
   ASSERT_TRUE(SetSecurityDescriptorOwner(&descriptor, admins.Get(), FALSE));
   ASSERT_TRUE(SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE));
-  EXPECT_FALSE(IsDescriptorTrusted(&descriptor, ElevatedAdmin().Facts(), true))
+  EXPECT_EQ(CheckDescriptor(&descriptor, ElevatedAdmin().Facts(), true),
+            TrustRefusal::kForeignWriters)
       << "everyone may write";
-  EXPECT_TRUE(IsDescriptorTrusted(&descriptor, ElevatedAdmin().Facts(), false))
+  EXPECT_EQ(CheckDescriptor(&descriptor, ElevatedAdmin().Facts(), false), TrustRefusal::kNone)
       << "owner alone is trusted";
 }
 
@@ -149,13 +150,13 @@ TEST(TrustOnDisk, OwnFolderIsTrustedAndMissingOrLinkedFilesAreNot) {
   testsupport::WriteBytes(file, "");
 
   EXPECT_NE(CurrentTokenFacts().user, nullptr);
-  EXPECT_TRUE(IsPathTrusted(folder.Path(), kTrustOwner));
-  EXPECT_TRUE(IsPathTrusted(file, kTrustSingleLink));
-  EXPECT_FALSE(IsPathTrusted(folder / L"missing", kTrustOwner));
+  EXPECT_EQ(CheckPath(folder.Path(), kTrustOwner), TrustRefusal::kNone);
+  EXPECT_EQ(CheckPath(file, kTrustSingleLink), TrustRefusal::kNone);
+  EXPECT_EQ(CheckPath(folder / L"missing", kTrustOwner), TrustRefusal::kMissing);
 
   ASSERT_TRUE(CreateHardLinkW((folder / L"b.log").c_str(), file.c_str(), nullptr));
-  EXPECT_FALSE(IsPathTrusted(file, kTrustSingleLink)) << "a file with a second hard link";
-  EXPECT_TRUE(IsPathTrusted(file, kTrustOwner)) << "link count only matters when asked";
+  EXPECT_EQ(CheckPath(file, kTrustSingleLink), TrustRefusal::kSecondLink);
+  EXPECT_EQ(CheckPath(file, kTrustOwner), TrustRefusal::kNone) << "link count only when asked";
 }
 
 }  // namespace
