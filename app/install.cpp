@@ -8,6 +8,7 @@
 #include "app/patch.h"
 #include "log/log.h"
 #include "package/conf.h"
+#include "package/layout.h"
 #include "platform/paths.h"
 #include "product/install_dir.h"
 
@@ -34,14 +35,14 @@ void RunInstallSequence(const RunLock& lock) {
     return;
   }
 
-  const std::wstring patchFolder = packageDir + L"patchfile";
+  const std::wstring patchFolder = PatchFolderOf(packageDir);
   LOG_PROGRESS(L"[%s]PackageDir[%s].", patchFolder);
   if (!PathFileExistsW(patchFolder.c_str())) {
     LOG_FAILURE(L"[%s]PackageDir[%s] is not exist, exit.", packageDir);
     return;
   }
 
-  const std::wstring confPath = patchFolder + L"\\conf.json";
+  const std::wstring confPath = ConfPathOf(patchFolder);
   LOG_PROGRESS(L"[%s]inst conf file path[%s].", confPath);
 
   PatchList patchList;

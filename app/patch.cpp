@@ -5,9 +5,10 @@
 
 #include <vector>
 
-#include "package/entry_paths.h"
+#include "log/log_readers.h"
+#include "package/hash_check.h"
+#include "package/plan.h"
 #include "product/product.h"
-#include "log/log.h"
 #include "platform/handle.h"
 #include "platform/paths.h"
 #include "platform/sha256.h"
@@ -18,7 +19,7 @@ namespace {
 
 bool PathExists(const std::wstring& path) { return PathFileExistsW(path.c_str()) != FALSE; }
 
-enum class MoveAsideResult { kMoved, kBackupExists, kFailed };
+enum class MoveAsideResult { kMoved, kBackupExists, kMissing, kFailed };
 
 // Moves a destination to its backup name, never over a backup already there: that one holds
 // the original from an earlier run. Letting the move itself find the backup, instead of asking
@@ -32,6 +33,7 @@ MoveAsideResult MoveAside(const std::wstring& destination, const std::wstring& b
   if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS || PathExists(backup)) {
     return MoveAsideResult::kBackupExists;
   }
+  if (error == ERROR_FILE_NOT_FOUND && !PathExists(destination)) return MoveAsideResult::kMissing;
   return MoveAsideResult::kFailed;
 }
 
@@ -72,9 +74,13 @@ enum class CopyOutcome { kCopied, kFailed, kHashDiffers };
 // patch file swapped after the first check, or a copy damaged on the way, shows here.
 bool CopyHasRecordedHash(const EntryPaths& paths, const std::string& recorded,
                          std::string& actual) {
-  DWORD error = 0;
-  if (HashFileSha256(paths.partial, actual, error)) return actual == recorded;
-  actual = "unreadable";  // short enough to need no memory
+  HashVerdict verdict = CheckRecordedHash(paths.partial, recorded);
+  if (verdict.state == HashState::kMatches) return true;
+  if (verdict.state == HashState::kDiffers) {
+    actual.swap(verdict.actual);
+  } else {
+    actual = "unreadable";  // short enough to need no memory
+  }
   return false;
 }
 
@@ -113,36 +119,49 @@ CopyOutcome CopyIn(const EntryPaths& paths, const std::string& recorded, std::st
 // False after the first failed or refused entry; later entries are not looked at. No hook call
 // and nothing that can throw comes between moving a destination aside and the step that makes
 // it whole again: the copy, or putting the original back.
-bool ApplyEntries(const PatchList& list, const std::wstring& patchBase,
-                  const std::wstring& installBase) {
-  for (const PatchEntry& entry : list) {
-    const EntryPaths paths = FormEntryPaths(entry, patchBase, installBase);
-    if (paths.deviceOrStream) {
-      LOG_FAILURE(L"[%s]Dest file[%s] is a device or a stream, not a file.", paths.destination);
-      return false;
-    }
-    if (!PathExists(paths.source)) {
-      LOG_FAILURE(L"[%s]Patch file[%s] is not exist.", paths.source);
-      continue;
+bool ApplyEntries(const PatchList& list, const std::vector<EntryPaths>& all,
+                  const std::vector<EntryFacts>& facts, const std::vector<PlannedEntry>& plan) {
+  for (size_t i = 0; i < list.size(); ++i) {
+    const EntryPaths& paths = all[i];
+    switch (plan[i].action) {
+      case EntryAction::kRefuse:
+        LOG_FAILURE(L"[%s]Dest file[%s] is a device or a stream, not a file.", paths.destination);
+        return false;
+      case EntryAction::kSkipMissingFile:
+        LOG_FAILURE(kPatchFileMissingFormat, paths.source);
+        continue;
+      case EntryAction::kSkipBackupExists:
+        // An earlier run already replaced this file; a copy that a stopped run left behind goes.
+        if (facts[i].partialPresent) DeleteFileW(paths.partial.c_str());
+        continue;
+      case EntryAction::kNotReached:
+        return false;
+      case EntryAction::kCopy:
+      case EntryAction::kMoveThenCopy:
+      case EntryAction::kCopyFails:
+        break;
     }
     bool movedAside = false;
-    if (PathExists(paths.destination)) {
-      const MoveAsideResult moved = MoveAside(paths.destination, paths.backup);
-      // An existing backup means an earlier run already replaced this file; a copy that a
-      // stopped run left behind goes.
-      if (moved == MoveAsideResult::kBackupExists) {
-        DeleteFileW(paths.partial.c_str());
-        continue;
+    if (plan[i].movesAside) {
+      switch (MoveAside(paths.destination, paths.backup)) {
+        case MoveAsideResult::kMoved:
+          LOG_PROGRESS(L"[%s]Move file successful, from[%s] to[%s].", paths.destination,
+                       paths.backup);
+          movedAside = true;
+          break;
+        case MoveAsideResult::kBackupExists:
+          // It appeared since the plan was made: the same as a backup found then.
+          DeleteFileW(paths.partial.c_str());
+          continue;
+        case MoveAsideResult::kMissing:
+          break;  // gone since the plan was made: nothing to keep, only the copy
+        case MoveAsideResult::kFailed:
+          LOG_FAILURE(L"[%s]Move file failed, from[%s] to[%s].", paths.destination, paths.backup);
+          return false;
       }
-      if (moved == MoveAsideResult::kFailed) {
-        LOG_FAILURE(L"[%s]Move file failed, from[%s] to[%s].", paths.destination, paths.backup);
-        return false;
-      }
-      LOG_PROGRESS(L"[%s]Move file successful, from[%s] to[%s].", paths.destination, paths.backup);
-      movedAside = true;
     }
     std::string actual;
-    const CopyOutcome copied = CopyIn(paths, entry.sha256, actual);
+    const CopyOutcome copied = CopyIn(paths, list[i].sha256, actual);
     if (copied != CopyOutcome::kCopied) {
       // The original goes back before any line is written: an error line reaches the hook
       // library, whose failure must never cost the product a file.
@@ -154,7 +173,7 @@ bool ApplyEntries(const PatchList& list, const std::wstring& patchBase,
       }
       if (copied == CopyOutcome::kHashDiffers) {
         LOG_FAILURE(L"[%s]Copy file[%s] sha256[%s] differs from conf.json sha256[%s].",
-                    paths.destination, WidenUtf8(actual), WidenUtf8(entry.sha256));
+                    paths.destination, WidenUtf8(actual), WidenUtf8(list[i].sha256));
       } else {
         LOG_FAILURE(L"[%s]Copy file failed, from[%s] to[%s].", paths.source, paths.destination);
       }
@@ -168,20 +187,18 @@ bool ApplyEntries(const PatchList& list, const std::wstring& patchBase,
 
 // Before anything is stopped or touched: every patch file with a recorded hash must have it. A
 // missing file is left to the entry loop, which skips it with its own line.
-bool PatchFilesHaveTheirHashes(const PatchList& list, const std::wstring& patchBase) {
-  for (const PatchEntry& entry : list) {
-    if (entry.sha256.empty()) continue;
-    const std::wstring source = FormEntryPaths(entry, patchBase, std::wstring()).source;
-    if (!PathExists(source)) continue;
-    std::string actual;
-    DWORD error = 0;
-    if (!HashFileSha256(source, actual, error)) {
-      LOG_FAILURE(L"[%s]Patch file[%s] cannot be read for its sha256, err:%u.", source, error);
+bool PatchFilesHaveTheirHashes(const PatchList& list, const std::vector<EntryPaths>& all) {
+  for (size_t i = 0; i < list.size(); ++i) {
+    const std::wstring& source = all[i].source;
+    const HashVerdict verdict = CheckRecordedHash(source, list[i].sha256);
+    if (verdict.state == HashState::kUnreadable) {
+      LOG_FAILURE(L"[%s]Patch file[%s] cannot be read for its sha256, err:%u.", source,
+                  verdict.error);
       return false;
     }
-    if (actual != entry.sha256) {
+    if (verdict.state == HashState::kDiffers) {
       LOG_FAILURE(L"[%s]Patch file[%s] sha256[%s] differs from conf.json sha256[%s].", source,
-                  WidenUtf8(actual), WidenUtf8(entry.sha256));
+                  WidenUtf8(verdict.actual), WidenUtf8(list[i].sha256));
       return false;
     }
   }
@@ -193,21 +210,21 @@ bool PatchFilesHaveTheirHashes(const PatchList& list, const std::wstring& patchB
 bool StartPatch(const std::wstring& installDir, const PatchList& list,
                 const std::wstring& patchFolder) {
   if (list.empty() || patchFolder.empty() || installDir.empty()) return false;
-  std::wstring patchBase = patchFolder;
-  AppendBackslashIfMissing(patchBase);
   std::wstring installBase = installDir;
   AppendBackslashIfMissing(installBase);
+  const std::vector<EntryPaths> paths = FormAllEntryPaths(list, patchFolder, installDir);
 
-  if (!PatchFilesHaveTheirHashes(list, patchBase)) return false;
+  if (!PatchFilesHaveTheirHashes(list, paths)) return false;
 
   bool applied = false;
   {
     // From the first kill to the restart the product is stopped: the hook library waits.
     const AssertHookHold hold;
     std::vector<StoppedProgram> stopped;
-    StopProduct(installBase, stopped);
     try {
-      applied = ApplyEntries(list, patchBase, installBase);
+      StopProduct(installBase, stopped);
+      const std::vector<EntryFacts> facts = GatherEntryFacts(paths);
+      applied = ApplyEntries(list, paths, facts, PlanEntries(list, facts));
     } catch (...) {
       // The product is never left stopped by us, also when a step could not go on.
       RestartMainProgram(installBase, stopped);
@@ -217,6 +234,6 @@ bool StartPatch(const std::wstring& installDir, const PatchList& list,
     RestartMainProgram(installBase, stopped);
   }
   if (!applied) return false;
-  LOG_PROGRESS(L"[%s]Patch successful.");
+  LOG_PROGRESS(kPatchSuccessfulFormat);
   return true;
 }

@@ -65,16 +65,20 @@ class AssertHookHold {
   AssertHookHold& operator=(const AssertHookHold&) = delete;
 };
 
+// The level words that fill a line's leading "[%s]".
+inline constexpr wchar_t kProgressLevel[] = L"Common";
+inline constexpr wchar_t kFailureLevel[] = L"Error";
+
 // Call-site form: LOG_PROGRESS(L"[%s]PackageDir[%s].", packageDir). The level word fills the
 // leading "[%s]"; std::wstring arguments are passed as C strings. Nothing is evaluated while
 // the log is off.
-#define LOG_PROGRESS(...)                                                    \
-  do {                                                                       \
-    if (LogEnabled) LogLine(&LOG_CONSOLE::WriteLog, L"Common", __VA_ARGS__); \
+#define LOG_PROGRESS(...)                                                          \
+  do {                                                                             \
+    if (LogEnabled) LogLine(&LOG_CONSOLE::WriteLog, kProgressLevel, __VA_ARGS__); \
   } while (0)
-#define LOG_FAILURE(...)                                                         \
-  do {                                                                           \
-    if (LogEnabled) LogLine(&LOG_CONSOLE::WriteErrorLog, L"Error", __VA_ARGS__); \
+#define LOG_FAILURE(...)                                                               \
+  do {                                                                                 \
+    if (LogEnabled) LogLine(&LOG_CONSOLE::WriteErrorLog, kFailureLevel, __VA_ARGS__); \
   } while (0)
 
 inline const wchar_t* LogArg(const std::wstring& text) { return text.c_str(); }

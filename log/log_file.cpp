@@ -17,7 +17,7 @@ constexpr DWORD kLogAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL
 // made, or linked elsewhere, could point those at any file of the machine.
 bool LogFolderTrusted() {
   return TheLog.DefaultLogBase[0] == L'\0' ||
-         IsFolderChainTrusted(TheLog.DefaultLogBase, kLogFolderChain);
+         CheckFolderChain(TheLog.DefaultLogBase, kLogFolderChain).refusal == TrustRefusal::kNone;
 }
 
 // "<path>.<kind>-<UTC yyyymmddThhmmss>-<process id>", with "-<n>" after the first try: a name
@@ -76,7 +76,7 @@ void DeleteUniqueGenerations(const std::wstring& oldPath) {
   for (bool more = search.IsValid(); more; more = FindNextFileW(search.Get(), &found) != FALSE) {
     const std::wstring path = folder + found.cFileName;
     if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-        IsPathTrusted(path, kTrustSingleLink)) {
+        CheckPath(path, kTrustSingleLink) == TrustRefusal::kNone) {
       DeleteFileW(path.c_str());
     }
   }
@@ -126,8 +126,9 @@ KernelHandle OpenCheckedFile(const std::wstring& path, DWORD disposition, DWORD&
       }
       return KernelHandle();
     }
-    if (IsHandleTrusted(file.Get(), kTrustSingleLink)) return KernelHandle(file.Detach());
-    if (!IsHandleLinkFree(file.Get(), kTrustSingleLink)) return KernelHandle();
+    if (CheckHandle(file.Get(), kTrustSingleLink) == TrustRefusal::kNone)
+      return KernelHandle(file.Detach());
+    if (CheckHandleLinks(file.Get(), kTrustSingleLink) != TrustRefusal::kNone) return KernelHandle();
     file.Close();
     if (attempt > 0 || !MoveAsideUnique(path, kUntrustedKind)) return KernelHandle();
   }
@@ -212,21 +213,11 @@ std::wstring ProcessAndModuleTitle() {
   return GetModuleTitle(nullptr) + L"_" + GetModuleTitle(GetLoggerModule());
 }
 
-std::wstring GetLogFileName() { return LogFileNameFromTitle(ProcessAndModuleTitle()); }
-
 std::wstring LogPathBelow(const std::wstring& base, const std::wstring& title) {
   return base + kLogFolderChain + L"\\" + LogFileNameFromTitle(title);
 }
 
 bool LogSwitchOn() { return ReadRegistryNumber(kLogSwitchKey, kLogSwitchValue, 0) != 0; }
-
-std::wstring GetLogDir() {
-  // Never relative to wherever the runner was started.
-  const std::wstring base = CommonAppDataFolder(true);
-  if (base.empty()) return std::wstring();
-  MakeTrustedFolderChain(base, kLogFolderChain);
-  return base + kLogFolderChain + L"\\";
-}
 
 std::wstring OldLogPath(const std::wstring& logPath) { return logPath + kOldSuffix; }
 
@@ -250,6 +241,41 @@ RotationClaim ClassifyRotationClaim(LONG previous) {
   return RotationClaim::kWritersActive;
 }
 
+LogLocation CheckLogLocation(const std::wstring& base, const std::wstring& logPath) {
+  LogLocation location;
+  if (base.empty()) return location;
+  location.concerned = CheckFolderChain(base, kLogFolderChain);
+  switch (location.concerned.refusal) {
+    case TrustRefusal::kNone:
+      break;
+    case TrustRefusal::kMissing:
+      location.state = LogLocationState::kFolderMissing;
+      return location;
+    default:
+      location.state = LogLocationState::kFolderRefused;
+      return location;
+  }
+  location.concerned = {CheckPath(logPath, kTrustSingleLink), logPath};
+  switch (location.concerned.refusal) {
+    case TrustRefusal::kMissing:
+      location.state = LogLocationState::kFileMissing;
+      break;
+    case TrustRefusal::kLink:
+    case TrustRefusal::kSecondLink:
+      location.state = LogLocationState::kFileRefused;
+      break;
+    case TrustRefusal::kUntrustedOwner:
+      location.state = LogLocationState::kFileMovedAside;
+      break;
+    default:
+      // Unreadable (held, say) is the open's to decide.
+      location.state = IsFolder(logPath) ? LogLocationState::kFileMovedAside
+                                         : LogLocationState::kFileUsable;
+      break;
+  }
+  return location;
+}
+
 bool RotateLogAtOpen(const wchar_t* path, uint32_t limit) {
   // A failed move leaves the full log in place; appending to it beats truncating it.
   return ReadFileSizeByPath(path) >= limit && MoveToOldGeneration(path);
@@ -264,13 +290,21 @@ void LOG_CONSOLE::InitLog(const wchar_t* path) {
     if (path != nullptr) {
       target = path;
     } else {
-      // Each folder is checked before anything is made in it.
       const std::wstring base = CommonAppDataFolder(true);
-      if (base.empty() || !CopyPath(base, TheLog.DefaultLogBase) ||
-          !MakeTrustedFolderChain(base, kLogFolderChain)) {
-        return;
-      }
+      if (!CopyPath(base, TheLog.DefaultLogBase)) return;
       target = LogPathBelow(base, ProcessAndModuleTitle());
+      // Each folder is checked before anything is made in it.
+      switch (CheckLogLocation(base, target).state) {
+        case LogLocationState::kNoBase:
+        case LogLocationState::kFolderRefused:
+        case LogLocationState::kFileRefused:
+          return;
+        case LogLocationState::kFolderMissing:
+          if (MakeTrustedFolderChain(base, kLogFolderChain).refusal != TrustRefusal::kNone) return;
+          break;
+        default:
+          break;
+      }
     }
     if (!SetLogFilePath(target)) return;
     const bool movedAway = RotateLogAtOpen(TheLog.LogFilePath, TheLog.SizeLimit);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "log/log_internal.h"
+#include "platform/handle.h"
 #include "platform/paths.h"
 #include "platform/trust.h"
 
@@ -99,8 +100,7 @@ void LoadAssertHook() {
   if (path.empty() || CheckAssertHook(path).state != HookState::kLoadable) return;
   HMODULE library = LoadHookLibrary(path);
   if (library == nullptr) return;
-  HookFunction = reinterpret_cast<MossLogAssertFunction>(
-      reinterpret_cast<void*>(GetProcAddress(library, kHookExport)));
+  HookFunction = FindExport<MossLogAssertFunction>(library, kHookExport);
   // Two threads may load at once; the exchange leaves one reference held, the other is freed.
   HMODULE previous = static_cast<HMODULE>(
       InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&HookLibrary), library));

@@ -83,13 +83,6 @@ std::wstring ProcessAndModuleTitle();
 // The title with ".log" appended and A-Z lower-cased, every other character kept.
 std::wstring LogFileNameFromTitle(const std::wstring& processAndModuleTitle);
 
-// The log file name of this process ("patch_patch.log" for Patch.exe).
-std::wstring GetLogFileName();
-
-// "<common application data>\Norvale\PelliMgr\MossLog\", created if missing (the outcome is
-// not checked: a folder that cannot be made shows as a failed open).
-std::wstring GetLogDir();
-
 // The file's 64-bit size; 0 when it does not exist or cannot be queried.
 uint64_t ReadFileSizeByPath(const wchar_t* path);
 

@@ -1,6 +1,7 @@
 #include <cwchar>
 
 #include "log/log_internal.h"
+#include "platform/text.h"
 
 const char kBeginBanner[] = "**************************BEGAIN***********************\n";
 const char kEndBanner[] = "**************************END******************************\n";
@@ -181,6 +182,39 @@ bool FormatLogUtf8(const wchar_t* format, va_list args, char* out, size_t capaci
   }
   length = static_cast<size_t>(p - out);
   return true;
+}
+
+bool MatchesLogFormat(const std::string& message, const wchar_t* format, const wchar_t* level) {
+  // The format's literal pieces, in order, with the level in place of the first "%s"; each later
+  // "%s" matches any text, so a piece after it is searched for, and the last one must end it.
+  const std::string text = NarrowToUtf8(format);
+  const std::string levelText = NarrowToUtf8(level);
+  size_t at = 0, cursor = 0;
+  bool first = true, anyBefore = false;
+  for (;;) {
+    const size_t percent = text.find("%s", cursor);
+    const std::string piece = text.substr(cursor, percent - cursor);
+    if (!anyBefore) {
+      if (message.compare(at, piece.size(), piece) != 0) return false;
+      at += piece.size();
+    } else if (percent == std::string::npos) {
+      return message.size() >= at + piece.size() &&
+             message.compare(message.size() - piece.size(), piece.size(), piece) == 0;
+    } else {
+      const size_t found = message.find(piece, at);
+      if (found == std::string::npos) return false;
+      at = found + piece.size();
+    }
+    if (percent == std::string::npos) return at == message.size();
+    if (first) {
+      if (message.compare(at, levelText.size(), levelText) != 0) return false;
+      at += levelText.size();
+      first = false;
+    } else {
+      anyBefore = true;
+    }
+    cursor = percent + 2;
+  }
 }
 
 std::wstring FormatLogMessage(const wchar_t* format, va_list args) {

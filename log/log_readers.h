@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <string>
 
+#include "log/log.h"
 #include "platform/trust.h"
 
 // --- where the log lives ---------------------------------------------------------------
@@ -40,6 +41,24 @@ std::wstring SiblingPattern(const std::wstring& path, const wchar_t* kind);
 // True when "EnableLogToView" is a non-zero DWORD: what the start-up step reads.
 bool LogSwitchOn();
 
+// Where a run with the log on writes it, as the runner decides before it opens the file.
+enum class LogLocationState {
+  kNoBase,          // no common application-data folder: no log
+  kFolderRefused,   // a folder from "Norvale" down fails the checks: no log
+  kFolderMissing,   // made, and checked one level at a time, when the log opens
+  kFileRefused,     // a link, or a file with a second hard link: nothing is written
+  kFileMovedAside,  // a folder, or a file of an untrusted owner: moved aside, a new file made
+  kFileMissing,     // a new file is made
+  kFileUsable,      // appended to (while another program holds it, a file of the run's own)
+};
+struct LogLocation {
+  LogLocationState state = LogLocationState::kNoBase;
+  TrustVerdict concerned;  // the folder or file the state is about, and why where refused
+};
+// `base` is the common application-data folder with its backslash (empty when there is none);
+// `logPath` the log below it.
+LogLocation CheckLogLocation(const std::wstring& base, const std::wstring& logPath);
+
 // --- lines -------------------------------------------------------------------------------
 
 // Banner lines. BEGAIN and END carry their LF; the writer adds the one of NewFile.
@@ -63,6 +82,14 @@ inline bool HasLogStamp(const std::string& line) {
   }
   return true;
 }
+
+// Lines of a run that readers look for, in the formats the runner writes them with.
+inline constexpr wchar_t kPatchSuccessfulFormat[] = L"[%s]Patch successful.";
+inline constexpr wchar_t kPatchFileMissingFormat[] = L"[%s]Patch file[%s] is not exist.";
+inline constexpr wchar_t kAnyFailureFormat[] = L"[%s]%s";
+// True when `message` (UTF-8, without its stamp and LF) is what `format` writes at `level`: the
+// first "%s" is the level word, every later "%s" any text. Other conversions must not occur.
+bool MatchesLogFormat(const std::string& message, const wchar_t* format, const wchar_t* level);
 
 // --- the hook library --------------------------------------------------------------------
 

@@ -71,27 +71,24 @@ Origin FindOrigin(HANDLE process, const std::wstring& expectedPath, DWORD& error
 // no token when its owner's token is closed to us.
 StoppedProgram TakeIdentity(HANDLE process) {
   StoppedProgram program;
-  HANDLE raw = nullptr;
-  if (OpenProcessToken(process, TOKEN_DUPLICATE | TOKEN_QUERY, &raw)) {
-    const KernelHandle token(raw);
-    HANDLE duplicate = nullptr;
-    if (DuplicateTokenEx(token.Get(), kTokenAccess, nullptr, SecurityImpersonation, TokenPrimary,
-                         &duplicate)) {
-      program.token.Reset(duplicate);
-    }
+  KernelHandle token;
+  if (OpenProcessToken(process, TOKEN_DUPLICATE | TOKEN_QUERY, token.Put())) {
+    DuplicateTokenEx(token.Get(), kTokenAccess, nullptr, SecurityImpersonation, TokenPrimary,
+                     program.token.Put());
   }
   ProcessIdToSessionId(GetProcessId(process), &program.sessionId);
   return program;
 }
 
-// One restart per session: several instances in one session are one user's program.
+// One restart per session: several instances in one session are one user's program. Only into
+// the room the caller reserved: nothing is allocated once a program is stopped.
 void Remember(StoppedProgram program, std::vector<StoppedProgram>& stopped) {
   for (StoppedProgram& known : stopped) {
     if (known.sessionId != program.sessionId) continue;
     if (!known.token.IsValid()) known = std::move(program);
     return;
   }
-  stopped.push_back(std::move(program));
+  if (stopped.size() < stopped.capacity()) stopped.push_back(std::move(program));
 }
 
 // True when the process was terminated.

@@ -17,6 +17,7 @@ struct StoppedProgram {
 // not empty, whose executable is the file `folder`\`imageName` (compared as text first, then by
 // file identity, so that a short or long spelling and a 64-bit process match too). True when at
 // least one was terminated by this call. With `stopped`, one record per session that had a
-// terminated instance is appended, taken before it was terminated.
+// terminated instance is appended, taken before it was terminated, as far as the room the
+// caller reserved goes (nothing is allocated after a kill).
 bool KillProcessByName(const std::wstring& folder, const std::wstring& imageName,
                        std::vector<StoppedProgram>* stopped = nullptr);

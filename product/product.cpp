@@ -4,6 +4,9 @@
 #include "process/command.h"
 
 bool StopProduct(const std::wstring& installBase, std::vector<StoppedProgram>& stopped) {
+  // Room for every session before the first kill: an allocation that failed after it would
+  // leave a stopped program without its record, and so stopped for good.
+  stopped.reserve(stopped.size() + kMostSessions);
   const bool main = KillProcessByName(installBase, kMainProgram, &stopped);
   const bool downloader = KillProcessByName(installBase, kDownloader);
   return main || downloader;

@@ -16,6 +16,8 @@ inline constexpr wchar_t kDownloader[] = L"VyxDL.exe";
 // record per session it ran in. The downloader is never started again. True when anything was
 // stopped.
 bool StopProduct(const std::wstring& installBase, std::vector<StoppedProgram>& stopped);
+// The sessions whose main program StopProduct keeps a record of; more are stopped, not restarted.
+inline constexpr size_t kMostSessions = 64;
 
 // Starts the main program again, hidden, once per record of `stopped`, as the user who ran it
 // and in the installation folder, each with a wait of up to 2 s and one log line. Returns the

@@ -10,12 +10,11 @@ constexpr wchar_t kRunLockRights[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
 
 RunLock::RunLock(DWORD waitMilliseconds) {
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  LocalMemory descriptor;
   if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kRunLockRights, SDDL_REVISION_1,
-                                                           &descriptor, nullptr)) {
-    attributes.lpSecurityDescriptor = descriptor;
+                                                           descriptor.Put(), nullptr)) {
+    attributes.lpSecurityDescriptor = descriptor.Get();
   }
-  const LocalMemory ownedDescriptor(descriptor);
   mutex_.Reset(CreateMutexW(&attributes, FALSE, kRunLockName));
   if (!mutex_.IsValid()) {
     error_ = GetLastError();

@@ -1,0 +1,87 @@
+#include "package/plan.h"
+
+#include <map>
+
+#include "platform/text.h"
+
+namespace {
+// A destination as earlier entries of the same run left it.
+struct DestinationState {
+  PathKind destination;
+  bool backupPresent;
+  size_t first;
+};
+
+bool CopyFails(const EntryFacts& facts) {
+  return facts.patchFile == PathKind::kFolder || !facts.destinationFolderPresent;
+}
+}  // namespace
+
+std::wstring DestinationKey(const std::wstring& dest) {
+  std::vector<std::wstring> parts;
+  for (size_t start = 0; start <= dest.size();) {
+    size_t end = dest.find_first_of(L"\\/", start);
+    if (end == std::wstring::npos) end = dest.size();
+    std::wstring part = dest.substr(start, end - start);
+    start = end + 1;
+    if (part == L"..") {
+      if (!parts.empty() && parts.back() != L"..") {
+        parts.pop_back();
+      } else {
+        parts.push_back(part);
+      }
+      continue;
+    }
+    while (!part.empty() && (part.back() == L'.' || part.back() == L' ')) part.pop_back();
+    if (!part.empty()) parts.push_back(part);
+  }
+  std::wstring key;
+  for (const std::wstring& part : parts) key += (key.empty() ? L"" : L"\\") + part;
+  return key;
+}
+
+std::vector<PlannedEntry> PlanEntries(const PatchList& entries,
+                                      const std::vector<EntryFacts>& facts) {
+  std::vector<PlannedEntry> plan(entries.size());
+  std::map<std::wstring, DestinationState, FileNameLess> seen;
+  for (size_t i = 0; i < entries.size() && i < facts.size(); ++i) {
+    const EntryFacts& fact = facts[i];
+    PlannedEntry& step = plan[i];
+    if (fact.deviceOrStream) {
+      step.action = EntryAction::kRefuse;
+      break;
+    }
+    const auto inserted = seen.emplace(DestinationKey(WidenUtf8(entries[i].dest)),
+                                       DestinationState{fact.destination, fact.backupPresent, i});
+    DestinationState& state = inserted.first->second;
+    if (!inserted.second) step.sameAs = state.first;
+    if (fact.patchFile == PathKind::kMissing) {
+      step.action = EntryAction::kSkipMissingFile;
+      continue;
+    }
+    const bool present = state.destination != PathKind::kMissing;
+    if (present && state.backupPresent) {
+      step.action = EntryAction::kSkipBackupExists;
+      continue;
+    }
+    step.movesAside = present;
+    if (CopyFails(fact)) {
+      step.action = EntryAction::kCopyFails;
+      break;
+    }
+    step.action = present ? EntryAction::kMoveThenCopy : EntryAction::kCopy;
+    state.destination = PathKind::kFile;
+    state.backupPresent = state.backupPresent || present;
+  }
+  return plan;
+}
+
+std::vector<EntryPaths> FormAllEntryPaths(const PatchList& entries,
+                                          const std::wstring& patchFolder,
+                                          const std::wstring& installDir) {
+  std::vector<EntryPaths> paths;
+  paths.reserve(entries.size());
+  for (const PatchEntry& entry : entries)
+    paths.push_back(FormEntryPaths(entry, patchFolder, installDir));
+  return paths;
+}

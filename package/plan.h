@@ -1,0 +1,62 @@
+#pragma once
+
+// What a run does with each entry, decided in one place from what the file system holds before
+// the run: the runner acts on it, the dry run prints it, and the tools reverse or check it.
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "package/conf.h"
+#include "package/entry_paths.h"
+
+enum class PathKind { kMissing, kFile, kFolder };
+
+// What the file system holds for one entry before a run.
+struct EntryFacts {
+  bool deviceOrStream = false;  // its dest names a device or a stream (EntryPaths)
+  PathKind patchFile = PathKind::kMissing;
+  PathKind destination = PathKind::kMissing;
+  bool backupPresent = false;
+  bool destinationFolderPresent = false;
+  bool partialPresent = false;  // a copy that a stopped run left at the partial name
+};
+
+enum class EntryAction {
+  kRefuse,            // a device or a stream: refused, and the run stops here
+  kSkipMissingFile,   // no patch file: an error line, and the run goes on
+  kSkipBackupExists,  // an earlier run replaced it: nothing happens
+  kCopy,              // no destination: the patch file is copied in
+  kMoveThenCopy,      // the destination goes to its backup name, then the copy
+  kCopyFails,         // no destination folder, or a folder as patch file: the run stops here,
+                      // and a destination moved aside first goes back
+  kNotReached,        // after the entry where the run stops
+};
+
+inline constexpr size_t kNoEntry = static_cast<size_t>(-1);
+
+struct PlannedEntry {
+  EntryAction action = EntryAction::kNotReached;
+  bool movesAside = false;  // kMoveThenCopy, and kCopyFails over an existing destination
+  size_t sameAs = kNoEntry;  // the first earlier entry whose dest names the same file
+};
+
+// For each entry in order, what a run does with it, given `facts` (one per entry, as the file
+// system holds them before the run). Each entry sees what the earlier ones did: a backup made,
+// a file added. Pure: no I/O.
+std::vector<PlannedEntry> PlanEntries(const PatchList& entries,
+                                      const std::vector<EntryFacts>& facts);
+
+// The entry's dest as the file system compares names: one separator, "." and ".." resolved,
+// no dots or spaces at the end of a part. Compare keys with CompareAsFileNames.
+std::wstring DestinationKey(const std::wstring& dest);
+
+// The paths of every entry (FormEntryPaths).
+std::vector<EntryPaths> FormAllEntryPaths(const PatchList& entries,
+                                          const std::wstring& patchFolder,
+                                          const std::wstring& installDir);
+
+// Reads the facts of every entry from the file system; changes nothing. Each destination
+// folder is listed once for the backup and partial names, so that a package of thousands of
+// entries does not look up each missing name alone.
+std::vector<EntryFacts> GatherEntryFacts(const std::vector<EntryPaths>& paths);
