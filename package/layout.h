@@ -8,6 +8,8 @@
 // patch files that its entries name.
 inline constexpr wchar_t kPatchFolderName[] = L"patchfile";
 inline constexpr wchar_t kConfFileName[] = L"conf.json";
+// The runner's name in the packages that patchmake writes; its log is named after it.
+inline constexpr wchar_t kRunnerFileName[] = L"Patch.exe";
 
 // The patch folder of the package folder `packageDir` (with or without its backslash).
 inline std::wstring PatchFolderOf(const std::wstring& packageDir) {

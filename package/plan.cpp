@@ -9,7 +9,7 @@ namespace {
 struct DestinationState {
   PathKind destination;
   bool backupPresent;
-  size_t first;
+  size_t firstActing;  // the first entry that acts on it (its patch file present)
 };
 
 bool CopyFails(const EntryFacts& facts) {
@@ -44,21 +44,27 @@ std::vector<PlannedEntry> PlanEntries(const PatchList& entries,
                                       const std::vector<EntryFacts>& facts) {
   std::vector<PlannedEntry> plan(entries.size());
   std::map<std::wstring, DestinationState, FileNameLess> seen;
+  bool stopped = false;  // later entries are not reached, but still told apart by destination
   for (size_t i = 0; i < entries.size() && i < facts.size(); ++i) {
     const EntryFacts& fact = facts[i];
     PlannedEntry& step = plan[i];
-    if (fact.deviceOrStream) {
-      step.action = EntryAction::kRefuse;
-      break;
+    if (stopped || fact.deviceOrStream) {
+      if (!stopped) step.action = EntryAction::kRefuse;
+      stopped = true;
+      const auto known = seen.find(DestinationKey(WidenUtf8(entries[i].dest)));
+      if (known != seen.end()) step.sameAs = known->second.firstActing;
+      continue;
     }
-    const auto inserted = seen.emplace(DestinationKey(WidenUtf8(entries[i].dest)),
-                                       DestinationState{fact.destination, fact.backupPresent, i});
-    DestinationState& state = inserted.first->second;
-    if (!inserted.second) step.sameAs = state.first;
+    DestinationState& state =
+        seen.emplace(DestinationKey(WidenUtf8(entries[i].dest)),
+                     DestinationState{fact.destination, fact.backupPresent, kNoEntry})
+            .first->second;
+    step.sameAs = state.firstActing;
     if (fact.patchFile == PathKind::kMissing) {
       step.action = EntryAction::kSkipMissingFile;
       continue;
     }
+    if (state.firstActing == kNoEntry) state.firstActing = i;
     const bool present = state.destination != PathKind::kMissing;
     if (present && state.backupPresent) {
       step.action = EntryAction::kSkipBackupExists;
@@ -67,7 +73,8 @@ std::vector<PlannedEntry> PlanEntries(const PatchList& entries,
     step.movesAside = present;
     if (CopyFails(fact)) {
       step.action = EntryAction::kCopyFails;
-      break;
+      stopped = true;
+      continue;
     }
     step.action = present ? EntryAction::kMoveThenCopy : EntryAction::kCopy;
     state.destination = PathKind::kFile;

@@ -38,7 +38,8 @@ inline constexpr size_t kNoEntry = static_cast<size_t>(-1);
 struct PlannedEntry {
   EntryAction action = EntryAction::kNotReached;
   bool movesAside = false;  // kMoveThenCopy, and kCopyFails over an existing destination
-  size_t sameAs = kNoEntry;  // the first earlier entry whose dest names the same file
+  // The first earlier entry whose dest names the same file and whose patch file is present.
+  size_t sameAs = kNoEntry;
 };
 
 // For each entry in order, what a run does with it, given `facts` (one per entry, as the file

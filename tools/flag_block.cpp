@@ -1,8 +1,17 @@
 #include "tools/flag_block.h"
 
+#include <windows.h>
+
 #include <algorithm>
+#include <string_view>
+
+#include "platform/file.h"
+#include "platform/handle.h"
+#include "tools/tool_files.h"
 
 namespace {
+constexpr size_t kMostOffsets = 2;  // a second one is enough to refuse
+
 // Kept reversed: a program that searches for the markers must not contain them, or it would
 // look like a runner itself.
 std::string Reversed(const char* text) {
@@ -11,23 +20,82 @@ std::string Reversed(const char* text) {
   return result;
 }
 
-bool FindOnce(const std::string& bytes, const std::string& marker, size_t& flag,
-              std::string& error) {
-  const size_t at = bytes.find(marker);
-  if (at == std::string::npos) {
-    error = "marker \"" + marker + "\" not found: not a patch runner";
-    return false;
+// Where a marker occurs in a file fed to it piece by piece; a marker that straddles two pieces
+// is found through the end of the previous one that is kept.
+class MarkerScan {
+ public:
+  explicit MarkerScan(const std::string& marker) : marker_(marker) {}
+  void Feed(const char* data, size_t size) {
+    // A marker that starts in what is kept of the previous piece, then those in this one.
+    const std::string seam = tail_ + std::string(data, std::min(size, marker_.size() - 1));
+    Search(seam, consumed_ - tail_.size(), tail_.size());
+    Search(std::string_view(data, size), consumed_, size);
+    const std::string joined = tail_ + std::string(data + size - std::min(size, marker_.size()),
+                                                   std::min(size, marker_.size()));
+    tail_ = joined.substr(joined.size() - std::min(joined.size(), marker_.size() - 1));
+    consumed_ += size;
   }
-  if (bytes.find(marker, at + 1) != std::string::npos) {
-    error = "marker \"" + marker + "\" found more than once: the flag byte is ambiguous";
-    return false;
+  const std::vector<uint64_t>& Offsets() const { return offsets_; }
+
+ private:
+  // Records the marker's occurrences in `text` that start before `startsBefore`.
+  void Search(std::string_view text, uint64_t base, size_t startsBefore) {
+    for (size_t at = text.find(marker_); at != std::string_view::npos && at < startsBefore &&
+                                         offsets_.size() < kMostOffsets;
+         at = text.find(marker_, at + 1)) {
+      offsets_.push_back(base + at);
+    }
   }
-  const size_t nul = at + marker.size();
-  if (nul + 1 >= bytes.size() || bytes[nul] != '\0') {
-    error = "marker \"" + marker + "\" is not followed by its NUL and flag byte";
-    return false;
+  std::string marker_, tail_;
+  uint64_t consumed_ = 0;
+  std::vector<uint64_t> offsets_;
+};
+
+// Checks each scan's offsets and reads the field after it through `read(offset, count, out)`,
+// which is false when the file ends first.
+template <typename Read>
+bool Settle(const std::vector<MarkerScan>& scans, std::vector<MarkedField>& fields, Read read,
+            std::string& error) {
+  std::vector<MarkedField> found = fields;
+  for (size_t i = 0; i < found.size(); ++i) {
+    MarkedField& field = found[i];
+    const std::vector<uint64_t>& offsets = scans[i].Offsets();
+    const std::string quoted = "marker \"" + field.marker + "\"";
+    if (offsets.empty()) {
+      error = quoted + " not found: not a patch runner";
+      return false;
+    }
+    if (offsets.size() > 1) {
+      error = quoted + " found more than once: the block is ambiguous";
+      return false;
+    }
+    std::string after;
+    if (!read(offsets[0] + field.marker.size(), field.length + 1, after) || after[0] != '\0') {
+      error = quoted + " is not followed by its NUL and " + std::to_string(field.length) +
+              (field.length == 1 ? " byte" : " bytes");
+      return false;
+    }
+    field.offset = offsets[0] + field.marker.size() + 1;
+    field.bytes = after.substr(1);
   }
-  flag = nul + 1;
+  fields = found;
+  return true;
+}
+
+std::vector<MarkerScan> ScansFor(const std::vector<MarkedField>& fields) {
+  std::vector<MarkerScan> scans;
+  for (const MarkedField& field : fields) scans.emplace_back(field.marker);
+  return scans;
+}
+
+std::vector<MarkedField> FlagFields() { return {{LogEnabledMarker(), 1}, {MagicDebugMarker(), 1}}; }
+
+bool ToLocation(bool found, const std::vector<MarkedField>& fields, FlagBlockLocation& location) {
+  if (!found) return false;
+  location.logEnabled = fields[0].offset;
+  location.magicDebug = fields[1].offset;
+  location.logEnabledValue = static_cast<unsigned char>(fields[0].bytes[0]);
+  location.magicDebugValue = static_cast<unsigned char>(fields[1].bytes[0]);
   return true;
 }
 }  // namespace
@@ -35,12 +103,64 @@ bool FindOnce(const std::string& bytes, const std::string& marker, size_t& flag,
 std::string LogEnabledMarker() { return Reversed("napmocelavron"); }
 std::string MagicDebugMarker() { return Reversed("lavronynapmoc"); }
 
+bool FindMarkedFields(const std::string& bytes, std::vector<MarkedField>& fields,
+                      std::string& error) {
+  std::vector<MarkerScan> scans = ScansFor(fields);
+  for (MarkerScan& scan : scans) scan.Feed(bytes.data(), bytes.size());
+  return Settle(
+      scans, fields,
+      [&bytes](uint64_t offset, size_t count, std::string& out) {
+        if (offset + count > bytes.size()) return false;
+        out = bytes.substr(static_cast<size_t>(offset), count);
+        return true;
+      },
+      error);
+}
+
+bool FindMarkedFieldsInFile(const std::wstring& path, std::vector<MarkedField>& fields,
+                            std::string& error) {
+  const KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file.IsValid()) {
+    error = ErrorText("cannot open", path, GetLastError());
+    return false;
+  }
+  std::vector<MarkerScan> scans = ScansFor(fields);
+  std::vector<char> chunk;
+  DWORD code = 0;
+  if (!ReadInChunks(
+          file.Get(), chunk,
+          [&scans](const char* data, DWORD size) {
+            for (MarkerScan& scan : scans) scan.Feed(data, size);
+            return true;
+          },
+          code)) {
+    error = ErrorText("cannot read", path, code);
+    return false;
+  }
+  return Settle(
+      scans, fields,
+      [&file](uint64_t offset, size_t count, std::string& out) {
+        LARGE_INTEGER at;
+        at.QuadPart = static_cast<LONGLONG>(offset);
+        out.assign(count, '\0');
+        DWORD read = 0;
+        return SetFilePointerEx(file.Get(), at, nullptr, FILE_BEGIN) &&
+               ReadFile(file.Get(), &out[0], static_cast<DWORD>(count), &read, nullptr) &&
+               read == count;
+      },
+      error);
+}
+
 bool FindFlagBlock(const std::string& bytes, FlagBlockLocation& location, std::string& error) {
-  FlagBlockLocation found;
-  if (!FindOnce(bytes, LogEnabledMarker(), found.logEnabled, error)) return false;
-  if (!FindOnce(bytes, MagicDebugMarker(), found.magicDebug, error)) return false;
-  location = found;
-  return true;
+  std::vector<MarkedField> fields = FlagFields();
+  return ToLocation(FindMarkedFields(bytes, fields, error), fields, location);
+}
+
+bool FindFlagBlockInFile(const std::wstring& path, FlagBlockLocation& location,
+                         std::string& error) {
+  std::vector<MarkedField> fields = FlagFields();
+  return ToLocation(FindMarkedFieldsInFile(path, fields, error), fields, location);
 }
 
 std::string DescribeFlags(unsigned char magicDebug, unsigned char logEnabled) {

@@ -1,19 +1,43 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
-// Finds the runner's two log flag bytes in the bytes of a built file: each is the byte after
-// its 13-character marker and the marker's NUL. The markers are assembled at run time so that
-// no program that uses this carries them itself.
-struct FlagBlockLocation {
-  size_t logEnabled = 0;  // offsets into the file
-  size_t magicDebug = 0;
+// The runner's blocks that tools find in a built file: each is a 13-character marker, its NUL,
+// then the block's bytes. The markers are assembled at run time so that no program that uses
+// this carries them itself.
+
+// One block to find: its marker and how many bytes follow the marker's NUL.
+struct MarkedField {
+  MarkedField(std::string markerText, size_t fieldLength)
+      : marker(std::move(markerText)), length(fieldLength) {}
+  std::string marker;
+  size_t length = 0;
+  uint64_t offset = 0;  // found: where its bytes start in the file
+  std::string bytes;    // found: its bytes
 };
 
-// True with both offsets when each marker occurs exactly once and is followed by its NUL and a
-// flag byte; otherwise false with a sentence saying what is wrong in `error`.
+// Fills every field when each marker occurs exactly once and is followed by its NUL and the
+// field's bytes; otherwise false with a sentence saying what is wrong in `error`, fields
+// untouched. The file is read in chunks, never whole.
+bool FindMarkedFields(const std::string& bytes, std::vector<MarkedField>& fields,
+                      std::string& error);
+bool FindMarkedFieldsInFile(const std::wstring& path, std::vector<MarkedField>& fields,
+                            std::string& error);
+
+// The runner's two log flag bytes.
+struct FlagBlockLocation {
+  uint64_t logEnabled = 0;  // offsets into the file
+  uint64_t magicDebug = 0;
+  unsigned char logEnabledValue = 0;
+  unsigned char magicDebugValue = 0;
+};
 bool FindFlagBlock(const std::string& bytes, FlagBlockLocation& location, std::string& error);
+bool FindFlagBlockInFile(const std::wstring& path, FlagBlockLocation& location,
+                         std::string& error);
 
 // What the two bytes mean for a run, in one sentence.
 std::string DescribeFlags(unsigned char magicDebug, unsigned char logEnabled);

@@ -3,14 +3,10 @@
 #include <windows.h>
 #include <shlwapi.h>
 
-#include <algorithm>
 #include <map>
-#include <set>
 
-#include "package/entry_paths.h"
-#include "platform/handle.h"
+#include "package/layout.h"
 #include "platform/paths.h"
-#include "platform/sha256.h"
 #include "platform/text.h"
 #include "tools/flag_block.h"
 #include "tools/tool_files.h"
@@ -48,13 +44,14 @@ std::string Describe(ConfTextResult result, const ConfProblem& problem) {
 }
 
 std::string ConfFileProblem(ConfFileResult result) {
+  const std::string conf = NarrowToUtf8(ConfPathOf(kPatchFolderName));
   switch (result) {
     case ConfFileResult::kMissing:
-      return "patchfile\\conf.json is missing";
+      return conf + " is missing";
     case ConfFileResult::kOpenFailed:
-      return "patchfile\\conf.json cannot be opened (a folder, or held open for writing)";
+      return conf + " cannot be opened (a folder, or held open for writing)";
     default:
-      return "patchfile\\conf.json cannot be read whole";
+      return conf + " cannot be read whole";
   }
 }
 
@@ -88,24 +85,6 @@ bool HasPartEndingInDotOrSpace(const std::string& path) {
   return false;
 }
 
-// The path as the file system sees it: one separator, no dots or spaces at the end of a part.
-// Compare such paths with CompareAsFileNames.
-std::wstring ComparablePath(const std::wstring& path) {
-  std::wstring comparable;
-  for (size_t start = 0; start <= path.size();) {
-    size_t end = path.find_first_of(L"\\/", start);
-    if (end == std::wstring::npos) end = path.size();
-    std::wstring part = path.substr(start, end - start);
-    if (part != L"." && part != L"..") {
-      while (!part.empty() && (part.back() == L'.' || part.back() == L' ')) part.pop_back();
-    }
-    comparable += part;
-    if (end < path.size()) comparable += L'\\';
-    start = end + 1;
-  }
-  return comparable;
-}
-
 // A runner that is not long-path aware cannot open a path of 260 characters or more.
 void WarnIfTooLong(std::vector<Finding>& findings, size_t index, const char* what,
                    const std::wstring& path) {
@@ -117,16 +96,22 @@ void WarnIfTooLong(std::vector<Finding>& findings, size_t index, const char* wha
 }
 
 bool HasRunner(const std::wstring& packageDir) {
-  WIN32_FIND_DATAW found;
-  const FindHandle search(FindFirstFileW((packageDir + L"\\*.exe").c_str(), &found));
-  for (bool more = search.IsValid(); more; more = FindNextFileW(search.Get(), &found) != FALSE) {
-    std::string bytes, error;
-    FlagBlockLocation at;
-    if (ReadWholeFile(packageDir + L"\\" + found.cFileName, bytes, error) &&
-        FindFlagBlock(bytes, at, error))
-      return true;
-  }
-  return false;
+  bool found = false;
+  DWORD error = 0;
+  ForEachMatch(
+      JoinPath(packageDir, L"*.exe"),
+      [&](const WIN32_FIND_DATAW& file) {
+        FlagBlockLocation at;
+        std::string ignored;
+        found = found || FindFlagBlockInFile(JoinPath(packageDir, file.cFileName), at, ignored);
+      },
+      error);
+  return found;
+}
+
+bool StopsOrSkips(EntryAction action) {
+  return action == EntryAction::kSkipMissingFile || action == EntryAction::kCopyFails ||
+         action == EntryAction::kRefuse;
 }
 
 }  // namespace
@@ -136,8 +121,7 @@ bool PackageReport::Failed() const {
     if (finding.level == FindingLevel::kError) return true;
   }
   for (const DryRunStep& step : steps) {
-    if (step.action == DryRunAction::kSkipMissingFile || step.action == DryRunAction::kCopyFails)
-      return true;
+    if (StopsOrSkips(step.planned.action)) return true;
   }
   return false;
 }
@@ -189,7 +173,7 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
       }
     }
     // A map, not a scan of the earlier entries: a package made from two trees has thousands.
-    const auto first = firstWithDest.emplace(ComparablePath(WidenUtf8(entry.dest)), i).first;
+    const auto first = firstWithDest.emplace(DestinationKey(WidenUtf8(entry.dest)), i).first;
     if (first->second != i) {
       Warning(findings, Entry(first->second) + " and " + Entry(i) + " have the same \"dest\" " +
                             entry.dest +
@@ -204,14 +188,14 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
   if (!HasRunner(packageDir))
     Error(report.findings,
           "no runner executable (a file with the log flag block) in the package folder");
-  const std::wstring patchDir = packageDir + L"\\patchfile";
-  const std::wstring confPath = patchDir + L"\\conf.json";
+  const std::wstring patchDir = PatchFolderOf(packageDir);
   if (!IsFolder(patchDir)) {
-    Error(report.findings, "the package has no \"patchfile\" folder");
+    Error(report.findings,
+          "the package has no \"" + NarrowToUtf8(kPatchFolderName) + "\" folder");
     return report;
   }
   std::string text;
-  const ConfFileResult read = ReadConfFile(confPath, text);
+  const ConfFileResult read = ReadConfFile(ConfPathOf(patchDir), text);
   if (read != ConfFileResult::kOk) {
     Error(report.findings, ConfFileProblem(read));
     return report;
@@ -220,89 +204,64 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
   report.findings.insert(report.findings.end(), found.begin(), found.end());
   found = CheckEntryTexts(report.entries);
   report.findings.insert(report.findings.end(), found.begin(), found.end());
-  report.verified.assign(report.entries.size(), false);
   for (size_t i = 0; i < report.entries.size(); ++i) {
     const PatchEntry& entry = report.entries[i];
     const std::wstring source = FormEntryPaths(entry, patchDir, L"").source;
+    const std::string named = Entry(i) + ": patch file " + NarrowToUtf8(source);
     WarnIfTooLong(report.findings, i, "patch file", source);
+    report.hashes.push_back(CheckRecordedHash(source, entry.sha256));
+    const HashVerdict& hash = report.hashes.back();
     if (!PathFileExistsW(source.c_str())) {
-      Error(report.findings,
-            Entry(i) + ": patch file " + NarrowToUtf8(source) + " is missing: a run skips it");
-    } else if (!entry.sha256.empty()) {
-      std::string actual;
-      DWORD error = 0;
-      if (!HashFileSha256(source, actual, error)) {
-        Error(report.findings, Entry(i) + ": patch file " + NarrowToUtf8(source) +
-                                   " cannot be read for its sha256 (error " +
-                                   std::to_string(error) +
-                                   "): a run stops before anything is touched");
-      } else if (actual != entry.sha256) {
-        Error(report.findings, Entry(i) + ": patch file " + NarrowToUtf8(source) + " has sha256 " +
-                                   actual + ", conf.json records " + entry.sha256 +
-                                   ": a run stops before anything is touched");
-      } else {
-        report.verified[i] = true;
-      }
+      Error(report.findings, named + " is missing: a run skips it");
+    } else if (hash.state == HashState::kUnreadable) {
+      Error(report.findings, named + " cannot be read for its sha256 (error " +
+                                 std::to_string(hash.error) +
+                                 "): a run stops before anything is touched");
+    } else if (hash.state == HashState::kDiffers) {
+      Error(report.findings, named + " has sha256 " + hash.actual + ", conf.json records " +
+                                 entry.sha256 + ": a run stops before anything is touched");
     }
   }
   return report;
 }
 
 void DryRun(const std::wstring& packageDir, const std::wstring& installDir, PackageReport& report) {
-  const std::wstring patchDir = packageDir + L"\\patchfile";
-  // Files the earlier entries of the same run would have made; a later entry sees them.
-  std::set<std::wstring, FileNameLess> made;
-  const auto exists = [&made](const std::wstring& path) {
-    return PathFileExistsW(path.c_str()) || made.count(ComparablePath(path)) != 0;
-  };
+  const std::vector<EntryPaths> paths =
+      FormAllEntryPaths(report.entries, PatchFolderOf(packageDir), installDir);
+  const std::vector<PlannedEntry> plan = PlanEntries(report.entries, GatherEntryFacts(paths));
   for (size_t i = 0; i < report.entries.size(); ++i) {
-    const EntryPaths paths = FormEntryPaths(report.entries[i], patchDir, installDir);
-    DryRunStep step{i + 1,          DryRunAction::kCopy,
-                    paths.source,   paths.destination,
-                    std::wstring(), i < report.verified.size() && report.verified[i]};
-    WarnIfTooLong(report.findings, i, "destination", paths.destination);
-    WarnIfTooLong(report.findings, i, "backup", paths.backup);
-    if (!PathFileExistsW(paths.source.c_str())) {
-      step.action = DryRunAction::kSkipMissingFile;
-    } else if (exists(paths.destination)) {
-      step.action =
-          exists(paths.backup) ? DryRunAction::kSkipBackupExists : DryRunAction::kMoveThenCopy;
-      if (step.action == DryRunAction::kMoveThenCopy) step.backup = paths.backup;
-    }
-    if (step.action == DryRunAction::kCopy || step.action == DryRunAction::kMoveThenCopy) {
-      const size_t slash = paths.destination.find_last_of(L"\\/");
-      const std::wstring folder =
-          slash == std::wstring::npos ? std::wstring() : paths.destination.substr(0, slash);
-      if (IsFolder(paths.source) || !IsFolder(folder)) step.action = DryRunAction::kCopyFails;
-    }
-    report.steps.push_back(step);
-    if (step.action == DryRunAction::kCopyFails) break;  // a run stops at its first failure
-    if (step.action == DryRunAction::kCopy || step.action == DryRunAction::kMoveThenCopy) {
-      made.insert(ComparablePath(paths.destination));
-      if (!step.backup.empty()) made.insert(ComparablePath(step.backup));
-    }
+    const bool verified =
+        i < report.hashes.size() && report.hashes[i].state == HashState::kMatches;
+    report.steps.push_back({i + 1, plan[i], paths[i], verified});
+    if (plan[i].action == EntryAction::kNotReached) continue;
+    WarnIfTooLong(report.findings, i, "destination", paths[i].destination);
+    WarnIfTooLong(report.findings, i, "backup", paths[i].backup);
   }
 }
 
-const char* DryRunActionName(DryRunAction action) {
+const char* EntryActionName(EntryAction action) {
   switch (action) {
-    case DryRunAction::kCopy:
-      return "copy";
-    case DryRunAction::kMoveThenCopy:
-      return "move-then-copy";
-    case DryRunAction::kSkipBackupExists:
-      return "skip-backup-exists";
-    case DryRunAction::kSkipMissingFile:
+    case EntryAction::kRefuse:
+      return "refused";
+    case EntryAction::kSkipMissingFile:
       return "skip-missing-file";
-    case DryRunAction::kCopyFails:
+    case EntryAction::kSkipBackupExists:
+      return "skip-backup-exists";
+    case EntryAction::kCopy:
+      return "copy";
+    case EntryAction::kMoveThenCopy:
+      return "move-then-copy";
+    case EntryAction::kCopyFails:
       return "copy-fails";
+    case EntryAction::kNotReached:
+      break;
   }
-  return "?";
+  return "not-reached";
 }
 
 bool ReadPackageEntries(const std::wstring& packageDir, PatchList& entries, std::string& error) {
   std::string text;
-  const ConfFileResult read = ReadConfFile(packageDir + L"\\patchfile\\conf.json", text);
+  const ConfFileResult read = ReadConfFile(ConfPathOf(PatchFolderOf(packageDir)), text);
   if (read != ConfFileResult::kOk) {
     error = ConfFileProblem(read);
     return false;
@@ -320,33 +279,29 @@ bool ReadPackageEntries(const std::wstring& packageDir, PatchList& entries, std:
 std::vector<InstalledEntry> ReadInstalledEntries(const std::wstring& packageDir,
                                                  const std::wstring& installDir,
                                                  const PatchList& entries) {
-  const std::wstring patchDir = packageDir + L"\\patchfile";
+  const std::vector<EntryPaths> paths =
+      FormAllEntryPaths(entries, PatchFolderOf(packageDir), installDir);
+  const std::vector<EntryFacts> facts = GatherEntryFacts(paths);
+  const std::vector<PlannedEntry> plan = PlanEntries(entries, facts);
   std::vector<InstalledEntry> installed(entries.size());
-  // The first applying entry for each destination, as the file system compares names.
-  std::map<std::wstring, size_t, FileNameLess> applying;
   for (size_t i = 0; i < entries.size(); ++i) {
     InstalledEntry& item = installed[i];
     item.entry = i + 1;
-    item.paths = FormEntryPaths(entries[i], patchDir, installDir);
-    if (item.paths.deviceOrStream) {
+    item.paths = paths[i];
+    item.facts = facts[i];
+    if (plan[i].action == EntryAction::kRefuse) {
       item.role = EntryRole::kRefused;
       continue;
     }
-    const std::wstring key = ComparablePath(WidenUtf8(entries[i].dest));
-    const auto first = applying.find(key);
-    const size_t same = first == applying.end() ? i : first->second;
-    if (!PathFileExistsW(item.paths.source.c_str())) {
+    if (plan[i].action == EntryAction::kSkipMissingFile) {
       item.role = EntryRole::kSkipsMissing;
-    } else if (same != i) {
+    } else if (plan[i].sameAs != kNoEntry) {
       item.role = EntryRole::kSkipsRepeated;
-      item.sameAs = same + 1;
-    } else {
-      applying.emplace(key, i);
+      item.sameAs = plan[i].sameAs + 1;
     }
-    item.backupExists = GetFileAttributesW(item.paths.backup.c_str()) != INVALID_FILE_ATTRIBUTES;
     item.holds = CompareWithFile(item.paths.destination, item.paths.source, item.error);
     if (item.role == EntryRole::kSkipsRepeated && item.holds == Comparison::kSame)
-      installed[same].holds = Comparison::kSame;
+      installed[plan[i].sameAs].holds = Comparison::kSame;
   }
   return installed;
 }
@@ -366,23 +321,33 @@ std::string FindingText(const Finding& finding) {
 std::string StepText(const DryRunStep& step) {
   const std::string entry = "entry " + std::to_string(step.entry) + ": ";
   const std::string source =
-      NarrowToUtf8(step.source) + (step.verified ? " (sha256 verified)" : "");
-  const std::string destination = NarrowToUtf8(step.destination);
-  switch (step.action) {
-    case DryRunAction::kCopy:
-      return entry + "copy " + source + " to " + destination;
-    case DryRunAction::kMoveThenCopy:
-      return entry + "move " + destination + " to backup " + NarrowToUtf8(step.backup) +
-             ", then copy " + source + " in";
-    case DryRunAction::kSkipBackupExists:
-      return entry + "skip " + destination + ", its backup exists (patched before)";
-    case DryRunAction::kSkipMissingFile:
+      NarrowToUtf8(step.paths.source) + (step.verified ? " (sha256 verified)" : "");
+  const std::string destination = NarrowToUtf8(step.paths.destination);
+  const std::string backup = NarrowToUtf8(step.paths.backup);
+  switch (step.planned.action) {
+    case EntryAction::kRefuse:
+      return entry + "refused: " + destination +
+             " names a device or a stream, not a file; the run stops here";
+    case EntryAction::kSkipMissingFile:
       return entry + "skip, patch file " + source + " is missing";
-    case DryRunAction::kCopyFails:
-      return entry + "copy " + source + " to " + destination +
-             " would fail (missing folder or a folder as patch file); the run stops here";
+    case EntryAction::kSkipBackupExists:
+      return entry + "skip " + destination + ", its backup exists (patched before)";
+    case EntryAction::kCopy:
+      return entry + "copy " + source + " to " + destination;
+    case EntryAction::kMoveThenCopy:
+      return entry + "move " + destination + " to backup " + backup + ", then copy " + source +
+             " in";
+    case EntryAction::kCopyFails:
+      return entry + (step.planned.movesAside ? "move " + destination + " to backup " + backup +
+                                                    ", then "
+                                              : std::string()) +
+             "copy " + source + " to " + destination +
+             " would fail (missing folder or a folder as patch file); the run stops here" +
+             (step.planned.movesAside ? " and the original goes back" : "");
+    case EntryAction::kNotReached:
+      break;
   }
-  return entry + "?";
+  return entry + "not reached: the run stops at an earlier entry";
 }
 
 Json::Value ReportJson(const PackageReport& report) {
@@ -399,10 +364,11 @@ Json::Value ReportJson(const PackageReport& report) {
   for (const DryRunStep& step : report.steps) {
     Json::Value item;
     item["entry"] = static_cast<Json::UInt>(step.entry);
-    item["action"] = DryRunActionName(step.action);
-    item["source"] = NarrowToUtf8(step.source);
-    item["destination"] = NarrowToUtf8(step.destination);
-    item["backup"] = step.backup.empty() ? Json::Value() : Json::Value(NarrowToUtf8(step.backup));
+    item["action"] = EntryActionName(step.planned.action);
+    item["source"] = NarrowToUtf8(step.paths.source);
+    item["destination"] = NarrowToUtf8(step.paths.destination);
+    item["backup"] = step.planned.movesAside ? Json::Value(NarrowToUtf8(step.paths.backup))
+                                             : Json::Value();
     item["verified"] = step.verified;
     root["dry_run"].append(item);
   }

@@ -7,6 +7,8 @@
 
 #include "package/conf.h"
 #include "package/entry_paths.h"
+#include "package/hash_check.h"
+#include "package/plan.h"
 #include "tools/tool_files.h"
 
 // What patchcheck finds in a package, and what a run would do with it on an installation.
@@ -18,27 +20,20 @@ struct Finding {
   std::string message;  // UTF-8, one sentence
 };
 
-enum class DryRunAction {
-  kCopy,              // destination missing: copy only
-  kMoveThenCopy,      // destination moved to its backup name, then the copy
-  kSkipBackupExists,  // an earlier run replaced it
-  kSkipMissingFile,   // the patch file is missing: an error line, the run goes on
-  kCopyFails,         // the destination's folder is missing: the run stops here
-};
-
+// One entry of the dry run: what the plan says a run does with it.
 struct DryRunStep {
-  size_t entry;  // 1-based
-  DryRunAction action;
-  std::wstring source, destination, backup;  // backup empty unless moved
-  bool verified;  // the patch file has the sha256 that conf.json records for it
+  size_t entry = 0;  // 1-based
+  PlannedEntry planned;
+  EntryPaths paths;
+  bool verified = false;  // the patch file has the sha256 that conf.json records for it
 };
 
 struct PackageReport {
   std::vector<Finding> findings;
   PatchList entries;
-  std::vector<bool> verified;     // per entry: a recorded sha256 that the patch file has
-  std::vector<DryRunStep> steps;  // filled by DryRun
-  bool Failed() const;            // an error, a missing patch file, or a step that fails
+  std::vector<HashVerdict> hashes;  // per entry
+  std::vector<DryRunStep> steps;    // filled by DryRun
+  bool Failed() const;  // an error, or a step that skips a missing file, is refused or fails
 };
 
 // Reads PACKAGE_DIR\patchfile\conf.json with the runner's own reader and reports what the
@@ -52,10 +47,11 @@ std::vector<Finding> CheckConfText(const std::string& text, PatchList& entries);
 // names Windows would change, repeated.
 std::vector<Finding> CheckEntryTexts(const PatchList& entries);
 
-// What a run would do, entry by entry, on `installDir`; changes nothing.
+// What a run would do, entry by entry, on `installDir`: the plan, as the runner makes it from
+// the installation as it is now. Changes nothing.
 void DryRun(const std::wstring& packageDir, const std::wstring& installDir, PackageReport& report);
 
-const char* DryRunActionName(DryRunAction action);
+const char* EntryActionName(EntryAction action);
 
 // What an installation holds for one entry, beside what a run does with the entry.
 enum class EntryRole {
@@ -67,19 +63,20 @@ enum class EntryRole {
 struct InstalledEntry {
   size_t entry = 0;  // 1-based
   EntryRole role = EntryRole::kApplies;
-  size_t sameAs = 0;  // kSkipsRepeated: the earlier entry
+  size_t sameAs = 0;  // kSkipsRepeated: the earlier entry, 1-based
   EntryPaths paths;
+  EntryFacts facts;
   // The destination against the patch file; for an entry that a run applies, also against the
   // patch file of a later entry naming it (a run moves a file it added aside for that one).
   Comparison holds = Comparison::kMissing;
   DWORD error = 0;  // the platform's code when kUnreadable
-  bool backupExists = false;
 };
 // The entries of PACKAGE_DIR\patchfile\conf.json as a run reads them, without the other checks.
 // False with a sentence in `error` when there are none to work on.
 bool ReadPackageEntries(const std::wstring& packageDir, PatchList& entries, std::string& error);
 
-// Reads the installation for every entry; changes nothing.
+// Reads the installation for every entry, with each entry's role from the plan; changes
+// nothing.
 std::vector<InstalledEntry> ReadInstalledEntries(const std::wstring& packageDir,
                                                  const std::wstring& installDir,
                                                  const PatchList& entries);

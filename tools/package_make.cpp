@@ -10,16 +10,15 @@
 #include <utility>
 
 #include "package/entry_paths.h"
-#include "platform/paths.h"
+#include "package/layout.h"
 #include "platform/file.h"
 #include "platform/handle.h"
+#include "platform/paths.h"
 #include "platform/sha256.h"
 #include "platform/text.h"
 #include "tools/tool_files.h"
 
 namespace {
-
-constexpr DWORD kChunkBytes = 1 << 20;
 
 // One file or folder below a tree's root.
 struct TreeItem {
@@ -67,20 +66,17 @@ class MadePaths {
 struct Writer {
   std::wstring patchDir;
   std::set<std::wstring, FileNameLess> folders;
-  std::vector<char> oldChunk = std::vector<char>(kChunkBytes);
-  std::vector<char> newChunk = std::vector<char>(kChunkBytes);
+  std::vector<char> oldChunk = std::vector<char>(kFileChunkBytes);
+  std::vector<char> newChunk = std::vector<char>(kFileChunkBytes);
   MadePaths made;
 };
 
 bool IsEmptyFolder(const std::wstring& path) {
-  WIN32_FIND_DATAW found;
-  const FindHandle search(FindFirstFileW((path + L"\\*").c_str(), &found));
-  if (!search.IsValid()) return false;
-  do {
-    if (std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0)
-      return false;
-  } while (FindNextFileW(search.Get(), &found));
-  return GetLastError() == ERROR_NO_MORE_FILES;
+  bool empty = true;
+  DWORD error = 0;
+  return ForEachMatch(
+             JoinPath(path, L"*"), [&empty](const WIN32_FIND_DATAW&) { empty = false; }, error) &&
+         empty && IsFolder(path);
 }
 
 std::wstring FullPath(const std::wstring& path) {
@@ -119,35 +115,31 @@ std::wstring ParentOf(const std::wstring& relative) {
 // and links are listed but not entered.
 bool Walk(const std::wstring& root, const std::wstring& relative,
           const std::vector<std::wstring>& excludes, Tree& tree, std::string& failure) {
-  const std::wstring folder = relative.empty() ? root : root + L"\\" + relative;
-  WIN32_FIND_DATAW found;
-  const FindHandle search(FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
-                                           FindExSearchNameMatch, nullptr,
-                                           FIND_FIRST_EX_LARGE_FETCH));
-  if (!search.IsValid()) {
-    if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;  // a drive's empty root
-    failure = ErrorText("cannot list", folder);
+  const std::wstring folder = relative.empty() ? root : JoinPath(root, relative);
+  std::vector<TreeItem> items;
+  DWORD error = 0;
+  if (!ForEachMatch(
+          JoinPath(folder, L"*"),
+          [&](const WIN32_FIND_DATAW& found) {
+            TreeItem item;
+            item.path = relative.empty() ? found.cFileName : JoinPath(relative, found.cFileName);
+            item.size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+            item.folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            item.link = item.folder && (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+            item.skipped = IsSkipped(item.path, excludes);
+            items.push_back(item);
+          },
+          error)) {
+    failure = ErrorText("cannot list", folder, error);
     return false;
   }
-  do {
-    const std::wstring name = found.cFileName;
-    if (name == L"." || name == L"..") continue;
-    TreeItem item;
-    item.path = relative.empty() ? name : relative + L"\\" + name;
-    item.size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
-    item.folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    item.link = item.folder && (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    item.skipped = IsSkipped(item.path, excludes);
+  for (const TreeItem& item : items) {
     tree.push_back(item);
     if (item.folder && !item.link && !item.skipped) {
       const size_t index = tree.size() - 1;
       if (!Walk(root, item.path, excludes, tree, failure)) return false;
       tree[index].empty = tree.size() == index + 1;
     }
-  } while (FindNextFileW(search.Get(), &found));
-  if (GetLastError() != ERROR_NO_MORE_FILES) {
-    failure = ErrorText("cannot list", folder);
-    return false;
   }
   return true;
 }
@@ -219,7 +211,7 @@ bool MakeFolders(Writer& writer, const std::wstring& relative, std::string& fail
     if (writer.folders.count(part) != 0) continue;
     const std::wstring path = writer.patchDir + L"\\" + part;
     if (!CreateDirectoryW(path.c_str(), nullptr)) {
-      failure = ErrorText("cannot create", path);
+      failure = ErrorText("cannot create", path, GetLastError());
       return false;
     }
     writer.made.Add(path, true);
@@ -234,12 +226,12 @@ bool SameContent(Writer& writer, FileHandle& oldFile, const std::wstring& oldPat
                  std::string& failure) {
   for (;;) {
     DWORD oldRead = 0, newRead = 0;
-    if (oldFile.Read(writer.oldChunk.data(), kChunkBytes, oldRead) < 0) {
-      failure = ErrorText("cannot read", oldPath);
+    if (oldFile.Read(writer.oldChunk.data(), kFileChunkBytes, oldRead) < 0) {
+      failure = ErrorText("cannot read", oldPath, GetLastError());
       return false;
     }
-    if (newFile.Read(writer.newChunk.data(), kChunkBytes, newRead) < 0) {
-      failure = ErrorText("cannot read", newPath);
+    if (newFile.Read(writer.newChunk.data(), kFileChunkBytes, newRead) < 0) {
+      failure = ErrorText("cannot read", newPath, GetLastError());
       return false;
     }
     same = oldRead == newRead &&
@@ -262,36 +254,36 @@ bool CopyHashing(Writer& writer, FileHandle& from, const std::wstring& fromPath,
   const KernelHandle file(CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!file.IsValid()) {
-    failure = ErrorText("cannot create", to);
+    failure = ErrorText("cannot create", to, GetLastError());
     return false;
   }
   writer.made.Add(to, false);
-  for (;;) {
-    DWORD read = 0, written = 0;
-    if (from.Read(writer.newChunk.data(), kChunkBytes, read) < 0) {
-      failure = ErrorText("cannot read", fromPath);
-      return false;
-    }
-    if (read == 0) break;
-    if (!WriteFile(file.Get(), writer.newChunk.data(), read, &written, nullptr) ||
-        written != read) {
-      failure = ErrorText("cannot write", to);
-      return false;
-    }
-    if (!hash.Update(writer.newChunk.data(), read, error)) {
-      failure = ErrorText("cannot hash", fromPath);
-      return false;
-    }
-    bytes += read;
-  }
+  const bool read = ReadInChunks(
+      from.Get(), writer.newChunk,
+      [&](const char* data, DWORD count) {
+        DWORD written = 0;
+        if (!WriteFile(file.Get(), data, count, &written, nullptr) || written != count) {
+          failure = ErrorText("cannot write", to, GetLastError());
+          return false;
+        }
+        if (!hash.Update(data, count, error)) {
+          failure = ErrorText("cannot hash", fromPath, error);
+          return false;
+        }
+        bytes += count;
+        return true;
+      },
+      error);
+  if (!read) failure = ErrorText("cannot read", fromPath, error);
+  if (!failure.empty()) return false;
   FILETIME lastWrite;
   if (!GetFileTime(from.Get(), nullptr, nullptr, &lastWrite) ||
       !SetFileTime(file.Get(), nullptr, nullptr, &lastWrite)) {
-    failure = ErrorText("cannot set the time of", to);
+    failure = ErrorText("cannot set the time of", to, GetLastError());
     return false;
   }
   if (!hash.Finish(sha256, error)) {
-    failure = ErrorText("cannot hash", fromPath);
+    failure = ErrorText("cannot hash", fromPath, error);
     return false;
   }
   return true;
@@ -305,7 +297,7 @@ bool AddIfChanged(const MakeRequest& request, const Change& change, Writer& writ
   // Without write sharing, so that nobody changes a file while it is compared and copied.
   if (newFile.Open(newPath.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                    FILE_FLAG_SEQUENTIAL_SCAN) < 0) {
-    failure = ErrorText("cannot open", newPath);
+    failure = ErrorText("cannot open", newPath, GetLastError());
     return false;
   }
   if (change.inOld && change.oldSize == change.newSize) {
@@ -314,7 +306,7 @@ bool AddIfChanged(const MakeRequest& request, const Change& change, Writer& writ
     bool same = false;
     if (oldFile.Open(oldPath.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
                      FILE_FLAG_SEQUENTIAL_SCAN) < 0) {
-      failure = ErrorText("cannot open", oldPath);
+      failure = ErrorText("cannot open", oldPath, GetLastError());
       return false;
     }
     if (!SameContent(writer, oldFile, oldPath, newFile, newPath, same, failure)) return false;
@@ -322,7 +314,7 @@ bool AddIfChanged(const MakeRequest& request, const Change& change, Writer& writ
     // Most files of a product are unchanged: comparing alone and reading the equal part of a
     // changed file again costs far less than hashing and writing every file on the chance.
     if (SetFilePointer(newFile.Get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER) {
-      failure = ErrorText("cannot read", newPath);
+      failure = ErrorText("cannot read", newPath, GetLastError());
       return false;
     }
   }
@@ -367,17 +359,17 @@ bool Refused(const MakeRequest& request, std::string& failure) {
 bool WritePackage(const MakeRequest& request, const std::vector<Change>& changes,
                   const std::wstring& temp, Writer& writer, MakeResult& result,
                   std::string& failure) {
-  writer.patchDir = temp + L"\\patchfile";
+  writer.patchDir = PatchFolderOf(temp);
   for (const std::wstring& folder : {temp, writer.patchDir}) {
     if (!CreateDirectoryW(folder.c_str(), nullptr)) {
-      failure = ErrorText("cannot create", folder);
+      failure = ErrorText("cannot create", folder, GetLastError());
       return false;
     }
     writer.made.Add(folder, true);
   }
-  const std::wstring runner = temp + L"\\Patch.exe";
+  const std::wstring runner = JoinPath(temp, kRunnerFileName);
   if (!CopyFileW(request.runner.c_str(), runner.c_str(), TRUE)) {
-    failure = ErrorText("cannot copy the runner to", runner);
+    failure = ErrorText("cannot copy the runner to", runner, GetLastError());
     return false;
   }
   writer.made.Add(runner, false);
@@ -385,7 +377,7 @@ bool WritePackage(const MakeRequest& request, const std::vector<Change>& changes
   for (const Change& change : changes) {
     if (!AddIfChanged(request, change, writer, entries, result.bytes, failure)) return false;
   }
-  const std::wstring conf = writer.patchDir + L"\\conf.json";
+  const std::wstring conf = ConfPathOf(writer.patchDir);
   if (!ReplaceWholeFile(conf, ConfJsonText(entries), failure)) return false;
   writer.made.Add(conf, false);
   result.entries = entries.size();
@@ -429,11 +421,11 @@ bool BuildPackage(const MakeRequest& request, MakeResult& result, std::string& f
   if (!WritePackage(request, changes, temp, writer, result, failure)) return false;
   const bool emptyOut = IsFolder(request.outDir);
   if (emptyOut && !RemoveDirectoryW(request.outDir.c_str())) {
-    failure = ErrorText("cannot replace the empty folder", request.outDir);
+    failure = ErrorText("cannot replace the empty folder", request.outDir, GetLastError());
     return false;
   }
   if (!MoveFileExW(temp.c_str(), request.outDir.c_str(), 0)) {
-    failure = ErrorText("cannot rename the package to", request.outDir);
+    failure = ErrorText("cannot rename the package to", request.outDir, GetLastError());
     if (emptyOut) CreateDirectoryW(request.outDir.c_str(), nullptr);
     return false;
   }

@@ -12,17 +12,14 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/package_check.h"
 #include "platform/text.h"
+#include "tools/package_check.h"
 #include "tools/tool_cli.h"
 #include "tools/tool_files.h"
 
 namespace {
-constexpr int kWouldSucceed = 0;
-constexpr int kWouldFail = 1;
-constexpr int kUsage = 2;
-constexpr char kUsageText[] =
-    "usage: patchcheck PACKAGE_DIR [--verify] [--install-dir DIR] [--json]\n";
+constexpr char kTool[] = "patchcheck";
+constexpr char kUsage[] = "patchcheck PACKAGE_DIR [--verify] [--install-dir DIR] [--json]";
 
 void PrintText(const PackageReport& report) {
   for (const Finding& finding : report.findings) std::printf("%s\n", FindingText(finding).c_str());
@@ -59,7 +56,7 @@ const char* StateName(const InstalledEntry& item) {
 
 std::string DescribeEntry(const InstalledEntry& item) {
   const std::string destination = NarrowToUtf8(item.paths.destination);
-  const std::string backup = item.backupExists ? "; its backup exists" : "; no backup";
+  const std::string backup = item.facts.backupPresent ? "; its backup exists" : "; no backup";
   switch (item.role) {
     case EntryRole::kSkipsMissing:
       return "skip: patch file " + NarrowToUtf8(item.paths.source) + " is missing (a run skips it)";
@@ -109,47 +106,32 @@ int Verify(const std::wstring& packageDir, const std::wstring& givenInstallDir, 
       entry["entry"] = static_cast<Json::UInt>(item.entry);
       entry["state"] = StateName(item);
       entry["destination"] = NarrowToUtf8(item.paths.destination);
-      entry["backup_exists"] = item.backupExists;
+      entry["backup_exists"] = item.facts.backupPresent;
       root["verify"].append(entry);
     }
     PrintJson(root);
   } else {
     if (install.error.empty()) std::printf("%s\n", DescribeInstallFolder(install).c_str());
-    if (!error.empty()) std::printf("error: %s\n", error.c_str());
+    if (!error.empty()) PrintError(kTool, error);
     for (const InstalledEntry& item : installed)
       std::printf("entry %zu: %s\n", item.entry, DescribeEntry(item).c_str());
     std::printf("%s\n", applied         ? "result: the package is applied here"
                         : error.empty() ? "result: the package is not applied here"
                                         : "result: cannot tell whether the package is applied");
   }
-  return applied ? kWouldSucceed : kWouldFail;
+  return applied ? kExitOk : kExitFailed;
 }
-}  // namespace
 
-int wmain(int argc, wchar_t** argv) {
-  std::wstring packageDir, installDir;
-  bool json = false, verify = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::wstring arg = argv[i];
-    if (arg == L"--json") {
-      json = true;
-    } else if (arg == L"--verify") {
-      verify = true;
-    } else if (arg == L"--install-dir" && i + 1 < argc) {
-      installDir = argv[++i];
-    } else if (arg.compare(0, 2, L"--") == 0 || !packageDir.empty()) {
-      std::fputs(kUsageText, stderr);
-      return kUsage;
-    } else {
-      packageDir = arg;
-    }
+int Main(int argc, wchar_t** argv) {
+  ToolArguments arguments;
+  if (!ParseArguments(argc, argv, {{L"--json"}, {L"--verify"}, {L"--install-dir", true}}, 1,
+                      arguments)) {
+    return PrintUsage(kUsage);
   }
-  if (packageDir.empty()) {
-    std::fputs(kUsageText, stderr);
-    return kUsage;
-  }
-  packageDir = FolderArgument(packageDir);
-  if (verify) return Verify(packageDir, installDir, json);
+  const std::wstring packageDir = FolderArgument(arguments.positional[0]);
+  const std::wstring installDir = arguments.Value(L"--install-dir");
+  const bool json = arguments.Has(L"--json");
+  if (arguments.Has(L"--verify")) return Verify(packageDir, installDir, json);
 
   PackageReport report = CheckPackage(packageDir);
   if (!installDir.empty()) DryRun(packageDir, installDir, report);
@@ -158,5 +140,8 @@ int wmain(int argc, wchar_t** argv) {
   } else {
     PrintText(report);
   }
-  return report.Failed() ? kWouldFail : kWouldSucceed;
+  return report.Failed() ? kExitFailed : kExitOk;
 }
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) { return RunTool(kTool, Main, argc, argv); }

@@ -8,78 +8,67 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/flag_block.h"
 #include "platform/text.h"
+#include "tools/flag_block.h"
+#include "tools/tool_cli.h"
 #include "tools/tool_files.h"
 
 namespace {
-constexpr int kDone = 0;
-constexpr int kRefused = 1;
-constexpr int kUsage = 2;
+constexpr char kTool[] = "patchflags";
+constexpr char kUsage[] =
+    "patchflags FILE [--magic-debug=0|1] [--log-enabled=0|1] [--output OTHER]";
 
-int Usage() {
-  std::fputs("usage: patchflags FILE [--magic-debug=0|1] [--log-enabled=0|1] [--output OTHER]\n",
-             stderr);
-  return kUsage;
-}
-
-// "--name=0" or "--name=1" into `value`; false when `arg` is another option.
-bool ParseFlagOption(const std::wstring& arg, const std::wstring& name, int& value, bool& bad) {
-  const std::wstring prefix = L"--" + name + L"=";
-  if (arg.compare(0, prefix.size(), prefix) != 0) return false;
-  const std::wstring rest = arg.substr(prefix.size());
-  if (rest == L"0" || rest == L"1") {
-    value = rest[0] - L'0';
-  } else {
-    bad = true;
-  }
+// "0" or "1" into `value` (unchanged when the option is absent); false for anything else.
+bool ReadFlagOption(const ToolArguments& arguments, const wchar_t* name, int& value) {
+  if (!arguments.Has(name)) return true;
+  const std::wstring given = arguments.Value(name);
+  if (given != L"0" && given != L"1") return false;
+  value = given[0] - L'0';
   return true;
 }
-}  // namespace
 
-int wmain(int argc, wchar_t** argv) {
-  std::wstring file, output;
+int Main(int argc, wchar_t** argv) {
+  ToolArguments arguments;
   int magicDebug = -1, logEnabled = -1;
-  for (int i = 1; i < argc; ++i) {
-    const std::wstring arg = argv[i];
-    bool bad = false;
-    if (ParseFlagOption(arg, L"magic-debug", magicDebug, bad) ||
-        ParseFlagOption(arg, L"log-enabled", logEnabled, bad)) {
-      if (bad) return Usage();
-    } else if (arg == L"--output" && i + 1 < argc) {
-      output = argv[++i];
-    } else if (arg.compare(0, 2, L"--") == 0 || !file.empty()) {
-      return Usage();
-    } else {
-      file = arg;
-    }
+  if (!ParseArguments(argc, argv,
+                      {{L"--magic-debug", true}, {L"--log-enabled", true}, {L"--output", true}}, 1,
+                      arguments) ||
+      !ReadFlagOption(arguments, L"--magic-debug", magicDebug) ||
+      !ReadFlagOption(arguments, L"--log-enabled", logEnabled) ||
+      (arguments.Has(L"--output") && magicDebug < 0 && logEnabled < 0)) {
+    return PrintUsage(kUsage);
   }
-  if (file.empty() || (!output.empty() && magicDebug < 0 && logEnabled < 0)) return Usage();
-
-  std::string bytes, error;
-  if (!ReadWholeFile(file, bytes, error)) {
-    std::fprintf(stderr, "patchflags: %s\n", error.c_str());
-    return kRefused;
-  }
+  const std::wstring& file = arguments.positional[0];
   FlagBlockLocation at;
-  if (!FindFlagBlock(bytes, at, error)) {
-    std::fprintf(stderr, "patchflags: %s: %s\n", NarrowToUtf8(file).c_str(), error.c_str());
-    return kRefused;
+  std::string error;
+  if (!FindFlagBlockInFile(file, at, error)) {
+    PrintError(kTool, NarrowToUtf8(file) + ": " + error);
+    return kExitFailed;
   }
 
-  if (magicDebug >= 0) bytes[at.magicDebug] = static_cast<char>(magicDebug);
-  if (logEnabled >= 0) bytes[at.logEnabled] = static_cast<char>(logEnabled);
-  const auto magic = static_cast<unsigned char>(bytes[at.magicDebug]);
-  const auto enabled = static_cast<unsigned char>(bytes[at.logEnabled]);
-  if (magicDebug >= 0 || logEnabled >= 0) {
-    const std::wstring target = output.empty() ? file : output;
-    if (!ReplaceWholeFile(target, bytes, error)) {
-      std::fprintf(stderr, "patchflags: %s\n", error.c_str());
-      return kRefused;
+  ByteChanges changes;
+  if (magicDebug >= 0) {
+    at.magicDebugValue = static_cast<unsigned char>(magicDebug);
+    changes.emplace_back(at.magicDebug, std::string(1, static_cast<char>(magicDebug)));
+  }
+  if (logEnabled >= 0) {
+    at.logEnabledValue = static_cast<unsigned char>(logEnabled);
+    changes.emplace_back(at.logEnabled, std::string(1, static_cast<char>(logEnabled)));
+  }
+  if (!changes.empty()) {
+    const std::wstring target = arguments.Value(L"--output", file);
+    if (!WriteChangedCopy(file, target, changes, error)) {
+      PrintError(kTool, error);
+      return kExitFailed;
     }
     std::printf("written: %s\n", NarrowToUtf8(target).c_str());
   }
-  std::printf("MagicDebug: %u (offset 0x%zx)\nLogEnabled: %u (offset 0x%zx)\nA run: %s\n", magic,
-              at.magicDebug, enabled, at.logEnabled, DescribeFlags(magic, enabled).c_str());
-  return kDone;
+  std::printf("MagicDebug: %u (offset 0x%llx)\nLogEnabled: %u (offset 0x%llx)\nA run: %s\n",
+              at.magicDebugValue, static_cast<unsigned long long>(at.magicDebug),
+              at.logEnabledValue, static_cast<unsigned long long>(at.logEnabled),
+              DescribeFlags(at.magicDebugValue, at.logEnabledValue).c_str());
+  return kExitOk;
 }
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) { return RunTool(kTool, Main, argc, argv); }

@@ -11,17 +11,17 @@
 #include <vector>
 
 #include "log/log_readers.h"
-#include "platform/handle.h"
+#include "package/layout.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "platform/trust.h"
 #include "tools/flag_block.h"
 #include "tools/run_log.h"
 #include "tools/tool_cli.h"
-#include "tools/tool_files.h"
 
 namespace {
-constexpr int kUsage = 2;
+constexpr char kTool[] = "patchlog";
+constexpr char kUsage[] = "patchlog [--file LOG] [--exe PATCH_EXE] [--json]";
 
 struct FoundFile {
   std::wstring path;
@@ -34,14 +34,16 @@ bool Newer(const FoundFile& a, const FoundFile& b) {
 
 // The files that `pattern` (wildcards in its last part only) matches, newest first.
 std::vector<FoundFile> FilesMatching(const std::wstring& pattern) {
-  const std::wstring folder = pattern.substr(0, pattern.find_last_of(L'\\') + 1);
+  const std::wstring folder = ParentFolder(pattern);
   std::vector<FoundFile> files;
-  WIN32_FIND_DATAW found;
-  const FindHandle search(FindFirstFileW(pattern.c_str(), &found));
-  for (bool more = search.IsValid(); more; more = FindNextFileW(search.Get(), &found) != FALSE) {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-      files.push_back({folder + found.cFileName, found.ftLastWriteTime});
-  }
+  DWORD error = 0;
+  ForEachMatch(
+      pattern,
+      [&](const WIN32_FIND_DATAW& found) {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+          files.push_back({JoinPath(folder, found.cFileName), found.ftLastWriteTime});
+      },
+      error);
   std::sort(files.begin(), files.end(), Newer);
   return files;
 }
@@ -105,15 +107,14 @@ std::vector<std::string> WhyNoLog(const std::wstring& base, const std::wstring& 
   if (exe.empty()) {
     why.push_back("flag bytes: not read (--exe PATCH_EXE names the runner)");
   } else {
-    std::string bytes, error;
+    std::string error;
     FlagBlockLocation at;
-    if (ReadWholeFile(exe, bytes, error) && FindFlagBlock(bytes, at, error)) {
-      const auto magic = static_cast<unsigned char>(bytes[at.magicDebug]);
-      const auto enabled = static_cast<unsigned char>(bytes[at.logEnabled]);
+    if (FindFlagBlockInFile(exe, at, error)) {
+      const unsigned magic = at.magicDebugValue, enabled = at.logEnabledValue;
       stopped = magic == 0 && enabled == 0 && !LogSwitchOn();
       why.push_back("flag bytes of " + NarrowToUtf8(exe) + ": MagicDebug " + std::to_string(magic) +
                     ", LogEnabled " + std::to_string(enabled) + ": " +
-                    DescribeFlags(magic, enabled));
+                    DescribeFlags(at.magicDebugValue, at.logEnabledValue));
     } else {
       why.push_back("flag bytes of " + NarrowToUtf8(exe) + ": " + error);
     }
@@ -121,29 +122,33 @@ std::vector<std::string> WhyNoLog(const std::wstring& base, const std::wstring& 
   why.push_back("registry switch HKLM\\" + NarrowToUtf8(kLogSwitchKey) + " " +
                 NarrowToUtf8(kLogSwitchValue) + ": " + (LogSwitchOn() ? "on" : "off"));
   if (stopped) why.push_back("so a run of it writes no log");
-  if (base.empty()) {
-    why.push_back("no common application-data folder: a run writes no log");
-    return why;
-  }
-  const TrustVerdict folders = CheckFolderChain(base, kLogFolderChain);
-  if (folders.refusal == TrustRefusal::kMissing) {
-    why.push_back("log folder " + NarrowToUtf8(folders.path) +
-                  " is missing: a run with the log on creates it");
-  } else if (folders.refusal != TrustRefusal::kNone) {
-    stopped = true;
-    why.push_back("log folder " + NarrowToUtf8(folders.path) +
-                  " refused: " + DescribeTrustRefusal(folders.refusal) + ": a run writes no log");
-  }
-  const TrustRefusal file = CheckPath(logPath, kTrustSingleLink);
-  if (file == TrustRefusal::kMissing) {
-    why.push_back("log file " + NarrowToUtf8(logPath) + " does not exist");
-  } else if (file == TrustRefusal::kUntrustedOwner) {
-    why.push_back("log file " + NarrowToUtf8(logPath) + ": " + DescribeTrustRefusal(file) +
-                  ": a run moves it aside and starts a new one");
-  } else if (file != TrustRefusal::kNone) {
-    stopped = true;
-    why.push_back("log file " + NarrowToUtf8(logPath) + " refused: " + DescribeTrustRefusal(file) +
-                  ": a run writes nothing to it");
+  const LogLocation location = CheckLogLocation(base, logPath);
+  const std::string concerned = NarrowToUtf8(location.concerned.path);
+  const std::string reason = DescribeTrustRefusal(location.concerned.refusal);
+  switch (location.state) {
+    case LogLocationState::kNoBase:
+      why.push_back("no common application-data folder: a run writes no log");
+      return why;
+    case LogLocationState::kFolderRefused:
+      stopped = true;
+      why.push_back("log folder " + concerned + " refused: " + reason + ": a run writes no log");
+      break;
+    case LogLocationState::kFolderMissing:
+      why.push_back("log folder " + concerned + " is missing: a run with the log on creates it");
+      break;
+    case LogLocationState::kFileRefused:
+      stopped = true;
+      why.push_back("log file " + concerned + " refused: " + reason + ": a run writes nothing to it");
+      break;
+    case LogLocationState::kFileMovedAside:
+      why.push_back("log file " + concerned + ": " + reason +
+                    ": a run moves it aside and starts a new one");
+      break;
+    case LogLocationState::kFileMissing:
+      why.push_back("log file " + concerned + " does not exist");
+      break;
+    case LogLocationState::kFileUsable:
+      break;
   }
   if (!stopped) {
     why.push_back(exe.empty() && !LogSwitchOn()
@@ -254,28 +259,18 @@ void PrintJsonReport(const LastRun& run, RunVerdict verdict, const std::vector<s
   root["hook"] = hook;
   PrintJson(root);
 }
-}  // namespace
 
-int wmain(int argc, wchar_t** argv) {
-  std::wstring file, exe;
-  bool json = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::wstring arg = argv[i];
-    if (arg == L"--json") {
-      json = true;
-    } else if (arg == L"--file" && i + 1 < argc) {
-      file = argv[++i];
-    } else if (arg == L"--exe" && i + 1 < argc) {
-      exe = argv[++i];
-    } else {
-      std::fputs("usage: patchlog [--file LOG] [--exe PATCH_EXE] [--json]\n", stderr);
-      return kUsage;
-    }
+int Main(int argc, wchar_t** argv) {
+  ToolArguments arguments;
+  if (!ParseArguments(argc, argv, {{L"--json"}, {L"--file", true}, {L"--exe", true}}, 0,
+                      arguments)) {
+    return PrintUsage(kUsage);
   }
+  const std::wstring exe = arguments.Value(L"--exe");
   // The runner's log is named after its executable: Patch.exe writes patch_patch.log.
-  const std::wstring title = TitleFromModulePath(exe.empty() ? L"Patch.exe" : exe);
+  const std::wstring title = TitleFromModulePath(exe.empty() ? kRunnerFileName : exe);
   const std::wstring base = CommonAppDataFolder(false);
-  std::wstring logPath = file;
+  std::wstring logPath = arguments.Value(L"--file");
   if (logPath.empty() && !base.empty()) logPath = LogPathBelow(base, title + L"_" + title);
 
   const LastRun run = FindLastRun(logPath);
@@ -284,10 +279,13 @@ int wmain(int argc, wchar_t** argv) {
       verdict == RunVerdict::kNoRun ? WhyNoLog(base, logPath, exe) : std::vector<std::string>();
   Json::Value hookJson(Json::objectValue);
   const std::string hook = DescribeHook(hookJson);
-  if (json) {
+  if (arguments.Has(L"--json")) {
     PrintJsonReport(run, verdict, why, hookJson);
   } else {
     PrintText(run, verdict, why, hook);
   }
   return VerdictExitCode(verdict);
 }
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) { return RunTool(kTool, Main, argc, argv); }

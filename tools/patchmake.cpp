@@ -12,18 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "package/layout.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "tools/package_make.h"
 #include "tools/tool_cli.h"
 
 namespace {
-constexpr int kReproduces = 0;
-constexpr int kCannotReproduce = 1;
-constexpr int kNotWritten = 2;
+constexpr char kTool[] = "patchmake";
 constexpr char kUsage[] =
-    "usage: patchmake OLD_DIR NEW_DIR OUT_DIR [--runner PATCH_EXE] [--exclude PATTERN]... "
-    "[--json]\n";
+    "patchmake OLD_DIR NEW_DIR OUT_DIR [--runner PATCH_EXE] [--exclude PATTERN]... [--json]";
 
 size_t ErrorCount(const PackageReport& report) {
   return static_cast<size_t>(
@@ -36,7 +34,9 @@ void PrintText(const MakeRequest& request, const MakeResult& result) {
   for (const Finding& finding : report.findings) std::printf("%s\n", FindingText(finding).c_str());
   // Only the steps that go wrong: a package made from two trees may have thousands.
   for (const DryRunStep& step : report.steps) {
-    if (step.action == DryRunAction::kCopyFails || step.action == DryRunAction::kSkipMissingFile)
+    const EntryAction action = step.planned.action;
+    if (action == EntryAction::kCopyFails || action == EntryAction::kSkipMissingFile ||
+        action == EntryAction::kRefuse)
       std::printf("dry run on %s: %s\n", NarrowToUtf8(request.oldDir).c_str(),
                   StepText(step).c_str());
   }
@@ -52,38 +52,27 @@ void PrintText(const MakeRequest& request, const MakeResult& result) {
                 to.c_str());
   }
 }
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
+// Exit code 0 the package turns OLD_DIR into NEW_DIR, 1 written but a run cannot, 2 usage or
+// nothing written.
+int Main(int argc, wchar_t** argv) {
+  ToolArguments arguments;
+  if (!ParseArguments(argc, argv,
+                      {{L"--json"}, {L"--runner", true}, {L"--exclude", true, true}}, 3,
+                      arguments)) {
+    return PrintUsage(kUsage);
+  }
   MakeRequest request;
-  std::vector<std::wstring*> dirs = {&request.oldDir, &request.newDir, &request.outDir};
-  size_t given = 0;
-  bool json = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::wstring arg = argv[i];
-    if (arg == L"--json") {
-      json = true;
-    } else if (arg == L"--runner" && i + 1 < argc) {
-      request.runner = argv[++i];
-    } else if (arg == L"--exclude" && i + 1 < argc) {
-      request.excludes.push_back(argv[++i]);
-    } else if (arg.compare(0, 2, L"--") == 0 || given == dirs.size() || arg.empty()) {
-      std::fputs(kUsage, stderr);
-      return kNotWritten;
-    } else {
-      *dirs[given++] = FolderArgument(arg);
-    }
-  }
-  if (given != dirs.size()) {
-    std::fputs(kUsage, stderr);
-    return kNotWritten;
-  }
-  if (request.runner.empty()) request.runner = GetModuleDirectory() + L"Patch.exe";
+  request.oldDir = FolderArgument(arguments.positional[0]);
+  request.newDir = FolderArgument(arguments.positional[1]);
+  request.outDir = FolderArgument(arguments.positional[2]);
+  request.runner = arguments.Value(L"--runner", GetModuleDirectory() + kRunnerFileName);
+  if (arguments.Has(L"--exclude")) request.excludes = arguments.options[L"--exclude"];
+  const bool json = arguments.Has(L"--json");
 
   MakeResult result;
   std::string failure;
   if (!BuildPackage(request, result, failure)) {
-    std::fprintf(stderr, "patchmake: %s; nothing was written\n", failure.c_str());
+    PrintError(kTool, failure + "; nothing was written");
     if (json) {
       Json::Value root(Json::objectValue);
       root["ok"] = false;
@@ -91,7 +80,7 @@ int wmain(int argc, wchar_t** argv) {
       root["failure"] = failure;
       PrintJson(root);
     }
-    return kNotWritten;
+    return kExitUsage;
   }
   if (json) {
     Json::Value root = ReportJson(result.report);
@@ -105,5 +94,8 @@ int wmain(int argc, wchar_t** argv) {
   } else {
     PrintText(request, result);
   }
-  return result.report.Failed() ? kCannotReproduce : kReproduces;
+  return result.report.Failed() ? kExitFailed : kExitOk;
 }
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) { return RunTool(kTool, Main, argc, argv); }

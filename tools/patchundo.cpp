@@ -20,9 +20,9 @@
 #include "tools/undo.h"
 
 namespace {
-constexpr int kDone = 0;
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
+constexpr char kTool[] = "patchundo";
+constexpr char kUsage[] =
+    "patchundo PACKAGE_DIR [--install-dir DIR] [--dry-run] [--remove-added] [--json]";
 
 struct Outcome {
   std::vector<UndoStep> steps;
@@ -137,7 +137,7 @@ Outcome Undo(const std::wstring& packageDir, const InstallFolder& install, bool 
 
 void PrintText(const InstallFolder& install, const Outcome& outcome) {
   if (install.error.empty()) std::printf("%s\n", DescribeInstallFolder(install).c_str());
-  if (!outcome.error.empty()) std::printf("error: %s\n", outcome.error.c_str());
+  if (!outcome.error.empty()) PrintError(kTool, outcome.error);
   if (outcome.stopped) std::printf("stopped the product's programs in the installation\n");
   for (const UndoStep& step : outcome.steps)
     std::printf("entry %zu: %s\n", step.entry, Describe(step, outcome.carriedOut).c_str());
@@ -170,51 +170,29 @@ void PrintJsonOutcome(const InstallFolder& install, const Outcome& outcome, bool
   }
   PrintJson(root);
 }
-}  // namespace
-
-int wmain(int argc, wchar_t** argv) {
-  std::wstring packageDir, installDir;
-  bool json = false, dryRun = false, removeAdded = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::wstring arg = argv[i];
-    if (arg == L"--json") {
-      json = true;
-    } else if (arg == L"--dry-run") {
-      dryRun = true;
-    } else if (arg == L"--remove-added") {
-      removeAdded = true;
-    } else if (arg == L"--install-dir" && i + 1 < argc) {
-      installDir = argv[++i];
-    } else if (arg.compare(0, 2, L"--") == 0 || !packageDir.empty()) {
-      packageDir.clear();
-      break;
-    } else {
-      packageDir = arg;
-    }
+int Main(int argc, wchar_t** argv) {
+  ToolArguments arguments;
+  if (!ParseArguments(argc, argv,
+                      {{L"--json"}, {L"--dry-run"}, {L"--remove-added"}, {L"--install-dir", true}},
+                      1, arguments)) {
+    return PrintUsage(kUsage);
   }
-  if (packageDir.empty()) {
-    std::fputs(
-        "usage: patchundo PACKAGE_DIR [--install-dir DIR] [--dry-run] [--remove-added] [--json]\n",
-        stderr);
-    return kUsage;
-  }
-  const InstallFolder install = FindInstallFolder(installDir);
+  const InstallFolder install = FindInstallFolder(arguments.Value(L"--install-dir"));
   Outcome outcome;
   if (install.error.empty()) {
-    try {
-      outcome = Undo(FolderArgument(packageDir), install, dryRun, removeAdded);
-    } catch (const std::exception& error) {
-      // Out of memory: the product was started again if it had been stopped.
-      outcome.error = std::string("stopped by an unexpected error: ") + error.what();
-    }
+    outcome = Undo(FolderArgument(arguments.positional[0]), install, arguments.Has(L"--dry-run"),
+                   arguments.Has(L"--remove-added"));
   } else {
     outcome.error = install.error;
   }
   const bool ok = outcome.error.empty() && !(outcome.carriedOut && AnyFailed(outcome.steps));
-  if (json) {
+  if (arguments.Has(L"--json")) {
     PrintJsonOutcome(install, outcome, ok);
   } else {
     PrintText(install, outcome);
   }
-  return ok ? kDone : kFailed;
+  return ok ? kExitOk : kExitFailed;
 }
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) { return RunTool(kTool, Main, argc, argv); }

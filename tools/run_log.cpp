@@ -5,18 +5,13 @@
 #include <vector>
 
 #include "log/log_readers.h"
+#include "platform/file.h"
 #include "platform/handle.h"
 #include "platform/text.h"
 
 namespace {
-constexpr DWORD kChunkBytes = 1 << 20;
 // A longer line is kept only up to here: memory stays bounded in a file without line feeds.
 constexpr size_t kLongestLine = 1 << 16;
-// What a run writes, as patchlog recognises it.
-constexpr char kErrorLevel[] = "[Error]";
-constexpr char kSuccessMessage[] = "[Common]Patch successful.";
-constexpr char kMissingFileStart[] = "[Error]Patch file[";
-constexpr char kMissingFileEnd[] = "] is not exist.";
 
 std::string WithoutLf(const char* banner) {
   std::string text = banner;
@@ -24,24 +19,11 @@ std::string WithoutLf(const char* banner) {
   return text;
 }
 
-bool StartsWith(const std::string& text, const char* prefix) {
-  return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
-}
-
-bool EndsWith(const std::string& text, const char* suffix) {
-  const size_t length = std::char_traits<char>::length(suffix);
-  return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
-}
-
 LogRecord ParseLine(const std::string& line) {
   if (!HasLogStamp(line)) return {std::string(), line};
   return {line.substr(0, kLogStampLength - 2), line.substr(kLogStampLength)};
 }
 
-bool Fail(DWORD& error) {
-  error = GetLastError();
-  return false;
-}
 }  // namespace
 
 void AddLine(RunEvidence& run, const LogRecord& line) {
@@ -57,13 +39,12 @@ void AddLine(RunEvidence& run, const LogRecord& line) {
   } else if (line.message == end) {
     run.ended = true;
     run.end = line;
-  } else if (line.message == kSuccessMessage) {
+  } else if (MatchesLogFormat(line.message, kPatchSuccessfulFormat, kProgressLevel)) {
     run.succeeded = true;
     run.success = line;
-  } else if (StartsWith(line.message, kErrorLevel)) {
+  } else if (MatchesLogFormat(line.message, kAnyFailureFormat, kFailureLevel)) {
     run.errors.push_back(line);
-    if (StartsWith(line.message, kMissingFileStart) && EndsWith(line.message, kMissingFileEnd))
-      ++run.skipped;
+    if (MatchesLogFormat(line.message, kPatchFileMissingFormat, kFailureLevel)) ++run.skipped;
   }
 }
 
@@ -127,22 +108,26 @@ bool ReadRunEvidence(const std::wstring& path, RunEvidence& run, DWORD& error) {
   const KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!file.IsValid()) return Fail(error);
-  std::vector<char> chunk(kChunkBytes);
-  std::string pending;  // the start of a line whose LF has not been read yet
-  for (;;) {
-    DWORD read = 0;
-    if (!ReadFile(file.Get(), chunk.data(), kChunkBytes, &read, nullptr)) return Fail(error);
-    if (read == 0) return true;  // what is pending has no LF yet: not written
-    size_t start = 0;
-    for (size_t i = 0; i < read; ++i) {
-      if (chunk[i] != '\n') continue;
-      pending.append(chunk.data() + start, std::min(i - start, kLongestLine));
-      AddLine(run, ParseLine(pending));
-      pending.clear();
-      start = i + 1;
-    }
-    pending.append(chunk.data() + start, read - start);
-    if (pending.size() > kLongestLine) pending.resize(kLongestLine);
+  if (!file.IsValid()) {
+    error = GetLastError();
+    return false;
   }
+  std::vector<char> chunk;
+  std::string pending;  // the start of a line whose LF has not been read yet: not yet written
+  return ReadInChunks(
+      file.Get(), chunk,
+      [&](const char* data, DWORD read) {
+        size_t start = 0;
+        for (size_t i = 0; i < read; ++i) {
+          if (data[i] != '\n') continue;
+          pending.append(data + start, std::min(i - start, kLongestLine));
+          AddLine(run, ParseLine(pending));
+          pending.clear();
+          start = i + 1;
+        }
+        pending.append(data + start, read - start);
+        if (pending.size() > kLongestLine) pending.resize(kLongestLine);
+        return true;
+      },
+      error);
 }

@@ -1,9 +1,70 @@
 #include "tools/tool_cli.h"
 
 #include <cstdio>
+#include <exception>
 
-#include "product/install_dir.h"
+#include "platform/mitigations.h"
 #include "platform/text.h"
+#include "product/install_dir.h"
+
+std::wstring ToolArguments::Value(const wchar_t* name, const std::wstring& fallback) const {
+  const auto found = options.find(name);
+  return found == options.end() || found->second.empty() ? fallback : found->second.back();
+}
+
+bool ParseArguments(int argc, wchar_t** argv, std::initializer_list<OptionSpec> specs,
+                    size_t positionals, ToolArguments& arguments) {
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring arg = argv[i];
+    if (arg.compare(0, 2, L"--") != 0) {
+      if (arg.empty()) return false;
+      arguments.positional.push_back(arg);
+      continue;
+    }
+    const size_t equals = arg.find(L'=');
+    const std::wstring name = arg.substr(0, equals);
+    const OptionSpec* spec = nullptr;
+    for (const OptionSpec& known : specs) {
+      if (name == known.name) spec = &known;
+    }
+    if (spec == nullptr || (!spec->takesValue && equals != std::wstring::npos)) return false;
+    std::vector<std::wstring>& values = arguments.options[name];
+    if (!values.empty() && !spec->repeated) return false;
+    if (!spec->takesValue) {
+      values.emplace_back();
+    } else if (equals != std::wstring::npos) {
+      values.push_back(arg.substr(equals + 1));
+    } else if (i + 1 < argc) {
+      values.push_back(argv[++i]);
+    } else {
+      return false;
+    }
+  }
+  return arguments.positional.size() == positionals;
+}
+
+void PrintError(const char* tool, const std::string& message) {
+  std::fprintf(stderr, "%s: %s\n", tool, message.c_str());
+}
+
+int PrintUsage(const char* usage) {
+  std::fprintf(stderr, "usage: %s\n", usage);
+  return kExitUsage;
+}
+
+int RunTool(const char* tool, int (*body)(int, wchar_t**), int argc, wchar_t** argv) {
+  // The package folder, from which deployment systems run the tools elevated, may be a folder
+  // any user can write to.
+  ApplyProcessMitigations();
+  try {
+    return body(argc, argv);
+  } catch (const std::exception& error) {
+    PrintError(tool, std::string("stopped by an unexpected error: ") + error.what());
+  } catch (...) {
+    PrintError(tool, "stopped by an unexpected error");
+  }
+  return kExitUsage;
+}
 
 InstallFolder FindInstallFolder(const std::wstring& given) {
   InstallFolder folder;

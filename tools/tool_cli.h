@@ -2,9 +2,50 @@
 
 #include <json/json.h>
 
+#include <initializer_list>
+#include <map>
 #include <string>
+#include <vector>
 
-// What the deployment tools share: where the installation is, and their JSON output.
+// What the tools share: their arguments, exit codes and error lines, where the installation is,
+// and their JSON output.
+
+// Exit codes every tool gives the same meaning; patchlog adds its own above them.
+enum ToolExit : int {
+  kExitOk = 0,      // done, applied, would succeed
+  kExitFailed = 1,  // refused, not applied, would fail, or something was left
+  kExitUsage = 2,   // the arguments are wrong, or the tool stopped before doing anything
+};
+
+// The options a tool takes: "--name" alone, or "--name VALUE" / "--name=VALUE" with a value
+// (given once, or again and again when `repeated`).
+struct OptionSpec {
+  OptionSpec(const wchar_t* optionName, bool value = false, bool again = false)
+      : name(optionName), takesValue(value), repeated(again) {}
+  const wchar_t* name;  // with its "--"
+  bool takesValue;
+  bool repeated;
+};
+struct ToolArguments {
+  std::vector<std::wstring> positional;
+  std::map<std::wstring, std::vector<std::wstring>> options;  // by name, values in order
+  bool Has(const wchar_t* name) const { return options.count(name) != 0; }
+  // The option's value, or `fallback` when it was not given.
+  std::wstring Value(const wchar_t* name, const std::wstring& fallback = std::wstring()) const;
+};
+// False for an option not in `specs`, a value missing or given twice, an empty positional, or
+// a count of positionals other than `positionals`.
+bool ParseArguments(int argc, wchar_t** argv, std::initializer_list<OptionSpec> specs,
+                    size_t positionals, ToolArguments& arguments);
+
+// Every error line of a tool, on standard error: "<tool>: <message>".
+void PrintError(const char* tool, const std::string& message);
+// The usage line on standard error; returns kExitUsage.
+int PrintUsage(const char* usage);
+
+// Runs a tool's body as its wmain: the process's library search restricted first, exactly as
+// the runner does it, and an error that escapes turned into an error line and kExitUsage.
+int RunTool(const char* tool, int (*body)(int, wchar_t**), int argc, wchar_t** argv);
 
 // The installation folder a tool works on: the one given, or InstallDir read exactly as a run
 // reads it. `error` is a sentence when InstallDir cannot be read; `path` is then empty.

@@ -10,7 +10,7 @@
 #include "platform/text.h"
 
 namespace {
-constexpr DWORD kCompareChunkBytes = 1 << 20;
+constexpr wchar_t kTempSuffix[] = L".patchtool.tmp";
 
 KernelHandle OpenShared(const std::wstring& path) {
   return KernelHandle(CreateFileW(path.c_str(), GENERIC_READ,
@@ -22,52 +22,105 @@ Comparison Unreadable(DWORD& error) {
   error = GetLastError();
   return Comparison::kUnreadable;
 }
+
+// Flushes the temporary file `temp`, closes it and renames it over `path`; removes it on failure.
+bool CommitTemp(FileHandle& file, const std::wstring& temp, const std::wstring& path,
+                std::string& error) {
+  if (!FlushFileBuffers(file.Get())) {
+    error = ErrorText("cannot write", temp, GetLastError());
+  } else {
+    file.Close();
+    if (MoveFileExW(temp.c_str(), path.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return true;
+    }
+    error = ErrorText("cannot write", path, GetLastError());
+  }
+  file.Close();
+  DeleteFileW(temp.c_str());
+  return false;
+}
 }  // namespace
 
-std::string ErrorText(const char* what, const std::wstring& path) {
-  return std::string(what) + " " + NarrowToUtf8(path) + " (error " +
-         std::to_string(GetLastError()) + ")";
+std::string ErrorText(const char* what, const std::wstring& path, DWORD code) {
+  return std::string(what) + " " + NarrowToUtf8(path) + " (error " + std::to_string(code) + ")";
 }
 
 bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& error) {
   FileHandle file;
   uint64_t size = 0;
   if (file.Open(path.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING) < 0) {
-    error = ErrorText("cannot open", path);
+    error = ErrorText("cannot open", path, GetLastError());
     return false;
   }
-  if (file.GetSize(size) < 0 || size > 0x7FFFFFFF) {
-    error = ErrorText("cannot size", path);
+  if (file.GetSize(size) < 0) {
+    error = ErrorText("cannot size", path, GetLastError());
+    return false;
+  }
+  if (size > 0x7FFFFFFF) {
+    error = ErrorText("too large to read whole:", path, ERROR_FILE_TOO_LARGE);
     return false;
   }
   bytes.assign(static_cast<size_t>(size), '\0');
   DWORD read = 0;
-  if (size > 0 && (file.Read(&bytes[0], static_cast<DWORD>(size), read) < 0 || read != size)) {
-    error = ErrorText("cannot read", path);
+  if (size > 0 && file.Read(&bytes[0], static_cast<DWORD>(size), read) < 0) {
+    error = ErrorText("cannot read", path, GetLastError());
+    return false;
+  }
+  if (read != size) {
+    error = ErrorText("cannot read", path, ERROR_HANDLE_EOF);
     return false;
   }
   return true;
 }
 
 bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes, std::string& error) {
-  const std::wstring temp = path + L".patchtool.tmp";
+  const std::wstring temp = path + kTempSuffix;
   FileHandle file;
   if (file.Open(temp.c_str(), GENERIC_WRITE, 0, CREATE_ALWAYS) < 0) {
-    error = ErrorText("cannot create", temp);
+    error = ErrorText("cannot create", temp, GetLastError());
     return false;
   }
   DWORD written = 0;
-  const BOOL wrote =
-      WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-      written == bytes.size() && FlushFileBuffers(file.Get());
-  file.Close();
-  if (!wrote || !MoveFileExW(temp.c_str(), path.c_str(),
-                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    error = ErrorText("cannot write", path);
+  if (!WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+      written != bytes.size()) {
+    error = ErrorText("cannot write", temp, GetLastError());
+    file.Close();
     DeleteFileW(temp.c_str());
     return false;
   }
-  return true;
+  return CommitTemp(file, temp, path, error);
+}
+
+bool WriteChangedCopy(const std::wstring& source, const std::wstring& target,
+                      const ByteChanges& changes, std::string& error) {
+  const std::wstring temp = target + kTempSuffix;
+  if (!CopyFileW(source.c_str(), temp.c_str(), FALSE)) {
+    error = ErrorText("cannot copy to", temp, GetLastError());
+    return false;
+  }
+  FileHandle file;
+  if (file.Open(temp.c_str(), GENERIC_WRITE, 0, OPEN_EXISTING) < 0) {
+    error = ErrorText("cannot open", temp, GetLastError());
+    SetFileAttributesW(temp.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(temp.c_str());
+    return false;
+  }
+  for (const auto& change : changes) {
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(change.first);
+    DWORD written = 0;
+    if (!SetFilePointerEx(file.Get(), at, nullptr, FILE_BEGIN) ||
+        !WriteFile(file.Get(), change.second.data(), static_cast<DWORD>(change.second.size()),
+                   &written, nullptr) ||
+        written != change.second.size()) {
+      error = ErrorText("cannot write", temp, GetLastError());
+      file.Close();
+      DeleteFileW(temp.c_str());
+      return false;
+    }
+  }
+  return CommitTemp(file, temp, target, error);
 }
 
 Comparison CompareWithFile(const std::wstring& path, const std::wstring& reference, DWORD& error) {
@@ -87,16 +140,18 @@ Comparison CompareWithFile(const std::wstring& path, const std::wstring& referen
   if (!GetFileSizeEx(file.Get(), &size) || !GetFileSizeEx(other.Get(), &otherSize))
     return Unreadable(error);
   if (size.QuadPart != otherSize.QuadPart) return Comparison::kDifferent;
-  std::vector<char> chunk(kCompareChunkBytes), otherChunk(kCompareChunkBytes);
-  for (;;) {
-    DWORD read = 0, otherRead = 0;
-    if (!ReadFile(file.Get(), chunk.data(), kCompareChunkBytes, &read, nullptr) ||
-        !ReadFile(other.Get(), otherChunk.data(), kCompareChunkBytes, &otherRead, nullptr)) {
-      return Unreadable(error);
-    }
-    // A file that changes while it is read differs from what it was compared with.
-    if (read != otherRead || !std::equal(chunk.begin(), chunk.begin() + read, otherChunk.begin()))
-      return Comparison::kDifferent;
-    if (read == 0) return Comparison::kSame;
-  }
+  std::vector<char> chunk, otherChunk(kFileChunkBytes);
+  bool same = true, otherRead = true;
+  const bool read = ReadInChunks(
+      file.Get(), chunk,
+      [&](const char* data, DWORD count) {
+        DWORD got = 0;
+        otherRead = ReadFile(other.Get(), otherChunk.data(), count, &got, nullptr) != FALSE;
+        // A file that changes while it is read differs from what it was compared with.
+        same = otherRead && got == count && std::equal(data, data + count, otherChunk.data());
+        return same;
+      },
+      error);
+  if (!read || !otherRead) return otherRead ? Comparison::kUnreadable : Unreadable(error);
+  return same ? Comparison::kSame : Comparison::kDifferent;
 }

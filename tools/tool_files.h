@@ -1,13 +1,17 @@
 #pragma once
 
-#include <string>
-
 #include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
 
 // Whole-file reading, all-or-nothing replacement and comparison for the package tools.
 
-// "<what> <path> (error <last error>)"; call it right after the failing call.
-std::string ErrorText(const char* what, const std::wstring& path);
+// "<what> <path> (error <code>)", the code given by the caller: read it right after the call
+// that failed, or pass the one that call reported.
+std::string ErrorText(const char* what, const std::wstring& path, DWORD code);
 
 // False with a sentence in `error` when the file cannot be read whole.
 bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& error);
@@ -15,6 +19,13 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& er
 // Writes a temporary file beside `path` and renames it over `path`, so that a failure never
 // leaves a partial file.
 bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes, std::string& error);
+
+// `target` becomes a copy of `source` with the bytes at the given offsets changed (`target` may
+// be `source`): the copy is made beside `target`, changed, flushed and renamed over it, so that
+// neither file is ever half written and `source` is never read whole.
+using ByteChanges = std::vector<std::pair<uint64_t, std::string>>;
+bool WriteChangedCopy(const std::wstring& source, const std::wstring& target,
+                      const ByteChanges& changes, std::string& error);
 
 // What a file holds, compared with a reference file.
 enum class Comparison {

@@ -14,7 +14,7 @@ UndoStep Plan(const InstalledEntry& item, bool removeAdded) {
   } else if (item.role == EntryRole::kSkipsRepeated) {
     step.action = UndoAction::kSameAs;
     step.sameAs = item.sameAs;
-  } else if (item.backupExists) {
+  } else if (item.facts.backupPresent) {
     step.action = UndoAction::kRestore;
   } else if (item.holds == Comparison::kMissing) {
     step.action = UndoAction::kNothing;
