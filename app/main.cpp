@@ -12,9 +12,7 @@ namespace {
 // Before any library load of ours: the package folder may be a user's download folder, so DLLs
 // must come from System32 only. The log's start-up step only reads the registry before this.
 const bool kProcessHardened = (ApplyProcessMitigations(), true);
-}  // namespace
 
-namespace {
 // One "Error" line for an error that escaped a step. Building it may fail for the same reason
 // (no memory); then the run ends without it.
 void ReportEscapedError() noexcept {

@@ -19,25 +19,37 @@ MossLogAssertFunction HookFunction = nullptr;
 // Hook calls held back on this thread (see AssertHookHold).
 thread_local int HoldDepth = 0;
 thread_local std::vector<std::wstring>* HeldMessages = nullptr;
+
+// Dependencies come from System32 only: any user may add a DLL to the library's own folder.
+// A system without that restricted search does not load the hook at all.
+HMODULE LoadHookLibrary(const std::wstring& path) {
+  return LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
 }  // namespace
 
 // The hook is documented as cdecl, but a library built with stdcall and exported undecorated
 // pops its own arguments. Calling through a frame that restores the stack pointer afterwards
 // makes both conventions safe.
 #if defined(__GNUC__) && defined(__i386__)
-extern "C" void __cdecl CallHookKeepingStack(MossLogAssertFunction hook, const wchar_t* message,
-                                             const wchar_t* tag);
-asm(".text\n"
-    ".globl _CallHookKeepingStack\n"
-    "_CallHookKeepingStack:\n"
-    "  pushl %ebp\n"
-    "  movl %esp, %ebp\n"
-    "  pushl 16(%ebp)\n"
-    "  pushl 12(%ebp)\n"
-    "  call *8(%ebp)\n"
-    "  movl %ebp, %esp\n"
-    "  popl %ebp\n"
-    "  ret\n");
+// Naked, so that the compiler places it in its own section and frames it with unwind
+// information, which the directives below keep true: a debugger, or an exception that a hook
+// should never throw, can walk through it.
+extern "C" __attribute__((naked)) void __cdecl CallHookKeepingStack(MossLogAssertFunction,
+                                                                    const wchar_t*,
+                                                                    const wchar_t*) {
+  asm("pushl %ebp\n"
+      ".cfi_def_cfa_offset 8\n"
+      ".cfi_offset %ebp, -8\n"
+      "movl %esp, %ebp\n"
+      ".cfi_def_cfa_register %ebp\n"
+      "pushl 16(%ebp)\n"
+      "pushl 12(%ebp)\n"
+      "call *8(%ebp)\n"
+      "movl %ebp, %esp\n"
+      "popl %ebp\n"
+      ".cfi_def_cfa %esp, 4\n"
+      "ret\n");
+}
 #elif defined(_MSC_VER) && defined(_M_IX86)
 extern "C" __declspec(naked) void __cdecl CallHookKeepingStack(MossLogAssertFunction,
                                                                const wchar_t*, const wchar_t*) {
@@ -66,14 +78,6 @@ std::wstring GetAssertHookPath() {
   const std::wstring base = CommonAppDataFolder(false);
   return base.empty() ? std::wstring() : base + kHookFolderChain + L"\\" + kHookFileName;
 }
-
-namespace {
-// Dependencies come from System32 only: any user may add a DLL to the library's own folder.
-// A system without that restricted search does not load the hook at all.
-HMODULE LoadHookLibrary(const std::wstring& path) {
-  return LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-}
-}  // namespace
 
 // Any local user can create these folders before the product is installed; an elevated runner
 // must load only a library that no ordinary user could have planted or changed.

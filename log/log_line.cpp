@@ -96,7 +96,7 @@ std::string BuildLogLine(const SYSTEMTIME& time, std::string message) {
 }
 
 void GetLogLocalTime(SYSTEMTIME& time) {
-  // Reading the clock costs a fifth of a log write on some systems. Each thread keeps its last
+  // Reading the clock costs a good share of a log write on some systems. Each thread keeps its last
   // reading for as long as the millisecond tick count stays the same (the system time and the
   // tick count advance together on the clock interrupt), and the local fields of its current
   // minute, since the bias between UTC and local time only ever changes on whole minutes.

@@ -72,7 +72,7 @@ ConfTextResult ReadPatchList(const Json::Value& root, PatchList& list, ConfProbl
   // A top-level null reads as an object without members.
   if (!root.isNull() && !root.isObject())
     return Problem(ConfTextResult::kOutOfFormat, problem, kTop, "", root);
-  // References, not copies: copying the list costs a third of the parse. The const
+  // References, not copies: copying the list would cost much of the parse. The const
   // operator[] gives the shared null value for an absent member and for a null root.
   const Json::Value& patchList = root["patch_list"];
   if (!patchList.isNull() && !patchList.isArray()) {
@@ -98,10 +98,6 @@ ConfTextResult ReadPatchList(const Json::Value& root, PatchList& list, ConfProbl
   }
   return ConfTextResult::kOk;
 }
-
-}  // namespace
-
-namespace {
 
 // The end of the string whose opening quote is just before `p`: the closing quote that no
 // backslash escapes, or `end`. A run of backslashes escapes the quote when it is odd.

@@ -145,7 +145,7 @@ TrustRefusal CheckDescriptor(PSECURITY_DESCRIPTOR descriptor, const TokenFacts& 
 
 TrustRefusal CheckHandleLinks(HANDLE handle, unsigned checks) {
   // The two small queries, not GetFileInformationByHandle: that one also reads the volume and
-  // costs a hundred times more on some systems.
+  // costs far more on some systems.
   FILE_BASIC_INFO basic = {};
   if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof(basic)))
     return TrustRefusal::kUnreadable;

@@ -48,18 +48,39 @@ DWORD StartAndWait(wchar_t* commandLine, const wchar_t* folder) {
   return WaitForExitCode(ProcessHandles(info));
 }
 
-// Turns on a privilege the process holds but has off; silently nothing where it lacks it.
-void EnablePrivilege(const wchar_t* name) {
-  KernelHandle self;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, self.Put()))
-    return;
-  TOKEN_PRIVILEGES privileges = {};
-  privileges.PrivilegeCount = 1;
-  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  if (LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid)) {
-    AdjustTokenPrivileges(self.Get(), FALSE, &privileges, 0, nullptr, nullptr);
+// Turns on a privilege the process holds but has off, for its own lifetime; silently nothing
+// where the process lacks it. The rest of the run, the hook library's calls among it, runs
+// with the privileges as they were.
+class EnabledPrivilege {
+ public:
+  explicit EnabledPrivilege(const wchar_t* name) {
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                          token_.Put())) {
+      return;
+    }
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    DWORD size = sizeof(before_);
+    // A privilege that was on already comes back with a count of 0 in `before_`: nothing to undo.
+    if (!LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) ||
+        !AdjustTokenPrivileges(token_.Get(), FALSE, &privileges, sizeof(before_), &before_,
+                               &size) ||
+        GetLastError() == ERROR_NOT_ALL_ASSIGNED) {
+      before_.PrivilegeCount = 0;
+    }
   }
-}
+  ~EnabledPrivilege() {
+    if (before_.PrivilegeCount != 0)
+      AdjustTokenPrivileges(token_.Get(), FALSE, &before_, 0, nullptr, nullptr);
+  }
+  EnabledPrivilege(const EnabledPrivilege&) = delete;
+  EnabledPrivilege& operator=(const EnabledPrivilege&) = delete;
+
+ private:
+  KernelHandle token_;
+  TOKEN_PRIVILEGES before_ = {};
+};
 
 using CreateBlock = BOOL(WINAPI*)(LPVOID*, HANDLE, BOOL);
 using DestroyBlock = BOOL(WINAPI*)(LPVOID);
@@ -96,8 +117,8 @@ class UserEnvironment {
 // last error of the second try when neither works.
 bool StartAsUser(wchar_t* commandLine, HANDLE token, const wchar_t* folder,
                  PROCESS_INFORMATION& info) {
-  EnablePrivilege(SE_ASSIGNPRIMARYTOKEN_NAME);
-  EnablePrivilege(SE_INCREASE_QUOTA_NAME);
+  const EnabledPrivilege assignToken(SE_ASSIGNPRIMARYTOKEN_NAME);
+  const EnabledPrivilege increaseQuota(SE_INCREASE_QUOTA_NAME);
   const UserEnvironment environment(token);
   const DWORD flags = environment.Block() != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0;
   STARTUPINFOW startup = HiddenStartup();

@@ -114,18 +114,7 @@ bool StopsOrSkips(EntryAction action) {
          action == EntryAction::kRefuse;
 }
 
-}  // namespace
-
-bool PackageReport::Failed() const {
-  for (const Finding& finding : findings) {
-    if (finding.level == FindingLevel::kError) return true;
-  }
-  for (const DryRunStep& step : steps) {
-    if (StopsOrSkips(step.planned.action)) return true;
-  }
-  return false;
-}
-
+// The findings on the text of conf.json alone (`text` is the file's bytes).
 std::vector<Finding> CheckConfText(const std::string& text, PatchList& entries) {
   std::vector<Finding> findings;
   if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
@@ -141,6 +130,38 @@ std::vector<Finding> CheckConfText(const std::string& text, PatchList& entries) 
     Error(findings, "\"patch_list\" lists no entries: a run ends with \"Start Patch failed.\"");
   }
   return findings;
+}
+
+const char* EntryActionName(EntryAction action) {
+  switch (action) {
+    case EntryAction::kRefuse:
+      return "refused";
+    case EntryAction::kSkipMissingFile:
+      return "skip-missing-file";
+    case EntryAction::kSkipBackupExists:
+      return "skip-backup-exists";
+    case EntryAction::kCopy:
+      return "copy";
+    case EntryAction::kMoveThenCopy:
+      return "move-then-copy";
+    case EntryAction::kCopyFails:
+      return "copy-fails";
+    case EntryAction::kNotReached:
+      break;
+  }
+  return "not-reached";
+}
+
+}  // namespace
+
+bool PackageReport::Failed() const {
+  for (const Finding& finding : findings) {
+    if (finding.level == FindingLevel::kError) return true;
+  }
+  for (const DryRunStep& step : steps) {
+    if (StopsOrSkips(step.planned.action)) return true;
+  }
+  return false;
 }
 
 std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
@@ -237,26 +258,6 @@ void DryRun(const std::wstring& packageDir, const std::wstring& installDir, Pack
     WarnIfTooLong(report.findings, i, "destination", paths[i].destination);
     WarnIfTooLong(report.findings, i, "backup", paths[i].backup);
   }
-}
-
-const char* EntryActionName(EntryAction action) {
-  switch (action) {
-    case EntryAction::kRefuse:
-      return "refused";
-    case EntryAction::kSkipMissingFile:
-      return "skip-missing-file";
-    case EntryAction::kSkipBackupExists:
-      return "skip-backup-exists";
-    case EntryAction::kCopy:
-      return "copy";
-    case EntryAction::kMoveThenCopy:
-      return "move-then-copy";
-    case EntryAction::kCopyFails:
-      return "copy-fails";
-    case EntryAction::kNotReached:
-      break;
-  }
-  return "not-reached";
 }
 
 bool ReadPackageEntries(const std::wstring& packageDir, PatchList& entries, std::string& error) {

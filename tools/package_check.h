@@ -40,9 +40,6 @@ struct PackageReport {
 // runner would refuse or what would surprise an author. `packageDir` without trailing slash.
 PackageReport CheckPackage(const std::wstring& packageDir);
 
-// The findings on the text of conf.json alone (pure; `text` is the file's bytes).
-std::vector<Finding> CheckConfText(const std::string& text, PatchList& entries);
-
 // The findings on the entries' own texts: empty, absolute, climbing out, a device or a stream,
 // names Windows would change, repeated.
 std::vector<Finding> CheckEntryTexts(const PatchList& entries);
@@ -50,8 +47,6 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries);
 // What a run would do, entry by entry, on `installDir`: the plan, as the runner makes it from
 // the installation as it is now. Changes nothing.
 void DryRun(const std::wstring& packageDir, const std::wstring& installDir, PackageReport& report);
-
-const char* EntryActionName(EntryAction action);
 
 // What an installation holds for one entry, beside what a run does with the entry.
 enum class EntryRole {

@@ -138,15 +138,9 @@ TEST_F(PatchCheck, ReportsWhatTheRunnerWouldRefuse) {
   }
 
   package.AddPatchFile(L"a.dll", "new");
-  package.WriteConf(
-      R"({"patch_list":[{"src":"a.dll","dest":"..\\a.dll"},{"src":"a.dll","dest":"\\x"},
-                      {"src":"a.dll","dest":"BIN/x"},{"src":"a.dll","dest":"bin\\X"}]})");
+  package.WriteConf(R"({"patch_list":[{"src":"a.dll","dest":"..\\a.dll"}]})");
   ToolRun warned = RunTool(kPatchCheck, Quoted(package.dir));
   EXPECT_EQ(warned.exitCode, 0u) << "warnings alone do not fail: " << warned.output;
-  for (const char* expected : {"climbs out", "is absolute", "entry 3 and entry 4 have the same"}) {
-    EXPECT_TRUE(Contains(warned.output, expected))
-        << "expected \"" << expected << "\" in: " << warned.output;
-  }
 
   // The tools share the runner's code, but none of them may look like a runner.
   DeleteFileW(package.exe.c_str());
@@ -362,11 +356,8 @@ TEST_F(PatchLog, ReadsARunAcrossFilesAndLeavesOutALineNotYetWritten) {
       {begin + line("[Error]Patch file[x] is not exist.\n"), line(kNewFileBanner) + "\n" + ok + end,
        "", 0, "skipping 1 "},
       {begin + error, line(kNewFileBanner) + "\n" + end, "", 1, "Start Patch failed."},
-      {"", line(NarrowToUtf8(kMagicOpenMessage)) + "\n" + ok + end, "", 0, "Magic debuge open"},
       {"", begin + ok + line(testsupport::Banner(kEndBanner)), "", 3, "end: none"},
-      {"", begin + ok + end + begin, "", 3, "end: none"},
       {"", begin + ok + end, begin + error + end, 1, ".run-20300101T000000-7"},
-      {"", "not a log\n", "", 4, "no run in the log"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.current);
