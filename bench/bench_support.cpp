@@ -4,6 +4,7 @@
 
 #include "platform/file.h"
 #include "platform/handle.h"
+#include "platform/paths.h"
 
 namespace bench {
 
@@ -88,28 +89,26 @@ uint64_t FileSizeOf(const std::wstring& path) {
 }
 
 void RemoveTree(const std::wstring& path) {
-  WIN32_FIND_DATAW found = {};
-  const FindHandle search(FindFirstFileW((path + L"\\*").c_str(), &found));
-  for (bool more = search.IsValid(); more; more = FindNextFileW(search.Get(), &found) != FALSE) {
-    const std::wstring name = found.cFileName;
-    if (name == L"." || name == L"..") continue;
-    const std::wstring child = path + L"\\" + name;
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      RemoveTree(child);
-    } else {
-      SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-      DeleteFileW(child.c_str());
-    }
-  }
+  DWORD error = 0;
+  ForEachMatch(
+      JoinPath(path, L"*"),
+      [&path](const WIN32_FIND_DATAW& found) {
+        const std::wstring child = JoinPath(path, found.cFileName);
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+          RemoveTree(child);
+        } else {
+          SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+          DeleteFileW(child.c_str());
+        }
+      },
+      error);
   RemoveDirectoryW(path.c_str());
 }
 
 std::wstring ProgramFolder() {
   wchar_t path[MAX_PATH + 1] = {};
   const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-  std::wstring folder(path, length);
-  const size_t slash = folder.find_last_of(L'\\');
-  return slash == std::wstring::npos ? std::wstring() : folder.substr(0, slash);
+  return ParentFolder(std::wstring(path, length));
 }
 
 Stopwatch::Stopwatch() { QueryPerformanceCounter(&start_); }

@@ -69,17 +69,18 @@ bool FreeName(const std::wstring& path) {
 // Deletes the old generations that earlier rotations wrote under unique names. Only plain files
 // that pass the log's own checks: what another account made there is left alone.
 void DeleteUniqueGenerations(const std::wstring& oldPath) {
-  const size_t slash = oldPath.find_last_of(L'\\');
-  const std::wstring folder = oldPath.substr(0, slash + 1);
-  WIN32_FIND_DATAW found;
-  const FindHandle search(FindFirstFileW(SiblingPattern(oldPath, kGenerationKind).c_str(), &found));
-  for (bool more = search.IsValid(); more; more = FindNextFileW(search.Get(), &found) != FALSE) {
-    const std::wstring path = folder + found.cFileName;
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-        CheckPath(path, kTrustSingleLink) == TrustRefusal::kNone) {
-      DeleteFileW(path.c_str());
-    }
-  }
+  const std::wstring folder = ParentFolder(oldPath);
+  DWORD error = 0;
+  ForEachMatch(
+      SiblingPattern(oldPath, kGenerationKind),
+      [&folder](const WIN32_FIND_DATAW& found) {
+        const std::wstring path = JoinPath(folder, found.cFileName);
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            CheckPath(path, kTrustSingleLink) == TrustRefusal::kNone) {
+          DeleteFileW(path.c_str());
+        }
+      },
+      error);
 }
 
 // Moves the log at `path` to its old generation's name, freeing that name first. When it cannot

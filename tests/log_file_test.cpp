@@ -5,6 +5,7 @@
 #include <set>
 #include <thread>
 
+#include "platform/paths.h"
 #include "tests/log_test_fixture.h"
 
 namespace {
@@ -55,7 +56,7 @@ TEST_F(LogRotationAtOpen, AfterTwoRotationsOnlyTheNewerOldGenerationRemains) {
 std::vector<std::wstring> Siblings(const std::wstring& path, const std::wstring& tail) {
   std::vector<std::wstring> names;
   for (const WIN32_FIND_DATAW& found : testsupport::FindEntries(path + tail + L"*")) {
-    names.push_back(testsupport::FolderOf(path) + L"\\" + found.cFileName);
+    names.push_back(ParentFolder(path) + L"\\" + found.cFileName);
   }
   return names;
 }

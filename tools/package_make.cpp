@@ -106,11 +106,6 @@ bool IsSkipped(const std::wstring& path, const std::vector<std::wstring>& exclud
   });
 }
 
-std::wstring ParentOf(const std::wstring& relative) {
-  const size_t slash = relative.rfind(L'\\');
-  return slash == std::wstring::npos ? std::wstring() : relative.substr(0, slash);
-}
-
 // Appends every file and folder below root\relative to `tree`, depth first; skipped folders
 // and links are listed but not entered.
 bool Walk(const std::wstring& root, const std::wstring& relative,
@@ -193,7 +188,7 @@ std::vector<Change> PairTrees(const MakeRequest& request, const Tree& oldTree, c
       error(after->path,
             " is an empty folder only in " + newName + ": the runner does not create folders");
     if (!newFile) continue;
-    const std::wstring parent = ParentOf(after->path);
+    const std::wstring parent = ParentFolder(after->path);
     if (!oldFile && !parent.empty() && oldFolders.count(parent) == 0) {
       error(after->path, ": its folder " + NarrowToUtf8(parent) + " is only in " + newName +
                              ": the runner does not create folders, so a run stops at this entry");
@@ -320,7 +315,7 @@ bool AddIfChanged(const MakeRequest& request, const Change& change, Writer& writ
   }
   PatchEntry entry;
   entry.src = entry.dest = NarrowToUtf8(change.path);
-  if (!MakeFolders(writer, ParentOf(change.path), failure) ||
+  if (!MakeFolders(writer, ParentFolder(change.path), failure) ||
       !CopyHashing(writer, newFile, newPath, writer.patchDir + L"\\" + change.path, entry.sha256,
                    bytes, failure)) {
     return false;

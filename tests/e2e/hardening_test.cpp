@@ -7,6 +7,7 @@
 
 #include "product/install_dir.h"
 #include "log/log_internal.h"
+#include "platform/paths.h"
 #include "platform/text.h"
 #include "tests/support/files.h"
 #include "tests/support/log_files.h"
@@ -48,7 +49,7 @@ TEST_F(ElevatedRun, LogFolderIsALinkSoNothingIsWrittenThroughIt) {
 }
 
 TEST_F(ElevatedRun, LogParentIsALinkSoNoFolderIsCreatedThroughIt) {
-  ASSERT_TRUE(IsLink(testsupport::FolderOf(testsupport::LogFolder())))
+  ASSERT_TRUE(IsLink(ParentFolder(testsupport::LogFolder())))
       << "the log's parent folder is no link: run this test through ctest (with-links)";
   EXPECT_EQ(RunFailingPackage(), 0u);
   EXPECT_FALSE(testsupport::Exists(kLinkTarget + L"\\MossLog"))
@@ -65,7 +66,7 @@ TEST_F(ElevatedRun, LogInARealFolderIsWritten) {
 
 TEST_F(ElevatedRun, HookFolderIsALinkSoTheLibraryIsNotLoaded) {
   testsupport::HookFixture hook;
-  ASSERT_TRUE(IsLink(testsupport::FolderOf(testsupport::HookFixture::Path())))
+  ASSERT_TRUE(IsLink(ParentFolder(testsupport::HookFixture::Path())))
       << "the hook folder is no link: run this test through ctest (with-links)";
   ASSERT_TRUE(CopyFileW(testsupport::BuiltFile(kHookFileName).c_str(),
                         (kLinkTarget + L"\\" + kHookFileName).c_str(), FALSE));
@@ -76,7 +77,7 @@ TEST_F(ElevatedRun, HookFolderIsALinkSoTheLibraryIsNotLoaded) {
   const std::string why = PatchLogOutput();
   EXPECT_NE(
       why.find("hook library: refused: " +
-               NarrowToUtf8(testsupport::FolderOf(testsupport::HookFixture::Path())) + ": a link"),
+               NarrowToUtf8(ParentFolder(testsupport::HookFixture::Path())) + ": a link"),
       std::string::npos)
       << why;
   EXPECT_EQ(testsupport::CountContaining(testsupport::ReadMessages(), "[Error]PackageDir["), 1u)
@@ -85,7 +86,7 @@ TEST_F(ElevatedRun, HookFolderIsALinkSoTheLibraryIsNotLoaded) {
 
 TEST_F(ElevatedRun, HookInARealFolderIsCalled) {
   testsupport::HookFixture hook;
-  ASSERT_FALSE(IsLink(testsupport::FolderOf(testsupport::HookFixture::Path())));
+  ASSERT_FALSE(IsLink(ParentFolder(testsupport::HookFixture::Path())));
   hook.Install();
   EXPECT_EQ(RunFailingPackage(), 0u);
   EXPECT_EQ(hook.Calls().size(), 1u) << "the trusted library gets the one error line";

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "platform/paths.h"
 #include "platform/text.h"
 
 namespace testsupport {
@@ -60,12 +61,7 @@ std::wstring TempFolder::operator/(const std::wstring& relative) const {
 std::wstring BuiltFile(const std::wstring& name) {
   wchar_t self[MAX_PATH + 1] = {};
   const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  return FolderOf(std::wstring(self, length)) + L"\\" + name;
-}
-
-std::wstring FolderOf(const std::wstring& path) {
-  const size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+  return ParentFolder(std::wstring(self, length)) + L"\\" + name;
 }
 
 std::string LastErrorText(const char* what, const std::wstring& path) {
@@ -79,7 +75,7 @@ bool Exists(const std::wstring& path) {
 
 void MakeFolders(const std::wstring& path) {
   if (path.empty() || Exists(path)) return;
-  const std::wstring parent = FolderOf(path);
+  const std::wstring parent = ParentFolder(path);
   if (!parent.empty() && parent != path && parent.back() != L':') MakeFolders(parent);
   if (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
     ADD_FAILURE() << LastErrorText("CreateDirectoryW", path);
@@ -118,7 +114,7 @@ std::string ReadBytes(const std::wstring& path) {
 }
 
 void WriteBytes(const std::wstring& path, const std::string& bytes) {
-  MakeFolders(FolderOf(path));
+  MakeFolders(ParentFolder(path));
   const KernelHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.IsValid()) {
@@ -152,12 +148,8 @@ KernelHandle HoldOpen(const std::wstring& path, DWORD share) {
 
 std::vector<WIN32_FIND_DATAW> FindEntries(const std::wstring& pattern) {
   std::vector<WIN32_FIND_DATAW> entries;
-  WIN32_FIND_DATAW found = {};
-  const FindHandle search(FindFirstFileW(pattern.c_str(), &found));
-  for (bool more = search.IsValid(); more; more = FindNextFileW(search.Get(), &found)) {
-    const std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") entries.push_back(found);
-  }
+  DWORD error = 0;
+  ForEachMatch(pattern, [&](const WIN32_FIND_DATAW& found) { entries.push_back(found); }, error);
   return entries;
 }
 

@@ -40,8 +40,6 @@ class TempFolderTest : public ::testing::Test {
 // system's paths are Unix paths under Wine, so the program's own folder is the portable answer.
 std::wstring BuiltFile(const std::wstring& name);
 
-// The path without its last part and that part's backslash; empty when there is none.
-std::wstring FolderOf(const std::wstring& path);
 // "<what> <path>: error <last error>", the error read before anything can change it.
 std::string LastErrorText(const char* what, const std::wstring& path);
 

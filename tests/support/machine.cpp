@@ -137,7 +137,7 @@ std::wstring HookFixture::Path() {
 }
 
 void HookFixture::Install(const std::wstring& built, const wchar_t* dependency) {
-  const std::wstring folder = FolderOf(Path());
+  const std::wstring folder = ParentFolder(Path());
   MakeFolders(folder);
   EXPECT_TRUE(CopyFileW(BuiltFile(built).c_str(), Path().c_str(), FALSE))
       << LastErrorText("installing the stand-in hook library", Path());

@@ -7,6 +7,7 @@
 #include <cwctype>
 
 #include "platform/text.h"
+#include "platform/paths.h"
 #include "tests/support/files.h"
 
 namespace testsupport {
@@ -62,7 +63,7 @@ ProcessHandles StartProgram(const std::wstring& exe, const std::wstring& args,
                             const std::wstring& output) {
   std::wstring commandLine = L"\"" + exe + L"\"";
   if (!args.empty()) commandLine += L" " + args;
-  const std::wstring folder = FolderOf(exe);
+  const std::wstring folder = ParentFolder(exe);
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
   KernelHandle out;
@@ -123,7 +124,7 @@ bool StandIn::Running() const {
 }
 
 void InstallStandIn(const std::wstring& exePath) {
-  MakeFolders(FolderOf(exePath));
+  MakeFolders(ParentFolder(exePath));
   if (!CopyFileW(BuiltFile(L"standin.exe").c_str(), exePath.c_str(), FALSE)) {
     ADD_FAILURE() << LastErrorText("copying the stand-in to", exePath);
   }
