@@ -8,14 +8,17 @@
 #include "log/log_readers.h"
 #include "package/hash_check.h"
 #include "package/plan.h"
-#include "product/product.h"
+#include "platform/file.h"
 #include "platform/handle.h"
 #include "platform/paths.h"
-#include "platform/sha256.h"
-#include "platform/text.h"
 #include "platform/retry.h"
+#include "platform/text.h"
+#include "product/product.h"
 
 namespace {
+
+// What is left at a partial name that the run must move out of its way: a folder.
+constexpr wchar_t kBlockedKind[] = L"blocked";
 
 bool PathExists(const std::wstring& path) { return PathFileExistsW(path.c_str()) != FALSE; }
 
@@ -23,104 +26,179 @@ enum class MoveAsideResult { kMoved, kBackupExists, kMissing, kFailed };
 
 // Moves a destination to its backup name, never over a backup already there: that one holds
 // the original from an earlier run. Letting the move itself find the backup, instead of asking
-// first, leaves no moment in which a backup that appears could be overwritten, and spares a
-// lookup of a missing name, which costs a scan of the whole folder on some file systems.
-MoveAsideResult MoveAside(const std::wstring& destination, const std::wstring& backup) {
-  if (RetryWhileHeld([&] { return MoveFileExW(destination.c_str(), backup.c_str(), 0); })) {
+// first, leaves no moment in which a backup that appears could be overwritten.
+MoveAsideResult MoveAside(const EntryPaths& paths) {
+  const std::wstring backup = LongPathForm(paths.backup);
+  if (RetryWhileHeld([&] { return MoveFileExW(paths.destination.c_str(), backup.c_str(), 0); })) {
     return MoveAsideResult::kMoved;
   }
   const DWORD error = GetLastError();
   if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS || PathExists(backup)) {
     return MoveAsideResult::kBackupExists;
   }
-  if (error == ERROR_FILE_NOT_FOUND && !PathExists(destination)) return MoveAsideResult::kMissing;
+  if (error == ERROR_FILE_NOT_FOUND && !PathExists(paths.destination))
+    return MoveAsideResult::kMissing;
   return MoveAsideResult::kFailed;
 }
 
 // Says how putting the original back after a failed copy went. Both outcomes are failures of
 // the run, hence "Error" lines.
-void ReportPutBack(bool restored, DWORD error, const std::wstring& backupPath,
-                   const std::wstring& destPath) {
+void ReportPutBack(bool restored, DWORD error, const EntryPaths& paths) {
   if (restored) {
-    LOG_FAILURE(L"[%s]Copy failed, original moved back, from[%s] to[%s].", backupPath, destPath);
+    LOG_FAILURE(L"[%s]Copy failed, original moved back, from[%s] to[%s].", paths.backup,
+                paths.destination);
   } else {
-    LOG_FAILURE(L"[%s]Move original back failed, from[%s] to[%s], err:%u.", backupPath, destPath,
-                error);
+    LOG_FAILURE(L"[%s]Move original back failed, from[%s] to[%s], err:%u.", paths.backup,
+                paths.destination, error);
   }
 }
 
-// The copy was made with the source's attributes; a read-only one cannot be opened for the
-// flush. `readOnly` tells the caller to give the attribute back once the file has its name.
-bool FlushToDisk(const std::wstring& path, bool& readOnly) {
-  readOnly = false;
-  KernelHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr));
-  if (!file.IsValid() && GetLastError() == ERROR_ACCESS_DENIED) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
-        SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
-      readOnly = true;
-      file = KernelHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, 0, nullptr));
+// A copy of an entry's patch file at its partial name, made before the product is stopped.
+struct StagedCopy {
+  bool staged = false;    // flushed, and with the recorded hash when there is one
+  bool readOnly = false;  // to be given back once the copy has the destination's name
+};
+
+// Flushes the copy at `partial` to the disk. The copy has the patch file's attributes: a
+// read-only one loses the attribute first and `readOnly` says so. A file system that cannot
+// flush has nothing to flush.
+bool FlushToDisk(const std::wstring& partial, bool& readOnly) {
+  const DWORD attributes = GetFileAttributesW(partial.c_str());
+  readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+             SetFileAttributesW(partial.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  KernelHandle file;
+  if (!RetryWhileHeld([&] {
+        file.Reset(CreateFileW(partial.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                               OPEN_EXISTING, 0, nullptr));
+        return file.IsValid();
+      })) {
+    return false;
+  }
+  if (FlushFileBuffers(file.Get())) return true;
+  const DWORD error = GetLastError();
+  return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+}
+
+enum class CopyOutcome { kCopied, kFailed, kHashDiffers, kUnreadable };
+
+// Copies the patch file to its partial name, flushed, and checks the copy against the recorded
+// hash. Whatever was at the partial name goes first, without following a link, and the copy is
+// made only where nothing is, so that nothing is ever written through a name someone planted.
+// A copy left by a stopped run is kept when it has the recorded hash: never without one. On
+// kFailed the last error is the failing step's; on kHashDiffers or kUnreadable `verdict` says
+// more. No partial copy is left unless kCopied.
+CopyOutcome CopyToPartial(const EntryPaths& paths, const std::string& recorded, bool leftover,
+                          StagedCopy& copy, HashVerdict& verdict) {
+  const std::wstring partial = LongPathForm(paths.partial);
+  copy = StagedCopy();
+  if (leftover && !recorded.empty()) {
+    verdict = CheckRecordedHash(partial, recorded);
+    if (verdict.state == HashState::kMatches && FlushToDisk(partial, copy.readOnly)) {
+      copy.staged = true;
+      return CopyOutcome::kCopied;
     }
   }
-  return file.IsValid() && FlushFileBuffers(file.Get());
-}
-
-enum class CopyOutcome { kCopied, kFailed, kHashDiffers };
-
-// True when the copy holds what the package recorded for it. The copy lies in the installation,
-// where no ordinary user can write, so it cannot change between this check and the rename: a
-// patch file swapped after the first check, or a copy damaged on the way, shows here.
-bool CopyHasRecordedHash(const EntryPaths& paths, const std::string& recorded,
-                         std::string& actual) {
-  HashVerdict verdict = CheckRecordedHash(paths.partial, recorded);
-  if (verdict.state == HashState::kMatches) return true;
-  if (verdict.state == HashState::kDiffers) {
-    actual.swap(verdict.actual);
-  } else {
-    actual = "unreadable";  // short enough to need no memory
-  }
-  return false;
-}
-
-// Copies to a name of its own beside the destination, flushes that to the disk, checks its hash
-// when the package recorded one, and only then renames it to the destination: whenever a run
-// is stopped (a time-out, a power loss, a crash), the destination is either missing, with its
-// original in the backup so that the next run copies again, or whole. On failure no partial file
-// is left; kFailed comes with the last error of the step that failed, kHashDiffers with the hash
-// the copy had in `actual`.
-CopyOutcome CopyIn(const EntryPaths& paths, const std::string& recorded, std::string& actual) {
-  const wchar_t* const partial = paths.partial.c_str();
-  const wchar_t* const destination = paths.destination.c_str();
-  bool readOnly = false;
+  const auto copyNew = [&] {
+    return RetryWhileHeld([&] { return CopyFileW(paths.source.c_str(), partial.c_str(), TRUE); });
+  };
+  // The facts may be older than the name: whatever appeared at it goes too.
+  bool copied = (!leftover || ClearName(partial, kBlockedKind)) && copyNew();
+  if (!copied && (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS))
+    copied = ClearName(partial, kBlockedKind) && copyNew();
   CopyOutcome outcome = CopyOutcome::kFailed;
-  if (RetryWhileHeld([&] { return CopyFileW(paths.source.c_str(), partial, FALSE); }) &&
-      FlushToDisk(paths.partial, readOnly)) {
-    outcome = recorded.empty() || CopyHasRecordedHash(paths, recorded, actual)
-                  ? CopyOutcome::kCopied
-                  : CopyOutcome::kHashDiffers;
+  if (copied && FlushToDisk(partial, copy.readOnly)) {
+    verdict = CheckRecordedHash(partial, recorded);
+    outcome = verdict.state == HashState::kDiffers      ? CopyOutcome::kHashDiffers
+              : verdict.state == HashState::kUnreadable ? CopyOutcome::kUnreadable
+                                                        : CopyOutcome::kCopied;
   }
-  if (outcome == CopyOutcome::kCopied && RetryWhileHeld([&] {
-        return MoveFileExW(partial, destination,
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-      })) {
-    if (readOnly)
-      SetFileAttributesW(destination, GetFileAttributesW(destination) | FILE_ATTRIBUTE_READONLY);
+  if (outcome == CopyOutcome::kCopied) {
+    copy.staged = true;
     return outcome;
   }
   const DWORD error = GetLastError();
-  SetFileAttributesW(partial, FILE_ATTRIBUTE_NORMAL);
-  DeleteFileW(partial);
+  if (copied) ClearName(partial, kBlockedKind);
   SetLastError(error);
-  return outcome == CopyOutcome::kHashDiffers ? outcome : CopyOutcome::kFailed;
+  return outcome;
 }
 
-// False after the first failed or refused entry; later entries are not looked at. No hook call
-// and nothing that can throw comes between moving a destination aside and the step that makes
-// it whole again: the copy, or putting the original back.
-bool ApplyEntries(const PatchList& list, const std::vector<EntryPaths>& all,
-                  const std::vector<EntryFacts>& facts, const std::vector<PlannedEntry>& plan) {
+// Gives the copy at the partial name the destination's name: the one step that makes a
+// replacement visible, so that whenever a run is stopped the destination is either missing,
+// with its original in the backup so that the next run copies again, or whole.
+bool RenameIntoPlace(const EntryPaths& paths, const StagedCopy& copy) {
+  const std::wstring partial = LongPathForm(paths.partial);
+  if (!RetryWhileHeld([&] {
+        return MoveFileExW(partial.c_str(), paths.destination.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+      })) {
+    return false;
+  }
+  if (copy.readOnly) {
+    SetFileAttributesW(paths.destination.c_str(),
+                       GetFileAttributesW(paths.destination.c_str()) | FILE_ATTRIBUTE_READONLY);
+  }
+  return true;
+}
+
+bool Stages(const PlannedEntry& step) {
+  return step.action == EntryAction::kCopy || step.action == EntryAction::kMoveThenCopy;
+}
+
+// Removes the staged copies that no entry took.
+void DiscardStaged(const std::vector<EntryPaths>& all, std::vector<StagedCopy>& staged) {
+  for (size_t i = 0; i < staged.size(); ++i) {
+    if (staged[i].staged) ClearName(LongPathForm(all[i].partial), kBlockedKind);
+    staged[i].staged = false;
+  }
+}
+
+// Before anything is stopped: every entry that the plan copies is copied to its partial name,
+// flushed and, with a recorded hash, checked; every other patch file with a recorded hash must
+// have it. False after the lines of the first patch file that does not have its hash or cannot
+// be read for it. A copy that cannot be made now is left to the commit, which tries once more.
+bool StageEntries(const PatchList& list, const std::vector<EntryPaths>& all,
+                  const std::vector<EntryFacts>& facts, const std::vector<PlannedEntry>& plan,
+                  std::vector<StagedCopy>& staged) {
+  for (size_t i = 0; i < list.size(); ++i) {
+    const std::string& recorded = list[i].sha256;
+    const std::wstring& source = all[i].source;
+    HashVerdict verdict;
+    if (Stages(plan[i])) {
+      const CopyOutcome outcome =
+          CopyToPartial(all[i], recorded, facts[i].partialPresent, staged[i], verdict);
+      // Each byte is hashed once: the copy is what the commit installs.
+      if (outcome == CopyOutcome::kCopied) continue;
+      if (outcome == CopyOutcome::kHashDiffers) {
+        LOG_FAILURE(L"[%s]Patch file[%s] sha256[%s] differs from conf.json sha256[%s].", source,
+                    WidenUtf8(verdict.actual), WidenUtf8(recorded));
+        return false;
+      }
+    }
+    if (recorded.empty() || facts[i].patchFile == PathKind::kMissing) continue;
+    // Not copied now, or the copy failed: the patch file itself tells.
+    verdict = CheckRecordedHash(source, recorded);
+    if (verdict.state == HashState::kUnreadable) {
+      LOG_FAILURE(L"[%s]Patch file[%s] cannot be read for its sha256, err:%u.", source,
+                  verdict.error);
+      return false;
+    }
+    if (verdict.state == HashState::kDiffers) {
+      LOG_FAILURE(L"[%s]Patch file[%s] sha256[%s] differs from conf.json sha256[%s].", source,
+                  WidenUtf8(verdict.actual), WidenUtf8(recorded));
+      return false;
+    }
+  }
+  return true;
+}
+
+// After the stop: each entry in list order moves its destination aside and renames its staged
+// copy into place; an entry without one copies directly. False after the first failed or
+// refused entry; later entries are not looked at. No hook call and nothing that can throw comes
+// between moving a destination aside and the step that makes it whole again: the copy, or
+// putting the original back.
+bool CommitEntries(const PatchList& list, const std::vector<EntryPaths>& all,
+                   const std::vector<EntryFacts>& facts, const std::vector<PlannedEntry>& plan,
+                   std::vector<StagedCopy>& staged) {
   for (size_t i = 0; i < list.size(); ++i) {
     const EntryPaths& paths = all[i];
     switch (plan[i].action) {
@@ -132,7 +210,7 @@ bool ApplyEntries(const PatchList& list, const std::vector<EntryPaths>& all,
         continue;
       case EntryAction::kSkipBackupExists:
         // An earlier run already replaced this file; a copy that a stopped run left behind goes.
-        if (facts[i].partialPresent) DeleteFileW(paths.partial.c_str());
+        if (facts[i].partialPresent) ClearName(LongPathForm(paths.partial), kBlockedKind);
         continue;
       case EntryAction::kNotReached:
         return false;
@@ -143,16 +221,14 @@ bool ApplyEntries(const PatchList& list, const std::vector<EntryPaths>& all,
     }
     bool movedAside = false;
     if (plan[i].movesAside) {
-      switch (MoveAside(paths.destination, paths.backup)) {
+      switch (MoveAside(paths)) {
         case MoveAsideResult::kMoved:
           LOG_PROGRESS(L"[%s]Move file successful, from[%s] to[%s].", paths.destination,
                        paths.backup);
           movedAside = true;
           break;
         case MoveAsideResult::kBackupExists:
-          // It appeared since the plan was made: the same as a backup found then.
-          DeleteFileW(paths.partial.c_str());
-          continue;
+          continue;  // it appeared since the plan was made: the same as a backup found then
         case MoveAsideResult::kMissing:
           break;  // gone since the plan was made: nothing to keep, only the copy
         case MoveAsideResult::kFailed:
@@ -160,47 +236,38 @@ bool ApplyEntries(const PatchList& list, const std::vector<EntryPaths>& all,
           return false;
       }
     }
-    std::string actual;
-    const CopyOutcome copied = CopyIn(paths, list[i].sha256, actual);
-    if (copied != CopyOutcome::kCopied) {
+    // A copy that could not be staged is made once more, here. A copy that keeps its partial
+    // name is removed with the others when the run ends.
+    HashVerdict verdict;
+    CopyOutcome outcome = staged[i].staged ? CopyOutcome::kCopied
+                                           : CopyToPartial(paths, list[i].sha256,
+                                                           facts[i].partialPresent, staged[i],
+                                                           verdict);
+    if (outcome == CopyOutcome::kCopied && !RenameIntoPlace(paths, staged[i]))
+      outcome = CopyOutcome::kFailed;
+    if (outcome == CopyOutcome::kCopied) staged[i].staged = false;
+    if (outcome != CopyOutcome::kCopied) {
       // The original goes back before any line is written: an error line reaches the hook
       // library, whose failure must never cost the product a file.
       bool restored = false;
       DWORD restoreError = 0;
       if (movedAside) {
-        restored = MoveReplacingWhileHeld(paths.backup, paths.destination);
+        restored = MoveReplacingWhileHeld(LongPathForm(paths.backup), paths.destination);
         restoreError = GetLastError();
       }
-      if (copied == CopyOutcome::kHashDiffers) {
+      if (outcome == CopyOutcome::kHashDiffers) {
         LOG_FAILURE(L"[%s]Copy file[%s] sha256[%s] differs from conf.json sha256[%s].",
-                    paths.destination, WidenUtf8(actual), WidenUtf8(list[i].sha256));
+                    paths.destination, WidenUtf8(verdict.actual), WidenUtf8(list[i].sha256));
+      } else if (outcome == CopyOutcome::kUnreadable) {
+        LOG_FAILURE(L"[%s]Copy file[%s] cannot be read for its sha256, err:%u.", paths.destination,
+                    verdict.error);
       } else {
         LOG_FAILURE(L"[%s]Copy file failed, from[%s] to[%s].", paths.source, paths.destination);
       }
-      if (movedAside) ReportPutBack(restored, restoreError, paths.backup, paths.destination);
+      if (movedAside) ReportPutBack(restored, restoreError, paths);
       return false;
     }
     LOG_PROGRESS(L"[%s]Copy file successful, from[%s] to[%s].", paths.source, paths.destination);
-  }
-  return true;
-}
-
-// Before anything is stopped or touched: every patch file with a recorded hash must have it. A
-// missing file is left to the entry loop, which skips it with its own line.
-bool PatchFilesHaveTheirHashes(const PatchList& list, const std::vector<EntryPaths>& all) {
-  for (size_t i = 0; i < list.size(); ++i) {
-    const std::wstring& source = all[i].source;
-    const HashVerdict verdict = CheckRecordedHash(source, list[i].sha256);
-    if (verdict.state == HashState::kUnreadable) {
-      LOG_FAILURE(L"[%s]Patch file[%s] cannot be read for its sha256, err:%u.", source,
-                  verdict.error);
-      return false;
-    }
-    if (verdict.state == HashState::kDiffers) {
-      LOG_FAILURE(L"[%s]Patch file[%s] sha256[%s] differs from conf.json sha256[%s].", source,
-                  WidenUtf8(verdict.actual), WidenUtf8(list[i].sha256));
-      return false;
-    }
   }
   return true;
 }
@@ -213,18 +280,24 @@ bool StartPatch(const std::wstring& installDir, const PatchList& list,
   std::wstring installBase = installDir;
   AppendBackslashIfMissing(installBase);
   const std::vector<EntryPaths> paths = FormAllEntryPaths(list, patchFolder, installDir);
+  const std::vector<EntryFacts> facts = GatherEntryFacts(paths);
+  const std::vector<PlannedEntry> plan = PlanEntries(list, facts);
 
-  if (!PatchFilesHaveTheirHashes(list, paths)) return false;
-
+  // Everything that takes time happens while the product still runs; a run stopped on the way
+  // leaves only partial copies, which the next run removes or reuses.
+  std::vector<StagedCopy> staged(list.size());
   bool applied = false;
-  {
+  try {
+    if (!StageEntries(list, paths, facts, plan, staged)) {
+      DiscardStaged(paths, staged);
+      return false;
+    }
     // From the first kill to the restart the product is stopped: the hook library waits.
     const AssertHookHold hold;
     std::vector<StoppedProgram> stopped;
     try {
       StopProduct(installBase, stopped);
-      const std::vector<EntryFacts> facts = GatherEntryFacts(paths);
-      applied = ApplyEntries(list, paths, facts, PlanEntries(list, facts));
+      applied = CommitEntries(list, paths, facts, plan, staged);
     } catch (...) {
       // The product is never left stopped by us, also when a step could not go on.
       RestartMainProgram(installBase, stopped);
@@ -232,7 +305,11 @@ bool StartPatch(const std::wstring& installDir, const PatchList& list,
     }
     // Also after a failure.
     RestartMainProgram(installBase, stopped);
+  } catch (...) {
+    DiscardStaged(paths, staged);
+    throw;
   }
+  DiscardStaged(paths, staged);
   if (!applied) return false;
   LOG_PROGRESS(kPatchSuccessfulFormat);
   return true;

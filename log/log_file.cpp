@@ -10,7 +10,6 @@ constexpr wchar_t kOldSuffix[] = L".old";
 // Kinds of the unique names below (see UniqueSiblingName).
 constexpr wchar_t kBlockedKind[] = L"blocked";      // something else at a name the log needs
 constexpr wchar_t kUntrustedKind[] = L"untrusted";  // a log file another account owns
-constexpr int kUniqueNameTries = 16;
 constexpr DWORD kLogAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL;
 
 // An elevated runner deletes, moves and creates files here: a folder that an ordinary user
@@ -18,34 +17,6 @@ constexpr DWORD kLogAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL
 bool LogFolderTrusted() {
   return TheLog.DefaultLogBase[0] == L'\0' ||
          CheckFolderChain(TheLog.DefaultLogBase, kLogFolderChain).refusal == TrustRefusal::kNone;
-}
-
-// "<path>.<kind>-<UTC yyyymmddThhmmss>-<process id>", with "-<n>" after the first try: a name
-// that no earlier run made and that says what it holds.
-std::wstring UniqueSiblingName(const std::wstring& path, const wchar_t* kind, int attempt) {
-  SYSTEMTIME now;
-  GetSystemTime(&now);
-  const auto two = [](unsigned value) {
-    return std::wstring{static_cast<wchar_t>(L'0' + value / 10 % 10),
-                        static_cast<wchar_t>(L'0' + value % 10)};
-  };
-  std::wstring name = path + L"." + kind + L"-" + std::to_wstring(now.wYear) + two(now.wMonth) +
-                      two(now.wDay) + L"T" + two(now.wHour) + two(now.wMinute) + two(now.wSecond) +
-                      L"-" + std::to_wstring(GetCurrentProcessId());
-  if (attempt > 0) name += L"-" + std::to_wstring(attempt + 1);
-  return name;
-}
-
-// Renames whatever is at `from` (a file, a folder, a link itself) to a unique name made from
-// `namedAfter` and `kind`.
-bool MoveToUniqueName(const std::wstring& from, const std::wstring& namedAfter,
-                      const wchar_t* kind) {
-  for (int attempt = 0; attempt < kUniqueNameTries; ++attempt) {
-    if (MoveFileW(from.c_str(), UniqueSiblingName(namedAfter, kind, attempt).c_str())) return true;
-    const DWORD error = GetLastError();
-    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
-  }
-  return false;
 }
 
 // Nothing is deleted: what an ordinary user put at a name the log needs stays theirs.

@@ -35,8 +35,9 @@ bool ListingAnswers(const std::wstring& path) {
 // file systems; one listing answers for every backup and partial name in it.
 class FolderNames {
  public:
+  // `path` is a backup or partial name, which the runner works on in its long form.
   bool Present(const std::wstring& path) {
-    if (!ListingAnswers(path)) return KindOf(path) != PathKind::kMissing;
+    if (!ListingAnswers(path)) return KindOf(LongPathForm(path)) != PathKind::kMissing;
     const size_t slash = path.find_last_of(L'\\');
     const auto found = listings_.find(path.substr(0, slash));
     const Listing& listing =
@@ -85,8 +86,11 @@ std::vector<EntryFacts> GatherEntryFacts(const std::vector<EntryPaths>& paths) {
     fact.destination = KindOf(entry.destination);
     const std::wstring folder = ParentFolder(entry.destination);
     const auto known = folders.find(folder);
+    // The runner names a destination as it is, and a name of 260 characters or more takes no
+    // file that way: for it there is no folder to copy into.
     fact.destinationFolderPresent =
-        known != folders.end() ? known->second : (folders[folder] = IsFolder(folder));
+        entry.destination.size() < kPathCapacity &&
+        (known != folders.end() ? known->second : (folders[folder] = IsFolder(folder)));
     fact.backupPresent = names.Present(entry.backup);
     fact.partialPresent = names.Present(entry.partial);
   }

@@ -1,5 +1,8 @@
 #include "platform/file.h"
 
+#include "platform/paths.h"
+#include "platform/text.h"
+
 FileResult ResultFromLastError() {
   const auto error = static_cast<int32_t>(GetLastError());
   if (error > 0)
@@ -43,4 +46,74 @@ FileResult FileHandle::SeekToEnd() {
     if (result < 0) return result;
   }
   return 0;
+}
+
+std::wstring UniqueSiblingName(const std::wstring& path, const wchar_t* kind, int attempt) {
+  SYSTEMTIME now;
+  GetSystemTime(&now);
+  const auto two = [](unsigned value) {
+    return std::wstring{static_cast<wchar_t>(L'0' + value / 10 % 10),
+                        static_cast<wchar_t>(L'0' + value % 10)};
+  };
+  std::wstring name = path + L"." + kind + L"-" + std::to_wstring(now.wYear) + two(now.wMonth) +
+                      two(now.wDay) + L"T" + two(now.wHour) + two(now.wMinute) + two(now.wSecond) +
+                      L"-" + std::to_wstring(GetCurrentProcessId());
+  if (attempt > 0) name += L"-" + std::to_wstring(attempt + 1);
+  return name;
+}
+
+bool MoveToUniqueName(const std::wstring& from, const std::wstring& namedAfter,
+                      const wchar_t* kind) {
+  for (int attempt = 0; attempt < kUniqueNameTries; ++attempt) {
+    if (MoveFileW(from.c_str(), UniqueSiblingName(namedAfter, kind, attempt).c_str())) return true;
+    const DWORD error = GetLastError();
+    if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS) return false;
+  }
+  return false;
+}
+
+namespace {
+// The path the platform reports for what is open behind `handle`, in one form for every file.
+std::wstring FinalPath(HANDLE handle) {
+  std::wstring path(kPathCapacity, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(handle, &path[0], static_cast<DWORD>(path.size()),
+                                           FILE_NAME_NORMALIZED);
+  if (length >= path.size()) {
+    path.resize(length + 1);
+    length = GetFinalPathNameByHandleW(handle, &path[0], static_cast<DWORD>(path.size()),
+                                       FILE_NAME_NORMALIZED);
+  }
+  path.resize(length < path.size() ? length : 0);
+  return path;
+}
+
+KernelHandle OpenForQuery(const std::wstring& path) {
+  return KernelHandle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+// True when what opens at `path` lies in the folder of `path` under the same name: not a link,
+// also where the platform reports a link to a file as the file it points to.
+bool IsAtItsOwnName(const std::wstring& path) {
+  const KernelHandle file = OpenForQuery(path), folder = OpenForQuery(ParentFolder(path));
+  if (!file.IsValid() || !folder.IsValid()) return false;
+  const std::wstring filePath = FinalPath(file.Get()), folderPath = FinalPath(folder.Get());
+  const size_t slash = path.find_last_of(L"\\/");
+  return !filePath.empty() && !folderPath.empty() && slash != std::wstring::npos &&
+         CompareAsFileNames(filePath, JoinPath(folderPath, path.substr(slash + 1))) == 0;
+}
+}  // namespace
+
+bool ClearName(const std::wstring& path, const wchar_t* kind) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsAtItsOwnName(path)) return false;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return MoveToUniqueName(path, path, kind);
+  if (attributes & FILE_ATTRIBUTE_READONLY)
+    SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  return DeleteFileW(path.c_str()) != FALSE;
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/handle.h"
@@ -34,6 +35,25 @@ bool ReadInChunks(HANDLE file, std::vector<char>& buffer, Take take, DWORD& erro
     if (read == 0 || !take(static_cast<const char*>(buffer.data()), read)) return true;
   }
 }
+
+// How often a unique name is tried before a move to one counts as failed.
+constexpr int kUniqueNameTries = 16;
+
+// "<path>.<kind>-<UTC yyyymmddThhmmss>-<process id>", with "-<n>" after the first try: a name
+// that no earlier run made and that says what it holds.
+std::wstring UniqueSiblingName(const std::wstring& path, const wchar_t* kind, int attempt);
+
+// Renames whatever is at `from` (a file, a folder, a link itself) to a unique name made from
+// `namedAfter` and `kind`. False with the last error of the last try.
+bool MoveToUniqueName(const std::wstring& from, const std::wstring& namedAfter,
+                      const wchar_t* kind);
+
+// Frees the name `path` without following a link: a file that is what its name says loses its
+// read-only attribute and goes, a folder is moved aside to a unique name of `kind`. A link of
+// any kind, also one the platform does not report as a link, is left alone: some platforms
+// delete or rename what a link points to when asked to delete or rename the link. True when
+// nothing is left at the name.
+bool ClearName(const std::wstring& path, const wchar_t* kind);
 
 // Owns one open file handle. The vocabulary of platform/handle.h, under the names the runner
 // has always used for two of its verbs: Detach is Release, Close is Reset().

@@ -39,6 +39,18 @@ bool IsFolder(const std::wstring& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+std::wstring LongPathForm(const std::wstring& path) {
+  if (path.size() < kPathCapacity || path.compare(0, 4, L"\\\\?\\") == 0) return path;
+  std::wstring full(GetFullPathNameW(path.c_str(), 0, nullptr, nullptr), L'\0');
+  const DWORD length =
+      full.empty() ? 0 : GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0],
+                                          nullptr);
+  if (length == 0 || length >= full.size()) return path;
+  full.resize(length);
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
 std::wstring CommonAppDataFolder(bool create) {
   wchar_t folder[kPathCapacity + 1] = {};
   if (!SHGetSpecialFolderPathW(nullptr, folder, CSIDL_COMMON_APPDATA, create ? TRUE : FALSE) ||

@@ -59,6 +59,11 @@ bool ForEachMatch(const std::wstring& pattern, Visit visit, DWORD& error) {
 // True for an existing folder (a link to one included).
 bool IsFolder(const std::wstring& path);
 
+// The path as the platform's file calls take it whatever its length: one of 260 characters or
+// more in its "\\?\" form, made absolute with its separators and dots resolved first (the
+// platform takes that form as it is); a shorter one unchanged.
+std::wstring LongPathForm(const std::wstring& path);
+
 // The machine's common application-data folder with its backslash, created when `create` and
 // missing. Empty when the platform has none: callers must never fall back to a relative path.
 std::wstring CommonAppDataFolder(bool create);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/retry.h"
 
 namespace {
 constexpr DWORD kSha256Bytes = 32;
@@ -67,9 +68,15 @@ bool Sha256::Finish(std::string& hex, DWORD& error) {
 bool HashFileSha256(const std::wstring& path, std::string& hex, DWORD& error) noexcept try {
   Sha256 hash;
   if (!hash.Start(error)) return false;
-  const KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!file.IsValid()) return Fail(error);
+  KernelHandle file;
+  // A file held for a moment (a scanner) is waited for as a move or a copy would wait.
+  if (!RetryWhileHeld([&] {
+        file.Reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        return file.IsValid();
+      })) {
+    return Fail(error);
+  }
   LARGE_INTEGER size;
   if (!GetFileSizeEx(file.Get(), &size)) return Fail(error);
   // Fitted to the file: mapping a megabyte for each small file costs more than hashing it.

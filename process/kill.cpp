@@ -21,15 +21,8 @@ constexpr DWORD kTokenAccess = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIM
                                TOKEN_ADJUST_DEFAULT | TOKEN_ADJUST_SESSIONID;
 constexpr DWORD kLongPathCapacity = 32768;
 
-// The path with the prefix that lifts the 260-character limit where it needs one.
-std::wstring WithoutLengthLimit(const std::wstring& path) {
-  if (path.size() < kPathCapacity || path.compare(0, 4, L"\\\\?\\") == 0) return path;
-  if (path.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + path.substr(2);
-  return L"\\\\?\\" + path;
-}
-
 bool ReadFileIdentity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
-  const KernelHandle file(CreateFileW(WithoutLengthLimit(path).c_str(), FILE_READ_ATTRIBUTES,
+  const KernelHandle file(CreateFileW(LongPathForm(path).c_str(), FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   return file.IsValid() && GetFileInformationByHandle(file.Get(), &info);

@@ -85,14 +85,13 @@ bool HasPartEndingInDotOrSpace(const std::string& path) {
   return false;
 }
 
-// A runner that is not long-path aware cannot open a path of 260 characters or more.
+// The runner names patch files and destinations as they are, and no file of 260 characters or
+// more is found that way (their backup and partial names it takes in their long form).
 void WarnIfTooLong(std::vector<Finding>& findings, size_t index, const char* what,
-                   const std::wstring& path) {
+                   const std::wstring& path, const char* consequence) {
   if (path.size() < kPathCapacity) return;
-  Warning(findings,
-          Entry(index) + ": the " + what + " path " + NarrowToUtf8(path) + " has " +
-              std::to_string(path.size()) +
-              " characters: a runner that is not long-path aware does not find it and goes on");
+  Warning(findings, Entry(index) + ": the " + what + " path " + NarrowToUtf8(path) + " has " +
+                        std::to_string(path.size()) + " characters: " + consequence);
 }
 
 bool HasRunner(const std::wstring& packageDir) {
@@ -229,7 +228,8 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
     const PatchEntry& entry = report.entries[i];
     const std::wstring source = FormEntryPaths(entry, patchDir, L"").source;
     const std::string named = Entry(i) + ": patch file " + NarrowToUtf8(source);
-    WarnIfTooLong(report.findings, i, "patch file", source);
+    WarnIfTooLong(report.findings, i, "patch file", source,
+                  "a run does not find it and skips the entry");
     report.hashes.push_back(CheckRecordedHash(source, entry.sha256));
     const HashVerdict& hash = report.hashes.back();
     if (!PathFileExistsW(source.c_str())) {
@@ -255,8 +255,8 @@ void DryRun(const std::wstring& packageDir, const std::wstring& installDir, Pack
         i < report.hashes.size() && report.hashes[i].state == HashState::kMatches;
     report.steps.push_back({i + 1, plan[i], paths[i], verified});
     if (plan[i].action == EntryAction::kNotReached) continue;
-    WarnIfTooLong(report.findings, i, "destination", paths[i].destination);
-    WarnIfTooLong(report.findings, i, "backup", paths[i].backup);
+    WarnIfTooLong(report.findings, i, "destination", paths[i].destination,
+                  "a run cannot copy there and stops at this entry");
   }
 }
 

@@ -112,6 +112,25 @@ TEST_F(ElevatedRun, LogFileWithASecondHardLinkIsLeftUntouched) {
   EXPECT_NE(why.find(" refused: a file with a second hard link"), std::string::npos) << why;
 }
 
+// The with-links emulator plants a link to a file outside at the partial name of a.txt here: it
+// is neither written through nor touched, and the entry fails as a copy that cannot be made.
+TEST_F(ElevatedRun, ALinkAtThePartialNameIsNeverWrittenThrough) {
+  const std::wstring install = L"C:\\patchtest-links\\install", victim = kLinkTarget + L"\\victim.txt";
+  ASSERT_EQ(testsupport::ReadBytes(install + L"\\a.txt.220620.patch.part"), "victim")
+      << "no link at the partial name: run this test through ctest (with-links)";
+  const testsupport::Package package = testsupport::MakePackage(temp_ / L"pkg");
+  package.AddPatchFile(L"a.txt", "new a");
+  package.WriteConf(R"({"patch_list":[{"src":"a.txt","dest":"a.txt"}]})");
+  testsupport::WriteBytes(install + L"\\a.txt", "old a");
+  key_.SetString(kInstallDirValue, install);
+  EXPECT_EQ(testsupport::RunProgram(package.exe), 0u);
+  EXPECT_EQ(testsupport::ReadBytes(victim), "victim") << "written through the link, or moved";
+  EXPECT_EQ(testsupport::ReadBytes(install + L"\\a.txt.220620.patch.part"), "victim");
+  EXPECT_EQ(testsupport::ReadBytes(install + L"\\a.txt"), "old a") << "the original goes back";
+  EXPECT_EQ(testsupport::CountContaining(testsupport::ReadMessages(), "[Error]Copy file failed"),
+            1u);
+}
+
 // --- files held for a moment --------------------------------------------------------------
 
 class HeldFiles : public testsupport::MachineTest {
@@ -154,6 +173,23 @@ TEST_F(HeldFiles, ADestinationHeldBrieflyIsReplacedAfterRetries) {
   EXPECT_EQ(testsupport::CountContaining(lines, "failed"), 0u) << testsupport::Join(lines);
   EXPECT_EQ(testsupport::CountContaining(lines, "[Common]Patch successful."), 1u)
       << testsupport::Join(lines);
+}
+
+// The product holds its patch file while the copies are made before it is stopped: that copy
+// is made again at its place, once the product is stopped, with the lines of any run.
+TEST_F(HeldFiles, APatchFileHeldUntilTheProductStopsIsCopiedAtItsPlace) {
+  const std::wstring source = package_.patchDir + L"\\held.dll";
+  testsupport::StandIn product(install_ + L"\\PelliWareden.exe", L"--hold \"" + source + L"\" 60000");
+  ASSERT_TRUE(WaitUntilHeld(source)) << "the product did not open the patch file";
+  EXPECT_EQ(testsupport::RunProgram(package_.exe), 0u);
+  EXPECT_EQ(testsupport::ReadBytes(dest_), "replacement");
+  const auto lines = testsupport::ReadMessages();
+  for (const char* expected : {"[Common]Move file successful", "[Common]Copy file successful",
+                               "[Common]Patch successful."}) {
+    EXPECT_EQ(testsupport::CountContaining(lines, expected), 1u) << testsupport::Join(lines);
+  }
+  EXPECT_EQ(testsupport::CountContaining(lines, "file failed"), 0u) << testsupport::Join(lines);
+  testsupport::KillProcessesIn(install_);
 }
 
 TEST_F(HeldFiles, ADestinationHeldThroughoutFailsOnceAndNothingIsLost) {

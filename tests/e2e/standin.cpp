@@ -3,7 +3,7 @@
 //                    program, write its current folder (UTF-16) to "cwd.txt" beside it
 //   --exit N         exit with code N at once
 //   --sleep MS       exit 0 after MS milliseconds
-//   --hold PATH MS   open PATH without delete or write sharing, hold it MS ms, exit 0
+//   --hold PATH MS   open PATH for writing, sharing reading only, hold it MS ms, exit 0
 //   --ready PATH     create PATH once running (a readiness signal), then run until killed
 // Anything else exits with code 2.
 
@@ -21,8 +21,8 @@ DWORD ParseNumber(const wchar_t* text) {
 }
 
 int HoldFile(const wchar_t* path, DWORD milliseconds) {
-  const KernelHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+  const KernelHandle file(CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.IsValid()) return 3;
   Sleep(milliseconds);
   return 0;
