@@ -3,9 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
+#include "package/seal.h"
 #include "platform/handle.h"
+#include "platform/sha256.h"
 #include "platform/text.h"
 #include "tests/support/files.h"
 
@@ -103,6 +106,34 @@ TEST(ParseConfTextTest, UnicodeEscapeGivesTheSameBytesAsRawUtf8) {
   EXPECT_EQ(escaped[0].dest, raw[0].dest);
 }
 
+TEST(ParseConfTextTest, HashesRequiredRefuseAnEntryWithoutOne) {
+  const std::string hashed = "{\"src\":\"a\",\"sha256\":\"" + std::string(64, 'A') + "\"}";
+  for (const char* without : {"{\"src\":\"b\"}", "{\"sha256\":null}", "null"}) {
+    const std::string json = "{\"patch_list\":[" + hashed + "," + without + "]}";
+    PatchList list;
+    ConfProblem problem;
+    EXPECT_EQ(ParseConfText(json, list, &problem, ConfHashes::kRequired), Result::kOutOfFormat)
+        << without;
+    EXPECT_EQ(problem.entry, 1u) << without;
+    EXPECT_EQ(problem.found, "missing") << without;
+    EXPECT_TRUE(list.empty()) << without;
+    EXPECT_EQ(ParseConfText(json, list), Result::kOk) << "optional as before: " << without;
+  }
+}
+
+TEST(SealTest, HexFormsAndAnUnsealedRunnerHashesNothing) {
+  const std::string seal = SealFromHex(std::string(62, '0') + "aF");
+  EXPECT_EQ(seal, std::string(31, '\0') + "\xAF");
+  EXPECT_EQ(SealHex(seal), std::string(62, '0') + "af");
+  EXPECT_TRUE(IsSealed(seal));
+  EXPECT_FALSE(IsSealed(std::string(kSealBytes, '\0')));
+  EXPECT_EQ(SealFromHex(std::string(63, '0') + "g"), "");
+  EXPECT_EQ(SealFromHex(std::string(62, '0')), "");
+  const SealVerdict unsealed = CheckSeal(std::string(kSealBytes, '\0'), "any text");
+  EXPECT_EQ(unsealed.state, SealState::kUnsealed);
+  EXPECT_EQ(unsealed.actualHex, "");
+}
+
 TEST(BlankJsonCommentsTest, BlanksOnlyCommentsOutsideStringsAndKeepsLineBreaks) {
   EXPECT_EQ(BlankJsonComments("a/*x\ny*/b"), "a   \n   b");
   EXPECT_EQ(BlankJsonComments("a//x\r\nb"), "a   \r\nb");
@@ -156,6 +187,28 @@ TEST_F(ParseConfTest, FailuresLeaveTheListUnchanged) {
   testsupport::MakeFileOfSize(path, "", 3ull << 30);
   std::string text;
   EXPECT_EQ(ReadConfFile(path, text), ConfFileResult::kNoMemory);
+}
+
+// The runner's own check, with this program's (writable) seal set as a tool sets the runner's.
+TEST_F(ParseConfTest, ASealedReaderReadsOnlyTheTextItWasSealedWith) {
+  const SealBlock unsealed = PackageSeal;
+  const auto sealWith = [this](const std::string& text) {
+    std::string hex;
+    DWORD error = 0;
+    ASSERT_TRUE(HashFileSha256(Write(text), hex, error)) << error;
+    std::memcpy(PackageSeal.sha256, SealFromHex(hex).data(), kSealBytes);
+  };
+  const std::string hashed =
+      "{\"patch_list\":[{\"src\":\"a\",\"sha256\":\"" + std::string(64, 'c') + "\"}]}";
+  sealWith(hashed);
+  PatchList list;
+  EXPECT_TRUE(ParseConf(temp_ / L"conf.json", list));
+  EXPECT_FALSE(ParseConf(Write(hashed + " "), list)) << "one byte more";
+  sealWith("{\"patch_list\":[{\"src\":\"a\"}]}");
+  EXPECT_FALSE(ParseConf(temp_ / L"conf.json", list)) << "an entry without sha256";
+  EXPECT_EQ(Describe(list), "{a|}");
+  PackageSeal = unsealed;
+  EXPECT_TRUE(ParseConf(temp_ / L"conf.json", list)) << "unsealed, as before";
 }
 
 TEST(EntryPathsTest, CutOffTextKeepsItsLastCharacterAndDevicesAreNoFiles) {
