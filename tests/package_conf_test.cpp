@@ -3,12 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "package/seal.h"
 #include "platform/handle.h"
-#include "platform/sha256.h"
 #include "platform/text.h"
 #include "tests/support/files.h"
 
@@ -187,28 +185,6 @@ TEST_F(ParseConfTest, FailuresLeaveTheListUnchanged) {
   testsupport::MakeFileOfSize(path, "", 3ull << 30);
   std::string text;
   EXPECT_EQ(ReadConfFile(path, text), ConfFileResult::kNoMemory);
-}
-
-// The runner's own check, with this program's (writable) seal set as a tool sets the runner's.
-TEST_F(ParseConfTest, ASealedReaderReadsOnlyTheTextItWasSealedWith) {
-  const SealBlock unsealed = PackageSeal;
-  const auto sealWith = [this](const std::string& text) {
-    std::string hex;
-    DWORD error = 0;
-    ASSERT_TRUE(HashFileSha256(Write(text), hex, error)) << error;
-    std::memcpy(PackageSeal.sha256, SealFromHex(hex).data(), kSealBytes);
-  };
-  const std::string hashed =
-      "{\"patch_list\":[{\"src\":\"a\",\"sha256\":\"" + std::string(64, 'c') + "\"}]}";
-  sealWith(hashed);
-  PatchList list;
-  EXPECT_TRUE(ParseConf(temp_ / L"conf.json", list));
-  EXPECT_FALSE(ParseConf(Write(hashed + " "), list)) << "one byte more";
-  sealWith("{\"patch_list\":[{\"src\":\"a\"}]}");
-  EXPECT_FALSE(ParseConf(temp_ / L"conf.json", list)) << "an entry without sha256";
-  EXPECT_EQ(Describe(list), "{a|}");
-  PackageSeal = unsealed;
-  EXPECT_TRUE(ParseConf(temp_ / L"conf.json", list)) << "unsealed, as before";
 }
 
 TEST(EntryPathsTest, CutOffTextKeepsItsLastCharacterAndDevicesAreNoFiles) {
