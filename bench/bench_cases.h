@@ -24,6 +24,8 @@ benchmark::internal::Benchmark* Configure(benchmark::internal::Benchmark* benchm
 BenchCase RegisterLogLineCase(const BenchSizes& sizes);
 BenchCase RegisterLogOffCase(const BenchSizes& sizes);
 BenchCase RegisterParseConfCase(const BenchSizes& sizes);
+// The seal's check against ParseConf of the same conf.json (hashed entries).
+BenchCase RegisterSealCheckCase(const BenchSizes& sizes);
 // With `hashed`, every entry carries the sha256 of its patch file.
 BenchCase RegisterSmallFilesPatchCase(const BenchSizes& sizes, bool hashed);
 BenchCase RegisterLargeFilesPatchCase(const BenchSizes& sizes, bool hashed);

@@ -104,6 +104,7 @@ int main(int argc, char** argv) {
       bench::RegisterLogLineCase(sizes),
       bench::RegisterLogOffCase(sizes),
       bench::RegisterParseConfCase(sizes),
+      bench::RegisterSealCheckCase(sizes),
       bench::RegisterSmallFilesPatchCase(sizes, false),
       bench::RegisterLargeFilesPatchCase(sizes, false),
       bench::RegisterSmallFilesPatchCase(sizes, true),

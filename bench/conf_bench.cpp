@@ -1,10 +1,13 @@
 // Case 3: ParseConf of a large conf.json against a bare JsonCpp parse of the same bytes.
+// The seal's check (one SHA-256 of the bytes read) against ParseConf of the same conf.json.
 #include <json/json.h>
 
 #include <cstdio>
 #include <string>
 
 #include "package/conf.h"
+#include "package/seal.h"
+#include "platform/sha256.h"
 #include "bench/bench_cases.h"
 #include "log/log.h"
 
@@ -19,24 +22,27 @@ std::string ModuleName(int index) {
   return name;
 }
 
-// A conf.json as a package author writes it: one entry per line, a comment at the top.
-std::string MakeConfText(int entries) {
+// A conf.json as a package author writes it: one entry per line, a comment at the top; with
+// `hashed`, each entry with a sha256, as a sealed runner requires.
+std::string MakeConfText(int entries, bool hashed = false) {
   std::string text = "// generated for the benchmark\n{\n  \"patch_list\": [\n";
-  char line[160];
+  char line[240];
   for (int index = 0; index < entries; ++index) {
+    char hash[80] = "";
+    if (hashed) snprintf(hash, sizeof(hash), ", \"sha256\": \"%064x\"", index);
     snprintf(line, sizeof(line),
-             "    {\"src\": \"bin\\\\module%05d.dll\", \"dest\": \"bin\\\\module%05d.dll\"}%s\n",
-             index, index, index + 1 < entries ? "," : "");
+             "    {\"src\": \"bin\\\\module%05d.dll\", \"dest\": \"bin\\\\module%05d.dll\"%s}%s\n",
+             index, index, hash, index + 1 < entries ? "," : "");
     text += line;
   }
   text += "  ]\n}\n";
   return text;
 }
 
-void ParseConfCase(benchmark::State& state, int entries) {
+void ParseConfCase(benchmark::State& state, int entries, bool hashed) {
   ScratchFolder folder(L"conf");
   const std::wstring path = folder.Join(L"conf.json");
-  if (!WriteTextFile(path, MakeConfText(entries))) {
+  if (!WriteTextFile(path, MakeConfText(entries, hashed))) {
     state.SkipWithError(LastErrorText("writing", path).c_str());
     return;
   }
@@ -68,11 +74,38 @@ void ParseConfBaseline(benchmark::State& state, int entries) {
   }
 }
 
+// What a sealed runner adds to ParseConf: the hash of the bytes it has read, against its seal.
+void SealCheckCase(benchmark::State& state, int entries) {
+  const std::string text = MakeConfText(entries, true);
+  std::string hex;
+  DWORD error = 0;
+  if (!HashBytesSha256(text, hex, error)) {
+    state.SkipWithError("no SHA-256 provider");
+    return;
+  }
+  const std::string seal = SealFromHex(hex);
+  for (auto _ : state) {
+    if (CheckSeal(seal, text).state != SealState::kMatches) {
+      state.SkipWithError("the seal did not match the text it was made from");
+      break;
+    }
+  }
+}
+
 }  // namespace
+
+BenchCase RegisterSealCheckCase(const BenchSizes& sizes) {
+  const int entries = sizes.confEntries;
+  Configure(benchmark::RegisterBenchmark("seal_check", SealCheckCase, entries), sizes);
+  Configure(benchmark::RegisterBenchmark("seal_check_baseline", ParseConfCase, entries, true),
+            sizes);
+  return {"Seal check, " + std::to_string(entries) + " entries", "seal_check",
+          "seal_check_baseline", 0.25};
+}
 
 BenchCase RegisterParseConfCase(const BenchSizes& sizes) {
   const int entries = sizes.confEntries;
-  Configure(benchmark::RegisterBenchmark("parse_conf", ParseConfCase, entries), sizes);
+  Configure(benchmark::RegisterBenchmark("parse_conf", ParseConfCase, entries, false), sizes);
   Configure(benchmark::RegisterBenchmark("parse_conf_baseline", ParseConfBaseline, entries), sizes);
   return {"ParseConf, " + std::to_string(entries) + " entries", "parse_conf", "parse_conf_baseline",
           1.3};

@@ -1,6 +1,8 @@
 #include "package/conf.h"
 
 #include "log/log.h"
+#include "package/seal.h"
+#include "platform/text.h"
 
 namespace {
 
@@ -37,7 +39,25 @@ bool ParseConf(const std::wstring& path, PatchList& list) {
   std::string text;
   if (!ReportFileResult(ReadConfFile(path, text))) return false;
 
-  switch (ParseConfText(text, list)) {
+  // Before a byte is parsed: a sealed runner reads nothing but the conf.json it was sealed with.
+  const SealVerdict seal = CheckSeal(RunnerSeal(), text);
+  switch (seal.state) {
+    case SealState::kUnsealed:
+      break;
+    case SealState::kMatches:
+      LOG_PROGRESS(L"[%s]conf file sha256[%s] matches the seal.", WidenUtf8(seal.actualHex));
+      break;
+    case SealState::kDiffers:
+      LOG_FAILURE(L"[%s]conf file[%s] sha256[%s] differs from the seal sha256[%s].", path,
+                  WidenUtf8(seal.actualHex), WidenUtf8(seal.sealHex));
+      return false;
+    case SealState::kUnhashable:
+      LOG_FAILURE(L"[%s]conf file sha256 failed, err:%u; the seal cannot be checked.", seal.error);
+      return false;
+  }
+  const ConfHashes hashes =
+      seal.state == SealState::kUnsealed ? ConfHashes::kOptional : ConfHashes::kRequired;
+  switch (ParseConfText(text, list, nullptr, hashes)) {
     case ConfTextResult::kOk:
       return true;
     case ConfTextResult::kParseFailed:

@@ -44,10 +44,14 @@ struct ConfProblem {
   std::string member;        // "patch_list", "src", "dest", "sha256", or empty for the value itself
   std::string found;         // "a number", "an array", ...; the parser's message on kParseFailed
 };
+// Whether an entry may go without "sha256": a sealed runner requires one on every entry, so that
+// its seal covers every patch file.
+enum class ConfHashes { kOptional, kRequired };
 // Appends to `list` only on kOk; never throws. `problem`, when given, says where a result other
-// than kOk arose.
+// than kOk arose; a hash that is required but absent or null is found "missing".
 ConfTextResult ParseConfText(const std::string& text, PatchList& list,
-                             ConfProblem* problem = nullptr);
+                             ConfProblem* problem = nullptr,
+                             ConfHashes hashes = ConfHashes::kOptional);
 
 // The text with every comment outside strings replaced by spaces, line breaks kept, so that
 // offsets and line numbers stay the same. An unclosed block comment runs to the end.

@@ -67,7 +67,8 @@ bool ReadHash(const Json::Value& value, std::string& hex) {
   return true;
 }
 
-ConfTextResult ReadPatchList(const Json::Value& root, PatchList& list, ConfProblem* problem) {
+ConfTextResult ReadPatchList(const Json::Value& root, PatchList& list, ConfProblem* problem,
+                             ConfHashes hashes) {
   constexpr size_t kTop = ConfProblem::kTopLevel;
   // A top-level null reads as an object without members.
   if (!root.isNull() && !root.isObject())
@@ -93,6 +94,10 @@ ConfTextResult ReadPatchList(const Json::Value& root, PatchList& list, ConfProbl
         return Problem(ConfTextResult::kOutOfFormat, problem, index, "dest", element["dest"]);
       if (!ReadHash(element["sha256"], entry.sha256))
         return Problem(ConfTextResult::kOutOfFormat, problem, index, "sha256", element["sha256"]);
+    }
+    if (hashes == ConfHashes::kRequired && entry.sha256.empty()) {
+      if (problem != nullptr) *problem = {index, "sha256", "missing"};
+      return ConfTextResult::kOutOfFormat;
     }
     list.push_back(std::move(entry));
   }
@@ -160,7 +165,8 @@ std::string BlankJsonComments(const std::string& text) {
   return BlankComments(text, blanked) ? blanked : text;
 }
 
-ConfTextResult ParseConfText(const std::string& text, PatchList& list, ConfProblem* problem) {
+ConfTextResult ParseConfText(const std::string& text, PatchList& list, ConfProblem* problem,
+                             ConfHashes hashes) {
   // Entries are appended in place; any failure takes the list back to this size.
   const size_t before = list.size();
   try {
@@ -175,7 +181,7 @@ ConfTextResult ParseConfText(const std::string& text, PatchList& list, ConfProbl
         *problem = {ConfProblem::kTopLevel, "", reader.getFormattedErrorMessages()};
       return ConfTextResult::kParseFailed;
     }
-    const ConfTextResult result = ReadPatchList(root, list, problem);
+    const ConfTextResult result = ReadPatchList(root, list, problem, hashes);
     if (result != ConfTextResult::kOk) list.resize(before);
     return result;
   } catch (const std::exception&) {

@@ -95,3 +95,12 @@ bool HashFileSha256(const std::wstring& path, std::string& hex, DWORD& error) no
   error = ERROR_NOT_ENOUGH_MEMORY;
   return false;
 }
+
+bool HashBytesSha256(const std::string& bytes, std::string& hex, DWORD& error) noexcept try {
+  Sha256 hash;
+  return hash.Start(error) && hash.Update(bytes.data(), static_cast<DWORD>(bytes.size()), error) &&
+         hash.Finish(hex, error);
+} catch (const std::bad_alloc&) {
+  error = ERROR_NOT_ENOUGH_MEMORY;
+  return false;
+}

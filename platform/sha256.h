@@ -34,3 +34,6 @@ class Sha256 {
 // provider is missing. The file is opened without write sharing, so that nobody changes it while
 // it is read.
 bool HashFileSha256(const std::wstring& path, std::string& hex, DWORD& error) noexcept;
+
+// The hash of `bytes` held in memory (less than 4 GiB), as HashFileSha256 gives it.
+bool HashBytesSha256(const std::string& bytes, std::string& hex, DWORD& error) noexcept;

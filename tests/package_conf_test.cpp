@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "package/seal.h"
 #include "platform/handle.h"
 #include "platform/text.h"
 #include "tests/support/files.h"
@@ -101,6 +102,34 @@ TEST(ParseConfTextTest, UnicodeEscapeGivesTheSameBytesAsRawUtf8) {
   ASSERT_EQ(escaped.size(), 1u);
   ASSERT_EQ(raw.size(), 1u);
   EXPECT_EQ(escaped[0].dest, raw[0].dest);
+}
+
+TEST(ParseConfTextTest, HashesRequiredRefuseAnEntryWithoutOne) {
+  const std::string hashed = "{\"src\":\"a\",\"sha256\":\"" + std::string(64, 'A') + "\"}";
+  for (const char* without : {"{\"src\":\"b\"}", "{\"sha256\":null}", "null"}) {
+    const std::string json = "{\"patch_list\":[" + hashed + "," + without + "]}";
+    PatchList list;
+    ConfProblem problem;
+    EXPECT_EQ(ParseConfText(json, list, &problem, ConfHashes::kRequired), Result::kOutOfFormat)
+        << without;
+    EXPECT_EQ(problem.entry, 1u) << without;
+    EXPECT_EQ(problem.found, "missing") << without;
+    EXPECT_TRUE(list.empty()) << without;
+    EXPECT_EQ(ParseConfText(json, list), Result::kOk) << "optional as before: " << without;
+  }
+}
+
+TEST(SealTest, HexFormsAndAnUnsealedRunnerHashesNothing) {
+  const std::string seal = SealFromHex(std::string(62, '0') + "aF");
+  EXPECT_EQ(seal, std::string(31, '\0') + "\xAF");
+  EXPECT_EQ(SealHex(seal), std::string(62, '0') + "af");
+  EXPECT_TRUE(IsSealed(seal));
+  EXPECT_FALSE(IsSealed(std::string(kSealBytes, '\0')));
+  EXPECT_EQ(SealFromHex(std::string(63, '0') + "g"), "");
+  EXPECT_EQ(SealFromHex(std::string(62, '0')), "");
+  const SealVerdict unsealed = CheckSeal(std::string(kSealBytes, '\0'), "any text");
+  EXPECT_EQ(unsealed.state, SealState::kUnsealed);
+  EXPECT_EQ(unsealed.actualHex, "");
 }
 
 TEST(BlankJsonCommentsTest, BlanksOnlyCommentsOutsideStringsAndKeepsLineBreaks) {

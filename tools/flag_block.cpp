@@ -3,10 +3,13 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 #include <string_view>
 
 #include "platform/file.h"
 #include "platform/handle.h"
+#include "package/seal.h"
 #include "tools/tool_files.h"
 
 namespace {
@@ -98,10 +101,80 @@ bool ToLocation(bool found, const std::vector<MarkedField>& fields, FlagBlockLoc
   location.magicDebugValue = static_cast<unsigned char>(fields[1].bytes[0]);
   return true;
 }
+
+template <typename T>
+bool ReadAt(const std::string& bytes, size_t offset, T& value) {
+  if (offset > bytes.size() || bytes.size() - offset < sizeof(T)) return false;
+  std::memcpy(&value, bytes.data() + offset, sizeof(T));
+  return true;
+}
+
+// The security directory's entry of an optional header of type `Header` at `optional`.
+template <typename Header>
+PeSignature SecurityDirectoryOf(const std::string& head, size_t optional) {
+  DWORD count = 0;
+  IMAGE_DATA_DIRECTORY security = {};
+  if (!ReadAt(head, optional + offsetof(Header, NumberOfRvaAndSizes), count)) {
+    return PeSignature::kNotPe;
+  }
+  if (count <= IMAGE_DIRECTORY_ENTRY_SECURITY) return PeSignature::kUnsigned;
+  if (!ReadAt(head,
+              optional + offsetof(Header, DataDirectory) +
+                  IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof(IMAGE_DATA_DIRECTORY),
+              security)) {
+    return PeSignature::kNotPe;
+  }
+  return security.Size != 0 ? PeSignature::kSigned : PeSignature::kUnsigned;
+}
 }  // namespace
 
 std::string LogEnabledMarker() { return Reversed("napmocelavron"); }
 std::string MagicDebugMarker() { return Reversed("lavronynapmoc"); }
+std::string SealMarker() { return Reversed("aesgkpelavron"); }
+
+bool FindSealInFile(const std::wstring& path, SealLocation& location, std::string& error) {
+  std::vector<MarkedField> fields = {{SealMarker(), kSealBytes}};
+  if (!FindMarkedFieldsInFile(path, fields, error)) return false;
+  location.offset = fields[0].offset;
+  location.seal = fields[0].bytes;
+  return true;
+}
+
+PeSignature SignatureOf(const std::string& head) {
+  IMAGE_DOS_HEADER dos = {};
+  DWORD signature = 0;
+  WORD magic = 0;
+  if (!ReadAt(head, 0, dos) || dos.e_magic != IMAGE_DOS_SIGNATURE || dos.e_lfanew < 0)
+    return PeSignature::kNotPe;
+  const size_t nt = static_cast<size_t>(dos.e_lfanew);
+  const size_t optional = nt + offsetof(IMAGE_NT_HEADERS32, OptionalHeader);
+  if (!ReadAt(head, nt, signature) || signature != IMAGE_NT_SIGNATURE ||
+      !ReadAt(head, optional, magic)) {
+    return PeSignature::kNotPe;
+  }
+  if (magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC)
+    return SecurityDirectoryOf<IMAGE_OPTIONAL_HEADER32>(head, optional);
+  if (magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+    return SecurityDirectoryOf<IMAGE_OPTIONAL_HEADER64>(head, optional);
+  return PeSignature::kNotPe;
+}
+
+bool ReadSignatureOf(const std::wstring& path, PeSignature& signature, std::string& error) {
+  FileHandle file;
+  if (file.Open(path.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING) < 0) {
+    error = ErrorText("cannot open", path, GetLastError());
+    return false;
+  }
+  std::string head(kHeaderBytes, '\0');
+  DWORD read = 0;
+  if (file.Read(&head[0], kHeaderBytes, read) < 0) {
+    error = ErrorText("cannot read", path, GetLastError());
+    return false;
+  }
+  head.resize(read);
+  signature = SignatureOf(head);
+  return true;
+}
 
 bool FindMarkedFields(const std::string& bytes, std::vector<MarkedField>& fields,
                       std::string& error) {

@@ -39,9 +39,25 @@ bool FindFlagBlock(const std::string& bytes, FlagBlockLocation& location, std::s
 bool FindFlagBlockInFile(const std::wstring& path, FlagBlockLocation& location,
                          std::string& error);
 
+// The runner's seal: where its 32 bytes start in the file, and what they hold.
+struct SealLocation {
+  uint64_t offset = 0;
+  std::string seal;  // 32 bytes, all zero when unsealed
+};
+bool FindSealInFile(const std::wstring& path, SealLocation& location, std::string& error);
+
+// Whether a PE file carries an Authenticode signature: a non-empty security directory in its
+// headers. Pure, on the file's first bytes (kHeaderBytes or all of a shorter file).
+enum class PeSignature { kNotPe, kUnsigned, kSigned };
+inline constexpr size_t kHeaderBytes = 4096;
+PeSignature SignatureOf(const std::string& head);
+// As SignatureOf, on a file; false with a sentence in `error` when it cannot be read.
+bool ReadSignatureOf(const std::wstring& path, PeSignature& signature, std::string& error);
+
 // What the two bytes mean for a run, in one sentence.
 std::string DescribeFlags(unsigned char magicDebug, unsigned char logEnabled);
 
 // The marker texts, built at run time.
 std::string LogEnabledMarker();
 std::string MagicDebugMarker();
+std::string SealMarker();

@@ -7,6 +7,7 @@
 
 #include "package/layout.h"
 #include "platform/paths.h"
+#include "platform/sha256.h"
 #include "platform/text.h"
 #include "tools/flag_block.h"
 #include "tools/tool_files.h"
@@ -39,12 +40,17 @@ std::string Describe(ConfTextResult result, const ConfProblem& problem) {
     return "the top-level value is " + problem.found + ", not an object";
   if (problem.member.empty())
     return Entry(problem.entry) + " is " + problem.found + ", not an object";
+  if (problem.found == "missing") {
+    return Entry(problem.entry) +
+           " has no \"sha256\": a sealed runner refuses a conf.json with such an entry";
+  }
   const char* expected = problem.member == "sha256" ? ", not 64 hex digits" : ", not a string";
   return Entry(problem.entry) + ": \"" + problem.member + "\" is " + problem.found + expected;
 }
 
-std::string ConfFileProblem(ConfFileResult result) {
-  const std::string conf = NarrowToUtf8(ConfPathOf(kPatchFolderName));
+std::string ConfFileProblem(ConfFileResult result,
+                            const std::wstring& name = ConfPathOf(kPatchFolderName)) {
+  const std::string conf = NarrowToUtf8(name);
   switch (result) {
     case ConfFileResult::kMissing:
       return conf + " is missing";
@@ -94,18 +100,53 @@ void WarnIfTooLong(std::vector<Finding>& findings, size_t index, const char* wha
                         std::to_string(path.size()) + " characters: " + consequence);
 }
 
-bool HasRunner(const std::wstring& packageDir) {
-  bool found = false;
+// The first executable of the package folder with the log flag block, and its seal and
+// signature; the seal is checked against conf.json later.
+RunnerReport FindRunner(const std::wstring& packageDir) {
+  RunnerReport runner;
   DWORD error = 0;
   ForEachMatch(
       JoinPath(packageDir, L"*.exe"),
       [&](const WIN32_FIND_DATAW& file) {
         FlagBlockLocation at;
         std::string ignored;
-        found = found || FindFlagBlockInFile(JoinPath(packageDir, file.cFileName), at, ignored);
+        const std::wstring path = JoinPath(packageDir, file.cFileName);
+        if (runner.path.empty() && FindFlagBlockInFile(path, at, ignored)) runner.path = path;
       },
       error);
-  return found;
+  runner.seal.assign(kSealBytes, '\0');
+  if (runner.path.empty()) return runner;
+  SealLocation seal;
+  std::string ignored;
+  runner.sealBlock = FindSealInFile(runner.path, seal, ignored);
+  if (runner.sealBlock) runner.seal = seal.seal;
+  PeSignature signature = PeSignature::kNotPe;
+  runner.signature =
+      ReadSignatureOf(runner.path, signature, ignored) && signature == PeSignature::kSigned;
+  return runner;
+}
+
+std::string FileName(const std::wstring& path) {
+  return NarrowToUtf8(path.substr(path.find_last_of(L"\\/") + 1));
+}
+
+void CheckRunner(const RunnerReport& runner, std::vector<Finding>& findings) {
+  const std::string name = "runner " + FileName(runner.path);
+  const SealVerdict& verdict = runner.verdict;
+  if (verdict.state == SealState::kDiffers) {
+    Error(findings, name + " is sealed with sha256 " + verdict.sealHex + ", but conf.json has " +
+                        verdict.actualHex +
+                        ": a run refuses it (\"ParseConf failed.\") and changes nothing");
+  } else if (verdict.state == SealState::kUnhashable) {
+    Error(findings, "conf.json cannot be hashed to check the seal of " + name + " (error " +
+                        std::to_string(verdict.error) + "): a run refuses it");
+  } else if (verdict.state == SealState::kUnsealed && runner.signature) {
+    Warning(findings,
+            name +
+                " is signed but not sealed: it applies any conf.json put beside it, with the "
+                "signer's name in the elevation prompt; seal an unsigned runner (patchmake, or "
+                "patchflags --seal), then sign it");
+  }
 }
 
 bool StopsOrSkips(EntryAction action) {
@@ -113,8 +154,9 @@ bool StopsOrSkips(EntryAction action) {
          action == EntryAction::kRefuse;
 }
 
-// The findings on the text of conf.json alone (`text` is the file's bytes).
-std::vector<Finding> CheckConfText(const std::string& text, PatchList& entries) {
+// The findings on the text of conf.json alone (`text` is the file's bytes), read as a runner
+// with or without a seal reads it.
+std::vector<Finding> CheckConfText(const std::string& text, PatchList& entries, ConfHashes hashes) {
   std::vector<Finding> findings;
   if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
     Error(findings,
@@ -122,7 +164,7 @@ std::vector<Finding> CheckConfText(const std::string& text, PatchList& entries) 
           "without one");
   }
   ConfProblem problem;
-  const ConfTextResult result = ParseConfText(text, entries, &problem);
+  const ConfTextResult result = ParseConfText(text, entries, &problem, hashes);
   if (result != ConfTextResult::kOk) {
     Error(findings, Describe(result, problem));
   } else if (entries.empty()) {
@@ -205,13 +247,16 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
 
 PackageReport CheckPackage(const std::wstring& packageDir) {
   PackageReport report;
-  if (!HasRunner(packageDir))
+  report.runner = FindRunner(packageDir);
+  if (report.runner.path.empty())
     Error(report.findings,
           "no runner executable (a file with the log flag block) in the package folder");
+  const bool sealed = IsSealed(report.runner.seal);
+  // Until conf.json is read and hashed, a sealed runner matches nothing.
+  if (sealed) report.runner.verdict.state = SealState::kDiffers;
   const std::wstring patchDir = PatchFolderOf(packageDir);
   if (!IsFolder(patchDir)) {
-    Error(report.findings,
-          "the package has no \"" + NarrowToUtf8(kPatchFolderName) + "\" folder");
+    Error(report.findings, "the package has no \"" + NarrowToUtf8(kPatchFolderName) + "\" folder");
     return report;
   }
   std::string text;
@@ -220,7 +265,10 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
     Error(report.findings, ConfFileProblem(read));
     return report;
   }
-  std::vector<Finding> found = CheckConfText(text, report.entries);
+  report.runner.verdict = CheckSeal(report.runner.seal, text);
+  CheckRunner(report.runner, report.findings);
+  std::vector<Finding> found =
+      CheckConfText(text, report.entries, sealed ? ConfHashes::kRequired : ConfHashes::kOptional);
   report.findings.insert(report.findings.end(), found.begin(), found.end());
   found = CheckEntryTexts(report.entries);
   report.findings.insert(report.findings.end(), found.begin(), found.end());
@@ -247,17 +295,43 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
 }
 
 void DryRun(const std::wstring& packageDir, const std::wstring& installDir, PackageReport& report) {
+  // A run refuses conf.json before it looks at any entry.
+  const SealState seal = report.runner.verdict.state;
+  if (seal == SealState::kDiffers || seal == SealState::kUnhashable) return;
   const std::vector<EntryPaths> paths =
       FormAllEntryPaths(report.entries, PatchFolderOf(packageDir), installDir);
   const std::vector<PlannedEntry> plan = PlanEntries(report.entries, GatherEntryFacts(paths));
   for (size_t i = 0; i < report.entries.size(); ++i) {
-    const bool verified =
-        i < report.hashes.size() && report.hashes[i].state == HashState::kMatches;
+    const bool verified = i < report.hashes.size() && report.hashes[i].state == HashState::kMatches;
     report.steps.push_back({i + 1, plan[i], paths[i], verified});
     if (plan[i].action == EntryAction::kNotReached) continue;
     WarnIfTooLong(report.findings, i, "destination", paths[i].destination,
                   "a run cannot copy there and stops at this entry");
   }
+}
+
+bool SealForConf(const std::wstring& confPath, std::string& seal, std::string& error) {
+  std::string text;
+  const ConfFileResult read = ReadConfFile(confPath, text);
+  if (read != ConfFileResult::kOk) {
+    error = ConfFileProblem(read, confPath);
+    return false;
+  }
+  PatchList entries;
+  ConfProblem problem;
+  const ConfTextResult parsed = ParseConfText(text, entries, &problem, ConfHashes::kRequired);
+  if (parsed != ConfTextResult::kOk) {
+    error = NarrowToUtf8(confPath) + ": " + Describe(parsed, problem);
+    return false;
+  }
+  std::string hex;
+  DWORD code = 0;
+  if (!HashBytesSha256(text, hex, code)) {
+    error = ErrorText("cannot hash", confPath, code);
+    return false;
+  }
+  seal = SealFromHex(hex);
+  return true;
 }
 
 bool ReadPackageEntries(const std::wstring& packageDir, PatchList& entries, std::string& error) {
@@ -339,9 +413,9 @@ std::string StepText(const DryRunStep& step) {
       return entry + "move " + destination + " to backup " + backup + ", then copy " + source +
              " in";
     case EntryAction::kCopyFails:
-      return entry + (step.planned.movesAside ? "move " + destination + " to backup " + backup +
-                                                    ", then "
-                                              : std::string()) +
+      return entry +
+             (step.planned.movesAside ? "move " + destination + " to backup " + backup + ", then "
+                                      : std::string()) +
              "copy " + source + " to " + destination +
              " would fail (missing folder or a folder as patch file); the run stops here" +
              (step.planned.movesAside ? " and the original goes back" : "");
@@ -351,9 +425,39 @@ std::string StepText(const DryRunStep& step) {
   return entry + "not reached: the run stops at an earlier entry";
 }
 
+std::string RunnerText(const RunnerReport& runner) {
+  if (runner.path.empty()) return "runner: none";
+  std::string text = "runner " + FileName(runner.path) + ": ";
+  switch (runner.verdict.state) {
+    case SealState::kUnsealed:
+      text += runner.sealBlock ? "unsealed" : "unsealed (no seal block: built before seals)";
+      text += ", a run applies any conf.json beside it";
+      break;
+    case SealState::kMatches:
+      text += "sealed, conf.json matches its seal " + runner.verdict.sealHex;
+      break;
+    case SealState::kDiffers:
+    case SealState::kUnhashable:
+      text += "sealed with sha256 " + SealHex(runner.seal) +
+              ", conf.json does not match: a run refuses it";
+      break;
+  }
+  return text + (runner.signature ? "; signed (Authenticode)" : "; not signed");
+}
+
 Json::Value ReportJson(const PackageReport& report) {
   Json::Value root(Json::objectValue);
   root["ok"] = !report.Failed();
+  if (report.runner.path.empty()) {
+    root["runner"] = Json::Value();
+  } else {
+    const SealState seal = report.runner.verdict.state;
+    root["runner"]["file"] = FileName(report.runner.path);
+    root["runner"]["seal"] = seal == SealState::kUnsealed  ? "unsealed"
+                             : seal == SealState::kMatches ? "matching"
+                                                           : "not-matching";
+    root["runner"]["signed"] = report.runner.signature;
+  }
   root["findings"] = Json::Value(Json::arrayValue);
   for (const Finding& finding : report.findings) {
     Json::Value item;
@@ -368,8 +472,8 @@ Json::Value ReportJson(const PackageReport& report) {
     item["action"] = EntryActionName(step.planned.action);
     item["source"] = NarrowToUtf8(step.paths.source);
     item["destination"] = NarrowToUtf8(step.paths.destination);
-    item["backup"] = step.planned.movesAside ? Json::Value(NarrowToUtf8(step.paths.backup))
-                                             : Json::Value();
+    item["backup"] =
+        step.planned.movesAside ? Json::Value(NarrowToUtf8(step.paths.backup)) : Json::Value();
     item["verified"] = step.verified;
     root["dry_run"].append(item);
   }

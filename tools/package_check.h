@@ -9,6 +9,7 @@
 #include "package/entry_paths.h"
 #include "package/hash_check.h"
 #include "package/plan.h"
+#include "package/seal.h"
 #include "tools/tool_files.h"
 
 // What patchcheck finds in a package, and what a run would do with it on an installation.
@@ -28,7 +29,17 @@ struct DryRunStep {
   bool verified = false;  // the patch file has the sha256 that conf.json records for it
 };
 
+// The package's runner: its seal against the package's conf.json, and its signature.
+struct RunnerReport {
+  std::wstring path;  // empty: the package folder holds no runner
+  std::string seal;   // 32 bytes; all zero when unsealed or without a seal block
+  SealVerdict verdict;
+  bool sealBlock = false;  // a runner built before seals has none, and applies any conf.json
+  bool signature = false;  // an Authenticode signature: a PE security directory
+};
+
 struct PackageReport {
+  RunnerReport runner;
   std::vector<Finding> findings;
   PatchList entries;
   std::vector<HashVerdict> hashes;  // per entry
@@ -39,6 +50,11 @@ struct PackageReport {
 // Reads PACKAGE_DIR\patchfile\conf.json with the runner's own reader and reports what the
 // runner would refuse or what would surprise an author. `packageDir` without trailing slash.
 PackageReport CheckPackage(const std::wstring& packageDir);
+
+// The seal (32 bytes) for the conf.json at `confPath`, read as a sealed runner reads it. False
+// with a sentence in `error` when a sealed runner would refuse it: unreadable, out of the
+// format, or an entry without "sha256".
+bool SealForConf(const std::wstring& confPath, std::string& seal, std::string& error);
 
 // The findings on the entries' own texts: empty, absolute, climbing out, a device or a stream,
 // names Windows would change, repeated.
@@ -80,7 +96,8 @@ std::vector<InstalledEntry> ReadInstalledEntries(const std::wstring& packageDir,
 bool IsApplied(const std::vector<InstalledEntry>& installed);
 
 // How the tools print a report: one line per finding ("error: ..."), one per step ("entry 3:
-// ..."), and as JSON an object with "ok", "findings" and "dry_run".
+// ..."), and as JSON an object with "ok", "runner", "findings" and "dry_run".
 std::string FindingText(const Finding& finding);
 std::string StepText(const DryRunStep& step);
+std::string RunnerText(const RunnerReport& runner);
 Json::Value ReportJson(const PackageReport& report);

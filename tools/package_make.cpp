@@ -16,6 +16,7 @@
 #include "platform/paths.h"
 #include "platform/sha256.h"
 #include "platform/text.h"
+#include "tools/flag_block.h"
 #include "tools/tool_files.h"
 
 namespace {
@@ -341,6 +342,19 @@ bool Refused(const MakeRequest& request, std::string& failure) {
     failure = "no runner at " + NarrowToUtf8(request.runner) + " (give one with --runner)";
     return true;
   }
+  SealLocation seal;
+  PeSignature signature = PeSignature::kNotPe;
+  if (request.seal && (!FindSealInFile(request.runner, seal, failure) ||
+                       !ReadSignatureOf(request.runner, signature, failure))) {
+    failure = "cannot seal the runner: " + failure + " (--no-seal leaves it as it is)";
+    return true;
+  }
+  if (request.seal && signature == PeSignature::kSigned) {
+    failure = "the runner " + NarrowToUtf8(request.runner) +
+              " carries an Authenticode signature, which sealing would break: give an unsigned "
+              "runner and sign the package after patchmake (seal first, then sign)";
+    return true;
+  }
   if (GetFileAttributesW(request.outDir.c_str()) != INVALID_FILE_ATTRIBUTES &&
       !IsEmptyFolder(request.outDir)) {
     failure = NarrowToUtf8(request.outDir) +
@@ -348,6 +362,14 @@ bool Refused(const MakeRequest& request, std::string& failure) {
     return true;
   }
   return false;
+}
+
+// The runner's copy gets the seal of conf.json as written, read back as a sealed run reads it.
+bool SealRunner(const std::wstring& runner, const std::wstring& conf, std::string& failure) {
+  SealLocation at;
+  std::string seal;
+  return FindSealInFile(runner, at, failure) && SealForConf(conf, seal, failure) &&
+         WriteChangedCopy(runner, runner, {{at.offset, seal}}, failure);
 }
 
 // Writes the whole package into `temp`, beside OUT_DIR.
@@ -376,7 +398,7 @@ bool WritePackage(const MakeRequest& request, const std::vector<Change>& changes
   if (!ReplaceWholeFile(conf, ConfJsonText(entries), failure)) return false;
   writer.made.Add(conf, false);
   result.entries = entries.size();
-  return true;
+  return !request.seal || SealRunner(runner, conf, failure);
 }
 
 void AppendJsonString(std::string& text, const std::string& value) {

@@ -13,6 +13,7 @@ struct MakeRequest {
   std::wstring oldDir, newDir, outDir;  // no trailing backslash
   std::wstring runner;                  // the Patch.exe copied into the package
   std::vector<std::wstring> excludes;   // see MatchesPattern
+  bool seal = true;                     // seal the runner's copy with conf.json's hash
 };
 
 struct MakeResult {
@@ -23,8 +24,9 @@ struct MakeResult {
 };
 
 // Walks both trees and writes OUT_DIR (patchfile\, conf.json with a sha256 per entry, the
-// runner), then checks it as patchcheck does, with the dry run against OLD_DIR. False, with a
-// sentence in `failure`, when the package could not be written; nothing is left behind then.
+// runner, sealed unless told not to), then checks it as patchcheck does, with the dry run against
+// OLD_DIR. False, with a sentence in `failure`, when the package could not be written; nothing is
+// left behind then.
 bool BuildPackage(const MakeRequest& request, MakeResult& result, std::string& failure);
 
 // `*` matches any run of characters (backslashes too), `?` one character; `/` stands for `\`;

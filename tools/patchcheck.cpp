@@ -24,6 +24,7 @@ constexpr char kUsage[] = "patchcheck PACKAGE_DIR [--verify] [--install-dir DIR]
 void PrintText(const PackageReport& report) {
   for (const Finding& finding : report.findings) std::printf("%s\n", FindingText(finding).c_str());
   for (const DryRunStep& step : report.steps) std::printf("%s\n", StepText(step).c_str());
+  std::printf("%s\n", RunnerText(report.runner).c_str());
   std::printf("%s\n", report.Failed() ? "result: a run would fail or skip entries"
                                       : "result: a run would succeed");
 }

@@ -1,22 +1,27 @@
-// patchflags: shows or sets the two log flag bytes of a built patch runner.
+// patchflags: shows or sets the two log flag bytes and the seal of a built patch runner.
 //   patchflags FILE
-//   patchflags FILE [--magic-debug=0|1] [--log-enabled=0|1] [--output OTHER]
-// Exit code 0 done, 1 the file is not a runner or cannot be read or written, 2 usage.
+//   patchflags FILE [--magic-debug=0|1] [--log-enabled=0|1] [--seal CONF_JSON | --unseal]
+//                   [--output OTHER]
+// Exit code 0 done, 1 the file is not a runner, is signed, or cannot be read or written, or
+// CONF_JSON cannot be sealed; 2 usage.
 
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
 
+#include "package/seal.h"
 #include "platform/text.h"
 #include "tools/flag_block.h"
+#include "tools/package_check.h"
 #include "tools/tool_cli.h"
 #include "tools/tool_files.h"
 
 namespace {
 constexpr char kTool[] = "patchflags";
 constexpr char kUsage[] =
-    "patchflags FILE [--magic-debug=0|1] [--log-enabled=0|1] [--output OTHER]";
+    "patchflags FILE [--magic-debug=0|1] [--log-enabled=0|1] [--seal CONF_JSON | --unseal] "
+    "[--output OTHER]";
 
 // "0" or "1" into `value` (unchanged when the option is absent); false for anything else.
 bool ReadFlagOption(const ToolArguments& arguments, const wchar_t* name, int& value) {
@@ -27,24 +32,48 @@ bool ReadFlagOption(const ToolArguments& arguments, const wchar_t* name, int& va
   return true;
 }
 
+void PrintSeal(bool found, const SealLocation& seal, const std::string& missing) {
+  if (!found) {
+    std::printf("Seal: none (%s)\nA run: applies any conf.json beside it\n", missing.c_str());
+  } else if (IsSealed(seal.seal)) {
+    std::printf(
+        "Seal: sealed with sha256 %s (offset 0x%llx)\nA run: applies only the "
+        "conf.json with this sha256, and refuses it when an entry has no sha256\n",
+        SealHex(seal.seal).c_str(), static_cast<unsigned long long>(seal.offset));
+  } else {
+    std::printf("Seal: unsealed (offset 0x%llx)\nA run: applies any conf.json beside it\n",
+                static_cast<unsigned long long>(seal.offset));
+  }
+}
+
 int Main(int argc, wchar_t** argv) {
   ToolArguments arguments;
   int magicDebug = -1, logEnabled = -1;
   if (!ParseArguments(argc, argv,
-                      {{L"--magic-debug", true}, {L"--log-enabled", true}, {L"--output", true}}, 1,
-                      arguments) ||
+                      {{L"--magic-debug", true},
+                       {L"--log-enabled", true},
+                       {L"--seal", true},
+                       {L"--unseal"},
+                       {L"--output", true}},
+                      1, arguments) ||
       !ReadFlagOption(arguments, L"--magic-debug", magicDebug) ||
       !ReadFlagOption(arguments, L"--log-enabled", logEnabled) ||
-      (arguments.Has(L"--output") && magicDebug < 0 && logEnabled < 0)) {
+      (arguments.Has(L"--seal") && arguments.Has(L"--unseal"))) {
     return PrintUsage(kUsage);
   }
+  const bool changesSeal = arguments.Has(L"--seal") || arguments.Has(L"--unseal");
+  if (arguments.Has(L"--output") && magicDebug < 0 && logEnabled < 0 && !changesSeal)
+    return PrintUsage(kUsage);
   const std::wstring& file = arguments.positional[0];
   FlagBlockLocation at;
-  std::string error;
-  if (!FindFlagBlockInFile(file, at, error)) {
+  SealLocation seal;
+  std::string error, missingSeal;
+  PeSignature signature = PeSignature::kNotPe;
+  if (!FindFlagBlockInFile(file, at, error) || !ReadSignatureOf(file, signature, error)) {
     PrintError(kTool, NarrowToUtf8(file) + ": " + error);
     return kExitFailed;
   }
+  const bool hasSeal = FindSealInFile(file, seal, missingSeal);
 
   ByteChanges changes;
   if (magicDebug >= 0) {
@@ -55,7 +84,27 @@ int Main(int argc, wchar_t** argv) {
     at.logEnabledValue = static_cast<unsigned char>(logEnabled);
     changes.emplace_back(at.logEnabled, std::string(1, static_cast<char>(logEnabled)));
   }
+  if (changesSeal) {
+    if (!hasSeal) {
+      PrintError(kTool, NarrowToUtf8(file) + ": " + missingSeal);
+      return kExitFailed;
+    }
+    std::string sealed(kSealBytes, '\0');
+    if (arguments.Has(L"--seal") && !SealForConf(arguments.Value(L"--seal"), sealed, error)) {
+      PrintError(kTool, error + "; nothing was sealed");
+      return kExitFailed;
+    }
+    seal.seal = sealed;
+    changes.emplace_back(seal.offset, sealed);
+  }
   if (!changes.empty()) {
+    // Any changed byte breaks the signature, and an invalid one is worse than none.
+    if (signature == PeSignature::kSigned) {
+      PrintError(kTool, NarrowToUtf8(file) +
+                            " carries an Authenticode signature, which any change would break: "
+                            "change an unsigned runner, seal first, then sign");
+      return kExitFailed;
+    }
     const std::wstring target = arguments.Value(L"--output", file);
     if (!WriteChangedCopy(file, target, changes, error)) {
       PrintError(kTool, error);
@@ -67,6 +116,8 @@ int Main(int argc, wchar_t** argv) {
               at.magicDebugValue, static_cast<unsigned long long>(at.magicDebug),
               at.logEnabledValue, static_cast<unsigned long long>(at.logEnabled),
               DescribeFlags(at.magicDebugValue, at.logEnabledValue).c_str());
+  PrintSeal(hasSeal, seal, missingSeal);
+  std::printf("Signed: %s\n", signature == PeSignature::kSigned ? "yes (Authenticode)" : "no");
   return kExitOk;
 }
 }  // namespace

@@ -1,5 +1,6 @@
 // patchmake: a patch package from two versions of the product.
-//   patchmake OLD_DIR NEW_DIR OUT_DIR [--runner PATCH_EXE] [--exclude PATTERN]... [--json]
+//   patchmake OLD_DIR NEW_DIR OUT_DIR [--runner PATCH_EXE] [--exclude PATTERN]... [--no-seal]
+//             [--json]
 // Exit code 0 the package turns OLD_DIR into NEW_DIR, 1 written but a run cannot (errors),
 // 2 usage, or nothing written.
 
@@ -21,7 +22,8 @@
 namespace {
 constexpr char kTool[] = "patchmake";
 constexpr char kUsage[] =
-    "patchmake OLD_DIR NEW_DIR OUT_DIR [--runner PATCH_EXE] [--exclude PATTERN]... [--json]";
+    "patchmake OLD_DIR NEW_DIR OUT_DIR [--runner PATCH_EXE] [--exclude PATTERN]... [--no-seal] "
+    "[--json]";
 
 size_t ErrorCount(const PackageReport& report) {
   return static_cast<size_t>(
@@ -40,6 +42,7 @@ void PrintText(const MakeRequest& request, const MakeResult& result) {
       std::printf("dry run on %s: %s\n", NarrowToUtf8(request.oldDir).c_str(),
                   StepText(step).c_str());
   }
+  std::printf("%s\n", RunnerText(report.runner).c_str());
   std::printf("package %s: %zu entries, %llu bytes, %zu skipped, %zu errors\n",
               NarrowToUtf8(request.outDir).c_str(), result.entries,
               static_cast<unsigned long long>(result.bytes), result.skipped, ErrorCount(report));
@@ -56,9 +59,10 @@ void PrintText(const MakeRequest& request, const MakeResult& result) {
 // nothing written.
 int Main(int argc, wchar_t** argv) {
   ToolArguments arguments;
-  if (!ParseArguments(argc, argv,
-                      {{L"--json"}, {L"--runner", true}, {L"--exclude", true, true}}, 3,
-                      arguments)) {
+  if (!ParseArguments(
+          argc, argv,
+          {{L"--json"}, {L"--runner", true}, {L"--exclude", true, true}, {L"--no-seal"}}, 3,
+          arguments)) {
     return PrintUsage(kUsage);
   }
   MakeRequest request;
@@ -67,6 +71,7 @@ int Main(int argc, wchar_t** argv) {
   request.outDir = FolderArgument(arguments.positional[2]);
   request.runner = arguments.Value(L"--runner", GetModuleDirectory() + kRunnerFileName);
   if (arguments.Has(L"--exclude")) request.excludes = arguments.options[L"--exclude"];
+  request.seal = !arguments.Has(L"--no-seal");
   const bool json = arguments.Has(L"--json");
 
   MakeResult result;

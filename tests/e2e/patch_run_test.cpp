@@ -10,12 +10,15 @@
 
 #include "product/install_dir.h"
 #include "log/log_internal.h"
+#include "package/seal.h"
 #include "platform/sha256.h"
 #include "platform/text.h"
 #include "tests/support/files.h"
 #include "tests/support/log_files.h"
 #include "tests/support/machine.h"
 #include "tests/support/processes.h"
+#include "tools/flag_block.h"
+#include "tools/tool_files.h"
 
 namespace {
 
@@ -419,6 +422,66 @@ TEST_F(PatchRunTest, TheProductIsStoppedOnlyForTheSwap) {
       << "stopped " << swapped - kill << " ms, copying before " << kill - read << " ms:\n"
       << testsupport::Join(lines);
   EXPECT_EQ(testsupport::ReadBytes(Inst(L"big.bin")).size(), 48u << 20);
+}
+
+// A sealed runner refuses every conf.json but its own before anything is touched: one byte more,
+// an entry added, a hash changed; and its own when an entry has no hash. (Sealed packages that
+// apply: PatchMake's test.)
+TEST_F(PatchRunTest, ASealedRunnerRefusesEveryOtherConfBeforeAnythingIsTouched) {
+  package_.AddPatchFile(L"a.txt", "new a");
+  package_.AddPatchFile(L"b.txt", "new b");
+  const std::wstring conf = Src(L"conf.json");
+  const auto entry = [this](const char* name, const std::wstring& hashOf) {
+    return std::string(R"({ "src": ")") + name + R"(", "dest": ")" + name + R"(", "sha256": ")" +
+           Sha256Of(Src(hashOf)) + "\" }";
+  };
+  const auto sealWith = [&](const std::string& text) {
+    package_.WriteConf(text);
+    SealLocation at;
+    std::string error;
+    ASSERT_TRUE(FindSealInFile(package_.exe, at, error)) << error;
+    ASSERT_TRUE(WriteChangedCopy(package_.exe, package_.exe,
+                                 {{at.offset, SealFromHex(Sha256Of(conf))}}, error))
+        << error;
+  };
+  const std::string sealed = R"({"patch_list": [)" + entry("a.txt", L"a.txt") + "]}";
+  sealWith(sealed);
+  const std::string seal = Sha256Of(conf);
+  testsupport::WriteBytes(Inst(L"a.txt"), "old a");
+  testsupport::StandIn product(Inst(L"PelliWareden.exe"));
+  const auto before = testsupport::SnapshotTree(installDir_);
+  for (const std::string& other :
+       {sealed + "\n",
+        R"({"patch_list": [)" + entry("a.txt", L"a.txt") + "," + entry("b.txt", L"b.txt") + "]}",
+        R"({"patch_list": [)" + entry("a.txt", L"b.txt") + "]}"}) {
+    SCOPED_TRACE(other);
+    package_.WriteConf(other);
+    testsupport::ClearLog();
+    ASSERT_EQ(Run(), "0");
+    EXPECT_EQ(testsupport::SnapshotTree(installDir_), before);
+    EXPECT_TRUE(product.Running())
+        << "the product was stopped for a conf.json it was not sealed for";
+    const std::vector<std::string> expected = {"[Common]Enter.", ConfPathLine(),
+                                               "[Error]conf file[" + NarrowToUtf8(conf) +
+                                                   "] sha256[" + Sha256Of(conf) +
+                                                   "] differs from the seal sha256[" + seal + "].",
+                                               "[Error]ParseConf failed.", kEndLine};
+    EXPECT_EQ(PatchRunLines(), expected);
+  }
+
+  sealWith(R"({"patch_list": [{ "src": "a.txt", "dest": "a.txt" }]})");
+  testsupport::ClearLog();
+  ASSERT_EQ(Run(), "0");
+  EXPECT_EQ(testsupport::SnapshotTree(installDir_), before);
+  EXPECT_TRUE(product.Running());
+  const std::vector<std::string> expected = {
+      "[Common]Enter.",
+      ConfPathLine(),
+      "[Common]conf file sha256[" + Sha256Of(conf) + "] matches the seal.",
+      "[Error]conf json parse failed, a value is outside the format.",
+      "[Error]ParseConf failed.",
+      kEndLine};
+  EXPECT_EQ(PatchRunLines(), expected);
 }
 
 // A short (8.3) spelling of InstallDir names the same files: the product is still recognised,

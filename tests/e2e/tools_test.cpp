@@ -13,6 +13,7 @@
 #include "package/conf.h"
 #include "product/install_dir.h"
 #include "log/log_internal.h"
+#include "platform/sha256.h"
 #include "platform/text.h"
 #include "tests/support/files.h"
 #include "tests/support/log_files.h"
@@ -59,6 +60,8 @@ TEST_F(PatchFlags, ShowsSetsAndCopiesTheFlagBytes) {
   EXPECT_EQ(shown.exitCode, 0u) << shown.output;
   EXPECT_TRUE(Contains(shown.output, "MagicDebug: 1")) << shown.output;
   EXPECT_TRUE(Contains(shown.output, "LogEnabled: 0")) << shown.output;
+  EXPECT_TRUE(Contains(shown.output, "Seal: unsealed")) << shown.output;
+  EXPECT_TRUE(Contains(shown.output, "Signed: no")) << shown.output;
 
   const std::wstring copy = temp_ / L"copy\\Patch.exe";
   testsupport::MakeFolders(temp_ / L"copy");
@@ -147,11 +150,54 @@ TEST_F(PatchCheck, ReportsWhatTheRunnerWouldRefuse) {
   for (const std::wstring& tool : {kPatchFlags, kPatchCheck, kPatchMake, kPatchUndo, kPatchLog}) {
     ASSERT_TRUE(CopyFileW(testsupport::BuiltFile(tool).c_str(),
                           (package.dir + L"\\" + tool).c_str(), FALSE));
+    SealLocation seal;
+    std::string error;
+    EXPECT_FALSE(FindSealInFile(package.dir + L"\\" + tool, seal, error))
+        << "a seal block in a tool";
   }
   ToolRun noRunner = RunTool(kPatchCheck, Quoted(package.dir));
   EXPECT_EQ(noRunner.exitCode, 1u);
   EXPECT_TRUE(Contains(noRunner.output, "no runner executable")) << noRunner.output;
   EXPECT_EQ(RunTool(kPatchCheck, L"--bogus").exitCode, 2u);
+}
+
+// The runner's seal as patchflags sets and clears it, and patchcheck's report of each state.
+TEST_F(PatchCheck, ReportsTheSealThatPatchflagsSetsAndClears) {
+  const testsupport::Package package = testsupport::MakePackage(temp_ / L"pkg");
+  package.AddPatchFile(L"a.txt", "new a");
+  const std::wstring conf = package.patchDir + L"\\conf.json";
+  const std::wstring seal = Quoted(package.exe) + L" --seal " + Quoted(conf);
+  const auto runner = [&] {
+    const ToolRun check = RunTool(kPatchCheck, Quoted(package.dir) + L" --json");
+    Json::Value report;
+    EXPECT_TRUE(Json::Reader().parse(check.output, report)) << check.output;
+    return report["runner"]["seal"].asString() +
+           (report["runner"]["signed"].asBool() ? "," : ", not") + " signed, exit " +
+           std::to_string(check.exitCode);
+  };
+  package.WriteConf(R"({"patch_list":[{"src":"a.txt","dest":"a.txt"}]})");
+  const std::string unsealed = testsupport::ReadBytes(package.exe);
+  const ToolRun refused = RunTool(kPatchFlags, seal);
+  EXPECT_EQ(refused.exitCode, 1u) << refused.output;
+  EXPECT_TRUE(Contains(refused.output, "entry 1 has no \"sha256\"")) << refused.output;
+  EXPECT_TRUE(testsupport::ReadBytes(package.exe) == unsealed) << "a refused seal was written";
+  EXPECT_EQ(runner(), "unsealed, not signed, exit 0");
+
+  std::string hash;
+  DWORD error = 0;
+  ASSERT_TRUE(HashFileSha256(package.patchDir + L"\\a.txt", hash, error));
+  const std::string hashed =
+      R"({"patch_list":[{"src":"a.txt","dest":"a.txt","sha256":")" + hash + "\"}]}";
+  package.WriteConf(hashed);
+  const ToolRun sealed = RunTool(kPatchFlags, seal);
+  ASSERT_TRUE(HashFileSha256(conf, hash, error));
+  EXPECT_TRUE(Contains(sealed.output, "Seal: sealed with sha256 " + hash)) << sealed.output;
+  EXPECT_EQ(runner(), "matching, not signed, exit 0");
+  package.WriteConf(hashed + " ");
+  EXPECT_EQ(runner(), "not-matching, not signed, exit 1");
+  EXPECT_EQ(RunTool(kPatchFlags, Quoted(package.exe) + L" --unseal").exitCode, 0u);
+  EXPECT_TRUE(testsupport::ReadBytes(package.exe) == unsealed) << "--unseal left other bytes";
+  EXPECT_EQ(RunTool(kPatchFlags, seal + L" --unseal").exitCode, 2u);
 }
 
 // The dry run must predict what Patch.exe then does to the same installation.
@@ -415,6 +461,7 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
   ToolRun made = RunTool(kPatchMake, trees + L" " + Quoted(package) + L" --exclude *.LOG");
   ASSERT_EQ(made.exitCode, 0u) << made.output;
   EXPECT_TRUE(Contains(made.output, "3 entries, 23 bytes, 2 skipped, 0 errors")) << made.output;
+  EXPECT_TRUE(Contains(made.output, "runner Patch.exe: sealed, conf.json matches")) << made.output;
   PatchList entries;
   ASSERT_EQ(ParseConfText(testsupport::ReadBytes(package + L"\\patchfile\\conf.json"), entries),
             ConfTextResult::kOk);
@@ -450,10 +497,10 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
   // What a run cannot do is an error, and the package is written all the same.
   testsupport::WriteBytes(oldDir + L"\\gone.txt", "removed in 1.1");
   testsupport::WriteBytes(newDir + L"\\fresh\\new.txt", "in a new folder");
-  ToolRun cannot = RunTool(kPatchMake, trees + L" " + Quoted(temp_ / L"errors"));
+  ToolRun cannot = RunTool(kPatchMake, trees + L" " + Quoted(temp_ / L"errors") + L" --no-seal");
   EXPECT_EQ(cannot.exitCode, 1u) << cannot.output;
-  for (const char* expected :
-       {"gone.txt is only in", "fresh\\new.txt: its folder fresh is only in", "2 errors"}) {
+  for (const char* expected : {"gone.txt is only in", "fresh\\new.txt: its folder fresh is only in",
+                               "2 errors", "runner Patch.exe: unsealed"}) {
     EXPECT_TRUE(Contains(cannot.output, expected))
         << "expected \"" << expected << "\" in: " << cannot.output;
   }

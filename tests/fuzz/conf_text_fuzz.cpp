@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   PatchList list{{"kept-src", "kept-dest"}};
   ConfTextResult result = ConfTextResult::kParseFailed;
   try {
-    result = ParseConfText(text, list);
+    result = ParseConfText(text, list, nullptr,
+                           size % 2 == 0 ? ConfHashes::kOptional : ConfHashes::kRequired);
   } catch (...) {
     Fail("an exception left ParseConfText");
   }
