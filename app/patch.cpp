@@ -17,6 +17,15 @@
 
 namespace {
 
+thread_local double SwapSeconds = 0;
+
+double Now() {
+  LARGE_INTEGER count, frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
 // What is left at a partial name that the run must move out of its way: a folder.
 constexpr wchar_t kBlockedKind[] = L"blocked";
 
@@ -297,7 +306,9 @@ bool StartPatch(const std::wstring& installDir, const PatchList& list,
     std::vector<StoppedProgram> stopped;
     try {
       StopProduct(installBase, stopped);
+      const double swapStart = Now();
       applied = CommitEntries(list, paths, facts, plan, staged);
+      SwapSeconds = Now() - swapStart;
     } catch (...) {
       // The product is never left stopped by us, also when a step could not go on.
       RestartMainProgram(installBase, stopped);
@@ -314,3 +325,5 @@ bool StartPatch(const std::wstring& installDir, const PatchList& list,
   LOG_PROGRESS(kPatchSuccessfulFormat);
   return true;
 }
+
+double LastSwapSeconds() { return SwapSeconds; }

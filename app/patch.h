@@ -9,3 +9,7 @@
 // been running. False for an empty list, an empty folder argument, or a failed move or copy.
 bool StartPatch(const std::wstring& installDir, const PatchList& list,
                 const std::wstring& patchFolder);
+
+// How long the last StartPatch on this thread kept the product stopped beyond finding and
+// stopping its programs: from the end of the stop to the restart, in seconds. For the benchmarks.
+double LastSwapSeconds();

@@ -29,6 +29,8 @@ BenchCase RegisterSealCheckCase(const BenchSizes& sizes);
 // With `hashed`, every entry carries the sha256 of its patch file.
 BenchCase RegisterSmallFilesPatchCase(const BenchSizes& sizes, bool hashed);
 BenchCase RegisterLargeFilesPatchCase(const BenchSizes& sizes, bool hashed);
+// The time the product is stopped during the large case, first kill to restart.
+BenchCase RegisterDowntimeCase(const BenchSizes& sizes, bool hashed);
 BenchCase RegisterPatchMakeCase(const BenchSizes& sizes);
 BenchCase RegisterStartupCase(const BenchSizes& sizes);
 // No goal: tells the libraries' load cost apart from the runner's own (needs the one above).

@@ -109,6 +109,8 @@ int main(int argc, char** argv) {
       bench::RegisterLargeFilesPatchCase(sizes, false),
       bench::RegisterSmallFilesPatchCase(sizes, true),
       bench::RegisterLargeFilesPatchCase(sizes, true),
+      bench::RegisterDowntimeCase(sizes, false),
+      bench::RegisterDowntimeCase(sizes, true),
       bench::RegisterPatchMakeCase(sizes),
       bench::RegisterStartupCase(sizes),
       bench::RegisterStartupImportsCase(sizes),

@@ -1,7 +1,10 @@
-// Case 4: StartPatch over an installation where every destination exists against a bare loop of
-// what each entry cannot do without: the move aside, the copy to the partial name, its flush to
-// the disk and the rename into place. With hashes recorded in the package, the floor adds a bare
-// hash, with the same provider, of each patch file and of each copy: the runner checks both.
+// StartPatch over an installation where every destination exists against a bare loop of what
+// each entry cannot do without: the move aside, the copy to the partial name, its flush to the
+// disk and the rename into place. With hashes recorded in the package, the floor adds a bare
+// hash, with the same provider, of each patch file and of each copy, as a run that checks both
+// would; the runner checks only its copy, made before the product is stopped.
+// And the time the product is stopped for the swap (from the end of the stop to the restart;
+// no product runs here) against the bare moves aside and renames into place of the same files.
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -118,8 +121,9 @@ bool RestoreInstallation(const PatchFixture& fixture, bool verify, std::string& 
   return true;
 }
 
+// Times the whole run, or with `downtime` only the time the product is stopped.
 void StartPatchCase(benchmark::State& state, const wchar_t* tag, int count, DWORD bytes,
-                    bool hashed) {
+                    bool hashed, bool downtime) {
   PatchFixture fixture(tag);
   std::string error;
   if (!MakeFixture(fixture, count, bytes, hashed, error)) {
@@ -133,7 +137,7 @@ void StartPatchCase(benchmark::State& state, const wchar_t* tag, int count, DWOR
   for (auto _ : state) {
     const Stopwatch watch;
     const bool applied = StartPatch(fixture.installDir, fixture.list, fixture.patchFolder);
-    state.SetIterationTime(watch.Seconds());
+    state.SetIterationTime(downtime ? LastSwapSeconds() : watch.Seconds());
     if (!applied) {
       state.SkipWithError("StartPatch failed");
       break;
@@ -147,8 +151,10 @@ void StartPatchCase(benchmark::State& state, const wchar_t* tag, int count, DWOR
   LOG_CONSOLE::CloseLog();
 }
 
+// The floor of a run, or with `downtime` the bare moves aside and renames into place of copies
+// made beforehand.
 void StartPatchBaseline(benchmark::State& state, const wchar_t* tag, int count, DWORD bytes,
-                        bool hashed) {
+                        bool hashed, bool downtime) {
   PatchFixture fixture(tag);
   std::string error;
   CryptProvider provider;
@@ -162,17 +168,24 @@ void StartPatchBaseline(benchmark::State& state, const wchar_t* tag, int count, 
   const auto hash = [&](const std::wstring& path) {
     return !hashed || BareHash(provider.Get(), path, chunk);
   };
+  const auto copy = [](const EntryPaths& entry) {
+    return CopyFileW(entry.source.c_str(), entry.partial.c_str(), FALSE) &&
+           FlushFile(entry.partial);
+  };
   bool first = true;
   for (auto _ : state) {
+    for (const EntryPaths& entry : fixture.paths) {
+      if (downtime && !copy(entry)) error = LastErrorText("copying", entry.partial);
+    }
     const Stopwatch watch;
     for (const EntryPaths& entry : fixture.paths) {
-      if (!hash(entry.source) || !MoveFileExW(entry.dest.c_str(), entry.backup.c_str(), 0) ||
-          !CopyFileW(entry.source.c_str(), entry.partial.c_str(), FALSE) ||
-          !FlushFile(entry.partial) || !hash(entry.partial) ||
+      if (!error.empty()) break;
+      if ((!downtime && !hash(entry.source)) ||
+          !MoveFileExW(entry.dest.c_str(), entry.backup.c_str(), 0) ||
+          (!downtime && (!copy(entry) || !hash(entry.partial))) ||
           !MoveFileExW(entry.partial.c_str(), entry.dest.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         error = LastErrorText("moving or copying", entry.dest);
-        break;
       }
     }
     state.SetIterationTime(watch.Seconds());
@@ -185,32 +198,40 @@ void StartPatchBaseline(benchmark::State& state, const wchar_t* tag, int count, 
 }
 
 BenchCase RegisterPatchCase(const BenchSizes& sizes, const std::string& name, const wchar_t* tag,
-                           int count, DWORD bytes, bool hashed) {
+                            int count, DWORD bytes, bool hashed, bool downtime) {
   for (const bool baseline : {false, true}) {
     const std::string benchName = baseline ? name + "_baseline" : name;
-    auto* registered = baseline
-                           ? benchmark::RegisterBenchmark(benchName.c_str(), StartPatchBaseline,
-                                                          tag, count, bytes, hashed)
-                           : benchmark::RegisterBenchmark(benchName.c_str(), StartPatchCase, tag,
-                                                          count, bytes, hashed);
+    auto* registered =
+        baseline ? benchmark::RegisterBenchmark(benchName.c_str(), StartPatchBaseline, tag, count,
+                                                bytes, hashed, downtime)
+                 : benchmark::RegisterBenchmark(benchName.c_str(), StartPatchCase, tag, count,
+                                                bytes, hashed, downtime);
     Configure(registered, sizes, Timing::kManualTime);
   }
   const std::string size = bytes >= 1024 * 1024 ? std::to_string(bytes / (1024 * 1024)) + " MiB"
                                                 : std::to_string(bytes / 1024) + " KiB";
-  const std::string title = hashed ? "StartPatch with hashes, " : "StartPatch, ";
-  return {title + std::to_string(count) + " x " + size, name, name + "_baseline", 1.10};
+  const std::string title = downtime ? (hashed ? "Product stopped, hashes, " : "Product stopped, ")
+                                     : (hashed ? "StartPatch with hashes, " : "StartPatch, ");
+  // Staged copies are hashed once, where a run that checked patch files and copies hashed twice.
+  const double goal = downtime ? 1.5 : hashed && bytes >= 1024 * 1024 ? 0.65 : 1.10;
+  return {title + std::to_string(count) + " x " + size, name, name + "_baseline", goal};
 }
 
 }  // namespace
 
 BenchCase RegisterSmallFilesPatchCase(const BenchSizes& sizes, bool hashed) {
   return RegisterPatchCase(sizes, hashed ? "patch_small_hashed" : "patch_small", L"small",
-                           sizes.smallFiles, sizes.smallFileBytes, hashed);
+                           sizes.smallFiles, sizes.smallFileBytes, hashed, false);
 }
 
 BenchCase RegisterLargeFilesPatchCase(const BenchSizes& sizes, bool hashed) {
   return RegisterPatchCase(sizes, hashed ? "patch_large_hashed" : "patch_large", L"large",
-                           sizes.largeFiles, sizes.largeFileBytes, hashed);
+                           sizes.largeFiles, sizes.largeFileBytes, hashed, false);
+}
+
+BenchCase RegisterDowntimeCase(const BenchSizes& sizes, bool hashed) {
+  return RegisterPatchCase(sizes, hashed ? "downtime_large_hashed" : "downtime_large", L"down",
+                           sizes.largeFiles, sizes.largeFileBytes, hashed, true);
 }
 
 }  // namespace bench
