@@ -46,7 +46,9 @@ void RunInstallSequence(const RunLock& lock) {
   LOG_PROGRESS(L"[%s]inst conf file path[%s].", confPath);
 
   PatchList patchList;
-  if (!ParseConf(confPath, patchList)) {
+  PatchRun run;
+  run.packageDir = packageDir;
+  if (!ParseConf(confPath, patchList, &run.packageId)) {
     LOG_FAILURE(L"[%s]ParseConf failed.");
     return;
   }
@@ -63,5 +65,5 @@ void RunInstallSequence(const RunLock& lock) {
       return;
   }
 
-  if (!StartPatch(installDir, patchList, patchFolder)) LOG_FAILURE(L"[%s]Start Patch failed.");
+  if (!StartPatch(installDir, patchList, patchFolder, &run)) LOG_FAILURE(L"[%s]Start Patch failed.");
 }

@@ -14,6 +14,7 @@
 #include "platform/retry.h"
 #include "platform/text.h"
 #include "product/product.h"
+#include "product/run_record.h"
 
 namespace {
 
@@ -64,14 +65,15 @@ void ReportPutBack(bool restored, DWORD error, const EntryPaths& paths) {
 
 // A copy of an entry's patch file at its partial name, made before the product is stopped.
 struct StagedCopy {
-  bool staged = false;    // flushed, and with the recorded hash when there is one
-  bool readOnly = false;  // to be given back once the copy has the destination's name
+  bool staged = false;      // flushed, and with the recorded hash when there is one
+  bool readOnly = false;    // to be given back once the copy has the destination's name
+  InstalledFile installed;  // what tells this copy once installed, for the run's record
 };
 
 // Flushes the copy at `partial` to the disk. The copy has the patch file's attributes: a
 // read-only one loses the attribute first and `readOnly` says so. A file system that cannot
-// flush has nothing to flush.
-bool FlushToDisk(const std::wstring& partial, bool& readOnly) {
+// flush has nothing to flush. `identity` gets the file's identity.
+bool FlushToDisk(const std::wstring& partial, bool& readOnly, InstalledFile& identity) {
   const DWORD attributes = GetFileAttributesW(partial.c_str());
   readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
              SetFileAttributesW(partial.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
@@ -83,6 +85,7 @@ bool FlushToDisk(const std::wstring& partial, bool& readOnly) {
       })) {
     return false;
   }
+  identity = IdentityOf(file.Get());
   if (FlushFileBuffers(file.Get())) return true;
   const DWORD error = GetLastError();
   return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
@@ -102,8 +105,10 @@ CopyOutcome CopyToPartial(const EntryPaths& paths, const std::string& recorded, 
   copy = StagedCopy();
   if (leftover && !recorded.empty()) {
     verdict = CheckRecordedHash(partial, recorded);
-    if (verdict.state == HashState::kMatches && FlushToDisk(partial, copy.readOnly)) {
+    if (verdict.state == HashState::kMatches &&
+        FlushToDisk(partial, copy.readOnly, copy.installed)) {
       copy.staged = true;
+      copy.installed = Sha256Of(recorded);
       return CopyOutcome::kCopied;
     }
   }
@@ -115,7 +120,7 @@ CopyOutcome CopyToPartial(const EntryPaths& paths, const std::string& recorded, 
   if (!copied && (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS))
     copied = ClearName(partial, kBlockedKind) && copyNew();
   CopyOutcome outcome = CopyOutcome::kFailed;
-  if (copied && FlushToDisk(partial, copy.readOnly)) {
+  if (copied && FlushToDisk(partial, copy.readOnly, copy.installed)) {
     verdict = CheckRecordedHash(partial, recorded);
     outcome = verdict.state == HashState::kDiffers      ? CopyOutcome::kHashDiffers
               : verdict.state == HashState::kUnreadable ? CopyOutcome::kUnreadable
@@ -123,6 +128,7 @@ CopyOutcome CopyToPartial(const EntryPaths& paths, const std::string& recorded, 
   }
   if (outcome == CopyOutcome::kCopied) {
     copy.staged = true;
+    if (!recorded.empty()) copy.installed = Sha256Of(recorded);
     return outcome;
   }
   const DWORD error = GetLastError();
@@ -167,8 +173,9 @@ void DiscardStaged(const std::vector<EntryPaths>& all, std::vector<StagedCopy>& 
 // be read for it. A copy that cannot be made now is left to the commit, which tries once more.
 bool StageEntries(const PatchList& list, const std::vector<EntryPaths>& all,
                   const std::vector<EntryFacts>& facts, const std::vector<PlannedEntry>& plan,
-                  std::vector<StagedCopy>& staged) {
+                  std::vector<StagedCopy>& staged, size_t& stoppedAt) {
   for (size_t i = 0; i < list.size(); ++i) {
+    stoppedAt = i;
     const std::string& recorded = list[i].sha256;
     const std::wstring& source = all[i].source;
     HashVerdict verdict;
@@ -205,23 +212,35 @@ bool StageEntries(const PatchList& list, const std::vector<EntryPaths>& all,
 // refused entry; later entries are not looked at. No hook call and nothing that can throw comes
 // between moving a destination aside and the step that makes it whole again: the copy, or
 // putting the original back.
+// `done` gets what each entry came to, for the run's record (entries never reached keep theirs).
 bool CommitEntries(const PatchList& list, const std::vector<EntryPaths>& all,
                    const std::vector<EntryFacts>& facts, const std::vector<PlannedEntry>& plan,
-                   std::vector<StagedCopy>& staged) {
+                   std::vector<StagedCopy>& staged, std::vector<RecordedEntry>& done) {
   for (size_t i = 0; i < list.size(); ++i) {
     const EntryPaths& paths = all[i];
+    RecordedAction& result = done[i].action;
+    result = RecordedAction::kFailed;
     switch (plan[i].action) {
       case EntryAction::kRefuse:
-        LOG_FAILURE(L"[%s]Dest file[%s] is a device or a stream, not a file.", paths.destination);
+        if (paths.controlCharacter) {
+          LOG_FAILURE(L"[%s]Patch file[%s] or dest file[%s] holds a control character, not a file.",
+                      paths.source, paths.destination);
+        } else {
+          LOG_FAILURE(L"[%s]Dest file[%s] is a device or a stream, not a file.",
+                      paths.destination);
+        }
         return false;
       case EntryAction::kSkipMissingFile:
         LOG_FAILURE(kPatchFileMissingFormat, paths.source);
+        result = RecordedAction::kSkippedMissingFile;
         continue;
       case EntryAction::kSkipBackupExists:
         // An earlier run already replaced this file; a copy that a stopped run left behind goes.
         if (facts[i].partialPresent) ClearName(LongPathForm(paths.partial), kBlockedKind);
+        result = RecordedAction::kSkippedBackupExists;
         continue;
       case EntryAction::kNotReached:
+        result = RecordedAction::kNotReached;
         return false;
       case EntryAction::kCopy:
       case EntryAction::kMoveThenCopy:
@@ -237,7 +256,9 @@ bool CommitEntries(const PatchList& list, const std::vector<EntryPaths>& all,
           movedAside = true;
           break;
         case MoveAsideResult::kBackupExists:
-          continue;  // it appeared since the plan was made: the same as a backup found then
+          // It appeared since the plan was made: the same as a backup found then.
+          result = RecordedAction::kSkippedBackupExists;
+          continue;
         case MoveAsideResult::kMissing:
           break;  // gone since the plan was made: nothing to keep, only the copy
         case MoveAsideResult::kFailed:
@@ -277,45 +298,129 @@ bool CommitEntries(const PatchList& list, const std::vector<EntryPaths>& all,
       return false;
     }
     LOG_PROGRESS(L"[%s]Copy file successful, from[%s] to[%s].", paths.source, paths.destination);
+    result = movedAside ? RecordedAction::kMovedThenCopied : RecordedAction::kCopied;
+    done[i].installed = staged[i].installed;
   }
   return true;
+}
+
+// The run's record: read before anything is done, written with the run's intent before the
+// product is stopped and with its outcome after it runs again. A failure to write it costs one
+// line and changes nothing of the run.
+struct Recorder {
+  const PatchRun* run = nullptr;  // null: nothing is recorded
+  RunRecord record;
+  std::vector<RecordedEntry> earlier;
+
+  void Begin(const PatchRun* patchRun, const std::wstring& installDir, size_t entries) {
+    run = patchRun;
+    if (run == nullptr) return;
+    if (run->packageId.empty()) return Failed(ERROR_INVALID_DATA);
+    RunRecord found;
+    if (ReadRunRecord(run->packageId, found) == RecordRead::kFound &&
+        found.state != RecordState::kUndone) {
+      earlier = std::move(found.entries);
+    }
+    record.packageDir = run->packageDir;
+    record.installDir = installDir;
+    record.started = RecordTimeNow();
+    record.entries.resize(entries);
+  }
+  void Write(RecordState state, const std::vector<RecordedEntry>& entries, size_t failed) {
+    if (run == nullptr) return;
+    record.state = state;
+    record.entries = MergeEntries(earlier, entries);
+    record.failedEntry = state == RecordState::kFailed ? static_cast<DWORD>(failed + 1) : 0;
+    record.ended = state == RecordState::kApplying ? std::wstring() : RecordTimeNow();
+    const LONG result = WriteRunRecord(run->packageId, record);
+    if (result != ERROR_SUCCESS) Failed(static_cast<DWORD>(result));
+  }
+  // One line, and no further try: what failed once fails again.
+  void Failed(DWORD error) {
+    LOG_FAILURE(L"[%s]Run record %s\\%s not written, err:%u.", kRecordsKey,
+                WidenUtf8(run->packageId), error);
+    run = nullptr;
+  }
+};
+
+// What the plan means to do with each entry, as the record holds it until the run is done.
+std::vector<RecordedEntry> Intent(const std::vector<PlannedEntry>& plan,
+                                  const std::vector<StagedCopy>& staged) {
+  std::vector<RecordedEntry> intent(plan.size());
+  for (size_t i = 0; i < plan.size(); ++i) {
+    switch (plan[i].action) {
+      case EntryAction::kCopy:
+      case EntryAction::kMoveThenCopy:
+        intent[i].action = plan[i].movesAside ? RecordedAction::kMovedThenCopied
+                                              : RecordedAction::kCopied;
+        intent[i].installed = staged[i].installed;
+        break;
+      case EntryAction::kSkipBackupExists:
+        intent[i].action = RecordedAction::kSkippedBackupExists;
+        break;
+      case EntryAction::kSkipMissingFile:
+        intent[i].action = RecordedAction::kSkippedMissingFile;
+        break;
+      case EntryAction::kRefuse:
+      case EntryAction::kCopyFails:
+        intent[i].action = RecordedAction::kFailed;
+        break;
+      case EntryAction::kNotReached:
+        intent[i].action = RecordedAction::kNotReached;
+        break;
+    }
+  }
+  return intent;
 }
 
 }  // namespace
 
 bool StartPatch(const std::wstring& installDir, const PatchList& list,
-                const std::wstring& patchFolder) {
+                const std::wstring& patchFolder, const PatchRun* run) {
   if (list.empty() || patchFolder.empty() || installDir.empty()) return false;
   std::wstring installBase = installDir;
   AppendBackslashIfMissing(installBase);
   const std::vector<EntryPaths> paths = FormAllEntryPaths(list, patchFolder, installDir);
   const std::vector<EntryFacts> facts = GatherEntryFacts(paths);
   const std::vector<PlannedEntry> plan = PlanEntries(list, facts);
+  Recorder recorder;
+  recorder.Begin(run, installDir, list.size());
 
   // Everything that takes time happens while the product still runs; a run stopped on the way
   // leaves only partial copies, which the next run removes or reuses.
   std::vector<StagedCopy> staged(list.size());
+  std::vector<RecordedEntry> done(list.size());
+  for (RecordedEntry& entry : done) entry.action = RecordedAction::kNotReached;
+  size_t stoppedAt = 0;
   bool applied = false;
   try {
-    if (!StageEntries(list, paths, facts, plan, staged)) {
+    if (!StageEntries(list, paths, facts, plan, staged, stoppedAt)) {
       DiscardStaged(paths, staged);
+      done[stoppedAt].action = RecordedAction::kFailed;
+      recorder.Write(RecordState::kFailed, done, stoppedAt);
       return false;
     }
-    // From the first kill to the restart the product is stopped: the hook library waits.
-    const AssertHookHold hold;
-    std::vector<StoppedProgram> stopped;
-    try {
-      StopProduct(installBase, stopped);
-      const double swapStart = Now();
-      applied = CommitEntries(list, paths, facts, plan, staged);
-      SwapSeconds = Now() - swapStart;
-    } catch (...) {
-      // The product is never left stopped by us, also when a step could not go on.
+    recorder.Write(RecordState::kApplying, Intent(plan, staged), 0);
+    {
+      // From the first kill to the restart the product is stopped: the hook library waits.
+      const AssertHookHold hold;
+      std::vector<StoppedProgram> stopped;
+      try {
+        StopProduct(installBase, stopped);
+        const double swapStart = Now();
+        applied = CommitEntries(list, paths, facts, plan, staged, done);
+        SwapSeconds = Now() - swapStart;
+      } catch (...) {
+        // The product is never left stopped by us, also when a step could not go on.
+        RestartMainProgram(installBase, stopped);
+        throw;
+      }
+      // Also after a failure.
       RestartMainProgram(installBase, stopped);
-      throw;
     }
-    // Also after a failure.
-    RestartMainProgram(installBase, stopped);
+    size_t failed = 0;
+    while (failed < done.size() && done[failed].action != RecordedAction::kFailed) ++failed;
+    recorder.Write(applied ? RecordState::kApplied : RecordState::kFailed, done, failed);
   } catch (...) {
     DiscardStaged(paths, staged);
     throw;

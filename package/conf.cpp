@@ -2,6 +2,7 @@
 
 #include "log/log.h"
 #include "package/seal.h"
+#include "platform/sha256.h"
 #include "platform/text.h"
 
 namespace {
@@ -33,7 +34,7 @@ bool ReportFileResult(ConfFileResult result) {
 
 }  // namespace
 
-bool ParseConf(const std::wstring& path, PatchList& list) {
+bool ParseConf(const std::wstring& path, PatchList& list, std::string* packageId) {
   LOG_PROGRESS(L"[%s]Enter.");
   LOG_PROGRESS(L"[%s]conf file pah[%s].", path);
   std::string text;
@@ -54,6 +55,15 @@ bool ParseConf(const std::wstring& path, PatchList& list) {
     case SealState::kUnhashable:
       LOG_FAILURE(L"[%s]conf file sha256 failed, err:%u; the seal cannot be checked.", seal.error);
       return false;
+  }
+  if (packageId != nullptr) {
+    DWORD error = 0;
+    packageId->clear();
+    if (seal.state == SealState::kMatches) {
+      *packageId = seal.actualHex;
+    } else if (!HashBytesSha256(text, *packageId, error)) {
+      packageId->clear();
+    }
   }
   const ConfHashes hashes =
       seal.state == SealState::kUnsealed ? ConfHashes::kOptional : ConfHashes::kRequired;

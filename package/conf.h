@@ -14,8 +14,10 @@ struct PatchEntry {
 using PatchList = std::vector<PatchEntry>;
 
 // Reads conf.json at `path` and appends one entry per element of "patch_list". True when the
-// file was read and parsed; false after one "Error" line, with `list` unchanged.
-bool ParseConf(const std::wstring& path, PatchList& list);
+// file was read and parsed; false after one "Error" line, with `list` unchanged. With
+// `packageId`, it also gets the SHA-256 of the bytes read (64 hex digits; empty when they could
+// not be hashed), which names the run's record.
+bool ParseConf(const std::wstring& path, PatchList& list, std::string* packageId = nullptr);
 
 // Reading the file whole, apart from the log, so that the package tools read it exactly as a
 // run does. `text` holds the file's bytes on kOk and is unspecified otherwise.

@@ -80,8 +80,8 @@ std::vector<EntryFacts> GatherEntryFacts(const std::vector<EntryPaths>& paths) {
   for (size_t i = 0; i < paths.size(); ++i) {
     const EntryPaths& entry = paths[i];
     EntryFacts& fact = facts[i];
-    fact.deviceOrStream = entry.deviceOrStream;
-    if (fact.deviceOrStream) continue;  // never looked at: the run stops there
+    fact.refusedName = entry.deviceOrStream || entry.controlCharacter;
+    if (fact.refusedName) continue;  // never looked at: the run stops there
     fact.patchFile = KindOf(entry.source);
     fact.destination = KindOf(entry.destination);
     const std::wstring folder = ParentFolder(entry.destination);

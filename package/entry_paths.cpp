@@ -32,6 +32,13 @@ bool NamesDeviceOrStream(const std::wstring& dest) {
   return IsDeviceName(name);
 }
 
+bool HoldsControlCharacter(const std::wstring& text) {
+  for (const wchar_t c : text) {
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
 EntryPaths FormEntryPaths(const PatchEntry& entry, const std::wstring& patchFolder,
                           const std::wstring& installDir) {
   std::wstring patchBase = patchFolder;
@@ -40,10 +47,12 @@ EntryPaths FormEntryPaths(const PatchEntry& entry, const std::wstring& patchFold
   AppendBackslashIfMissing(installBase);
   const std::wstring dest = WidenUtf8(entry.dest);
   EntryPaths paths;
-  paths.source = patchBase + WidenUtf8(entry.src);
+  const std::wstring src = WidenUtf8(entry.src);
+  paths.source = patchBase + src;
   paths.destination = installBase + dest;
   paths.backup = paths.destination + kBackupSuffix;
   paths.partial = paths.destination + kPartialSuffix;
   paths.deviceOrStream = NamesDeviceOrStream(dest);
+  paths.controlCharacter = HoldsControlCharacter(src) || HoldsControlCharacter(dest);
   return paths;
 }

@@ -13,6 +13,9 @@ inline constexpr wchar_t kPartialSuffix[] = L".220620.patch.part";
 // extension) or `dest` holds a stream separator: writing there writes no file of that name.
 bool NamesDeviceOrStream(const std::wstring& dest);
 
+// True when `text` holds a character below U+0020 (or U+007F), which no Windows name can hold.
+bool HoldsControlCharacter(const std::wstring& text);
+
 // The paths one entry works on. Each base gets one backslash unless it has one or is empty;
 // `src` and `dest` are appended as they come (empty, absolute or with "..").
 struct EntryPaths {
@@ -20,7 +23,8 @@ struct EntryPaths {
   std::wstring destination;     // install folder + dest
   std::wstring backup;          // destination + kBackupSuffix
   std::wstring partial;         // destination + kPartialSuffix
-  bool deviceOrStream = false;  // see NamesDeviceOrStream
+  bool deviceOrStream = false;    // see NamesDeviceOrStream
+  bool controlCharacter = false;  // in src or dest: see HoldsControlCharacter
 };
 EntryPaths FormEntryPaths(const PatchEntry& entry, const std::wstring& patchFolder,
                           const std::wstring& installDir);

@@ -48,7 +48,7 @@ std::vector<PlannedEntry> PlanEntries(const PatchList& entries,
   for (size_t i = 0; i < entries.size() && i < facts.size(); ++i) {
     const EntryFacts& fact = facts[i];
     PlannedEntry& step = plan[i];
-    if (stopped || fact.deviceOrStream) {
+    if (stopped || fact.refusedName) {
       if (!stopped) step.action = EntryAction::kRefuse;
       stopped = true;
       const auto known = seen.find(DestinationKey(WidenUtf8(entries[i].dest)));

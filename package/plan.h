@@ -14,7 +14,9 @@ enum class PathKind { kMissing, kFile, kFolder };
 
 // What the file system holds for one entry before a run.
 struct EntryFacts {
-  bool deviceOrStream = false;  // its dest names a device or a stream (EntryPaths)
+  // Its dest names a device or a stream, or its src or dest holds a control character: no file
+  // of that name can be written or read (EntryPaths).
+  bool refusedName = false;
   PathKind patchFile = PathKind::kMissing;
   PathKind destination = PathKind::kMissing;
   bool backupPresent = false;
@@ -23,7 +25,7 @@ struct EntryFacts {
 };
 
 enum class EntryAction {
-  kRefuse,            // a device or a stream: refused, and the run stops here
+  kRefuse,            // a device, a stream or a control character: refused, the run stops here
   kSkipMissingFile,   // no patch file: an error line, and the run goes on
   kSkipBackupExists,  // an earlier run replaced it: nothing happens
   kCopy,              // no destination: the patch file is copied in

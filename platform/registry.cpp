@@ -49,3 +49,56 @@ DWORD ReadRegistryNumber(const wchar_t* subkey, const wchar_t* name, DWORD fallb
   key.Close();
   return value;
 }
+
+namespace {
+// The value's bytes whatever their length; `type` must match.
+LONG ReadValueBytes(HKEY key, const wchar_t* name, DWORD type, std::string& bytes) {
+  DWORD found = 0, size = 0;
+  LONG result = RegQueryValueExW(key, name, nullptr, &found, nullptr, &size);
+  // The value may grow between the two calls: ask again with the new size.
+  while (result == ERROR_SUCCESS || result == ERROR_MORE_DATA) {
+    if (found != type) return ERROR_INVALID_DATA;
+    bytes.assign(size, '\0');
+    result = RegQueryValueExW(key, name, nullptr, &found,
+                              reinterpret_cast<BYTE*>(size == 0 ? nullptr : &bytes[0]), &size);
+    if (result == ERROR_SUCCESS) {
+      bytes.resize(size);
+      return found == type ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+    }
+  }
+  return result;
+}
+}  // namespace
+
+LONG ReadStringValue(HKEY key, const wchar_t* name, std::wstring& text) {
+  std::string bytes;
+  const LONG result = ReadValueBytes(key, name, REG_SZ, bytes);
+  if (result != ERROR_SUCCESS) return result;
+  text.assign(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+  while (!text.empty() && text.back() == L'\0') text.pop_back();
+  return ERROR_SUCCESS;
+}
+
+LONG ReadBinaryValue(HKEY key, const wchar_t* name, std::string& bytes) {
+  return ReadValueBytes(key, name, REG_BINARY, bytes);
+}
+
+LONG CreateKeyForWriting(const std::wstring& subkey, KeyHandle& key) {
+  return RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                         KEY_READ | KEY_WRITE, nullptr, key.Put(), nullptr);
+}
+
+LONG WriteStringValue(HKEY key, const wchar_t* name, const std::wstring& text) {
+  return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                        static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
+}
+
+LONG WriteNumberValue(HKEY key, const wchar_t* name, DWORD value) {
+  return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                        sizeof(value));
+}
+
+LONG WriteBinaryValue(HKEY key, const wchar_t* name, const std::string& bytes) {
+  return RegSetValueExW(key, name, 0, REG_BINARY, reinterpret_cast<const BYTE*>(bytes.data()),
+                        static_cast<DWORD>(bytes.size()));
+}

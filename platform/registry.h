@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 #include "platform/handle.h"
 
@@ -35,3 +36,13 @@ class RegistryKey {
 
 // The REG_DWORD value HKLM\subkey\name, or `fallback` when the key or value is missing.
 DWORD ReadRegistryNumber(const wchar_t* subkey, const wchar_t* name, DWORD fallback);
+
+// Values of any length, for data the program keeps itself below HKLM (the run's record). Each
+// returns the platform's code; ERROR_INVALID_DATA for a value of another type.
+LONG ReadStringValue(HKEY key, const wchar_t* name, std::wstring& text);
+LONG ReadBinaryValue(HKEY key, const wchar_t* name, std::string& bytes);
+// HKLM\subkey opened for writing in the default view, created with its parents when missing.
+LONG CreateKeyForWriting(const std::wstring& subkey, KeyHandle& key);
+LONG WriteStringValue(HKEY key, const wchar_t* name, const std::wstring& text);
+LONG WriteNumberValue(HKEY key, const wchar_t* name, DWORD value);
+LONG WriteBinaryValue(HKEY key, const wchar_t* name, const std::string& bytes);

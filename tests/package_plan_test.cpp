@@ -31,7 +31,7 @@ EntryFacts Facts(const char* flags) {
       case 'f': facts.destinationFolderPresent = true; break;
       case 'p': facts.patchFile = PathKind::kFile; break;
       case 'P': facts.patchFile = PathKind::kFolder; break;
-      case 'x': facts.deviceOrStream = true; break;
+      case 'x': facts.refusedName = true; break;
     }
   }
   return facts;

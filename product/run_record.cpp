@@ -1,0 +1,240 @@
+#include "product/run_record.h"
+
+#include "platform/handle.h"
+#include "platform/registry.h"
+#include "platform/sha256.h"
+#include "platform/text.h"
+
+namespace {
+constexpr size_t kEntryBytes = 34;
+constexpr size_t kInstalledBytes = 32;
+
+constexpr wchar_t kPackageDirValue[] = L"PackageDir";
+constexpr wchar_t kInstallDirRecorded[] = L"InstallDir";
+constexpr wchar_t kStateValue[] = L"State";
+constexpr wchar_t kStartedValue[] = L"Started";
+constexpr wchar_t kEndedValue[] = L"Ended";
+constexpr wchar_t kUndoneValue[] = L"Undone";
+constexpr wchar_t kFailedEntryValue[] = L"FailedEntry";
+constexpr wchar_t kEntriesValue[] = L"Entries";
+
+constexpr RecordState kStates[] = {RecordState::kApplying, RecordState::kApplied,
+                                   RecordState::kFailed, RecordState::kUndone};
+
+std::wstring RecordKey(const std::string& packageId) {
+  return std::wstring(kRecordsKey) + L"\\" + WidenUtf8(packageId);
+}
+
+bool Installs(RecordedAction action) {
+  return action == RecordedAction::kMovedThenCopied || action == RecordedAction::kCopied;
+}
+
+template <typename T>
+void PutBytes(std::string& out, const T& value) {
+  out.append(reinterpret_cast<const char*>(&value), sizeof(value));
+}
+}  // namespace
+
+const char* RecordedActionName(RecordedAction action) {
+  switch (action) {
+    case RecordedAction::kMovedThenCopied:
+      return "moved-then-copied";
+    case RecordedAction::kCopied:
+      return "copied";
+    case RecordedAction::kSkippedBackupExists:
+      return "skipped-backup-exists";
+    case RecordedAction::kSkippedMissingFile:
+      return "skipped-missing-file";
+    case RecordedAction::kNotReached:
+      return "not-reached";
+    case RecordedAction::kFailed:
+      return "failed";
+    case RecordedAction::kNone:
+      break;
+  }
+  return "none";
+}
+
+const wchar_t* RecordStateName(RecordState state) {
+  switch (state) {
+    case RecordState::kApplying:
+      return L"applying";
+    case RecordState::kApplied:
+      return L"applied";
+    case RecordState::kFailed:
+      return L"failed";
+    case RecordState::kUndone:
+      break;
+  }
+  return L"undone";
+}
+
+InstalledFile IdentityOf(HANDLE file) {
+  InstalledFile identity;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return identity;
+  identity.kind = InstalledFile::Kind::kIdentity;
+  PutBytes(identity.bytes, info.dwVolumeSerialNumber);
+  PutBytes(identity.bytes, info.nFileIndexHigh);
+  PutBytes(identity.bytes, info.nFileIndexLow);
+  PutBytes(identity.bytes, info.nFileSizeHigh);
+  PutBytes(identity.bytes, info.nFileSizeLow);
+  PutBytes(identity.bytes, info.ftLastWriteTime);
+  identity.bytes.resize(kInstalledBytes, '\0');
+  return identity;
+}
+
+InstalledFile Sha256Of(const std::string& hex) {
+  InstalledFile hash;
+  if (hex.size() != 2 * kInstalledBytes) return hash;
+  const auto digit = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+  for (size_t i = 0; i < hex.size(); i += 2)
+    hash.bytes.push_back(static_cast<char>(digit(hex[i]) * 16 + digit(hex[i + 1])));
+  hash.kind = InstalledFile::Kind::kSha256;
+  return hash;
+}
+
+bool HoldsInstalledFile(const std::wstring& path, const InstalledFile& installed) {
+  if (installed.kind == InstalledFile::Kind::kSha256) {
+    std::string hex;
+    DWORD error = 0;
+    return HashFileSha256(path, hex, error) && Sha256Of(hex).bytes == installed.bytes;
+  }
+  if (installed.kind != InstalledFile::Kind::kIdentity) return false;
+  const KernelHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+  return file.IsValid() && IdentityOf(file.Get()).bytes == installed.bytes;
+}
+
+std::string EncodeEntries(const std::vector<RecordedEntry>& entries) {
+  std::string bytes;
+  bytes.reserve(entries.size() * kEntryBytes);
+  for (const RecordedEntry& entry : entries) {
+    bytes.push_back(static_cast<char>(entry.action));
+    bytes.push_back(static_cast<char>(entry.installed.kind));
+    std::string installed = entry.installed.bytes;
+    installed.resize(kInstalledBytes, '\0');
+    bytes += installed;
+  }
+  return bytes;
+}
+
+bool DecodeEntries(const std::string& bytes, std::vector<RecordedEntry>& entries) {
+  if (bytes.size() % kEntryBytes != 0) return false;
+  std::vector<RecordedEntry> decoded(bytes.size() / kEntryBytes);
+  for (size_t i = 0; i < decoded.size(); ++i) {
+    const unsigned char action = static_cast<unsigned char>(bytes[i * kEntryBytes]);
+    const unsigned char kind = static_cast<unsigned char>(bytes[i * kEntryBytes + 1]);
+    if (action > static_cast<unsigned char>(RecordedAction::kFailed) ||
+        kind > static_cast<unsigned char>(InstalledFile::Kind::kIdentity)) {
+      return false;
+    }
+    decoded[i].action = static_cast<RecordedAction>(action);
+    decoded[i].installed.kind = static_cast<InstalledFile::Kind>(kind);
+    if (decoded[i].installed.kind != InstalledFile::Kind::kNone)
+      decoded[i].installed.bytes = bytes.substr(i * kEntryBytes + 2, kInstalledBytes);
+  }
+  entries.swap(decoded);
+  return true;
+}
+
+std::vector<RecordedEntry> MergeEntries(const std::vector<RecordedEntry>& earlier,
+                                        const std::vector<RecordedEntry>& now) {
+  std::vector<RecordedEntry> merged = now;
+  if (earlier.size() != now.size()) return merged;
+  for (size_t i = 0; i < merged.size(); ++i) {
+    const RecordedEntry& before = earlier[i];
+    RecordedEntry& entry = merged[i];
+    if (!Installs(before.action)) continue;
+    if (!Installs(entry.action) && entry.action != RecordedAction::kFailed) {
+      entry = before;  // this run did nothing to it: the earlier run's account stands
+    } else if (entry.action == RecordedAction::kCopied &&
+               before.action == RecordedAction::kMovedThenCopied) {
+      entry.action = RecordedAction::kMovedThenCopied;  // its backup holds the original
+    }
+  }
+  return merged;
+}
+
+std::wstring RecordTimeNow() {
+  SYSTEMTIME now;
+  GetSystemTime(&now);
+  wchar_t text[32];
+  swprintf(text, 32, L"%04u-%02u-%02uT%02u:%02u:%02uZ", now.wYear, now.wMonth, now.wDay, now.wHour,
+           now.wMinute, now.wSecond);
+  return text;
+}
+
+RecordRead ReadRunRecord(const std::string& packageId, RunRecord& record) {
+  RegistryKey key;
+  const LONG opened = key.Open(RecordKey(packageId).c_str());
+  if (opened == ERROR_FILE_NOT_FOUND) return RecordRead::kMissing;
+  if (opened != ERROR_SUCCESS) return RecordRead::kUnreadable;
+  RunRecord read;
+  std::wstring state;
+  std::string entries;
+  if (ReadStringValue(key.Get(), kPackageDirValue, read.packageDir) != ERROR_SUCCESS ||
+      ReadStringValue(key.Get(), kInstallDirRecorded, read.installDir) != ERROR_SUCCESS ||
+      ReadStringValue(key.Get(), kStateValue, state) != ERROR_SUCCESS ||
+      ReadStringValue(key.Get(), kStartedValue, read.started) != ERROR_SUCCESS ||
+      ReadBinaryValue(key.Get(), kEntriesValue, entries) != ERROR_SUCCESS ||
+      !DecodeEntries(entries, read.entries)) {
+    return RecordRead::kUnreadable;
+  }
+  bool known = false;
+  for (const RecordState candidate : kStates) {
+    if (state == RecordStateName(candidate)) {
+      read.state = candidate;
+      known = true;
+    }
+  }
+  if (!known) return RecordRead::kUnreadable;
+  // Written only once their moment has come.
+  ReadStringValue(key.Get(), kEndedValue, read.ended);
+  ReadStringValue(key.Get(), kUndoneValue, read.undone);
+  key.ReadNumber(kFailedEntryValue, read.failedEntry);
+  record = std::move(read);
+  return RecordRead::kFound;
+}
+
+LONG WriteRunRecord(const std::string& packageId, const RunRecord& record) {
+  KeyHandle key;
+  LONG result = CreateKeyForWriting(RecordKey(packageId), key);
+  if (result != ERROR_SUCCESS) return result;
+  const struct {
+    const wchar_t* name;
+    const std::wstring& text;
+  } strings[] = {{kPackageDirValue, record.packageDir}, {kInstallDirRecorded, record.installDir},
+                 {kStartedValue, record.started},       {kEndedValue, record.ended},
+                 {kUndoneValue, record.undone}};
+  // The entries first and the state last: a record is never read as further on than it is.
+  result = WriteBinaryValue(key.Get(), kEntriesValue, EncodeEntries(record.entries));
+  for (const auto& value : strings) {
+    if (result != ERROR_SUCCESS) break;
+    result = value.text.empty() ? RegDeleteValueW(key.Get(), value.name)
+                                : WriteStringValue(key.Get(), value.name, value.text);
+    if (result == ERROR_FILE_NOT_FOUND) result = ERROR_SUCCESS;
+  }
+  if (result == ERROR_SUCCESS)
+    result = WriteNumberValue(key.Get(), kFailedEntryValue, record.failedEntry);
+  if (result == ERROR_SUCCESS)
+    result = WriteStringValue(key.Get(), kStateValue, RecordStateName(record.state));
+  return result;
+}
+
+std::vector<std::string> ListRunRecords() {
+  std::vector<std::string> ids;
+  RegistryKey key;
+  if (key.Open(kRecordsKey) != ERROR_SUCCESS) return ids;
+  wchar_t name[256];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = 256;
+    if (RegEnumKeyExW(key.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      break;
+    }
+    ids.push_back(NarrowToUtf8(std::wstring(name, length)));
+  }
+  return ids;
+}
