@@ -7,6 +7,7 @@
 
 #include "app/patch.h"
 #include "log/log.h"
+#include "log/log_readers.h"
 #include "package/conf.h"
 #include "package/layout.h"
 #include "platform/paths.h"
@@ -29,14 +30,14 @@ void RunInstallSequence(const RunLock& lock) {
   }
 
   const std::wstring packageDir = GetModuleDirectory();
-  LOG_PROGRESS(L"[%s]PackageDir[%s].", packageDir);
+  LOG_PROGRESS(kPackageDirFormat, packageDir);
   if (packageDir.empty() || !PathFileExistsW(packageDir.c_str())) {
     LOG_FAILURE(L"[%s]PackageDir[%s] is not exist, exit.", packageDir);
     return;
   }
 
   const std::wstring patchFolder = PatchFolderOf(packageDir);
-  LOG_PROGRESS(L"[%s]PackageDir[%s].", patchFolder);
+  LOG_PROGRESS(kPackageDirFormat, patchFolder);
   if (!PathFileExistsW(patchFolder.c_str())) {
     LOG_FAILURE(L"[%s]PackageDir[%s] is not exist, exit.", packageDir);
     return;

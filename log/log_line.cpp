@@ -217,6 +217,23 @@ bool MatchesLogFormat(const std::string& message, const wchar_t* format, const w
   }
 }
 
+bool ReadLogArgument(const std::string& message, const wchar_t* format, const wchar_t* level,
+                     std::string& argument) {
+  std::string text = NarrowToUtf8(format);
+  const size_t first = text.find("%s");
+  if (first == std::string::npos) return false;
+  text.replace(first, 2, NarrowToUtf8(level));
+  const size_t second = text.find("%s");
+  if (second == std::string::npos || text.find("%s", second + 2) != std::string::npos) return false;
+  const std::string head = text.substr(0, second), tail = text.substr(second + 2);
+  if (message.size() < head.size() + tail.size() || message.compare(0, head.size(), head) != 0 ||
+      message.compare(message.size() - tail.size(), tail.size(), tail) != 0) {
+    return false;
+  }
+  argument = message.substr(head.size(), message.size() - head.size() - tail.size());
+  return true;
+}
+
 std::wstring FormatLogMessage(const wchar_t* format, va_list args) {
   // _vscwprintf and _vsnwprintf keep the platform's "%s" (a wide string) in wide formats.
   // One pass into the stack covers nearly every line; only a longer one is measured first.

@@ -87,9 +87,15 @@ inline bool HasLogStamp(const std::string& line) {
 inline constexpr wchar_t kPatchSuccessfulFormat[] = L"[%s]Patch successful.";
 inline constexpr wchar_t kPatchFileMissingFormat[] = L"[%s]Patch file[%s] is not exist.";
 inline constexpr wchar_t kAnyFailureFormat[] = L"[%s]%s";
+// A run's first line after "Enter. Start install..." names its package folder with this format.
+inline constexpr wchar_t kPackageDirFormat[] = L"[%s]PackageDir[%s].";
 // True when `message` (UTF-8, without its stamp and LF) is what `format` writes at `level`: the
 // first "%s" is the level word, every later "%s" any text. Other conversions must not occur.
 bool MatchesLogFormat(const std::string& message, const wchar_t* format, const wchar_t* level);
+// The text the second "%s" of `format` stands for in `message` (a format with exactly two), when
+// `message` is what `format` writes at `level`.
+bool ReadLogArgument(const std::string& message, const wchar_t* format, const wchar_t* level,
+                     std::string& argument);
 
 // --- the hook library --------------------------------------------------------------------
 

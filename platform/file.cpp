@@ -62,6 +62,28 @@ std::wstring UniqueSiblingName(const std::wstring& path, const wchar_t* kind, in
   return name;
 }
 
+bool IsUniqueSiblingName(const std::wstring& name, const std::wstring& namedAfter,
+                         const wchar_t* kind) {
+  const std::wstring head = namedAfter + L"." + kind + L"-";
+  if (name.size() <= head.size() || CompareAsFileNames(name.substr(0, head.size()), head) != 0)
+    return false;
+  // yyyymmddThhmmss-<pid>, then -<try> after the first.
+  const std::wstring rest = name.substr(head.size());
+  const auto digits = [&rest](size_t from, size_t count) {
+    if (from + count > rest.size() || count == 0) return false;
+    for (size_t i = from; i < from + count; ++i) {
+      if (rest[i] < L'0' || rest[i] > L'9') return false;
+    }
+    return true;
+  };
+  if (!digits(0, 8) || rest.size() < 16 || rest[8] != L'T' || !digits(9, 6) || rest[15] != L'-')
+    return false;
+  const size_t dash = rest.find(L'-', 16);
+  const size_t end = dash == std::wstring::npos ? rest.size() : dash;
+  return digits(16, end - 16) &&
+         (dash == std::wstring::npos || digits(dash + 1, rest.size() - dash - 1));
+}
+
 bool MoveToUniqueName(const std::wstring& from, const std::wstring& namedAfter,
                       const wchar_t* kind) {
   for (int attempt = 0; attempt < kUniqueNameTries; ++attempt) {
@@ -93,8 +115,8 @@ KernelHandle OpenForQuery(const std::wstring& path) {
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
 
-// True when what opens at `path` lies in the folder of `path` under the same name: not a link,
-// also where the platform reports a link to a file as the file it points to.
+}  // namespace
+
 bool IsAtItsOwnName(const std::wstring& path) {
   const KernelHandle file = OpenForQuery(path), folder = OpenForQuery(ParentFolder(path));
   if (!file.IsValid() || !folder.IsValid()) return false;
@@ -103,7 +125,13 @@ bool IsAtItsOwnName(const std::wstring& path) {
   return !filePath.empty() && !folderPath.empty() && slash != std::wstring::npos &&
          CompareAsFileNames(filePath, JoinPath(folderPath, path.substr(slash + 1))) == 0;
 }
-}  // namespace
+
+bool ClearReadOnly(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return true;
+  return !(attributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsAtItsOwnName(path) &&
+         SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+}
 
 bool ClearName(const std::wstring& path, const wchar_t* kind) {
   const DWORD attributes = GetFileAttributesW(path.c_str());

@@ -43,10 +43,23 @@ constexpr int kUniqueNameTries = 16;
 // that no earlier run made and that says what it holds.
 std::wstring UniqueSiblingName(const std::wstring& path, const wchar_t* kind, int attempt);
 
+// True when `name` is a name UniqueSiblingName makes from `namedAfter` and `kind` (any time,
+// process id and try), compared as the file system compares names.
+bool IsUniqueSiblingName(const std::wstring& name, const std::wstring& namedAfter,
+                         const wchar_t* kind);
+
 // Renames whatever is at `from` (a file, a folder, a link itself) to a unique name made from
 // `namedAfter` and `kind`. False with the last error of the last try.
 bool MoveToUniqueName(const std::wstring& from, const std::wstring& namedAfter,
                       const wchar_t* kind);
+
+// True when what opens at `path` lies in the folder of `path` under the same name: not a link,
+// also where the platform reports a link to a file as the file it points to.
+bool IsAtItsOwnName(const std::wstring& path);
+
+// Clears the read-only attribute of the file at `path`, never through a link. True when the
+// file is writable now, or missing.
+bool ClearReadOnly(const std::wstring& path);
 
 // Frees the name `path` without following a link: a file that is what its name says loses its
 // read-only attribute and goes, a folder is moved aside to a unique name of `kind`. A link of

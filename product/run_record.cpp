@@ -25,15 +25,15 @@ std::wstring RecordKey(const std::string& packageId) {
   return std::wstring(kRecordsKey) + L"\\" + WidenUtf8(packageId);
 }
 
-bool Installs(RecordedAction action) {
-  return action == RecordedAction::kMovedThenCopied || action == RecordedAction::kCopied;
-}
-
 template <typename T>
 void PutBytes(std::string& out, const T& value) {
   out.append(reinterpret_cast<const char*>(&value), sizeof(value));
 }
 }  // namespace
+
+bool Installs(RecordedAction action) {
+  return action == RecordedAction::kMovedThenCopied || action == RecordedAction::kCopied;
+}
 
 const char* RecordedActionName(RecordedAction action) {
   switch (action) {
@@ -49,6 +49,8 @@ const char* RecordedActionName(RecordedAction action) {
       return "not-reached";
     case RecordedAction::kFailed:
       return "failed";
+    case RecordedAction::kTakenBack:
+      return "taken-back";
     case RecordedAction::kNone:
       break;
   }
@@ -126,7 +128,7 @@ bool DecodeEntries(const std::string& bytes, std::vector<RecordedEntry>& entries
   for (size_t i = 0; i < decoded.size(); ++i) {
     const unsigned char action = static_cast<unsigned char>(bytes[i * kEntryBytes]);
     const unsigned char kind = static_cast<unsigned char>(bytes[i * kEntryBytes + 1]);
-    if (action > static_cast<unsigned char>(RecordedAction::kFailed) ||
+    if (action > static_cast<unsigned char>(RecordedAction::kTakenBack) ||
         kind > static_cast<unsigned char>(InstalledFile::Kind::kIdentity)) {
       return false;
     }

@@ -21,7 +21,8 @@ enum class RecordedAction : uint8_t {
   kSkippedBackupExists = 3,
   kSkippedMissingFile = 4,
   kNotReached = 5,
-  kFailed = 6,  // the entry where the run stopped
+  kFailed = 6,     // the entry where the run stopped
+  kTakenBack = 7,  // patchundo put back or removed what the run installed
 };
 const char* RecordedActionName(RecordedAction action);  // "moved-then-copied", ...
 
@@ -60,6 +61,9 @@ struct RunRecord {
 // The entries as stored: 34 bytes each (action, kind, 32 bytes), whatever the paths' lengths.
 std::string EncodeEntries(const std::vector<RecordedEntry>& entries);
 bool DecodeEntries(const std::string& bytes, std::vector<RecordedEntry>& entries);
+
+// True for the actions that left a file of the package in the installation.
+bool Installs(RecordedAction action);
 
 // What a run that found `earlier` (a record of the same package, not undone) records: what it
 // did, except where it did nothing to an entry an earlier run installed, which keeps that

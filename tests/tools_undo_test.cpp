@@ -3,45 +3,40 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 namespace {
 
-InstalledEntry Installed(EntryRole role, Comparison holds, bool backup, size_t sameAs = 0) {
-  InstalledEntry item;
-  item.role = role;
-  item.holds = holds;
-  item.facts.backupPresent = backup;
-  item.sameAs = sameAs;
-  item.paths.destination = L"C:\\inst\\x";
-  return item;
-}
-
-TEST(UndoPlan, EachEntryOnceLastFirstAndOnlyWhatTheRunDid) {
-  const std::vector<InstalledEntry> installed = {
-      Installed(EntryRole::kApplies, Comparison::kSame, true),          // replaced: back
-      Installed(EntryRole::kApplies, Comparison::kSame, false),         // added by the package
-      Installed(EntryRole::kApplies, Comparison::kDifferent, false),    // someone else's file
-      Installed(EntryRole::kApplies, Comparison::kMissing, false),      // never there
-      Installed(EntryRole::kSkipsMissing, Comparison::kSame, false),    // cannot tell
-      Installed(EntryRole::kSkipsMissing, Comparison::kSame, true),     // a backup tells
-      Installed(EntryRole::kSkipsRepeated, Comparison::kSame, true, 1),  // handled by entry 1
-      Installed(EntryRole::kRefused, Comparison::kSame, true),          // never touched
-      Installed(EntryRole::kApplies, Comparison::kUnreadable, false),
+TEST(UndoDecision, OnlyWhatTheRecordSaysTheRunDidAndOnlyWhereItStillIs) {
+  using A = RecordedAction;
+  using H = DestinationHolds;
+  using U = UndoAction;
+  const struct {
+    A recorded;
+    H holds;
+    bool backup;
+    U expected, withRemoveAdded;
+  } rows[] = {
+      {A::kMovedThenCopied, H::kInstalledFile, true, U::kRestore, U::kRestore},
+      {A::kMovedThenCopied, H::kMissing, true, U::kRestore, U::kRestore},  // cut off mid-swap
+      {A::kMovedThenCopied, H::kOtherFile, true, U::kLeaveAlone, U::kLeaveAlone},  // newer
+      {A::kMovedThenCopied, H::kInstalledFile, false, U::kLeaveAlone, U::kLeaveAlone},
+      {A::kCopied, H::kInstalledFile, false, U::kKeepAdded, U::kRemove},
+      {A::kCopied, H::kOtherFile, true, U::kLeaveAlone, U::kLeaveAlone},  // not the run's
+      {A::kCopied, H::kMissing, false, U::kNothing, U::kNothing},
+      // A backup someone else left is never the run's to put back.
+      {A::kSkippedBackupExists, H::kInstalledFile, true, U::kNothing, U::kNothing},
+      {A::kSkippedMissingFile, H::kOtherFile, true, U::kNothing, U::kNothing},
+      {A::kNotReached, H::kOtherFile, true, U::kNothing, U::kNothing},
+      {A::kFailed, H::kOtherFile, true, U::kNothing, U::kNothing},
   };
-  for (const bool removeAdded : {false, true}) {
-    const std::vector<UndoStep> steps = UndoEntries(installed, removeAdded, false);
-    std::vector<UndoAction> actions;
-    for (const UndoStep& step : steps) actions.push_back(step.action);
-    const std::vector<UndoAction> expected = {
-        UndoAction::kLeaveAlone, UndoAction::kLeaveAlone, UndoAction::kSameAs,
-        UndoAction::kRestore,    UndoAction::kLeaveAlone, UndoAction::kNothing,
-        UndoAction::kLeaveAlone,
-        removeAdded ? UndoAction::kRemove : UndoAction::kKeepAdded, UndoAction::kRestore};
-    EXPECT_EQ(actions, expected) << "--remove-added " << removeAdded;
-    EXPECT_TRUE(ChangesSomething(steps));
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(RecordedActionName(row.recorded)) + " backup " +
+                 std::to_string(row.backup) + " holds " + std::to_string(static_cast<int>(row.holds)));
+    const UndoDecision decided = DecideUndo(row.recorded, row.holds, row.backup, false);
+    EXPECT_EQ(decided.action, row.expected);
+    EXPECT_EQ(DecideUndo(row.recorded, row.holds, row.backup, true).action, row.withRemoveAdded);
+    EXPECT_TRUE(decided.action != U::kLeaveAlone || !decided.reason.empty()) << "says why";
   }
-  EXPECT_FALSE(ChangesSomething(UndoEntries({installed[2], installed[3]}, true, false)));
 }
 
 }  // namespace

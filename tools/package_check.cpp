@@ -334,11 +334,17 @@ bool SealForConf(const std::wstring& confPath, std::string& seal, std::string& e
   return true;
 }
 
-bool ReadPackageEntries(const std::wstring& packageDir, PatchList& entries, std::string& error) {
+bool ReadPackageEntries(const std::wstring& packageDir, PatchList& entries, std::string& error,
+                        std::string* packageId) {
   std::string text;
   const ConfFileResult read = ReadConfFile(ConfPathOf(PatchFolderOf(packageDir)), text);
   if (read != ConfFileResult::kOk) {
     error = ConfFileProblem(read);
+    return false;
+  }
+  DWORD code = 0;
+  if (packageId != nullptr && !HashBytesSha256(text, *packageId, code)) {
+    error = "conf.json cannot be hashed (error " + std::to_string(code) + ")";
     return false;
   }
   ConfProblem problem;
@@ -374,7 +380,13 @@ std::vector<InstalledEntry> ReadInstalledEntries(const std::wstring& packageDir,
       item.role = EntryRole::kSkipsRepeated;
       item.sameAs = plan[i].sameAs + 1;
     }
-    item.holds = CompareWithFile(item.paths.destination, item.paths.source, item.error);
+    if (item.role != EntryRole::kSkipsMissing) {
+      item.holds = CompareWithFile(item.paths.destination, item.paths.source, item.error);
+    } else if (entries[i].sha256.empty()) {
+      item.cannotTell = true;
+    } else {
+      item.holds = CompareWithHash(item.paths.destination, entries[i].sha256, item.error);
+    }
     if (item.role == EntryRole::kSkipsRepeated && item.holds == Comparison::kSame)
       installed[plan[i].sameAs].holds = Comparison::kSame;
   }
@@ -383,8 +395,8 @@ std::vector<InstalledEntry> ReadInstalledEntries(const std::wstring& packageDir,
 
 bool IsApplied(const std::vector<InstalledEntry>& installed) {
   for (const InstalledEntry& item : installed) {
-    if (item.role == EntryRole::kRefused) return false;
-    if (item.role == EntryRole::kApplies && item.holds != Comparison::kSame) return false;
+    if (item.role == EntryRole::kRefused || item.cannotTell) return false;
+    if (item.role != EntryRole::kSkipsRepeated && item.holds != Comparison::kSame) return false;
   }
   return true;
 }

@@ -67,7 +67,7 @@ void DryRun(const std::wstring& packageDir, const std::wstring& installDir, Pack
 // What an installation holds for one entry, beside what a run does with the entry.
 enum class EntryRole {
   kApplies,        // a run copies its patch file in
-  kSkipsMissing,   // its patch file is missing: a run skips it
+  kSkipsMissing,   // its patch file is missing: a run skips it, its recorded sha256 tells
   kSkipsRepeated,  // an earlier entry that a run applies names the same destination
   kRefused,        // a device or a stream: a run refuses it and stops there
 };
@@ -78,13 +78,17 @@ struct InstalledEntry {
   EntryPaths paths;
   EntryFacts facts;
   // The destination against the patch file; for an entry that a run applies, also against the
-  // patch file of a later entry naming it (a run moves a file it added aside for that one).
+  // patch file of a later entry naming it (a run moves a file it added aside for that one). An
+  // entry whose patch file is missing is compared with its recorded sha256, or cannot be told.
   Comparison holds = Comparison::kMissing;
-  DWORD error = 0;  // the platform's code when kUnreadable
+  bool cannotTell = false;  // patch file missing and no recorded sha256
+  DWORD error = 0;          // the platform's code when kUnreadable
 };
-// The entries of PACKAGE_DIR\patchfile\conf.json as a run reads them, without the other checks.
-// False with a sentence in `error` when there are none to work on.
-bool ReadPackageEntries(const std::wstring& packageDir, PatchList& entries, std::string& error);
+// The entries of PACKAGE_DIR\patchfile\conf.json as a run reads them, without the other checks,
+// and with `packageId` the id of the run's record of it (the SHA-256 of its bytes). False with a
+// sentence in `error` when there are none to work on.
+bool ReadPackageEntries(const std::wstring& packageDir, PatchList& entries, std::string& error,
+                        std::string* packageId = nullptr);
 
 // Reads the installation for every entry, with each entry's role from the plan; changes
 // nothing.
@@ -92,7 +96,8 @@ std::vector<InstalledEntry> ReadInstalledEntries(const std::wstring& packageDir,
                                                  const std::wstring& installDir,
                                                  const PatchList& entries);
 
-// True when every entry that a run applies holds its patch file and no entry is refused.
+// True when every entry that a run applies, or would apply with its patch file, holds what the
+// package installs there, and no entry is refused.
 bool IsApplied(const std::vector<InstalledEntry>& installed);
 
 // How the tools print a report: one line per finding ("error: ..."), one per step ("entry 3:

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/text.h"
+#include "product/run_record.h"
 #include "tools/package_check.h"
 #include "tools/tool_cli.h"
 #include "tools/tool_files.h"
@@ -32,16 +33,9 @@ void PrintText(const PackageReport& report) {
 // --- --verify ---------------------------------------------------------------------------
 
 const char* StateName(const InstalledEntry& item) {
-  switch (item.role) {
-    case EntryRole::kSkipsMissing:
-      return "skip-missing-file";
-    case EntryRole::kSkipsRepeated:
-      return "skip-repeated";
-    case EntryRole::kRefused:
-      return "refused";
-    case EntryRole::kApplies:
-      break;
-  }
+  if (item.role == EntryRole::kSkipsRepeated) return "skip-repeated";
+  if (item.role == EntryRole::kRefused) return "refused";
+  if (item.cannotTell) return "cannot-tell";
   switch (item.holds) {
     case Comparison::kSame:
       return "applied";
@@ -58,21 +52,29 @@ const char* StateName(const InstalledEntry& item) {
 std::string DescribeEntry(const InstalledEntry& item) {
   const std::string destination = NarrowToUtf8(item.paths.destination);
   const std::string backup = item.facts.backupPresent ? "; its backup exists" : "; no backup";
+  const std::string what = item.role == EntryRole::kSkipsMissing
+                               ? "the sha256 conf.json records (its patch file is missing)"
+                               : "the package's file";
   switch (item.role) {
-    case EntryRole::kSkipsMissing:
-      return "skip: patch file " + NarrowToUtf8(item.paths.source) + " is missing (a run skips it)";
     case EntryRole::kSkipsRepeated:
       return "skip: same destination as entry " + std::to_string(item.sameAs);
     case EntryRole::kRefused:
-      return "not applied: " + destination + " names a device or a stream: a run stops there";
+      return "not applied: " + destination + " names no file (a device, a stream, a control "
+                                             "character): a run stops there";
+    case EntryRole::kSkipsMissing:
+      if (item.cannotTell) {
+        return "cannot tell: patch file " + NarrowToUtf8(item.paths.source) +
+               " is missing and conf.json records no sha256 for it";
+      }
+      break;
     case EntryRole::kApplies:
       break;
   }
   switch (item.holds) {
     case Comparison::kSame:
-      return "applied: " + destination + " holds the package's file" + backup;
+      return "applied: " + destination + " holds " + what + backup;
     case Comparison::kDifferent:
-      return "not applied: " + destination + " holds something else" + backup;
+      return "not applied: " + destination + " holds something else than " + what + backup;
     case Comparison::kMissing:
       return "not applied: " + destination + " is missing" + backup;
     case Comparison::kUnreadable:
@@ -82,16 +84,34 @@ std::string DescribeEntry(const InstalledEntry& item) {
          ")";
 }
 
+// The run's record of this package, in a few words: what every verdict of a run rests on.
+std::string DescribeRecord(RecordRead read, const RunRecord& record) {
+  if (read == RecordRead::kMissing) return "none: no run applied this package here";
+  if (read == RecordRead::kUnreadable) return "cannot be read";
+  std::string text = NarrowToUtf8(RecordStateName(record.state)) + ", started " +
+                     NarrowToUtf8(record.started);
+  if (!record.ended.empty()) text += ", ended " + NarrowToUtf8(record.ended);
+  if (record.state == RecordState::kApplying)
+    text += ": the run was cut off (incomplete); the files tell how far it came";
+  if (record.state == RecordState::kFailed)
+    text += ": the run stopped at entry " + std::to_string(record.failedEntry);
+  if (record.state == RecordState::kUndone) text += ", undone " + NarrowToUtf8(record.undone);
+  return text;
+}
+
 // The detection rule's answer: 0 applied, 1 not (or it cannot be told).
 int Verify(const std::wstring& packageDir, const std::wstring& givenInstallDir, bool json) {
   PatchList entries;
-  std::string error;
+  std::string error, packageId;
   const InstallFolder install = FindInstallFolder(givenInstallDir);
-  if (!ReadPackageEntries(packageDir, entries, error)) {
+  if (!ReadPackageEntries(packageDir, entries, error, &packageId)) {
     entries.clear();
   } else if (!install.error.empty()) {
     error = install.error;
   }
+  RunRecord record;
+  const RecordRead read =
+      packageId.empty() ? RecordRead::kMissing : ReadRunRecord(packageId, record);
   const std::vector<InstalledEntry> installed =
       error.empty() ? ReadInstalledEntries(packageDir, install.path, entries)
                     : std::vector<InstalledEntry>();
@@ -101,6 +121,9 @@ int Verify(const std::wstring& packageDir, const std::wstring& givenInstallDir, 
     root["applied"] = applied;
     AddInstallFolder(install, root);
     if (!error.empty()) root["error"] = error;
+    root["record"] =
+        read == RecordRead::kFound ? Json::Value(NarrowToUtf8(RecordStateName(record.state)))
+                                   : Json::Value();
     root["verify"] = Json::Value(Json::arrayValue);
     for (const InstalledEntry& item : installed) {
       Json::Value entry;
@@ -114,6 +137,7 @@ int Verify(const std::wstring& packageDir, const std::wstring& givenInstallDir, 
   } else {
     if (install.error.empty()) std::printf("%s\n", DescribeInstallFolder(install).c_str());
     if (!error.empty()) PrintError(kTool, error);
+    if (!packageId.empty()) std::printf("record: %s\n", DescribeRecord(read, record).c_str());
     for (const InstalledEntry& item : installed)
       std::printf("entry %zu: %s\n", item.entry, DescribeEntry(item).c_str());
     std::printf("%s\n", applied         ? "result: the package is applied here"

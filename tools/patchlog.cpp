@@ -12,6 +12,7 @@
 
 #include "log/log_readers.h"
 #include "package/layout.h"
+#include "platform/file.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "platform/trust.h"
@@ -32,16 +33,30 @@ bool Newer(const FoundFile& a, const FoundFile& b) {
   return CompareFileTime(&a.written, &b.written) > 0;
 }
 
-// The files that `pattern` (wildcards in its last part only) matches, newest first.
-std::vector<FoundFile> FilesMatching(const std::wstring& pattern) {
-  const std::wstring folder = ParentFolder(pattern);
+// The files the runner could have written at `path`, or, with `kind`, under the unique names of
+// that kind it makes beside `path`, newest first. Any user may create files in the log's folder:
+// only a name the runner makes, on a file that passes the log's own checks (no link, a single
+// link, a trusted owner), is read; the others go to `passedOver` with the reason.
+std::vector<FoundFile> RunnersFiles(const std::wstring& path, const wchar_t* kind,
+                                    std::vector<std::string>& passedOver) {
+  const std::wstring folder = ParentFolder(path);
   std::vector<FoundFile> files;
   DWORD error = 0;
   ForEachMatch(
-      pattern,
+      kind == nullptr ? path : SiblingPattern(path, kind),
       [&](const WIN32_FIND_DATAW& found) {
-        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-          files.push_back({JoinPath(folder, found.cFileName), found.ftLastWriteTime});
+        const std::wstring file = JoinPath(folder, found.cFileName);
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+            (kind != nullptr && !IsUniqueSiblingName(file, path, kind))) {
+          passedOver.push_back(NarrowToUtf8(file) + ": not a name the runner makes");
+          return;
+        }
+        const TrustRefusal refusal = CheckPath(file, kTrustSingleLink);
+        if (refusal != TrustRefusal::kNone) {
+          passedOver.push_back(NarrowToUtf8(file) + ": " + DescribeTrustRefusal(refusal));
+          return;
+        }
+        files.push_back({file, found.ftLastWriteTime});
       },
       error);
   std::sort(files.begin(), files.end(), Newer);
@@ -53,6 +68,7 @@ struct LastRun {
   std::wstring logPath;                 // the log the runner writes
   std::vector<FoundFile> heldRunFiles;  // runs that found the log held wrote these instead
   std::vector<std::wstring> read;       // in order: the previous generation first when needed
+  std::vector<std::string> passedOver;  // files not read, and why
   RunEvidence evidence;
   std::string error;  // a file that exists but cannot be read
 };
@@ -70,8 +86,8 @@ bool ReadInto(const std::wstring& path, RunEvidence& evidence, LastRun& run) {
 LastRun FindLastRun(const std::wstring& logPath) {
   LastRun run;
   run.logPath = logPath;
-  run.heldRunFiles = FilesMatching(SiblingPattern(logPath, kHeldRunKind));
-  const std::vector<FoundFile> log = FilesMatching(logPath);
+  run.heldRunFiles = RunnersFiles(logPath, kHeldRunKind, run.passedOver);
+  const std::vector<FoundFile> log = RunnersFiles(logPath, nullptr, run.passedOver);
   std::wstring current;
   if (!run.heldRunFiles.empty() && (log.empty() || Newer(run.heldRunFiles[0], log[0]))) {
     current = run.heldRunFiles[0].path;
@@ -84,8 +100,8 @@ LastRun FindLastRun(const std::wstring& logPath) {
   if (!ReadInto(current, evidence, run)) return run;
   if (!evidence.started) {
     const std::wstring old = OldLogPath(current);
-    std::vector<FoundFile> previous = FilesMatching(old);
-    const std::vector<FoundFile> generations = FilesMatching(SiblingPattern(old, kGenerationKind));
+    std::vector<FoundFile> previous = RunnersFiles(old, nullptr, run.passedOver);
+    const std::vector<FoundFile> generations = RunnersFiles(old, kGenerationKind, run.passedOver);
     previous.insert(previous.end(), generations.begin(), generations.end());
     std::sort(previous.begin(), previous.end(), Newer);
     RunEvidence earlier;
@@ -198,32 +214,78 @@ Json::Value RecordJson(bool present, const LogRecord& record) {
   return json;
 }
 
-std::string ResultText(RunVerdict verdict, const RunEvidence& run) {
+// The record of the run in the log: the newest record of its package folder that began while
+// that run's lines were written. False when there is none (a run that stopped before it had
+// read its package and the installation keeps none).
+bool FindRunRecord(const RunEvidence& run, std::string& id, RunRecord& record) {
+  if (!run.started || run.packageDir.empty()) return false;
+  bool found = false;
+  for (const std::string& candidate : ListRunRecords()) {
+    RunRecord read;
+    if (ReadRunRecord(candidate, read) != RecordRead::kFound ||
+        CompareAsFileNames(read.packageDir, WidenUtf8(run.packageDir)) != 0 ||
+        !RecordBelongsToRun(read.started, run.start.stamp, run.ended ? run.end.stamp : "") ||
+        (found && read.started <= record.started)) {
+      continue;
+    }
+    id = candidate;
+    record = std::move(read);
+    found = true;
+  }
+  return found;
+}
+
+std::string ResultText(RunVerdict verdict, size_t skipped, bool recorded) {
+  const std::string from = recorded ? " (the run's record)" : " (the log; no record of it)";
   switch (verdict) {
     case RunVerdict::kSucceeded:
-      return "the last run succeeded";
+      return "the last run succeeded" + from;
     case RunVerdict::kSucceededWithSkips:
-      return "the last run succeeded, skipping " + std::to_string(run.skipped) +
-             " entries whose patch files are missing";
+      return "the last run succeeded, skipping " + std::to_string(skipped) +
+             " entries whose patch files are missing" + from;
     case RunVerdict::kFailed:
-      return "the last run failed";
+      return "the last run failed" + from;
     case RunVerdict::kIncomplete:
-      return "the last run is incomplete: no END line (it crashed, was killed, or still runs)";
+      return recorded ? "the last run is incomplete: it was cut off while it changed files" + from
+                      : "the last run is incomplete: no END line (it crashed, was killed, or "
+                        "still runs)" + from;
+    case RunVerdict::kUndone:
+      return "the last run applied its package, which patchundo has taken back since" + from;
     case RunVerdict::kNoRun:
       break;
   }
   return "no run in the log";
 }
 
-void PrintText(const LastRun& run, RunVerdict verdict, const std::vector<std::string>& why,
+// The run's record in a few words.
+std::string RecordText(const std::string& id, const RunRecord& record) {
+  std::string text = id + ": " + NarrowToUtf8(RecordStateName(record.state)) + ", started " +
+                     NarrowToUtf8(record.started);
+  if (!record.ended.empty()) text += ", ended " + NarrowToUtf8(record.ended);
+  if (record.state == RecordState::kFailed)
+    text += ", stopped at entry " + std::to_string(record.failedEntry);
+  return text;
+}
+
+// The verdict, and where it comes from.
+struct Verdict {
+  RunVerdict verdict = RunVerdict::kNoRun;
+  bool recorded = false;
+  std::string id;
+  RunRecord record;
+};
+
+void PrintText(const LastRun& run, const Verdict& verdict, const std::vector<std::string>& why,
                const std::string& hook) {
   std::printf("log: %s\n", NarrowToUtf8(run.logPath).c_str());
   for (const FoundFile& held : run.heldRunFiles)
     std::printf("note: a run that found the log held wrote %s\n", NarrowToUtf8(held.path).c_str());
+  for (const std::string& file : run.passedOver) std::printf("not read: %s\n", file.c_str());
   for (const std::wstring& path : run.read) std::printf("read: %s\n", NarrowToUtf8(path).c_str());
   if (!run.error.empty()) std::printf("error: %s\n", run.error.c_str());
   const RunEvidence& evidence = run.evidence;
-  if (verdict != RunVerdict::kNoRun) {
+  if (verdict.recorded) std::printf("record: %s\n", RecordText(verdict.id, verdict.record).c_str());
+  if (verdict.verdict != RunVerdict::kNoRun) {
     std::printf("start: %s\n",
                 evidence.started ? Line(evidence.start).c_str() : "not in the log (rotated away)");
     for (const LogRecord& error : evidence.errors)
@@ -233,14 +295,30 @@ void PrintText(const LastRun& run, RunVerdict verdict, const std::vector<std::st
   }
   for (const std::string& reason : why) std::printf("why: %s\n", reason.c_str());
   std::printf("hook library: %s\n", hook.c_str());
-  std::printf("result: %s\n", ResultText(verdict, evidence).c_str());
+  size_t skipped = evidence.skipped;
+  if (verdict.recorded) {
+    skipped = 0;
+    for (const RecordedEntry& entry : verdict.record.entries)
+      skipped += entry.action == RecordedAction::kSkippedMissingFile ? 1 : 0;
+  }
+  std::printf("result: %s\n", ResultText(verdict.verdict, skipped, verdict.recorded).c_str());
 }
 
-void PrintJsonReport(const LastRun& run, RunVerdict verdict, const std::vector<std::string>& why,
-                     const Json::Value& hook) {
+void PrintJsonReport(const LastRun& run, const Verdict& verdict,
+                     const std::vector<std::string>& why, const Json::Value& hook) {
   const RunEvidence& evidence = run.evidence;
   Json::Value root(Json::objectValue);
-  root["verdict"] = VerdictName(verdict);
+  root["verdict"] = VerdictName(verdict.verdict);
+  root["verdict_from"] = verdict.recorded ? "record" : "log";
+  root["record"] = Json::Value();
+  if (verdict.recorded) {
+    root["record"]["package_id"] = verdict.id;
+    root["record"]["state"] = NarrowToUtf8(RecordStateName(verdict.record.state));
+    root["record"]["started"] = NarrowToUtf8(verdict.record.started);
+    root["record"]["ended"] = NarrowToUtf8(verdict.record.ended);
+  }
+  root["not_read"] = Json::Value(Json::arrayValue);
+  for (const std::string& file : run.passedOver) root["not_read"].append(file);
   root["log"] = NarrowToUtf8(run.logPath);
   root["held_log_files"] = Json::Value(Json::arrayValue);
   for (const FoundFile& held : run.heldRunFiles)
@@ -274,9 +352,14 @@ int Main(int argc, wchar_t** argv) {
   if (logPath.empty() && !base.empty()) logPath = LogPathBelow(base, title + L"_" + title);
 
   const LastRun run = FindLastRun(logPath);
-  const RunVerdict verdict = JudgeRun(run.evidence);
-  const std::vector<std::string> why =
-      verdict == RunVerdict::kNoRun ? WhyNoLog(base, logPath, exe) : std::vector<std::string>();
+  // What the run did, from its record where it has one: no line in a file any user may write to
+  // can make a failed run a success.
+  Verdict verdict;
+  verdict.recorded = FindRunRecord(run.evidence, verdict.id, verdict.record);
+  verdict.verdict = verdict.recorded ? JudgeRecord(verdict.record) : JudgeRun(run.evidence);
+  const std::vector<std::string> why = verdict.verdict == RunVerdict::kNoRun
+                                           ? WhyNoLog(base, logPath, exe)
+                                           : std::vector<std::string>();
   Json::Value hookJson(Json::objectValue);
   const std::string hook = DescribeHook(hookJson);
   if (arguments.Has(L"--json")) {
@@ -284,7 +367,7 @@ int Main(int argc, wchar_t** argv) {
   } else {
     PrintText(run, verdict, why, hook);
   }
-  return VerdictExitCode(verdict);
+  return VerdictExitCode(verdict.verdict);
 }
 }  // namespace
 

@@ -1,20 +1,22 @@
-// patchundo: puts back what a patch package replaced, from the backups the runner keeps.
+// patchundo: takes back what a run of a patch package did on this machine, as the run's record
+// says it did it, and only where the installation is still as the run left it.
 //   patchundo PACKAGE_DIR [--install-dir DIR] [--dry-run] [--remove-added] [--json]
-// Exit code 0 everything that had a backup is back (with --dry-run: the plan could be made),
-// 1 anything could not be put back or removed, or there is nothing to work on, 2 usage.
+// Exit code 0 everything the run did is taken back (or there is no record: no run applied this
+// package here), 1 something was left as it is (with its reason) or could not be done, 2 usage.
 
 #include <windows.h>
 
 #include <cstdio>
-#include <exception>
 #include <string>
 #include <vector>
 
-#include "product/install_dir.h"
-#include "product/run_lock.h"
-#include "product/product.h"
+#include "package/layout.h"
+#include "package/plan.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "product/product.h"
+#include "product/run_lock.h"
+#include "product/run_record.h"
 #include "tools/package_check.h"
 #include "tools/tool_cli.h"
 #include "tools/undo.h"
@@ -25,10 +27,14 @@ constexpr char kUsage[] =
     "patchundo PACKAGE_DIR [--install-dir DIR] [--dry-run] [--remove-added] [--json]";
 
 struct Outcome {
+  RunRecord record;
+  bool recorded = false;
   std::vector<UndoStep> steps;
   bool carriedOut = false;
   bool stopped = false;
+  bool undone = false;           // the record now says so
   std::vector<DWORD> restarted;  // exit codes of the main program started again
+  std::string note;              // why nothing was done, when nothing was to do
   std::string error;
 };
 
@@ -43,37 +49,40 @@ const char* ActionName(UndoAction action) {
     case UndoAction::kLeaveAlone:
       return "leave-alone";
     case UndoAction::kNothing:
-      return "nothing";
-    case UndoAction::kSameAs:
       break;
   }
-  return "same-as";
+  return "nothing";
 }
 
 std::string Describe(const UndoStep& step, bool carriedOut) {
   const std::string destination = NarrowToUtf8(step.destination);
   const std::string failure = " (error " + std::to_string(step.error) + ")";
-  switch (step.action) {
+  std::string text;
+  switch (step.decision.action) {
     case UndoAction::kRestore:
-      if (step.done) return "put back " + destination + " from its backup";
-      if (!carriedOut)
-        return "would put back " + destination + " from " + NarrowToUtf8(step.backup);
-      return "could not put back " + destination + " from " + NarrowToUtf8(step.backup) + failure +
-             ": both files are kept";
+      text = step.done        ? "put back " + destination + " from its backup"
+             : !carriedOut    ? "would put back " + destination + " from " +
+                                 NarrowToUtf8(step.backup)
+                              : "could not put back " + destination + " from " +
+                                 NarrowToUtf8(step.backup) + failure + ": both files are kept";
+      break;
     case UndoAction::kRemove:
-      if (step.done) return "removed " + destination + ", which the package added";
-      if (!carriedOut) return "would remove " + destination + ", which the package added";
-      return "could not remove " + destination + failure;
+      text = step.done     ? "removed " + destination + ", which the run added"
+             : !carriedOut ? "would remove " + destination + ", which the run added"
+                           : "could not remove " + destination + failure;
+      break;
     case UndoAction::kKeepAdded:
-      return "kept " + destination + ": the package added it (--remove-added removes it)";
+      text = "kept " + destination + ": the run added it (--remove-added removes it)";
+      break;
     case UndoAction::kLeaveAlone:
-      return "left alone: " + destination + " " + step.reason;
+      text = "left alone: " + destination + " " + step.decision.reason;
+      break;
     case UndoAction::kNothing:
-      return "nothing to put back: " + destination + " and its backup are missing";
-    case UndoAction::kSameAs:
+      text = "nothing to do for " + destination + ": " + step.decision.reason;
       break;
   }
-  return "same destination as entry " + std::to_string(step.sameAs) + ", handled there";
+  if (step.partial) text += carriedOut ? "; its partial copy removed" : "; a partial copy is left";
+  return text;
 }
 
 // The product started again must not hold this tool's output open: a deployment system that
@@ -98,31 +107,67 @@ class StandardHandlesHidden {
   HANDLE saved_[3];
 };
 
-// Plans first; only when a file is to change is the product stopped, and then each entry is read
-// again and handled, so that running it twice changes nothing the second time.
-Outcome Undo(const std::wstring& packageDir, const InstallFolder& install, bool dryRun,
+std::wstring WithBackslash(std::wstring folder) {
+  AppendBackslashIfMissing(folder);
+  return folder;
+}
+
+// Reads the record, plans; only when a file is to change, and only under the run lock, is the
+// product stopped, and then each entry is read again and handled, so that running it twice
+// changes nothing the second time.
+Outcome Undo(const std::wstring& packageDir, const std::wstring& givenInstallDir, bool dryRun,
              bool removeAdded) {
   Outcome outcome;
   PatchList entries;
-  if (!ReadPackageEntries(packageDir, entries, outcome.error)) return outcome;
-  outcome.steps =
-      UndoEntries(ReadInstalledEntries(packageDir, install.path, entries), removeAdded, false);
-  if (dryRun || !ChangesSomething(outcome.steps)) return outcome;
-
-  // Never beside a run: it would move files aside while they are put back.
-  const RunLock lock(kRunLockWaitMilliseconds);
-  if (lock.GetState() == RunLock::State::kBusy) {
-    outcome.error = "a patch run still holds the machine after " +
-                    std::to_string(kRunLockWaitMilliseconds) + " ms: nothing changed";
+  std::string packageId;
+  if (!ReadPackageEntries(packageDir, entries, outcome.error, &packageId)) return outcome;
+  switch (ReadRunRecord(packageId, outcome.record)) {
+    case RecordRead::kMissing:
+      outcome.note = "no run applied this package here (no record of it): nothing to take back";
+      return outcome;
+    case RecordRead::kUnreadable:
+      outcome.error = "the run's record of this package cannot be read";
+      return outcome;
+    case RecordRead::kFound:
+      break;
+  }
+  outcome.recorded = true;
+  const RunRecord& record = outcome.record;
+  if (record.entries.size() != entries.size()) {
+    outcome.error = "the run's record does not match the package's entries";
     return outcome;
   }
-  std::wstring installBase = install.path;
-  AppendBackslashIfMissing(installBase);
+  if (!givenInstallDir.empty() &&
+      CompareAsFileNames(WithBackslash(givenInstallDir), WithBackslash(record.installDir)) != 0) {
+    outcome.error = "the run worked on " + NarrowToUtf8(record.installDir) + ", not on " +
+                    NarrowToUtf8(givenInstallDir);
+    return outcome;
+  }
+  if (record.state == RecordState::kUndone) {
+    outcome.note = "the record says this package was undone at " + NarrowToUtf8(record.undone) +
+                   ": nothing to take back";
+    return outcome;
+  }
+  const std::vector<EntryPaths> paths =
+      FormAllEntryPaths(entries, PatchFolderOf(packageDir), record.installDir);
+  outcome.steps = UndoEntries(record.entries, paths, removeAdded, false);
+  if (dryRun || !ChangesSomething(outcome.steps)) return outcome;
+
+  // Never beside a run, nor without the guarantee that none can start meanwhile.
+  const RunLock lock(kRunLockWaitMilliseconds);
+  if (lock.GetState() != RunLock::State::kHeld) {
+    outcome.error = lock.GetState() == RunLock::State::kBusy
+                        ? "a patch run still holds the machine after " +
+                              std::to_string(kRunLockWaitMilliseconds) + " ms: nothing changed"
+                        : "the run lock cannot be taken (error " + std::to_string(lock.Error()) +
+                              "): nothing changed";
+    return outcome;
+  }
+  const std::wstring installBase = WithBackslash(record.installDir);
   std::vector<StoppedProgram> stopped;
-  outcome.stopped = StopProduct(installBase, stopped);
   try {
-    outcome.steps =
-        UndoEntries(ReadInstalledEntries(packageDir, install.path, entries), removeAdded, true);
+    outcome.stopped = StopProduct(installBase, stopped);
+    outcome.steps = UndoEntries(record.entries, paths, removeAdded, true);
   } catch (...) {
     // The product is never left stopped by us.
     const StandardHandlesHidden hidden;
@@ -130,13 +175,41 @@ Outcome Undo(const std::wstring& packageDir, const InstallFolder& install, bool 
     throw;
   }
   outcome.carriedOut = true;
-  const StandardHandlesHidden hidden;
-  outcome.restarted = RestartMainProgram(installBase, stopped);
+  {
+    const StandardHandlesHidden hidden;
+    outcome.restarted = RestartMainProgram(installBase, stopped);
+  }
+  // What was taken back is recorded entry by entry; once nothing of the run is left in the
+  // installation, the record says undone, with the time, and stays for the audit.
+  RunRecord updated = record;
+  bool installedLeft = false;
+  for (const UndoStep& step : outcome.steps) {
+    RecordedEntry& entry = updated.entries[step.entry - 1];
+    if (step.done) entry = {RecordedAction::kTakenBack, InstalledFile()};
+    installedLeft = installedLeft || Installs(entry.action);
+  }
+  if (!installedLeft) {
+    updated.state = RecordState::kUndone;
+    updated.undone = RecordTimeNow();
+  }
+  const LONG written = WriteRunRecord(packageId, updated);
+  if (written != ERROR_SUCCESS) {
+    outcome.error = "the record cannot be updated (error " + std::to_string(written) + ")";
+  } else {
+    outcome.record = updated;
+    outcome.undone = !installedLeft;
+  }
   return outcome;
 }
 
-void PrintText(const InstallFolder& install, const Outcome& outcome) {
-  if (install.error.empty()) std::printf("%s\n", DescribeInstallFolder(install).c_str());
+void PrintText(const Outcome& outcome) {
+  if (outcome.recorded) {
+    std::printf("install folder from the run's record: %s\n",
+                NarrowToUtf8(outcome.record.installDir).c_str());
+    std::printf("record: %s, started %s\n", NarrowToUtf8(RecordStateName(outcome.record.state)).c_str(),
+                NarrowToUtf8(outcome.record.started).c_str());
+  }
+  if (!outcome.note.empty()) std::printf("%s\n", outcome.note.c_str());
   if (!outcome.error.empty()) PrintError(kTool, outcome.error);
   if (outcome.stopped) std::printf("stopped the product's programs in the installation\n");
   for (const UndoStep& step : outcome.steps)
@@ -146,22 +219,27 @@ void PrintText(const InstallFolder& install, const Outcome& outcome) {
                 static_cast<unsigned long>(exitCode),
                 exitCode == 0xFFFFFFFFu ? " (still running after 2 s, or it did not start)" : "");
   }
+  if (outcome.undone) std::printf("record: marked undone\n");
 }
 
-void PrintJsonOutcome(const InstallFolder& install, const Outcome& outcome, bool ok) {
+void PrintJsonOutcome(const Outcome& outcome, bool ok) {
   Json::Value root(Json::objectValue);
   root["ok"] = ok;
-  AddInstallFolder(install, root);
+  root["record"] = outcome.recorded ? Json::Value(NarrowToUtf8(RecordStateName(outcome.record.state)))
+                                    : Json::Value();
+  root["install_dir"] = NarrowToUtf8(outcome.record.installDir);
+  if (!outcome.note.empty()) root["note"] = outcome.note;
   if (!outcome.error.empty()) root["error"] = outcome.error;
   root["carried_out"] = outcome.carriedOut;
   root["stopped"] = outcome.stopped;
+  root["undone"] = outcome.undone;
   root["restarted"] = Json::Value(Json::arrayValue);
   for (DWORD exitCode : outcome.restarted) root["restarted"].append(Json::UInt(exitCode));
   root["entries"] = Json::Value(Json::arrayValue);
   for (const UndoStep& step : outcome.steps) {
     Json::Value item;
     item["entry"] = static_cast<Json::UInt>(step.entry);
-    item["action"] = ActionName(step.action);
+    item["action"] = ActionName(step.decision.action);
     item["destination"] = NarrowToUtf8(step.destination);
     item["done"] = step.done;
     item["error"] = Json::UInt(step.error);
@@ -170,6 +248,7 @@ void PrintJsonOutcome(const InstallFolder& install, const Outcome& outcome, bool
   }
   PrintJson(root);
 }
+
 int Main(int argc, wchar_t** argv) {
   ToolArguments arguments;
   if (!ParseArguments(argc, argv,
@@ -177,19 +256,14 @@ int Main(int argc, wchar_t** argv) {
                       1, arguments)) {
     return PrintUsage(kUsage);
   }
-  const InstallFolder install = FindInstallFolder(arguments.Value(L"--install-dir"));
-  Outcome outcome;
-  if (install.error.empty()) {
-    outcome = Undo(FolderArgument(arguments.positional[0]), install, arguments.Has(L"--dry-run"),
-                   arguments.Has(L"--remove-added"));
-  } else {
-    outcome.error = install.error;
-  }
-  const bool ok = outcome.error.empty() && !(outcome.carriedOut && AnyFailed(outcome.steps));
+  const Outcome outcome =
+      Undo(FolderArgument(arguments.positional[0]), arguments.Value(L"--install-dir"),
+           arguments.Has(L"--dry-run"), arguments.Has(L"--remove-added"));
+  const bool ok = outcome.error.empty() && !AnythingLeft(outcome.steps, outcome.carriedOut);
   if (arguments.Has(L"--json")) {
-    PrintJsonOutcome(install, outcome, ok);
+    PrintJsonOutcome(outcome, ok);
   } else {
-    PrintText(install, outcome);
+    PrintText(outcome);
   }
   return ok ? kExitOk : kExitFailed;
 }

@@ -1,6 +1,8 @@
 #include "tools/run_log.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,7 @@ void AddLine(RunEvidence& run, const LogRecord& line) {
   static const std::string begin = WithoutLf(kBeginBanner);
   static const std::string end = WithoutLf(kEndBanner);
   static const std::string lazyOpen = NarrowToUtf8(kMagicOpenMessage);
+  std::string packageDir;
   if (line.message == begin || line.message == lazyOpen) {
     run = RunEvidence();
     run.started = true;
@@ -39,6 +42,9 @@ void AddLine(RunEvidence& run, const LogRecord& line) {
   } else if (line.message == end) {
     run.ended = true;
     run.end = line;
+  } else if (run.packageDir.empty() &&
+             ReadLogArgument(line.message, kPackageDirFormat, kProgressLevel, packageDir)) {
+    run.packageDir = packageDir;
   } else if (MatchesLogFormat(line.message, kPatchSuccessfulFormat, kProgressLevel)) {
     run.succeeded = true;
     run.success = line;
@@ -50,6 +56,7 @@ void AddLine(RunEvidence& run, const LogRecord& line) {
 
 RunEvidence ContinueRun(RunEvidence earlier, const RunEvidence& later) {
   if (later.started) return later;
+  if (earlier.packageDir.empty()) earlier.packageDir = later.packageDir;
   earlier.errors.insert(earlier.errors.end(), later.errors.begin(), later.errors.end());
   earlier.skipped += later.skipped;
   if (later.succeeded) {
@@ -71,6 +78,66 @@ RunVerdict JudgeRun(const RunEvidence& run) {
   return run.skipped > 0 ? RunVerdict::kSucceededWithSkips : RunVerdict::kSucceeded;
 }
 
+RunVerdict JudgeRecord(const RunRecord& record) {
+  switch (record.state) {
+    case RecordState::kApplying:
+      return RunVerdict::kIncomplete;
+    case RecordState::kFailed:
+      return RunVerdict::kFailed;
+    case RecordState::kUndone:
+      return RunVerdict::kUndone;
+    case RecordState::kApplied:
+      break;
+  }
+  for (const RecordedEntry& entry : record.entries) {
+    if (entry.action == RecordedAction::kSkippedMissingFile) return RunVerdict::kSucceededWithSkips;
+  }
+  return RunVerdict::kSucceeded;
+}
+
+namespace {
+// Seconds since the start of a year of 365 days: the log's stamps carry no year.
+long SecondOfYear(int month, int day, int hour, int minute, int second) {
+  static const int kDaysBefore[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+  if (month < 1 || month > 12) return -1;
+  return (((kDaysBefore[month - 1] + day - 1) * 24L + hour) * 60 + minute) * 60 + second;
+}
+
+long StampSecond(const std::string& stamp) {
+  int month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  if (std::sscanf(stamp.c_str(), "%2d-%2d %2d:%2d:%2d", &month, &day, &hour, &minute, &second) != 5)
+    return -1;
+  return SecondOfYear(month, day, hour, minute, second);
+}
+
+// `later` minus `earlier`, across the turn of a year.
+long SecondsBetween(long earlier, long later) {
+  constexpr long kYear = 365L * 24 * 3600;
+  long difference = (later - earlier) % kYear;
+  if (difference > kYear / 2) difference -= kYear;
+  if (difference <= -kYear / 2) difference += kYear;
+  return difference;
+}
+}  // namespace
+
+bool RecordBelongsToRun(const std::wstring& recordStarted, const std::string& startStamp,
+                        const std::string& endStamp) {
+  // A record begins once the run has read its package, seconds at most after its first line.
+  constexpr long kSlack = 2;
+  SYSTEMTIME utc = {}, local = {};
+  if (swscanf(recordStarted.c_str(), L"%4hu-%2hu-%2huT%2hu:%2hu:%2huZ", &utc.wYear, &utc.wMonth,
+              &utc.wDay, &utc.wHour, &utc.wMinute, &utc.wSecond) != 6 ||
+      !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) {
+    return false;
+  }
+  const long began = SecondOfYear(local.wMonth, local.wDay, local.wHour, local.wMinute,
+                                  local.wSecond);
+  const long start = StampSecond(startStamp), end = StampSecond(endStamp);
+  if (began < 0 || start < 0) return false;
+  return SecondsBetween(start, began) >= -kSlack &&
+         (end < 0 || SecondsBetween(began, end) >= -kSlack);
+}
+
 const char* VerdictName(RunVerdict verdict) {
   switch (verdict) {
     case RunVerdict::kSucceeded:
@@ -81,6 +148,8 @@ const char* VerdictName(RunVerdict verdict) {
       return "failed";
     case RunVerdict::kIncomplete:
       return "incomplete";
+    case RunVerdict::kUndone:
+      return "undone";
     case RunVerdict::kNoRun:
       break;
   }
@@ -91,6 +160,7 @@ int VerdictExitCode(RunVerdict verdict) {
   switch (verdict) {
     case RunVerdict::kSucceeded:
     case RunVerdict::kSucceededWithSkips:
+    case RunVerdict::kUndone:
       return 0;
     case RunVerdict::kFailed:
       return 1;

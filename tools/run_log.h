@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "product/run_record.h"
+
 // The runner's log read back: the last run in it and what that run came to.
 
 // One line as the log holds it. `stamp` is "MM-DD hh:mm:ss:mmm", empty for a line without one.
@@ -18,6 +20,7 @@ struct LogRecord {
 struct RunEvidence {
   bool started = false;
   LogRecord start;
+  std::string packageDir;         // named by the run's first "PackageDir[...]" line
   std::vector<LogRecord> errors;  // every "[Error]" line, in order
   size_t skipped = 0;             // of those, missing patch files: a run goes on past them
   bool succeeded = false;         // "[Common]Patch successful."
@@ -31,10 +34,19 @@ void AddLine(RunEvidence& run, const LogRecord& line);
 // generation) holds; a file with one stands alone.
 RunEvidence ContinueRun(RunEvidence earlier, const RunEvidence& later);
 
-enum class RunVerdict { kSucceeded, kSucceededWithSkips, kFailed, kIncomplete, kNoRun };
+enum class RunVerdict { kSucceeded, kSucceededWithSkips, kFailed, kIncomplete, kNoRun, kUndone };
 RunVerdict JudgeRun(const RunEvidence& run);
+// The verdict a run's record gives (see product/run_record.h): what the run did, whatever lines
+// a log may hold.
+RunVerdict JudgeRecord(const RunRecord& record);
 const char* VerdictName(RunVerdict verdict);  // "succeeded", "succeeded-with-skips", ...
-int VerdictExitCode(RunVerdict verdict);      // 0, 0, 1, 3, 4
+int VerdictExitCode(RunVerdict verdict);      // 0, 0, 1, 3, 4, 0
+
+// True when a record that started at `recordStarted` (UTC, as the record holds it) belongs to
+// the run whose lines began at local `startStamp` and, when it has one, ended at `endStamp`
+// ("MM-DD hh:mm:ss:mmm", local time, the year unknown).
+bool RecordBelongsToRun(const std::wstring& recordStarted, const std::string& startStamp,
+                        const std::string& endStamp);
 
 // Reads the log at `path` in chunks (constant memory whatever its size), sharing it with a run
 // that appends to it or rotates it. A last line without its LF is not yet written and is left

@@ -7,6 +7,8 @@
 
 #include "platform/file.h"
 #include "platform/handle.h"
+#include "platform/paths.h"
+#include "platform/sha256.h"
 #include "platform/text.h"
 
 namespace {
@@ -121,6 +123,17 @@ bool WriteChangedCopy(const std::wstring& source, const std::wstring& target,
     }
   }
   return CommitTemp(file, temp, target, error);
+}
+
+Comparison CompareWithHash(const std::wstring& path, const std::string& sha256, DWORD& error) {
+  error = 0;
+  if (IsFolder(path)) return Comparison::kDifferent;
+  std::string actual;
+  if (HashFileSha256(path, actual, error)) {
+    return actual == sha256 ? Comparison::kSame : Comparison::kDifferent;
+  }
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Comparison::kMissing
+                                                                        : Comparison::kUnreadable;
 }
 
 Comparison CompareWithFile(const std::wstring& path, const std::wstring& reference, DWORD& error) {

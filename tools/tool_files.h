@@ -37,3 +37,5 @@ enum class Comparison {
 // Byte for byte, in chunks of constant size whatever the files' sizes. Both are read with every
 // kind of sharing, so that neither the product nor a run is held up by it.
 Comparison CompareWithFile(const std::wstring& path, const std::wstring& reference, DWORD& error);
+// The same against a SHA-256 (64 lower-case hex digits) in place of a reference file.
+Comparison CompareWithHash(const std::wstring& path, const std::string& sha256, DWORD& error);

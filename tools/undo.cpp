@@ -1,43 +1,29 @@
 #include "tools/undo.h"
 
+#include "platform/file.h"
+#include "platform/paths.h"
 #include "platform/retry.h"
 
 namespace {
-UndoStep Plan(const InstalledEntry& item, bool removeAdded) {
-  UndoStep step;
-  step.entry = item.entry;
-  step.destination = item.paths.destination;
-  step.backup = item.paths.backup;
-  step.action = UndoAction::kLeaveAlone;
-  if (item.role == EntryRole::kRefused) {
-    step.reason = "names a device or a stream, never touched by a run";
-  } else if (item.role == EntryRole::kSkipsRepeated) {
-    step.action = UndoAction::kSameAs;
-    step.sameAs = item.sameAs;
-  } else if (item.facts.backupPresent) {
-    step.action = UndoAction::kRestore;
-  } else if (item.holds == Comparison::kMissing) {
-    step.action = UndoAction::kNothing;
-  } else if (item.role == EntryRole::kSkipsMissing) {
-    step.reason =
-        "has no backup, and without its patch file it cannot be told whether the "
-        "package added it";
-  } else if (item.holds == Comparison::kSame) {
-    step.action = removeAdded ? UndoAction::kRemove : UndoAction::kKeepAdded;
-  } else if (item.holds == Comparison::kUnreadable) {
-    step.reason = "cannot be read (error " + std::to_string(item.error) + ")";
-  } else {
-    step.reason = "is not the package's file and has no backup";
-  }
-  return step;
+// What a stopped run left at a partial name is moved aside under this kind when it is a folder.
+constexpr wchar_t kBlockedKind[] = L"blocked";
+
+bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool Changes(UndoAction action) {
+  return action == UndoAction::kRestore || action == UndoAction::kRemove;
 }
 
 void CarryOut(UndoStep& step) {
+  const std::wstring backup = LongPathForm(step.backup);
   BOOL done = FALSE;
-  if (step.action == UndoAction::kRestore) {
-    done = MoveReplacingWhileHeld(step.backup, step.destination);
-  } else if (step.action == UndoAction::kRemove) {
-    done = RetryWhileHeld([&] { return DeleteFileW(step.destination.c_str()); });
+  if (step.decision.action == UndoAction::kRestore) {
+    done = ClearReadOnly(step.destination) && MoveReplacingWhileHeld(backup, step.destination);
+  } else if (step.decision.action == UndoAction::kRemove) {
+    done = ClearReadOnly(step.destination) &&
+           RetryWhileHeld([&] { return DeleteFileW(step.destination.c_str()); });
   } else {
     return;
   }
@@ -46,28 +32,64 @@ void CarryOut(UndoStep& step) {
 }
 }  // namespace
 
-std::vector<UndoStep> UndoEntries(const std::vector<InstalledEntry>& installed, bool removeAdded,
+UndoDecision DecideUndo(RecordedAction recorded, DestinationHolds holds, bool backupPresent,
+                        bool removeAdded) {
+  const char* const notInstalled = "holds a file the run did not install: changed since";
+  switch (recorded) {
+    case RecordedAction::kMovedThenCopied:
+      if (!backupPresent) return {UndoAction::kLeaveAlone, "its backup is gone"};
+      if (holds == DestinationHolds::kOtherFile) return {UndoAction::kLeaveAlone, notInstalled};
+      return {UndoAction::kRestore, ""};
+    case RecordedAction::kCopied:
+      if (holds == DestinationHolds::kMissing) return {UndoAction::kNothing, "removed already"};
+      if (holds == DestinationHolds::kOtherFile) return {UndoAction::kLeaveAlone, notInstalled};
+      return {removeAdded ? UndoAction::kRemove : UndoAction::kKeepAdded, ""};
+    case RecordedAction::kTakenBack:
+      return {UndoAction::kNothing, "taken back already"};
+    default:
+      return {UndoAction::kNothing, std::string("the run ") + RecordedActionName(recorded)};
+  }
+}
+
+std::vector<UndoStep> UndoEntries(const std::vector<RecordedEntry>& record,
+                                  const std::vector<EntryPaths>& paths, bool removeAdded,
                                   bool act) {
   std::vector<UndoStep> steps;
-  steps.reserve(installed.size());
-  for (auto item = installed.rbegin(); item != installed.rend(); ++item) {
-    steps.push_back(Plan(*item, removeAdded));
-    if (act) CarryOut(steps.back());
+  steps.reserve(record.size());
+  for (size_t i = record.size(); i-- > 0;) {
+    UndoStep step;
+    step.entry = i + 1;
+    step.destination = paths[i].destination;
+    step.backup = paths[i].backup;
+    const DestinationHolds holds =
+        !Exists(step.destination) ? DestinationHolds::kMissing
+        : HoldsInstalledFile(step.destination, record[i].installed)
+            ? DestinationHolds::kInstalledFile
+            : DestinationHolds::kOtherFile;
+    step.decision = DecideUndo(record[i].action, holds, Exists(LongPathForm(step.backup)),
+                               removeAdded);
+    const std::wstring partial = LongPathForm(paths[i].partial);
+    step.partial = Exists(partial);
+    if (act) {
+      CarryOut(step);
+      if (step.partial) ClearName(partial, kBlockedKind);
+    }
+    steps.push_back(std::move(step));
   }
   return steps;
 }
 
 bool ChangesSomething(const std::vector<UndoStep>& steps) {
   for (const UndoStep& step : steps) {
-    if (step.action == UndoAction::kRestore || step.action == UndoAction::kRemove) return true;
+    if (Changes(step.decision.action) || step.partial) return true;
   }
   return false;
 }
 
-bool AnyFailed(const std::vector<UndoStep>& steps) {
+bool AnythingLeft(const std::vector<UndoStep>& steps, bool carriedOut) {
   for (const UndoStep& step : steps) {
-    if ((step.action == UndoAction::kRestore || step.action == UndoAction::kRemove) && !step.done)
-      return true;
+    if (step.decision.action == UndoAction::kLeaveAlone) return true;
+    if (carriedOut && Changes(step.decision.action) && !step.done) return true;
   }
   return false;
 }

@@ -5,35 +5,47 @@
 #include <string>
 #include <vector>
 
-#include "tools/package_check.h"
+#include "package/entry_paths.h"
+#include "product/run_record.h"
 
-// What patchundo does with one entry.
+// What patchundo does with one entry: only what the run's record says the run did, and only
+// where the installation still is as the run left it.
 enum class UndoAction {
-  kRestore,     // the backup replaces the destination
-  kRemove,      // added by the package, and --remove-added
-  kKeepAdded,   // added by the package, kept without --remove-added
-  kLeaveAlone,  // anything else: see `reason`
-  kNothing,     // neither the destination nor its backup exists
-  kSameAs,      // an earlier entry names the same destination and handles it
+  kRestore,     // the backup goes back over the file the run installed, or into its empty place
+  kRemove,      // the run created it and it still holds the installed file (--remove-added)
+  kKeepAdded,   // the same, kept without --remove-added
+  kNothing,     // the run changed nothing here, or it is undone already
+  kLeaveAlone,  // not as the run left it: see the reason
 };
+
+// What the destination holds now.
+enum class DestinationHolds { kMissing, kInstalledFile, kOtherFile };
+
+struct UndoDecision {
+  UndoAction action = UndoAction::kNothing;
+  std::string reason;  // kLeaveAlone: why, and kNothing: what the run did
+};
+UndoDecision DecideUndo(RecordedAction recorded, DestinationHolds holds, bool backupPresent,
+                        bool removeAdded);
 
 struct UndoStep {
-  size_t entry = 0;   // 1-based
-  size_t sameAs = 0;  // kSameAs: the earlier entry
+  size_t entry = 0;  // 1-based
   std::wstring destination, backup;
-  UndoAction action = UndoAction::kNothing;
-  std::string reason;  // kLeaveAlone: why
-  bool done = false;   // carried out (never in a plan)
-  DWORD error = 0;     // the platform's code when carrying it out failed
+  UndoDecision decision;
+  bool partial = false;  // a copy a stopped run left at the partial name, removed with `act`
+  bool done = false;     // carried out (never in a plan)
+  DWORD error = 0;       // the platform's code when carrying it out failed
 };
 
-// The steps for `installed`, last entry first. With `act` each restore and removal is carried
-// out as its entry comes: a restore is one move that replaces, with the runner's retries on a
-// briefly held file, so a failed one leaves both files where they were.
-std::vector<UndoStep> UndoEntries(const std::vector<InstalledEntry>& installed, bool removeAdded,
+// Last entry first, each decided from the files as they are at its turn, so that an entry sees
+// what a later one's undo put back; with `act` each restore and removal is carried out as its
+// entry comes (read-only cleared first, never through a link; a restore is one move that
+// replaces, with the runner's retries on a briefly held file, so a failed one leaves both files).
+std::vector<UndoStep> UndoEntries(const std::vector<RecordedEntry>& record,
+                                  const std::vector<EntryPaths>& paths, bool removeAdded,
                                   bool act);
 
-// True when a step restores or removes a file.
+// True when a step restores or removes a file, or removes a partial copy.
 bool ChangesSomething(const std::vector<UndoStep>& steps);
-// After UndoEntries with `act`: true when a restore or a removal failed.
-bool AnyFailed(const std::vector<UndoStep>& steps);
+// True when a step is left alone, or, once `carriedOut`, a restore or removal failed.
+bool AnythingLeft(const std::vector<UndoStep>& steps, bool carriedOut);

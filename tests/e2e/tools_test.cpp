@@ -49,6 +49,13 @@ bool Contains(const std::string& text, const std::string& part) {
 
 std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
 
+std::string Sha256Hex(const std::string& bytes) {
+  std::string hex;
+  DWORD error = 0;
+  EXPECT_TRUE(HashBytesSha256(bytes, hex, error)) << error;
+  return hex;
+}
+
 // --- patchflags ---------------------------------------------------------------------------
 
 TEST_F(PatchFlags, ShowsSetsAndCopiesTheFlagBytes) {
@@ -267,24 +274,33 @@ class Deployment : public ToolTest {
 TEST_F(Deployment, ApplyVerifyUndoAndVerifyAgain) {
   package_.AddPatchFile(L"core.dll", "new core");
   package_.AddPatchFile(L"added.txt", "added");
+  // Installed read-only: an undo must still take it back.
+  SetFileAttributesW((package_.patchDir + L"\\added.txt").c_str(), FILE_ATTRIBUTE_READONLY);
   package_.WriteConf(R"({"patch_list":[{"src":"core.dll","dest":"bin\\core.dll"},
-      {"src":"added.txt","dest":"added.txt"}, {"src":"gone.txt","dest":"gone.txt"},
-      {"src":"core.dll","dest":"BIN\\core.dll"}]})");
-  testsupport::WriteBytes(Inst(L"bin\\core.dll"), "old core");
-  testsupport::WriteBytes(Inst(L"gone.txt"), "not the package's");
+      {"src":"added.txt","dest":"added.txt"}, {"src":"core.dll","dest":"BIN\\core.dll"}]})");
+  testsupport::WriteBytes(Inst(L"bin\\core.dll"), "new core");  // at the new version already
   testsupport::StandIn product(Inst(kProduct));
   const std::wstring verify = Quoted(package_.dir) + L" --verify";
+
+  // No run applied it here: no undo may take anything away.
+  const auto newer = testsupport::SnapshotTree(install_);
+  const ToolRun noRecord = RunTool(kPatchUndo, Quoted(package_.dir) + L" --remove-added");
+  EXPECT_EQ(noRecord.exitCode, 0u) << noRecord.output;
+  EXPECT_TRUE(Contains(noRecord.output, "no run applied this package here")) << noRecord.output;
+  EXPECT_EQ(testsupport::SnapshotTree(install_), newer) << "an undo without a record changed files";
+  testsupport::WriteBytes(Inst(L"bin\\core.dll"), "old core");
 
   const ToolRun before = RunTool(kPatchCheck, verify);
   EXPECT_EQ(before.exitCode, 1u) << before.output;
   ASSERT_EQ(testsupport::RunProgram(package_.exe), 0u);
   const ToolRun applied = RunTool(kPatchCheck, verify);
   EXPECT_EQ(applied.exitCode, 0u) << applied.output;
-  EXPECT_TRUE(Contains(applied.output, "install folder from InstallDir: " + NarrowToUtf8(install_)))
-      << applied.output;
+  for (const std::string& expected :
+       {"install folder from InstallDir: " + NarrowToUtf8(install_), std::string("record: applied")})
+    EXPECT_TRUE(Contains(applied.output, expected)) << expected << " in:\n" << applied.output;
   const ToolRun log = RunTool(kPatchLog, L"");
   EXPECT_EQ(log.exitCode, 0u) << log.output;
-  EXPECT_TRUE(Contains(log.output, "succeeded, skipping 1 ")) << log.output;
+  EXPECT_TRUE(Contains(log.output, "the last run succeeded (the run's record)")) << log.output;
 
   const auto patched = testsupport::SnapshotTree(install_);
   const std::vector<DWORD> restarted = Product();
@@ -299,12 +315,11 @@ TEST_F(Deployment, ApplyVerifyUndoAndVerifyAgain) {
   EXPECT_EQ(testsupport::ReadBytes(Inst(L"bin\\core.dll")), "old core");
   EXPECT_FALSE(testsupport::Exists(Inst(L"bin\\core.dll") + kBak));
   EXPECT_EQ(testsupport::ReadBytes(Inst(L"added.txt")), "added") << "kept without --remove-added";
-  EXPECT_EQ(testsupport::ReadBytes(Inst(L"gone.txt")), "not the package's");
   Json::Value report;
   ASSERT_TRUE(Json::Reader().parse(undo.output, report)) << undo.output;
-  std::string actions;  // last entry first, the repeated destination handled once
+  std::string actions;  // last entry first; the repeated destination was the first entry's
   for (const Json::Value& entry : report["entries"]) actions += entry["action"].asString() + " ";
-  EXPECT_EQ(actions, "same-as leave-alone keep-added restore ");
+  EXPECT_EQ(actions, "nothing keep-added restore ");
   const std::vector<DWORD> again = Product();
   EXPECT_EQ(again.size(), 1u) << "the product is started again after the undo";
   EXPECT_NE(again, restarted) << "the product was not stopped for the undo";
@@ -315,8 +330,47 @@ TEST_F(Deployment, ApplyVerifyUndoAndVerifyAgain) {
   EXPECT_EQ(twice.exitCode, 0u) << twice.output;
   EXPECT_EQ(testsupport::SnapshotTree(install_), undone) << "a second undo changed files";
   EXPECT_EQ(Product(), again) << "a second undo stopped the product";
-  EXPECT_EQ(RunTool(kPatchUndo, Quoted(package_.dir) + L" --remove-added").exitCode, 0u);
+  const ToolRun removed = RunTool(kPatchUndo, Quoted(package_.dir) + L" --remove-added");
+  EXPECT_EQ(removed.exitCode, 0u) << removed.output;
   EXPECT_FALSE(testsupport::Exists(Inst(L"added.txt")));
+  EXPECT_TRUE(Contains(RunTool(kPatchCheck, verify).output, "record: undone")) << "kept for audit";
+
+  // Patch files missing: what a package installs is told by its recorded hash, or not at all.
+  package_.WriteConf(R"({"patch_list":[{"src":"gone.dll","dest":"bin\\core.dll","sha256":")" +
+                     Sha256Hex("old core") + R"("}]})");
+  EXPECT_EQ(RunTool(kPatchCheck, verify).exitCode, 0u) << "the hash names the file it holds";
+  package_.WriteConf(R"({"patch_list":[{"src":"gone.dll","dest":"bin\\core.dll"}]})");
+  const ToolRun cannotTell = RunTool(kPatchCheck, verify);
+  EXPECT_EQ(cannotTell.exitCode, 1u) << cannotTell.output;
+  EXPECT_TRUE(Contains(cannotTell.output, "cannot tell")) << cannotTell.output;
+}
+
+// A second package that met the first one's backup skipped that file: undoing the second takes
+// back only what the second did.
+TEST_F(Deployment, UndoingTheSecondPackageLeavesTheFirstOnesFilesAlone) {
+  const testsupport::Package second = testsupport::MakePackage(temp_ / L"second");
+  package_.AddPatchFile(L"core.dll", "core 2");
+  package_.WriteConf(R"({"patch_list":[{"src":"core.dll","dest":"core.dll"}]})");
+  second.AddPatchFile(L"core.dll", "core 3");
+  second.AddPatchFile(L"other.dll", "other 3");
+  second.WriteConf(R"({"patch_list":[{"src":"core.dll","dest":"core.dll"},
+                                     {"src":"other.dll","dest":"other.dll"}]})");
+  testsupport::WriteBytes(Inst(L"core.dll"), "core 1");
+  testsupport::WriteBytes(Inst(L"other.dll"), "other 1");
+  ASSERT_EQ(testsupport::RunProgram(package_.exe), 0u);
+  ASSERT_EQ(testsupport::RunProgram(second.exe), 0u);
+  const ToolRun undo = RunTool(kPatchUndo, Quoted(second.dir));
+  EXPECT_EQ(undo.exitCode, 0u) << undo.output;
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"other.dll")), "other 1");
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"core.dll")), "core 2") << "the first package's file";
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"core.dll") + kBak), "core 1");
+
+  // What changed since the run is left as it is, with its reason, and the exit code says so.
+  testsupport::WriteBytes(Inst(L"core.dll"), "core 4, installed from newer media");
+  const ToolRun changed = RunTool(kPatchUndo, Quoted(package_.dir));
+  EXPECT_EQ(changed.exitCode, 1u) << changed.output;
+  EXPECT_TRUE(Contains(changed.output, "holds a file the run did not install")) << changed.output;
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"core.dll")), "core 4, installed from newer media");
 }
 
 TEST_F(Deployment, ABackupThatCannotGoBackKeepsBothFilesAndTheUndoGoesOn) {
@@ -395,15 +449,19 @@ TEST_F(PatchLog, ReadsARunAcrossFilesAndLeavesOutALineNotYetWritten) {
   const std::string error = line("[Error]Start Patch failed.\n");
   const std::wstring log = temp_ / L"patch_patch.log";
   const struct {
-    std::string old, current, held;  // ".old", the log, a ".run-..." file written after it
+    std::string old, current, held;  // ".old", the log, a file written after it beside it
     DWORD exitCode;
     const char* expected;
+    const wchar_t* heldName = L".run-20300101T000000-7";  // as a run that found the log held
   } cases[] = {
       {begin + line("[Error]Patch file[x] is not exist.\n"), line(kNewFileBanner) + "\n" + ok + end,
        "", 0, "skipping 1 "},
       {begin + error, line(kNewFileBanner) + "\n" + end, "", 1, "Start Patch failed."},
       {"", begin + ok + line(testsupport::Banner(kEndBanner)), "", 3, "end: none"},
       {"", begin + ok + end, begin + error + end, 1, ".run-20300101T000000-7"},
+      // Planted by anyone who may create files in the log's folder: not read.
+      {"", begin + error + end, begin + ok + end, 1, ".run-forged: not a name the runner makes",
+       L".run-forged"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.current);
@@ -412,7 +470,7 @@ TEST_F(PatchLog, ReadsARunAcrossFilesAndLeavesOutALineNotYetWritten) {
     if (!c.old.empty()) testsupport::WriteBytes(log + L".old", c.old);
     testsupport::WriteBytes(log, c.current);
     if (!c.held.empty()) {
-      const std::wstring held = log + L".run-20300101T000000-7";
+      const std::wstring held = log + c.heldName;
       testsupport::WriteBytes(held, c.held);
       const KernelHandle file(
           CreateFileW(held.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));

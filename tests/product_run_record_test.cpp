@@ -1,0 +1,61 @@
+#include "product/run_record.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+RecordedEntry Entry(RecordedAction action, char fill = 0) {
+  RecordedEntry entry;
+  entry.action = action;
+  if (fill != 0) entry.installed = Sha256Of(std::string(64, fill));
+  return entry;
+}
+
+TEST(RunRecordEntries, KeepTheirSizeWhateverThePathsAndReadBackAsWritten) {
+  using A = RecordedAction;
+  const std::vector<RecordedEntry> entries = {Entry(A::kMovedThenCopied, 'a'),
+                                              Entry(A::kCopied, '0'), Entry(A::kNotReached)};
+  const std::string bytes = EncodeEntries(entries);
+  EXPECT_EQ(bytes.size(), 3u * 34u);
+  std::vector<RecordedEntry> read;
+  ASSERT_TRUE(DecodeEntries(bytes, read));
+  ASSERT_EQ(read.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(read[i].action, entries[i].action);
+    EXPECT_EQ(read[i].installed.kind, entries[i].installed.kind);
+    EXPECT_EQ(read[i].installed.bytes, entries[i].installed.bytes);
+  }
+  EXPECT_EQ(read[0].installed.bytes, std::string(32, '\xAA'));
+  EXPECT_FALSE(DecodeEntries(bytes.substr(1), read)) << "a cut record";
+  std::string unknown = bytes;
+  unknown[0] = 9;
+  EXPECT_FALSE(DecodeEntries(unknown, read)) << "an action no run writes";
+}
+
+TEST(RunRecordEntries, ALaterRunKeepsTheAccountOfWhatAnEarlierRunInstalled) {
+  using A = RecordedAction;
+  const std::vector<RecordedEntry> earlier = {
+      Entry(A::kMovedThenCopied, '1'), Entry(A::kCopied, '2'), Entry(A::kMovedThenCopied, '3'),
+      Entry(A::kFailed), Entry(A::kNotReached)};
+  const std::vector<RecordedEntry> now = {
+      Entry(A::kSkippedBackupExists),  // patched before: the earlier account stands
+      Entry(A::kSkippedMissingFile),   // the same
+      Entry(A::kCopied, '4'),          // copied over the earlier run's backup: still a move
+      Entry(A::kCopied, '5'), Entry(A::kSkippedMissingFile)};
+  const std::vector<RecordedEntry> merged = MergeEntries(earlier, now);
+  const A expected[] = {A::kMovedThenCopied, A::kCopied, A::kMovedThenCopied, A::kCopied,
+                        A::kSkippedMissingFile};
+  const char installed[] = {'1', '2', '4', '5', 0};
+  for (size_t i = 0; i < merged.size(); ++i) {
+    EXPECT_EQ(merged[i].action, expected[i]) << "entry " << i + 1;
+    EXPECT_EQ(merged[i].installed.bytes, Entry(A::kCopied, installed[i]).installed.bytes)
+        << "entry " << i + 1;
+  }
+  EXPECT_EQ(MergeEntries({Entry(A::kCopied, '1')}, now).size(), now.size())
+      << "a record of another length is not merged";
+}
+
+}  // namespace
