@@ -48,6 +48,10 @@ std::wstring UniqueSiblingName(const std::wstring& path, const wchar_t* kind, in
 bool MoveToUniqueName(const std::wstring& from, const std::wstring& namedAfter,
                       const wchar_t* kind);
 
+// The path the platform reports for what is open behind `handle`, in one form for every file
+// ("\\?\C:\..."): long names, the case on the disk, links resolved. Empty on failure.
+std::wstring FinalPath(HANDLE handle);
+
 // Frees the name `path` without following a link: a file that is what its name says loses its
 // read-only attribute and goes, a folder is moved aside to a unique name of `kind`. A link of
 // any kind, also one the platform does not report as a link, is left alone: some platforms
