@@ -18,6 +18,13 @@ constexpr int kNamespaceTries = 3;
 // The lock's namespace, made or opened; none where the system makes none (a compatibility
 // layer without them, a token without the Administrators group).
 NamespaceHandle OpenLockNamespace(SECURITY_ATTRIBUTES& attributes) {
+  // Looked up, not imported: a compatibility layer may export them as stubs that end the
+  // process when called (Wine does).
+  const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  const auto create =
+      FindExport<decltype(&CreatePrivateNamespaceW)>(kernel, "CreatePrivateNamespaceW");
+  const auto open = FindExport<decltype(&OpenPrivateNamespaceW)>(kernel, "OpenPrivateNamespaceW");
+  if (create == nullptr || open == nullptr) return NamespaceHandle();
   BoundaryHandle boundary(CreateBoundaryDescriptorW(kNamespaceName, 0));
   BYTE administrators[SECURITY_MAX_SID_SIZE];
   DWORD size = sizeof(administrators);
@@ -30,9 +37,9 @@ NamespaceHandle OpenLockNamespace(SECURITY_ATTRIBUTES& attributes) {
   boundary.Reset(grown);
   if (!added) return NamespaceHandle();
   for (int attempt = 0; attempt < kNamespaceTries; ++attempt) {
-    NamespaceHandle made(CreatePrivateNamespaceW(&attributes, boundary.Get(), kNamespaceName));
+    NamespaceHandle made(create(&attributes, boundary.Get(), kNamespaceName));
     if (made.IsValid() || GetLastError() != ERROR_ALREADY_EXISTS) return made;
-    NamespaceHandle opened(OpenPrivateNamespaceW(boundary.Get(), kNamespaceName));
+    NamespaceHandle opened(open(boundary.Get(), kNamespaceName));
     if (opened.IsValid()) return opened;
   }
   return NamespaceHandle();
@@ -42,8 +49,8 @@ NamespaceHandle OpenLockNamespace(SECURITY_ATTRIBUTES& attributes) {
 // ERROR_INVALID_OWNER, or the error of reading it.
 DWORD CheckLockOwner(HANDLE mutex) {
   LocalMemory descriptor;
-  const DWORD read = GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION,
-                                     nullptr, nullptr, nullptr, nullptr, descriptor.Put());
+  const DWORD read = GetSecurityInfo(mutex, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, nullptr,
+                                     nullptr, nullptr, nullptr, descriptor.Put());
   if (read != ERROR_SUCCESS) return read;
   return CheckDescriptor(descriptor.Get(), CurrentTokenFacts(), false) == TrustRefusal::kNone
              ? ERROR_SUCCESS
