@@ -10,6 +10,7 @@ constexpr wchar_t kOldSuffix[] = L".old";
 // Kinds of the unique names below (see UniqueSiblingName).
 constexpr wchar_t kBlockedKind[] = L"blocked";      // something else at a name the log needs
 constexpr wchar_t kUntrustedKind[] = L"untrusted";  // a log file another account owns
+constexpr wchar_t kLinkedKind[] = L"linked";        // a link, or a file with a second hard link
 constexpr DWORD kLogAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL;
 
 // An elevated runner deletes, moves and creates files here: a folder that an ordinary user
@@ -19,9 +20,22 @@ bool LogFolderTrusted() {
          CheckFolderChain(TheLog.DefaultLogBase, kLogFolderChain).refusal == TrustRefusal::kNone;
 }
 
+// True when renaming `path` renames that name: a link that the path shows, a handle opened
+// without following links shows too. Some platforms show a link by path only, and follow it
+// when asked to rename it, moving what it points to.
+bool RenameTouchesOnlyTheName(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+    return true;
+  const KernelHandle link(CreateFileW(
+      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return link.IsValid() && CheckHandleLinks(link.Get(), kTrustOwner) == TrustRefusal::kLink;
+}
+
 // Nothing is deleted: what an ordinary user put at a name the log needs stays theirs.
 bool MoveAsideUnique(const std::wstring& path, const wchar_t* kind) {
-  return MoveToUniqueName(path, path, kind);
+  return RenameTouchesOnlyTheName(path) && MoveToUniqueName(path, path, kind);
 }
 
 // True when nothing is left at `path`: an older generation is deleted, anything else (a
@@ -81,10 +95,11 @@ bool SetLogFilePath(const std::wstring& path) {
 }
 
 // Opens `path` without following links and without truncating, and checks the handle before a
-// byte is written: a link, or a file with a second name elsewhere, is refused (writing to it
-// would write to whatever it stands for). A folder at the name, or a file that an untrusted
-// account owns, is moved aside once and a new file made. Null on failure, with `error` set to
-// the open's last error (0 for a refusal).
+// byte is written: writing to a link, or to a file with a second name elsewhere, would write to
+// whatever it stands for. Such a name, a folder at the name, or a file that an untrusted account
+// owns, is moved aside once (a rename touches only that name) and a new file made; only when
+// that fails is the log refused. Null on failure, with `error` set to the open's last error (0
+// for a refusal).
 KernelHandle OpenCheckedFile(const std::wstring& path, DWORD disposition, DWORD& error) {
   for (int attempt = 0;; ++attempt) {
     error = 0;
@@ -98,12 +113,27 @@ KernelHandle OpenCheckedFile(const std::wstring& path, DWORD disposition, DWORD&
       }
       return KernelHandle();
     }
-    if (CheckHandle(file.Get(), kTrustSingleLink) == TrustRefusal::kNone)
-      return KernelHandle(file.Detach());
-    if (CheckHandleLinks(file.Get(), kTrustSingleLink) != TrustRefusal::kNone) return KernelHandle();
+    const TrustRefusal refusal = CheckHandle(file.Get(), kTrustSingleLink);
+    if (refusal == TrustRefusal::kNone) return KernelHandle(file.Detach());
+    const bool linked = refusal == TrustRefusal::kLink || refusal == TrustRefusal::kSecondLink;
+    // Not knowing whether it is a link, nothing is moved.
+    if (!linked && CheckHandleLinks(file.Get(), kTrustSingleLink) != TrustRefusal::kNone)
+      return KernelHandle();
     file.Close();
-    if (attempt > 0 || !MoveAsideUnique(path, kUntrustedKind)) return KernelHandle();
+    if (attempt > 0 || !MoveAsideUnique(path, linked ? kLinkedKind : kUntrustedKind))
+      return KernelHandle();
   }
+}
+
+// What MoveAsideUnique would make of `path` now: false for a link it leaves alone, or for what
+// another program holds without sharing deletion. A probe without the rights to delete (a
+// reader that is not elevated) tells nothing, and counts as movable.
+bool CanMoveAside(const std::wstring& path) {
+  if (!RenameTouchesOnlyTheName(path)) return false;
+  const KernelHandle probe(CreateFileW(
+      path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return probe.IsValid() || GetLastError() != ERROR_SHARING_VIOLATION;
 }
 
 // Opens the log for appending, or emptied when `truncate` (the checks come first), and makes it
@@ -234,10 +264,9 @@ LogLocation CheckLogLocation(const std::wstring& base, const std::wstring& logPa
       break;
     case TrustRefusal::kLink:
     case TrustRefusal::kSecondLink:
-      location.state = LogLocationState::kFileRefused;
-      break;
     case TrustRefusal::kUntrustedOwner:
-      location.state = LogLocationState::kFileMovedAside;
+      location.state = CanMoveAside(logPath) ? LogLocationState::kFileMovedAside
+                                             : LogLocationState::kFileRefused;
       break;
     default:
       // Unreadable (held, say) is the open's to decide.
@@ -269,7 +298,6 @@ void LOG_CONSOLE::InitLog(const wchar_t* path) {
       switch (CheckLogLocation(base, target).state) {
         case LogLocationState::kNoBase:
         case LogLocationState::kFolderRefused:
-        case LogLocationState::kFileRefused:
           return;
         case LogLocationState::kFolderMissing:
           if (MakeTrustedFolderChain(base, kLogFolderChain).refusal != TrustRefusal::kNone) return;

@@ -55,11 +55,14 @@ void PutLogStamp(const SYSTEMTIME& time, char* out);
 void GetLogLocalTime(SYSTEMTIME& time);
 
 // The text of a format that uses only "%s" (wide string), "%u", "%d" and "%%", straight into
-// UTF-8, the same bytes as formatting it and converting the result. False when the format
+// UTF-8, the same bytes as FormatLogMessage and converting the result. False when the format
 // holds anything else or the text does not fit in `capacity`; `out` is then unspecified.
 bool FormatLogUtf8(const wchar_t* format, va_list args, char* out, size_t capacity, size_t& length);
 
-// The printf-style UTF-16 text, of any length. Empty when the format cannot be applied.
+// The printf-style UTF-16 text, of any length, with every control character (below U+0020,
+// and U+007F) that a conversion wrote given as "\x" and two hex digits ("\x0a"): an argument
+// cannot start a line of its own, while the format's own text is kept as it is. Empty when
+// the format cannot be applied.
 std::wstring FormatLogMessage(const wchar_t* format, va_list args);
 
 // --- activation --------------------------------------------------------------------------

@@ -19,19 +19,42 @@ char* PutNumber(char* out, unsigned value, int width) {
   return out + width;
 }
 
+// A character that would end or break a line (below U+0020, and U+007F). Inside a formatted
+// argument it is written as "\x0a" instead, so that no argument can start a line of its own.
+bool IsLogControl(unsigned code) { return code < 0x20u || code == 0x7Fu; }
+constexpr size_t kEscapeLength = 4;
+template <typename Char>
+void PutEscape(unsigned code, Char* out) {
+  static const char kHex[] = "0123456789abcdef";
+  out[0] = '\\';
+  out[1] = 'x';
+  out[2] = kHex[(code >> 4) & 0xF];
+  out[3] = kHex[code & 0xF];
+}
+
 // Appends the UTF-8 of the UTF-16 units from `p` up to `stop` (or up to a NUL when `stop` is
 // null) as WideCharToMultiByte makes it: a pair of surrogates gives four bytes, a lone
-// surrogate U+FFFD. Returns where it stopped, or null when the text does not fit.
+// surrogate U+FFFD; with `kEscape`, a control character its escape. Returns where it stopped,
+// or null when the text does not fit.
+template <bool kEscape>
 const wchar_t* PutUtf8(const wchar_t* p, const wchar_t* stop, char*& out, char* end) {
+  // The characters that take the short way: ASCII without NUL, and without controls in an
+  // argument. One test covers both ends of the range.
+  constexpr unsigned kFirst = kEscape ? 0x20u : 0x01u, kCount = kEscape ? 0x5Fu : 0x7Fu;
   char* o = out;
   for (;; ++p) {
-    // ASCII runs are nearly everything in a log line; they take the short way (one test covers
-    // both the NUL and the end of ASCII).
-    while (p != stop && static_cast<unsigned>(*p) - 1u < 0x7Fu && o != end)
+    // ASCII runs are nearly everything in a log line.
+    while (p != stop && static_cast<unsigned>(*p) - kFirst < kCount && o != end)
       *o++ = static_cast<char>(*p++);
     if (p == stop || *p == L'\0') break;
-    if (*p < 0x80) return nullptr;  // out of room
     unsigned code = static_cast<unsigned>(*p);
+    if (kEscape && IsLogControl(code)) {
+      if (static_cast<size_t>(end - o) < kEscapeLength) return nullptr;
+      PutEscape(code, o);
+      o += kEscapeLength;
+      continue;
+    }
+    if (code < 0x80) return nullptr;  // out of room
     if (code >= 0xD800 && code <= 0xDBFF && p + 1 != stop && p[1] >= 0xDC00 && p[1] <= 0xDFFF) {
       code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<unsigned>(p[1]) - 0xDC00);
       ++p;
@@ -67,6 +90,121 @@ bool PutDecimal(unsigned value, bool negative, char*& out, char* end) {
   if (negative) *out++ = '-';
   while (count > 0) *out++ = digits[--count];
   return true;
+}
+
+// Writes each control character of `text` from `from` on as its escape, in place.
+void EscapeControls(std::wstring& text, size_t from) {
+  size_t controls = 0;
+  for (size_t i = from; i < text.size(); ++i) controls += IsLogControl(text[i]) ? 1 : 0;
+  if (controls == 0) return;
+  size_t read = text.size();
+  text.resize(read + controls * (kEscapeLength - 1));
+  // Back to front, so that nothing is read after it was overwritten.
+  for (size_t write = text.size(); read > from;) {
+    const wchar_t c = text[--read];
+    if (IsLogControl(c)) {
+      write -= kEscapeLength;
+      PutEscape(c, &text[write]);
+    } else {
+      text[--write] = c;
+    }
+  }
+}
+
+// What one conversion of a format takes from the arguments.
+enum class ArgumentKind { kNone, kInt, kInt64, kDouble, kPointer, kUnknown };
+struct Conversion {
+  size_t length = 1;  // from its '%' to its type character
+  int stars = 0;      // a width or precision of '*': an int before the value
+  ArgumentKind kind = ArgumentKind::kUnknown;
+};
+
+bool AnyOf(wchar_t c, const wchar_t* set) { return c != L'\0' && wcschr(set, c) != nullptr; }
+
+// The platform's printf conversions; %n, and a '%' that ends the format, are unknown.
+Conversion ReadConversion(const wchar_t* percent) {
+  Conversion conversion;
+  const wchar_t* p = percent + 1;
+  while (AnyOf(*p, L"-+ #0")) ++p;
+  // The width, then the precision after its '.': digits, or '*' for an int argument.
+  const auto skipNumber = [&p, &conversion] {
+    if (*p == L'*') {
+      ++conversion.stars;
+      ++p;
+    }
+    while (*p >= L'0' && *p <= L'9') ++p;
+  };
+  skipNumber();
+  if (*p == L'.') {
+    ++p;
+    skipNumber();
+  }
+  bool wide = false;
+  if (std::wcsncmp(p, L"I64", 3) == 0) {
+    wide = true;
+    p += 3;
+  } else if (std::wcsncmp(p, L"I32", 3) == 0) {
+    p += 3;
+  } else if (p[0] == L'l' && p[1] == L'l') {
+    wide = true;
+    p += 2;
+  } else if (p[0] == L'h' && p[1] == L'h') {
+    p += 2;
+  } else if (AnyOf(*p, L"Izt")) {
+    wide = sizeof(size_t) == 8;
+    ++p;
+  } else if (AnyOf(*p, L"jq")) {
+    wide = true;
+    ++p;
+  } else if (AnyOf(*p, L"hlLw")) {
+    ++p;
+  }
+  if (*p == L'%') {
+    conversion.kind = ArgumentKind::kNone;
+  } else if (AnyOf(*p, L"diouxXcC")) {
+    conversion.kind = wide ? ArgumentKind::kInt64 : ArgumentKind::kInt;
+  } else if (AnyOf(*p, L"eEfFgGaA")) {
+    conversion.kind = ArgumentKind::kDouble;
+  } else if (AnyOf(*p, L"sSZp")) {
+    conversion.kind = ArgumentKind::kPointer;
+  }
+  conversion.length = static_cast<size_t>(p - percent) + (*p != L'\0' ? 1 : 0);
+  return conversion;
+}
+
+// _vscwprintf and _vsnwprintf keep the platform's "%s" (a wide string) in wide formats.
+int MeasureFormatted(const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int length = _vscwprintf(format, args);
+  va_end(args);
+  return length;
+}
+int PutFormatted(wchar_t* out, size_t capacity, const wchar_t* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const int length = _vsnwprintf(out, capacity, format, args);
+  va_end(args);
+  return length;
+}
+
+template <typename... Values>
+bool AppendFormatted(std::wstring& text, const wchar_t* format, Values... values) {
+  const int length = MeasureFormatted(format, values...);
+  if (length < 0) return false;
+  const size_t at = text.size();
+  text.resize(at + static_cast<size_t>(length) + 1);
+  const int written = PutFormatted(&text[at], static_cast<size_t>(length) + 1, format, values...);
+  text.resize(at + static_cast<size_t>(written > 0 ? written : 0));
+  return written >= 0;
+}
+
+template <typename Value>
+bool AppendConversion(std::wstring& text, const std::wstring& spec, int stars, const int* star,
+                      Value value) {
+  if (stars == 0) return AppendFormatted(text, spec.c_str(), value);
+  if (stars == 1) return AppendFormatted(text, spec.c_str(), star[0], value);
+  return AppendFormatted(text, spec.c_str(), star[0], star[1], value);
 }
 }  // namespace
 
@@ -151,14 +289,15 @@ bool FormatLogUtf8(const wchar_t* format, va_list args, char* out, size_t capaci
       }
       // A non-ASCII part of the format itself, up to the next conversion.
       const wchar_t* percent = wcschr(f, L'%');
-      f = PutUtf8(f, percent, p, end);
+      f = PutUtf8<false>(f, percent, p, end);
       if (f == nullptr) return false;
       continue;
     }
     switch (f[1]) {
       case L's': {
         const wchar_t* text = va_arg(args, const wchar_t*);
-        if (PutUtf8(text != nullptr ? text : L"(null)", nullptr, p, end) == nullptr) return false;
+        if (PutUtf8<true>(text != nullptr ? text : L"(null)", nullptr, p, end) == nullptr)
+          return false;
         break;
       }
       case L'u':
@@ -235,27 +374,47 @@ bool ReadLogArgument(const std::string& message, const wchar_t* format, const wc
 }
 
 std::wstring FormatLogMessage(const wchar_t* format, va_list args) {
-  // _vscwprintf and _vsnwprintf keep the platform's "%s" (a wide string) in wide formats.
-  // One pass into the stack covers nearly every line; only a longer one is measured first.
-  constexpr int kShortCapacity = 512;
-  wchar_t shortText[kShortCapacity];
-  va_list attempt;
-  va_copy(attempt, args);
-  const int shortLength = _vsnwprintf(shortText, kShortCapacity, format, attempt);
-  va_end(attempt);
-  if (shortLength >= 0 && shortLength < kShortCapacity) return std::wstring(shortText, shortLength);
-
-  va_list measure;
-  va_copy(measure, args);
-  const int length = _vscwprintf(format, measure);
-  va_end(measure);
-  if (length <= 0) return std::wstring();
-  std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-  va_list write;
-  va_copy(write, args);
-  const int written = _vsnwprintf(&text[0], text.size(), format, write);
-  va_end(write);
-  if (written < 0) return std::wstring();
-  text.resize(static_cast<size_t>(written));
-  return text;
+  // Each conversion is formatted on its own, so that its output, and only its output, can be
+  // escaped: the format's own text keeps its line feeds.
+  va_list rest;
+  va_copy(rest, args);
+  std::wstring text;
+  bool done = true;
+  for (const wchar_t* f = format; done && *f != L'\0';) {
+    const wchar_t* percent = wcschr(f, L'%');
+    if (percent == nullptr) {
+      text.append(f);
+      break;
+    }
+    text.append(f, percent);
+    const Conversion conversion = ReadConversion(percent);
+    const std::wstring spec(percent, conversion.length);
+    f = percent + conversion.length;
+    int stars[2] = {};
+    for (int i = 0; i < conversion.stars; ++i) stars[i] = va_arg(rest, int);
+    const size_t at = text.size();
+    switch (conversion.kind) {
+      case ArgumentKind::kNone:
+        text.push_back(L'%');
+        break;
+      case ArgumentKind::kInt:
+        done = AppendConversion(text, spec, conversion.stars, stars, va_arg(rest, int));
+        break;
+      case ArgumentKind::kInt64:
+        done = AppendConversion(text, spec, conversion.stars, stars, va_arg(rest, long long));
+        break;
+      case ArgumentKind::kDouble:
+        done = AppendConversion(text, spec, conversion.stars, stars, va_arg(rest, double));
+        break;
+      case ArgumentKind::kPointer:
+        done = AppendConversion(text, spec, conversion.stars, stars, va_arg(rest, const void*));
+        break;
+      case ArgumentKind::kUnknown:
+        done = false;
+        break;
+    }
+    EscapeControls(text, at);
+  }
+  va_end(rest);
+  return done ? text : std::wstring();
 }

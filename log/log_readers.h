@@ -46,8 +46,11 @@ enum class LogLocationState {
   kNoBase,          // no common application-data folder: no log
   kFolderRefused,   // a folder from "Norvale" down fails the checks: no log
   kFolderMissing,   // made, and checked one level at a time, when the log opens
-  kFileRefused,     // a link, or a file with a second hard link: nothing is written
-  kFileMovedAside,  // a folder, or a file of an untrusted owner: moved aside, a new file made
+  kFileRefused,     // one to be moved aside that cannot be: held by a program that does not
+                    // share deletion, or a link that only its path shows (a rename would
+                    // move what it points to): nothing is written to it
+  kFileMovedAside,  // a folder, a link, a file with a second hard link or of an untrusted owner:
+                    // moved aside, a new file made
   kFileMissing,     // a new file is made
   kFileUsable,      // appended to (while another program holds it, a file of the run's own)
 };

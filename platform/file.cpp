@@ -94,8 +94,6 @@ bool MoveToUniqueName(const std::wstring& from, const std::wstring& namedAfter,
   return false;
 }
 
-namespace {
-// The path the platform reports for what is open behind `handle`, in one form for every file.
 std::wstring FinalPath(HANDLE handle) {
   std::wstring path(kPathCapacity, L'\0');
   DWORD length = GetFinalPathNameByHandleW(handle, &path[0], static_cast<DWORD>(path.size()),
@@ -109,12 +107,12 @@ std::wstring FinalPath(HANDLE handle) {
   return path;
 }
 
+namespace {
 KernelHandle OpenForQuery(const std::wstring& path) {
   return KernelHandle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
-
 }  // namespace
 
 bool IsAtItsOwnName(const std::wstring& path) {

@@ -53,6 +53,10 @@ bool IsUniqueSiblingName(const std::wstring& name, const std::wstring& namedAfte
 bool MoveToUniqueName(const std::wstring& from, const std::wstring& namedAfter,
                       const wchar_t* kind);
 
+// The path the platform reports for what is open behind `handle`, in one form for every file
+// ("\\?\C:\..."): long names, the case on the disk, links resolved. Empty on failure.
+std::wstring FinalPath(HANDLE handle);
+
 // True when what opens at `path` lies in the folder of `path` under the same name: not a link,
 // also where the platform reports a link to a file as the file it points to.
 bool IsAtItsOwnName(const std::wstring& path);

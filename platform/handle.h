@@ -75,6 +75,11 @@ using LocalMemory = UniqueHandle<NullIsNone<HLOCAL, &LocalFree>>;
 using KeyHandle = UniqueHandle<NullIsNone<HKEY, &RegCloseKey>>;
 // A library loaded at run time.
 using LibraryHandle = UniqueHandle<NullIsNone<HMODULE, &FreeLibrary>>;
+// A boundary descriptor, and a private object namespace made or opened with one. Closing a
+// namespace handle leaves the namespace to whoever else holds it open.
+using BoundaryHandle = UniqueHandle<NullIsNone<HANDLE, &DeleteBoundaryDescriptor>>;
+inline void CloseNamespaceHandle(HANDLE handle) { ClosePrivateNamespace(handle, 0); }
+using NamespaceHandle = UniqueHandle<NullIsNone<HANDLE, &CloseNamespaceHandle>>;
 
 // An export of a loaded library as the function type it has; null when it is missing.
 template <typename Function>

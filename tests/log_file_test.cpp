@@ -103,6 +103,32 @@ TEST_F(LogRotationAtOpen, WhatAUserLeavesAtTheOldNameDoesNotStopTheRotation) {
   EXPECT_EQ(testsupport::ReadMessages(path), std::vector<std::string>{"[Common]next"});
 }
 
+// A second hard link at the log's name is renamed (which touches only that name) and a new log
+// started; only a name that cannot be moved, held without delete sharing, keeps the log off.
+TEST_F(LogRotationAtOpen, ALinkedLogIsMovedAsideUnlessItCannotBe) {
+  const std::wstring base = temp_.Path() + L"\\", victim = temp_ / L"victim.txt";
+  const std::wstring path = base + kLogFolderChain + L"\\l.log";
+  testsupport::WriteBytes(victim, "victim\n");
+  testsupport::MakeFolders(ParentFolder(path));
+  ASSERT_TRUE(CreateHardLinkW(path.c_str(), victim.c_str(), nullptr)) << GetLastError();
+  {
+    KernelHandle reader = testsupport::HoldOpen(path, kShareReadWrite);
+    EXPECT_EQ(CheckLogLocation(base, path).state, LogLocationState::kFileRefused);
+    LOG_CONSOLE::InitLog(path.c_str());
+    EXPECT_EQ(CurrentLogState().LogFile, nullptr) << "a linked log that cannot be moved was opened";
+    LOG_CONSOLE::CloseLog();
+  }
+  const LogLocation location = CheckLogLocation(base, path);
+  EXPECT_EQ(location.state, LogLocationState::kFileMovedAside);
+  EXPECT_EQ(location.concerned.refusal, TrustRefusal::kSecondLink);
+  OpenAndWrite(path, L"fresh");
+  EXPECT_EQ(testsupport::ReadBytes(victim), "victim\n");
+  EXPECT_EQ(testsupport::ReadMessages(path), std::vector<std::string>{"[Common]fresh"});
+  const auto linked = Siblings(path, L".linked-");
+  ASSERT_EQ(linked.size(), 1u) << "the linked name was not moved aside";
+  EXPECT_EQ(testsupport::ReadBytes(linked[0]), "victim\n");
+}
+
 TEST_F(LogRotationPeriodic, TheNewFileStartsWithTheNewFileLine) {
   const std::wstring path = temp_ / L"p.log";
   LogEnabled = 1;

@@ -24,14 +24,18 @@ TEST_F(LogHook, ErrorMessagesReachTheHookWithoutTimestampOrLineFeedProgressNever
     LOG_CONSOLE::WriteLog(L"[%s]progress", L"Common");
     LOG_CONSOLE::WriteErrorLog(L"[%s]ParseConf failed.", L"Error");
     LOG_CONSOLE::WriteErrorLog(L"[%s]Copy [%s] failed.", L"Error", L"C:\\\u00c4\u65e5");
+    LOG_CONSOLE::WriteErrorLog(L"[%s]Copy [%s] failed.", L"Error", L"a\r\nb");
 
     const std::wstring tag = L"log_machine_tests_log_machine_tests";
     EXPECT_EQ(AssertTag(), tag);
     const std::vector<testsupport::HookCall> expected = {
-        {L"[Error]ParseConf failed.", tag}, {L"[Error]Copy [C:\\\u00c4\u65e5] failed.", tag}};
+        {L"[Error]ParseConf failed.", tag},
+        {L"[Error]Copy [C:\\\u00c4\u65e5] failed.", tag},
+        {L"[Error]Copy [a\\x0d\\x0ab] failed.", tag}};
     EXPECT_EQ(hook_.Calls(), expected);
     const std::vector<std::string> lines = {"[Common]progress", "[Error]ParseConf failed.",
-                                            "[Error]Copy [C:\\\xc3\x84\xe6\x97\xa5] failed."};
+                                            "[Error]Copy [C:\\\xc3\x84\xe6\x97\xa5] failed.",
+                                            "[Error]Copy [a\\x0d\\x0ab] failed."};
     EXPECT_EQ(testsupport::ReadMessages(logPath), lines);
 
     EXPECT_NE(GetModuleHandleW(kHookFileName), nullptr);

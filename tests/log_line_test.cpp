@@ -59,6 +59,8 @@ TEST(LogMessage, WideStringArgumentsBecomeUtf8) {
 
 TEST(LogMessage, NumbersAndLongTextAreFormattedWhole) {
   EXPECT_EQ(Format(L"[%s]code %u.", L"Error", 4294967295u), L"[Error]code 4294967295.");
+  EXPECT_EQ(Format(L"%02u|%-3x|%*d|%.2s|%I64u|%5.1f|%%", 5u, 255u, 4, -7, L"abc", 1ull << 40, 2.0),
+            L"05|ff |  -7|ab|1099511627776|  2.0|%");
   const std::wstring longText(100000, L'\u00fc');
   const std::wstring message = Format(L"<%s>", longText.c_str());
   ASSERT_EQ(message.size(), longText.size() + 2);
@@ -109,6 +111,16 @@ TEST(LogMessage, DirectUtf8FormattingGivesTheBytesOfTheGeneralPath) {
                                               -2147483647 - 1, -7, 42)));
   const Direct null = FormatDirect(512, L"[%s]", static_cast<const wchar_t*>(nullptr));
   EXPECT_EQ(null.text, NarrowToUtf8(Format(L"[%s]", static_cast<const wchar_t*>(nullptr))));
+
+  // A control character inside an argument cannot start a line: both paths write its escape,
+  // and keep those of the format itself.
+  const wchar_t kForged[] = L"a.txt\n03-07 14:05:09:083: [Common]Patch successful.\r\t\x1f\x7f\x80";
+  const std::string escaped =
+      "[Error]x[a.txt\\x0a03-07 14:05:09:083: [Common]Patch "
+      "successful.\\x0d\\x09\\x1f\\x7f\xc2\x80]\n";
+  EXPECT_EQ(FormatDirect(512, L"[%s]x[%s]\n", L"Error", kForged).text, escaped);
+  EXPECT_EQ(NarrowToUtf8(Format(L"[%s]x[%s]\n", L"Error", kForged)), escaped);
+  EXPECT_EQ(Format(L"[%3s][%c][%s]", L"\n", L'\t', L"\u00e9\r"), L"[  \\x0a][\\x09][\u00e9\\x0d]");
 }
 
 TEST(LogMessage, DirectFormattingDeclinesWhatItDoesNotKnowOrCannotHold) {
@@ -120,6 +132,8 @@ TEST(LogMessage, DirectFormattingDeclinesWhatItDoesNotKnowOrCannotHold) {
   EXPECT_FALSE(FormatDirect(2, L"%s", L"\u65e5").fitted) << "a character is never cut";
   EXPECT_TRUE(FormatDirect(3, L"%s", L"\u65e5").fitted);
   EXPECT_FALSE(FormatDirect(4, L"%d", -1000).fitted);
+  EXPECT_FALSE(FormatDirect(4, L"a%s", L"\n").fitted) << "an escape is never cut";
+  EXPECT_TRUE(FormatDirect(5, L"a%s", L"\n").fitted);
 }
 
 TEST(LogLine, LocalTimeOfALineIsTheClockTime) {

@@ -1,10 +1,12 @@
-// The package tools' pure rules: the checks of an entry's texts, the exclude patterns, the
-// conf.json that patchmake writes, and the tools' arguments.
+// The package tools' pure rules: the checks of an entry's texts, the exclude patterns, where
+// OUT_DIR lies, the conf.json that patchmake writes, and the tools' arguments.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "platform/text.h"
+#include "tests/support/files.h"
 #include "tools/package_check.h"
 #include "tools/package_make.h"
 #include "tools/tool_cli.h"
@@ -57,6 +59,21 @@ TEST(PatchMakeRules, PatternsMatchWholePathsWithoutRegardToCase) {
   EXPECT_FALSE(MatchesPattern(L"xlogs\\a", L"logs\\*"));
   EXPECT_TRUE(MatchesPattern(L"", L"*"));
   EXPECT_FALSE(MatchesPattern(L"", L"?"));
+}
+
+TEST(PatchMakeRules, OutInsideATreeIsFoundByIdentityNotBySpelling) {
+  const testsupport::TempFolder temp;
+  const std::wstring tree = temp / L"Wareden-1.0-old";
+  testsupport::MakeFolders(tree + L"\\bin");
+  wchar_t shortName[MAX_PATH] = {};
+  ASSERT_NE(GetShortPathNameW(tree.c_str(), shortName, MAX_PATH), 0u) << GetLastError();
+  for (const std::wstring& out : {tree, tree + L"\\pkg", temp / L"WAREDEN-1.0-OLD\\new\\pkg",
+                                  tree + L"\\bin\\..\\..\\Wareden-1.0-old", tree + L".",
+                                  std::wstring(shortName) + L"\\pkg"}) {
+    EXPECT_TRUE(LiesInside(out, tree)) << NarrowToUtf8(out);
+  }
+  EXPECT_FALSE(LiesInside(temp / L"Wareden-1.0-old2\\pkg", tree));
+  EXPECT_FALSE(LiesInside(temp / L"pkg", tree));
 }
 
 TEST(PatchMakeRules, ConfJsonTextReadsBackAsItsEntries) {

@@ -21,6 +21,10 @@
 
 namespace {
 
+// Every patch file lies in this folder of the patch folder, so that none can take the name of
+// the package's own conf.json (a product file "conf.json" at the top of a tree).
+constexpr wchar_t kPatchFilesFolder[] = L"files";
+
 // One file or folder below a tree's root.
 struct TreeItem {
   std::wstring path;  // relative, with backslashes
@@ -87,11 +91,24 @@ std::wstring FullPath(const std::wstring& path) {
   return length == 0 || length >= full.size() ? path : std::wstring(full.data(), length);
 }
 
-bool IsInside(const std::wstring& path, const std::wstring& folder) {
-  const std::wstring inner = FullPath(path), outer = FullPath(folder);
-  return inner.size() >= outer.size() &&
-         CompareAsFileNames(inner.substr(0, outer.size()), outer) == 0 &&
-         (inner.size() == outer.size() || outer.back() == L'\\' || inner[outer.size()] == L'\\');
+// An existing file or folder as the file system knows it, whatever the path's spelling: its
+// volume's serial number and its index there. Links are followed.
+struct FileIdentity {
+  DWORD volume = 0, high = 0, low = 0;
+  bool operator==(const FileIdentity& other) const {
+    return volume == other.volume && high == other.high && low == other.low;
+  }
+};
+KernelHandle OpenForIdentity(const std::wstring& path) {
+  return KernelHandle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+bool ReadIdentity(HANDLE file, FileIdentity& identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return false;
+  identity = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+  return true;
 }
 
 bool EndsWithName(const std::wstring& path, const wchar_t* suffix) {
@@ -315,10 +332,12 @@ bool AddIfChanged(const MakeRequest& request, const Change& change, Writer& writ
     }
   }
   PatchEntry entry;
-  entry.src = entry.dest = NarrowToUtf8(change.path);
-  if (!MakeFolders(writer, ParentFolder(change.path), failure) ||
-      !CopyHashing(writer, newFile, newPath, writer.patchDir + L"\\" + change.path, entry.sha256,
-                   bytes, failure)) {
+  const std::wstring src = JoinPath(kPatchFilesFolder, change.path);
+  entry.src = NarrowToUtf8(src);
+  entry.dest = NarrowToUtf8(change.path);
+  if (!MakeFolders(writer, ParentFolder(src), failure) ||
+      !CopyHashing(writer, newFile, newPath, writer.patchDir + L"\\" + src, entry.sha256, bytes,
+                   failure)) {
     return false;
   }
   entries.push_back(std::move(entry));
@@ -332,7 +351,7 @@ bool Refused(const MakeRequest& request, std::string& failure) {
       failure = NarrowToUtf8(dir) + " is not a folder";
       return true;
     }
-    if (IsInside(request.outDir, dir)) {
+    if (LiesInside(request.outDir, dir)) {
       failure = NarrowToUtf8(request.outDir) + " lies inside " + NarrowToUtf8(dir);
       return true;
     }
@@ -401,6 +420,21 @@ bool WritePackage(const MakeRequest& request, const std::vector<Change>& changes
   return !request.seal || SealRunner(runner, conf, failure);
 }
 
+// A backup of an earlier patch in OLD_DIR beside a file that the package replaces: a run skips
+// that entry (the runner's own plan, in the dry run against OLD_DIR), so the file stays old.
+void AddBackupErrors(const MakeRequest& request, const PackageReport& report,
+                     std::vector<Finding>& errors) {
+  for (const DryRunStep& step : report.steps) {
+    if (step.planned.action != EntryAction::kSkipBackupExists) continue;
+    const std::string dest = report.entries[step.entry - 1].dest;
+    errors.push_back({FindingLevel::kError,
+                      dest + ": " + NarrowToUtf8(request.oldDir) + " holds " + dest +
+                          NarrowToUtf8(kBackupSuffix) +
+                          ", the backup of an earlier patch: a run skips this entry and keeps "
+                          "the old file"});
+  }
+}
+
 void AppendJsonString(std::string& text, const std::string& value) {
   text += '"';
   for (const char c : value) {
@@ -450,11 +484,37 @@ bool BuildPackage(const MakeRequest& request, MakeResult& result, std::string& f
 
   result.report = CheckPackage(request.outDir);
   DryRun(request.outDir, request.oldDir, result.report);
+  AddBackupErrors(request, result.report, errors);
   result.report.findings.insert(result.report.findings.begin(), errors.begin(), errors.end());
   return true;
 } catch (const std::bad_alloc&) {
   failure = "out of memory";
   return false;
+}
+
+bool LiesInside(const std::wstring& path, const std::wstring& folder) {
+  const KernelHandle outer = OpenForIdentity(folder);
+  FileIdentity tree;
+  if (!outer.IsValid() || !ReadIdentity(outer.Get(), tree)) return false;
+  // Up from the path as an open finds it (".." resolved, trailing dots dropped), and from the
+  // first folder that exists on, as the file system has it (links resolved): by identity, so
+  // that neither case nor short names nor links hide the tree.
+  std::wstring at = FullPath(path);
+  for (bool resolved = false;;) {
+    const KernelHandle folderAt = OpenForIdentity(at);
+    FileIdentity identity;
+    if (folderAt.IsValid() && ReadIdentity(folderAt.Get(), identity)) {
+      if (identity == tree) return true;
+      const std::wstring real = resolved ? std::wstring() : FinalPath(folderAt.Get());
+      resolved = true;
+      if (!real.empty()) at = real;
+    }
+    std::wstring parent = ParentFolder(at);
+    if (!parent.empty() && parent.back() == L':') parent.push_back(L'\\');  // the drive's root
+    // "C:" alone would be the drive's current folder, "\\" the current drive's root.
+    if (parent.size() < 3 || parent.size() >= at.size()) return false;
+    at = parent;
+  }
 }
 
 bool MatchesPattern(const std::wstring& path, const std::wstring& pattern) {

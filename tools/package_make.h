@@ -23,11 +23,18 @@ struct MakeResult {
   PackageReport report;  // what a run cannot reproduce, then patchcheck's findings and dry run
 };
 
-// Walks both trees and writes OUT_DIR (patchfile\, conf.json with a sha256 per entry, the
-// runner, sealed unless told not to), then checks it as patchcheck does, with the dry run against
-// OLD_DIR. False, with a sentence in `failure`, when the package could not be written; nothing is
-// left behind then.
+// Walks both trees and writes OUT_DIR (patchfile\conf.json with a sha256 per entry, the patch
+// files under patchfile\files\, the runner, sealed unless told not to), then checks it as
+// patchcheck does, with the dry run against OLD_DIR; an entry that the dry run skips for a
+// backup in OLD_DIR is an error. False, with a sentence in `failure`, when the package could not be
+// written; nothing is left behind then.
 bool BuildPackage(const MakeRequest& request, MakeResult& result, std::string& failure);
+
+// True when `path` (which need not exist) is the existing folder `folder` or lies below it, as
+// the file system finds them: each folder up from the path is compared by identity (volume and
+// file index), so that another spelling of the folder (case, a short name, "..", a trailing dot,
+// a link) is still found.
+bool LiesInside(const std::wstring& path, const std::wstring& folder);
 
 // `*` matches any run of characters (backslashes too), `?` one character; `/` stands for `\`;
 // letters match without regard to case, as the file system compares names.

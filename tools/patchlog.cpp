@@ -154,7 +154,8 @@ std::vector<std::string> WhyNoLog(const std::wstring& base, const std::wstring& 
       break;
     case LogLocationState::kFileRefused:
       stopped = true;
-      why.push_back("log file " + concerned + " refused: " + reason + ": a run writes nothing to it");
+      why.push_back("log file " + concerned + ": " + reason +
+                    ", and it cannot be moved aside: a run writes nothing to it");
       break;
     case LogLocationState::kFileMovedAside:
       why.push_back("log file " + concerned + ": " + reason +

@@ -75,10 +75,9 @@ TEST_F(ElevatedRun, HookFolderIsALinkSoTheLibraryIsNotLoaded) {
   EXPECT_EQ(RunFailingPackage(), 0u);
   EXPECT_FALSE(hook.Called()) << "a library reached through a folder link was loaded";
   const std::string why = PatchLogOutput();
-  EXPECT_NE(
-      why.find("hook library: refused: " +
-               NarrowToUtf8(ParentFolder(testsupport::HookFixture::Path())) + ": a link"),
-      std::string::npos)
+  EXPECT_NE(why.find("hook library: refused: " +
+                     NarrowToUtf8(ParentFolder(testsupport::HookFixture::Path())) + ": a link"),
+            std::string::npos)
       << why;
   EXPECT_EQ(testsupport::CountContaining(testsupport::ReadMessages(), "[Error]PackageDir["), 1u)
       << "the log itself goes on";
@@ -98,7 +97,9 @@ TEST_F(ElevatedRun, HookInARealFolderIsCalled) {
   EXPECT_EQ(hook.Calls().size(), 1u) << "the library or its planted dependency was loaded";
 }
 
-TEST_F(ElevatedRun, LogFileWithASecondHardLinkIsLeftUntouched) {
+// Whoever may create files in the log folder may link a file of theirs there: that name is
+// moved aside and the run gets a log of its own, which patchlog reads.
+TEST_F(ElevatedRun, LogFileWithASecondHardLinkIsMovedAsideAndANewOneStarted) {
   const std::wstring victim = temp_ / L"victim.txt";
   testsupport::WriteBytes(victim, "must stay as it is\n");
   testsupport::MakeFolders(testsupport::LogFolder());
@@ -106,16 +107,22 @@ TEST_F(ElevatedRun, LogFileWithASecondHardLinkIsLeftUntouched) {
       << GetLastError();
   EXPECT_EQ(RunFailingPackage(), 0u);
   EXPECT_EQ(testsupport::ReadBytes(victim), "must stay as it is\n");
-  EXPECT_EQ(testsupport::ReadBytes(testsupport::LogPath()), "must stay as it is\n")
-      << "the log path still names the same file";
-  const std::string why = PatchLogOutput();
-  EXPECT_NE(why.find(" refused: a file with a second hard link"), std::string::npos) << why;
+  EXPECT_EQ(testsupport::CountContaining(testsupport::ReadMessages(), "[Error]PackageDir["), 1u)
+      << "the log path is not a new file with the run's lines";
+  const auto moved = testsupport::FindEntries(testsupport::LogPath() + L".linked-*");
+  ASSERT_EQ(moved.size(), 1u) << "the linked name was not moved aside";
+  const std::wstring aside = testsupport::LogFolder() + L"\\" + moved[0].cFileName;
+  EXPECT_EQ(testsupport::ReadBytes(aside), "must stay as it is\n");
+  const std::string verdict = PatchLogOutput();
+  EXPECT_EQ(verdict.find("no run"), std::string::npos) << verdict;
+  EXPECT_TRUE(DeleteFileW(aside.c_str())) << testsupport::LastErrorText("DeleteFileW", aside);
 }
 
 // The with-links emulator plants a link to a file outside at the partial name of a.txt here: it
 // is neither written through nor touched, and the entry fails as a copy that cannot be made.
 TEST_F(ElevatedRun, ALinkAtThePartialNameIsNeverWrittenThrough) {
-  const std::wstring install = L"C:\\patchtest-links\\install", victim = kLinkTarget + L"\\victim.txt";
+  const std::wstring install = L"C:\\patchtest-links\\install",
+                     victim = kLinkTarget + L"\\victim.txt";
   ASSERT_EQ(testsupport::ReadBytes(install + L"\\a.txt.220620.patch.part"), "victim")
       << "no link at the partial name: run this test through ctest (with-links)";
   const testsupport::Package package = testsupport::MakePackage(temp_ / L"pkg");
@@ -179,7 +186,8 @@ TEST_F(HeldFiles, ADestinationHeldBrieflyIsReplacedAfterRetries) {
 // is made again at its place, once the product is stopped, with the lines of any run.
 TEST_F(HeldFiles, APatchFileHeldUntilTheProductStopsIsCopiedAtItsPlace) {
   const std::wstring source = package_.patchDir + L"\\held.dll";
-  testsupport::StandIn product(install_ + L"\\PelliWareden.exe", L"--hold \"" + source + L"\" 60000");
+  testsupport::StandIn product(install_ + L"\\PelliWareden.exe",
+                               L"--hold \"" + source + L"\" 60000");
   ASSERT_TRUE(WaitUntilHeld(source)) << "the product did not open the patch file";
   EXPECT_EQ(testsupport::RunProgram(package_.exe), 0u);
   EXPECT_EQ(testsupport::ReadBytes(dest_), "replacement");

@@ -514,11 +514,13 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
   testsupport::WriteBytes(newDir + L"\\" + added, "added");
   testsupport::WriteBytes(newDir + L"\\trace.log", "new log, excluded");
   testsupport::WriteBytes(newDir + L"\\bin\\core.dll.220620.patch.bak", "a backup, skipped");
+  // A product file named as the package's own conf.json.
+  testsupport::WriteBytes(newDir + L"\\conf.json", "{\"product\": 1}");
   const std::wstring package = temp_ / L"pkg", trees = Quoted(oldDir) + L" " + Quoted(newDir);
 
   ToolRun made = RunTool(kPatchMake, trees + L" " + Quoted(package) + L" --exclude *.LOG");
   ASSERT_EQ(made.exitCode, 0u) << made.output;
-  EXPECT_TRUE(Contains(made.output, "3 entries, 23 bytes, 2 skipped, 0 errors")) << made.output;
+  EXPECT_TRUE(Contains(made.output, "4 entries, 37 bytes, 2 skipped, 0 errors")) << made.output;
   EXPECT_TRUE(Contains(made.output, "runner Patch.exe: sealed, conf.json matches")) << made.output;
   PatchList entries;
   ASSERT_EQ(ParseConfText(testsupport::ReadBytes(package + L"\\patchfile\\conf.json"), entries),
@@ -526,11 +528,11 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
   std::vector<std::string> dests;
   for (const PatchEntry& entry : entries) {
     dests.push_back(entry.dest);
-    EXPECT_EQ(entry.src, entry.dest);
+    EXPECT_EQ(entry.src, "files\\" + entry.dest);
     EXPECT_FALSE(entry.sha256.empty()) << "no sha256 for " << entry.dest;
   }
-  EXPECT_EQ(dests,
-            (std::vector<std::string>{"bin\\core.dll", "bin\\grown.dll", NarrowToUtf8(added)}))
+  EXPECT_EQ(dests, (std::vector<std::string>{"bin\\core.dll", "bin\\grown.dll", "conf.json",
+                                             NarrowToUtf8(added)}))
       << "changed and added files in file-name order, nothing else";
 
   key_.SetString(kInstallDirValue, install);
@@ -552,17 +554,23 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
   }
   EXPECT_EQ(RunTool(kPatchMake, Quoted(oldDir)).exitCode, 2u);
 
-  // What a run cannot do is an error, and the package is written all the same.
+  // What a run cannot do is an error, and the package is written all the same: also a backup of
+  // an earlier patch in OLD_DIR beside a file the package replaces (a run skips it), not beside
+  // one it leaves as it is.
   testsupport::WriteBytes(oldDir + L"\\gone.txt", "removed in 1.1");
   testsupport::WriteBytes(newDir + L"\\fresh\\new.txt", "in a new folder");
+  testsupport::WriteBytes(oldDir + L"\\bin\\core.dll.220620.patch.bak", "core 0.9");
+  testsupport::WriteBytes(oldDir + L"\\same.txt.220620.patch.bak", "same 0.9");
   ToolRun cannot = RunTool(kPatchMake, trees + L" " + Quoted(temp_ / L"errors") + L" --no-seal");
   EXPECT_EQ(cannot.exitCode, 1u) << cannot.output;
-  for (const char* expected : {"gone.txt is only in", "fresh\\new.txt: its folder fresh is only in",
-                               "2 errors", "runner Patch.exe: unsealed"}) {
+  for (const char* expected :
+       {"gone.txt is only in", "fresh\\new.txt: its folder fresh is only in",
+        "core.dll.220620.patch.bak, the backup of an earlier patch: a run skips this entry",
+        "3 errors", "runner Patch.exe: unsealed"}) {
     EXPECT_TRUE(Contains(cannot.output, expected))
         << "expected \"" << expected << "\" in: " << cannot.output;
   }
-  EXPECT_EQ(testsupport::ReadBytes(temp_ / L"errors\\patchfile\\fresh\\new.txt"),
+  EXPECT_EQ(testsupport::ReadBytes(temp_ / L"errors\\patchfile\\files\\fresh\\new.txt"),
             "in a new folder");
 }
 
