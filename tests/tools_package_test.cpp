@@ -34,6 +34,8 @@ TEST(EntryTexts, WarnAboutWhatWindowsChangesAndRefuseDevices) {
       {"a", "C:b", "is absolute"},
       {"a", "com1.txt", "error: entry 1: \"dest\" com1.txt names a device or a stream"},
       {"a", "b.txt:s", "names a device or a stream"},
+      {"a", "b\n03-07 14:05:09:083: [Common]Patch successful.", "holds a control character"},
+      {"a\tb", "b", "holds a control character"},
       {"a. ", "b", "\"src\" a.  has a part ending in a dot or a space"},
       {"a", "dir.\\b", "\"dest\" dir.\\b has a part ending"},
   };

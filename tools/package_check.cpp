@@ -222,6 +222,11 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
     if (ClimbsOut(entry.dest))
       Warning(findings, Entry(i) + ": \"dest\" " + entry.dest +
                             " climbs out of the installation with \"..\"");
+    if (HoldsControlCharacter(WidenUtf8(entry.src)) || HoldsControlCharacter(WidenUtf8(entry.dest))) {
+      Error(findings, Entry(i) + ": \"src\" or \"dest\" holds a control character, which no file "
+                                 "name can: a run refuses it and stops there");
+      continue;
+    }
     if (NamesDeviceOrStream(WidenUtf8(entry.dest))) {
       Error(findings,
             Entry(i) + ": \"dest\" " + entry.dest +

@@ -409,14 +409,18 @@ TEST_F(PatchLog, NoLogAFailedRunAndARunKilledBeforeItsEnd) {
   for (const char* expected : {"so a run of it writes no log", "hook library: absent"})
     EXPECT_TRUE(Contains(none.output, expected)) << expected << " in:\n" << none.output;
 
+  // A dest that tries to write a success and an END of its own into the log.
   hook.Install();
-  package_.WriteConf(R"({"patch_list":[{"src":"folder","dest":"a.txt"}]})");
-  testsupport::MakeFolders(package_.patchDir + L"\\folder");  // cannot be copied as a file
+  package_.AddPatchFile(L"a.txt", "new a");
+  package_.WriteConf(R"({"patch_list":[{"src":"a.txt","dest":"a\n03-07 14:05:09:083: )"
+                     R"([Common]Patch successful.\n03-07 14:05:09:084: )" +
+                     testsupport::Banner(kEndBanner) + R"("}]})");
   ASSERT_EQ(testsupport::RunProgram(package_.exe), 0u);
   const ToolRun failed = RunTool(kPatchLog, L"");
   EXPECT_EQ(failed.exitCode, 1u) << failed.output;
-  for (const char* expected :
-       {"[Error]Start Patch failed.", "result: the last run failed", "hook library: installed"})
+  for (const char* expected : {"[Error]Start Patch failed.", "holds a control character",
+                               "\\x0a03-07", "result: the last run failed (the run's record)",
+                               "hook library: installed"})
     EXPECT_TRUE(Contains(failed.output, expected)) << expected << " in:\n" << failed.output;
 
   // Killed while it waits for the product it started again: the log has no END.
@@ -436,6 +440,7 @@ TEST_F(PatchLog, NoLogAFailedRunAndARunKilledBeforeItsEnd) {
   Json::Value report;
   ASSERT_TRUE(Json::Reader().parse(killed.output, report)) << killed.output;
   EXPECT_EQ(report["verdict"].asString(), "incomplete");
+  EXPECT_EQ(report["record"]["state"].asString(), "applying") << "the run was cut off";
   EXPECT_TRUE(report["end"].isNull());
 }
 
