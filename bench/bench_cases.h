@@ -32,6 +32,8 @@ BenchCase RegisterLargeFilesPatchCase(const BenchSizes& sizes, bool hashed);
 // The time the product is stopped during the large case, first kill to restart.
 BenchCase RegisterDowntimeCase(const BenchSizes& sizes, bool hashed);
 BenchCase RegisterPatchMakeCase(const BenchSizes& sizes);
+// The run's record of a package of confEntries entries, written and read back.
+BenchCase RegisterRecordCase(const BenchSizes& sizes);
 BenchCase RegisterStartupCase(const BenchSizes& sizes);
 // No goal: tells the libraries' load cost apart from the runner's own (needs the one above).
 BenchCase RegisterStartupImportsCase(const BenchSizes& sizes);

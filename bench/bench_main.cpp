@@ -111,6 +111,7 @@ int main(int argc, char** argv) {
       bench::RegisterLargeFilesPatchCase(sizes, true),
       bench::RegisterDowntimeCase(sizes, false),
       bench::RegisterDowntimeCase(sizes, true),
+      bench::RegisterRecordCase(sizes),
       bench::RegisterPatchMakeCase(sizes),
       bench::RegisterStartupCase(sizes),
       bench::RegisterStartupImportsCase(sizes),

@@ -1,5 +1,7 @@
 #include "product/run_record.h"
 
+#include <cstring>
+
 #include "platform/handle.h"
 #include "platform/registry.h"
 #include "platform/sha256.h"
@@ -25,9 +27,11 @@ std::wstring RecordKey(const std::string& packageId) {
   return std::wstring(kRecordsKey) + L"\\" + WidenUtf8(packageId);
 }
 
+// Appends `value` at `at` in `out`; `at` moves past it.
 template <typename T>
-void PutBytes(std::string& out, const T& value) {
-  out.append(reinterpret_cast<const char*>(&value), sizeof(value));
+void PutBytes(std::array<char, 32>& out, size_t& at, const T& value) {
+  std::memcpy(out.data() + at, &value, sizeof(value));
+  at += sizeof(value);
 }
 }  // namespace
 
@@ -76,13 +80,13 @@ InstalledFile IdentityOf(HANDLE file) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(file, &info)) return identity;
   identity.kind = InstalledFile::Kind::kIdentity;
-  PutBytes(identity.bytes, info.dwVolumeSerialNumber);
-  PutBytes(identity.bytes, info.nFileIndexHigh);
-  PutBytes(identity.bytes, info.nFileIndexLow);
-  PutBytes(identity.bytes, info.nFileSizeHigh);
-  PutBytes(identity.bytes, info.nFileSizeLow);
-  PutBytes(identity.bytes, info.ftLastWriteTime);
-  identity.bytes.resize(kInstalledBytes, '\0');
+  size_t at = 0;
+  PutBytes(identity.bytes, at, info.dwVolumeSerialNumber);
+  PutBytes(identity.bytes, at, info.nFileIndexHigh);
+  PutBytes(identity.bytes, at, info.nFileIndexLow);
+  PutBytes(identity.bytes, at, info.nFileSizeHigh);
+  PutBytes(identity.bytes, at, info.nFileSizeLow);
+  PutBytes(identity.bytes, at, info.ftLastWriteTime);
   return identity;
 }
 
@@ -91,7 +95,7 @@ InstalledFile Sha256Of(const std::string& hex) {
   if (hex.size() != 2 * kInstalledBytes) return hash;
   const auto digit = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
   for (size_t i = 0; i < hex.size(); i += 2)
-    hash.bytes.push_back(static_cast<char>(digit(hex[i]) * 16 + digit(hex[i + 1])));
+    hash.bytes[i / 2] = static_cast<char>(digit(hex[i]) * 16 + digit(hex[i + 1]));
   hash.kind = InstalledFile::Kind::kSha256;
   return hash;
 }
@@ -115,9 +119,7 @@ std::string EncodeEntries(const std::vector<RecordedEntry>& entries) {
   for (const RecordedEntry& entry : entries) {
     bytes.push_back(static_cast<char>(entry.action));
     bytes.push_back(static_cast<char>(entry.installed.kind));
-    std::string installed = entry.installed.bytes;
-    installed.resize(kInstalledBytes, '\0');
-    bytes += installed;
+    bytes.append(entry.installed.bytes.data(), kInstalledBytes);
   }
   return bytes;
 }
@@ -135,7 +137,7 @@ bool DecodeEntries(const std::string& bytes, std::vector<RecordedEntry>& entries
     decoded[i].action = static_cast<RecordedAction>(action);
     decoded[i].installed.kind = static_cast<InstalledFile::Kind>(kind);
     if (decoded[i].installed.kind != InstalledFile::Kind::kNone)
-      decoded[i].installed.bytes = bytes.substr(i * kEntryBytes + 2, kInstalledBytes);
+      std::memcpy(decoded[i].installed.bytes.data(), &bytes[i * kEntryBytes + 2], kInstalledBytes);
   }
   entries.swap(decoded);
   return true;

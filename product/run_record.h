@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,7 +33,7 @@ const char* RecordedActionName(RecordedAction action);  // "moved-then-copied", 
 struct InstalledFile {
   enum class Kind : uint8_t { kNone = 0, kSha256 = 1, kIdentity = 2 };
   Kind kind = Kind::kNone;
-  std::string bytes;  // 32 bytes of either kind
+  std::array<char, 32> bytes = {};  // of either kind
 };
 // The identity of the open file `file`; kNone when it cannot be read.
 InstalledFile IdentityOf(HANDLE file);

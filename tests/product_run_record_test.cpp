@@ -28,7 +28,7 @@ TEST(RunRecordEntries, KeepTheirSizeWhateverThePathsAndReadBackAsWritten) {
     EXPECT_EQ(read[i].installed.kind, entries[i].installed.kind);
     EXPECT_EQ(read[i].installed.bytes, entries[i].installed.bytes);
   }
-  EXPECT_EQ(read[0].installed.bytes, std::string(32, '\xAA'));
+  EXPECT_EQ(std::string(read[0].installed.bytes.data(), 32), std::string(32, '\xAA'));
   EXPECT_FALSE(DecodeEntries(bytes.substr(1), read)) << "a cut record";
   std::string unknown = bytes;
   unknown[0] = 9;
