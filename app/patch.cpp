@@ -103,7 +103,11 @@ CopyOutcome CopyToPartial(const EntryPaths& paths, const std::string& recorded, 
                           StagedCopy& copy, HashVerdict& verdict) {
   const std::wstring partial = LongPathForm(paths.partial);
   copy = StagedCopy();
-  if (leftover && !recorded.empty()) {
+  // Only a file that is what its name says: a link there would become the destination.
+  const DWORD attributes = leftover ? GetFileAttributesW(partial.c_str()) : 0;
+  if (leftover && !recorded.empty() && attributes != INVALID_FILE_ATTRIBUTES &&
+      !(attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
+      IsAtItsOwnName(partial)) {
     verdict = CheckRecordedHash(partial, recorded);
     if (verdict.state == HashState::kMatches &&
         FlushToDisk(partial, copy.readOnly, copy.installed)) {

@@ -24,13 +24,6 @@ namespace {
 
 constexpr DWORD kCompareBytes = 4096;
 
-struct EntryPaths {
-  std::wstring source;
-  std::wstring dest;
-  std::wstring backup;
-  std::wstring partial;
-};
-
 bool FlushFile(const std::wstring& path) {
   const KernelHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
@@ -79,18 +72,13 @@ bool MakeFixture(PatchFixture& fixture, int count, DWORD bytes, bool hashed, std
   CreateDirectoryW(fixture.installDir.c_str(), nullptr);
   for (int index = 0; index < count; ++index) {
     const std::string name = "file" + std::to_string(index) + ".bin";
-    const std::wstring wideName(name.begin(), name.end());
-    EntryPaths entry;
-    entry.source = fixture.patchFolder + L"\\" + wideName;
-    entry.dest = fixture.installDir + L"\\" + wideName;
-    entry.backup = entry.dest + kBackupSuffix;
-    entry.partial = entry.dest + kPartialSuffix;
+    const EntryPaths entry = FormEntryPaths({name, name}, fixture.patchFolder, fixture.installDir);
     if (!WritePatternFile(entry.source, bytes, static_cast<uint32_t>(2 * index + 1))) {
       error = LastErrorText("writing", entry.source);
       return false;
     }
-    if (!WritePatternFile(entry.dest, bytes, static_cast<uint32_t>(2 * index + 2))) {
-      error = LastErrorText("writing", entry.dest);
+    if (!WritePatternFile(entry.destination, bytes, static_cast<uint32_t>(2 * index + 2))) {
+      error = LastErrorText("writing", entry.destination);
       return false;
     }
     fixture.list.push_back({name, name});
@@ -109,12 +97,12 @@ bool MakeFixture(PatchFixture& fixture, int count, DWORD bytes, bool hashed, std
 bool RestoreInstallation(const PatchFixture& fixture, bool verify, std::string& error) {
   for (const EntryPaths& entry : fixture.paths) {
     if (verify &&
-        ReadFilePrefix(entry.dest, kCompareBytes) != ReadFilePrefix(entry.source, kCompareBytes)) {
-      error = LastErrorText("the new content is not in", entry.dest);
+        ReadFilePrefix(entry.destination, kCompareBytes) != ReadFilePrefix(entry.source, kCompareBytes)) {
+      error = LastErrorText("the new content is not in", entry.destination);
       return false;
     }
-    if (!MoveFileExW(entry.backup.c_str(), entry.dest.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-      error = LastErrorText("restoring", entry.dest);
+    if (!MoveFileExW(entry.backup.c_str(), entry.destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      error = LastErrorText("restoring", entry.destination);
       return false;
     }
   }
@@ -184,11 +172,11 @@ void StartPatchBaseline(benchmark::State& state, const wchar_t* tag, int count, 
     for (const EntryPaths& entry : fixture.paths) {
       if (!error.empty()) break;
       if ((!downtime && !hash(entry.source)) ||
-          !MoveFileExW(entry.dest.c_str(), entry.backup.c_str(), 0) ||
+          !MoveFileExW(entry.destination.c_str(), entry.backup.c_str(), 0) ||
           (!downtime && (!copy(entry) || !hash(entry.partial))) ||
-          !MoveFileExW(entry.partial.c_str(), entry.dest.c_str(),
+          !MoveFileExW(entry.partial.c_str(), entry.destination.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        error = LastErrorText("moving or copying", entry.dest);
+        error = LastErrorText("moving or copying", entry.destination);
       }
     }
     state.SetIterationTime(watch.Seconds());

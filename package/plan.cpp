@@ -17,6 +17,26 @@ bool CopyFails(const EntryFacts& facts) {
 }
 }  // namespace
 
+const char* EntryActionName(EntryAction action) {
+  switch (action) {
+    case EntryAction::kRefuse:
+      return "refused";
+    case EntryAction::kSkipMissingFile:
+      return "skip-missing-file";
+    case EntryAction::kSkipBackupExists:
+      return "skip-backup-exists";
+    case EntryAction::kCopy:
+      return "copy";
+    case EntryAction::kMoveThenCopy:
+      return "move-then-copy";
+    case EntryAction::kCopyFails:
+      return "copy-fails";
+    case EntryAction::kNotReached:
+      break;
+  }
+  return "not-reached";
+}
+
 std::wstring DestinationKey(const std::wstring& dest) {
   std::vector<std::wstring> parts;
   for (size_t start = 0; start <= dest.size();) {

@@ -35,6 +35,10 @@ enum class EntryAction {
   kNotReached,        // after the entry where the run stops
 };
 
+// "refused", "skip-missing-file", "skip-backup-exists", "copy", "move-then-copy", "copy-fails",
+// "not-reached".
+const char* EntryActionName(EntryAction action);
+
 inline constexpr size_t kNoEntry = static_cast<size_t>(-1);
 
 struct PlannedEntry {

@@ -6,6 +6,7 @@
 
 #include "platform/file.h"
 #include "platform/retry.h"
+#include "platform/text.h"
 
 namespace {
 constexpr DWORD kSha256Bytes = 32;
@@ -56,12 +57,7 @@ bool Sha256::Finish(std::string& hex, DWORD& error) {
       CryptGetHashParam(hash_.Get(), HP_HASHVAL, digest, &size, 0) && size == kSha256Bytes;
   if (!done) return Fail(error);
   hash_.Reset();
-  static const char kDigits[] = "0123456789abcdef";
-  hex.clear();
-  for (BYTE byte : digest) {
-    hex.push_back(kDigits[byte >> 4]);
-    hex.push_back(kDigits[byte & 0x0F]);
-  }
+  hex = HexOfBytes(std::string(reinterpret_cast<const char*>(digest), sizeof(digest)));
   return true;
 }
 

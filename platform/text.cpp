@@ -57,3 +57,31 @@ bool EqualsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
   }
   return true;
 }
+
+std::string HexOfBytes(const std::string& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(2 * bytes.size());
+  for (const char byte : bytes) {
+    hex.push_back(kDigits[static_cast<unsigned char>(byte) >> 4]);
+    hex.push_back(kDigits[static_cast<unsigned char>(byte) & 0x0F]);
+  }
+  return hex;
+}
+
+std::string BytesOfHex(const std::string& hex) {
+  const auto digit = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  if (hex.size() % 2 != 0) return std::string();
+  std::string bytes;
+  for (size_t i = 0; i < hex.size(); i += 2) {
+    const int high = digit(hex[i]), low = digit(hex[i + 1]);
+    if (high < 0 || low < 0) return std::string();
+    bytes.push_back(static_cast<char>(high * 16 + low));
+  }
+  return bytes;
+}

@@ -17,6 +17,11 @@ std::wstring WidenUtf8(const std::string& utf8);
 std::string NarrowToUtf8(const wchar_t* text, size_t length);
 std::string NarrowToUtf8(const std::wstring& text);
 
+// Bytes as lower-case hex digits, two per byte, and back (hex digits of either case; empty for
+// anything that is not an even number of hex digits).
+std::string HexOfBytes(const std::string& bytes);
+std::string BytesOfHex(const std::string& hex);
+
 // A to Z become a to z; every other unit stays as it is (the comparison Windows programs use
 // for image and file names where no locale may play a part).
 wchar_t FoldAsciiCase(wchar_t c);

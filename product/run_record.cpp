@@ -92,10 +92,9 @@ InstalledFile IdentityOf(HANDLE file) {
 
 InstalledFile Sha256Of(const std::string& hex) {
   InstalledFile hash;
-  if (hex.size() != 2 * kInstalledBytes) return hash;
-  const auto digit = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
-  for (size_t i = 0; i < hex.size(); i += 2)
-    hash.bytes[i / 2] = static_cast<char>(digit(hex[i]) * 16 + digit(hex[i + 1]));
+  const std::string bytes = BytesOfHex(hex);
+  if (bytes.size() != kInstalledBytes) return hash;
+  std::memcpy(hash.bytes.data(), bytes.data(), kInstalledBytes);
   hash.kind = InstalledFile::Kind::kSha256;
   return hash;
 }

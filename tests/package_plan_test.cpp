@@ -7,8 +7,9 @@
 
 namespace {
 
-// One row: the entries' dests and facts, and what a run does with each ("move", "copy", ...;
-// "=N" after it when the entry names the same file as entry N, counted from 1).
+// One row: the entries' dests and facts, and what a run does with each (EntryActionName, with
+// "+back" for a copy that fails over a destination moved aside, and "=N" when the entry names
+// the same file as entry N, counted from 1).
 struct Entry {
   const char* dest;
   EntryFacts facts;
@@ -21,40 +22,24 @@ struct Row {
 
 // The facts in short: d destination file, D destination folder, b backup, f folder present,
 // p patch file (P: a folder), x device or stream.
-EntryFacts Facts(const char* flags) {
+EntryFacts Facts(const std::string& flags) {
+  const auto has = [&flags](char c) { return flags.find(c) != std::string::npos; };
   EntryFacts facts;
-  for (const char* c = flags; *c != '\0'; ++c) {
-    switch (*c) {
-      case 'd': facts.destination = PathKind::kFile; break;
-      case 'D': facts.destination = PathKind::kFolder; break;
-      case 'b': facts.backupPresent = true; break;
-      case 'f': facts.destinationFolderPresent = true; break;
-      case 'p': facts.patchFile = PathKind::kFile; break;
-      case 'P': facts.patchFile = PathKind::kFolder; break;
-      case 'x': facts.refusedName = true; break;
-    }
-  }
+  facts.destination = has('D')   ? PathKind::kFolder
+                      : has('d') ? PathKind::kFile
+                                 : PathKind::kMissing;
+  facts.patchFile = has('P') ? PathKind::kFolder : has('p') ? PathKind::kFile : PathKind::kMissing;
+  facts.backupPresent = has('b');
+  facts.destinationFolderPresent = has('f');
+  facts.refusedName = has('x');
   return facts;
-}
-
-const char* Name(EntryAction action) {
-  switch (action) {
-    case EntryAction::kRefuse: return "refuse";
-    case EntryAction::kSkipMissingFile: return "missing";
-    case EntryAction::kSkipBackupExists: return "patched";
-    case EntryAction::kCopy: return "copy";
-    case EntryAction::kMoveThenCopy: return "move";
-    case EntryAction::kCopyFails: return "fails";
-    case EntryAction::kNotReached: break;
-  }
-  return "-";
 }
 
 std::string Describe(const std::vector<PlannedEntry>& plan) {
   std::string text;
   for (const PlannedEntry& step : plan) {
     if (!text.empty()) text += " ";
-    text += Name(step.action);
+    text += EntryActionName(step.action);
     if (step.action == EntryAction::kCopyFails && step.movesAside) text += "+back";
     if (step.sameAs != kNoEntry) text += "=" + std::to_string(step.sameAs + 1);
   }
@@ -64,28 +49,37 @@ std::string Describe(const std::vector<PlannedEntry>& plan) {
 TEST(PlanEntries, EveryRowOfWhatARunDoesWithAnEntry) {
   const Row rows[] = {
       {"new file", {{"a", Facts("pf")}}, "copy"},
-      {"replaced file", {{"a", Facts("pdf")}}, "move"},
-      {"patched before", {{"a", Facts("pdbf")}}, "patched"},
+      {"replaced file", {{"a", Facts("pdf")}}, "move-then-copy"},
+      {"patched before", {{"a", Facts("pdbf")}}, "skip-backup-exists"},
       {"backup without destination (a stopped run)", {{"a", Facts("pbf")}}, "copy"},
-      {"missing patch file, run goes on", {{"a", Facts("df")}, {"b", Facts("pf")}}, "missing copy"},
-      {"destination is a folder", {{"sub", Facts("pDf")}}, "move"},
-      {"folder as patch file", {{"a", Facts("Pdf")}, {"b", Facts("pf")}}, "fails+back -"},
-      {"no destination folder", {{"a\\b", Facts("p")}, {"c", Facts("pf")}}, "fails -"},
+      {"missing patch file, run goes on",
+       {{"a", Facts("df")}, {"b", Facts("pf")}},
+       "skip-missing-file copy"},
+      {"destination is a folder", {{"sub", Facts("pDf")}}, "move-then-copy"},
+      {"folder as patch file",
+       {{"a", Facts("Pdf")}, {"b", Facts("pf")}},
+       "copy-fails+back not-reached"},
+      {"no destination folder",
+       {{"a\\b", Facts("p")}, {"c", Facts("pf")}},
+       "copy-fails not-reached"},
       {"refused in the middle",
        {{"a", Facts("pf")}, {"NUL.txt", Facts("x")}, {"c", Facts("pdf")}},
-       "copy refuse -"},
+       "copy refused not-reached"},
       {"repeated, existing: the second finds the first's backup",
        {{"a", Facts("pdf")}, {"A", Facts("pdf")}},
-       "move patched=1"},
+       "move-then-copy skip-backup-exists=1"},
       {"repeated, new: the second moves the first's file aside",
        {{"a", Facts("pf")}, {"a", Facts("pf")}, {"a", Facts("pf")}},
-       "copy move=1 patched=1"},
-      {"repeated, spelled otherwise", {{"x\\..\\a.", Facts("pdf")}, {"a", Facts("pdf")}},
-       "move patched=1"},
-      {"repeated after a missing patch file", {{"a", Facts("df")}, {"a", Facts("pdf")}},
-       "missing move"},
-      {"not reached still tells repeats", {{"a", Facts("pdf")}, {"b", Facts("P")}, {"a", Facts("")}},
-       "move fails -=1"},
+       "copy move-then-copy=1 skip-backup-exists=1"},
+      {"repeated, spelled otherwise",
+       {{"x\\..\\a.", Facts("pdf")}, {"a", Facts("pdf")}},
+       "move-then-copy skip-backup-exists=1"},
+      {"repeated after a missing patch file",
+       {{"a", Facts("df")}, {"a", Facts("pdf")}},
+       "skip-missing-file move-then-copy"},
+      {"not reached still tells repeats",
+       {{"a", Facts("pdf")}, {"b", Facts("P")}, {"a", Facts("")}},
+       "move-then-copy copy-fails not-reached=1"},
   };
   for (const Row& row : rows) {
     PatchList entries;
@@ -98,11 +92,5 @@ TEST(PlanEntries, EveryRowOfWhatARunDoesWithAnEntry) {
   }
 }
 
-TEST(PlanEntries, DestinationKeysNameTheFileTheSystemOpens) {
-  EXPECT_EQ(DestinationKey(L"bin/./core.dll. "), L"bin\\core.dll");
-  EXPECT_EQ(DestinationKey(L"a\\\\b\\..\\c"), L"a\\c");
-  EXPECT_EQ(DestinationKey(L"..\\..\\x"), L"..\\..\\x") << "climbing out is kept";
-  EXPECT_EQ(DestinationKey(L""), L"");
-}
 
 }  // namespace

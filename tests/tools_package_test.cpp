@@ -41,11 +41,8 @@ TEST(EntryTexts, WarnAboutWhatWindowsChangesAndRefuseDevices) {
   };
   for (const auto& c : cases) {
     const std::string found = Messages(CheckEntryTexts({{c.src, c.dest}}));
-    if (*c.expected == '\0') {
-      EXPECT_EQ(found, "") << c.dest;
-    } else {
-      EXPECT_NE(found.find(c.expected), std::string::npos) << c.expected << " in:\n" << found;
-    }
+    EXPECT_TRUE(*c.expected ? found.find(c.expected) != std::string::npos : found.empty())
+        << "expected \"" << c.expected << "\" in:\n" << found;
   }
   const std::string repeated =
       Messages(CheckEntryTexts({{"a", "bin\\x"}, {"b", "y"}, {"c", "BIN/x."}}));
@@ -95,31 +92,36 @@ TEST(PatchMakeRules, ConfJsonTextReadsBackAsItsEntries) {
   EXPECT_NE(ConfJsonText(written).compare(0, 3, "\xEF\xBB\xBF"), 0) << "no byte-order mark";
 }
 
+// Parses `args` (without the program's name) as a tool would.
+bool Parse(std::vector<std::wstring> args, std::initializer_list<OptionRule> rules,
+           size_t positionals, ToolArguments& parsed) {
+  args.insert(args.begin(), L"tool");
+  std::vector<wchar_t*> argv;
+  for (std::wstring& arg : args) argv.push_back(&arg[0]);
+  return ParseArguments(static_cast<int>(argv.size()), argv.data(), rules, positionals, parsed);
+}
+
 TEST(ToolArgumentsTest, OptionsValuesAndPositionals) {
-  wchar_t a0[] = L"tool", a1[] = L"pkg", a2[] = L"--install-dir", a3[] = L"C:\\i",
-          a4[] = L"--exclude=*.pdb", a5[] = L"--exclude", a6[] = L"*.log", a7[] = L"--json";
-  wchar_t* argv[] = {a0, a1, a2, a3, a4, a5, a6, a7};
   ToolArguments parsed;
-  ASSERT_TRUE(ParseArguments(
-      8, argv, {{L"--install-dir", true}, {L"--exclude", true, true}, {L"--json"}}, 1, parsed));
+  ASSERT_TRUE(Parse(
+      {L"pkg", L"--install-dir", L"C:\\i", L"--exclude=*.pdb", L"--exclude", L"*.log", L"--json"},
+      {{L"--install-dir", true}, {L"--exclude", true, true}, {L"--json"}}, 1, parsed));
   EXPECT_EQ(parsed.positional, std::vector<std::wstring>{L"pkg"});
   EXPECT_EQ(parsed.Value(L"--install-dir"), L"C:\\i");
   EXPECT_EQ(parsed.options[L"--exclude"], (std::vector<std::wstring>{L"*.pdb", L"*.log"}));
   EXPECT_TRUE(parsed.Has(L"--json"));
   EXPECT_EQ(parsed.Value(L"--missing", L"x"), L"x");
-  ToolArguments again;
-  EXPECT_FALSE(ParseArguments(3, argv, {{L"--install-dir", true}}, 1, again)) << "value missing";
-  ToolArguments twice;
-  wchar_t* repeated[] = {a0, a1, a2, a3, a2, a3};
-  EXPECT_FALSE(ParseArguments(6, repeated, {{L"--install-dir", true}}, 1, twice)) << "given twice";
-  ToolArguments unknown;
-  EXPECT_FALSE(ParseArguments(8, argv, {{L"--install-dir", true}, {L"--json"}}, 1, unknown));
-  ToolArguments flagValue;
-  wchar_t b1[] = L"--json=1";
-  wchar_t* valued[] = {a0, a1, b1};
-  EXPECT_FALSE(ParseArguments(3, valued, {{L"--json"}}, 1, flagValue)) << "a flag takes no value";
-  ToolArguments count;
-  EXPECT_FALSE(ParseArguments(2, argv, {}, 2, count)) << "two positionals expected";
+  const std::vector<std::vector<std::wstring>> refused = {
+      {L"pkg", L"--install-dir"},                                // a value missing
+      {L"pkg", L"--install-dir", L"a", L"--install-dir", L"b"},  // given twice
+      {L"pkg", L"--bogus"},
+      {L"pkg", L"--json=1"},  // unknown; a flag with a value
+      {L"pkg", L"other"},
+      {L""}};  // a positional too many; empty
+  for (const std::vector<std::wstring>& args : refused) {
+    ToolArguments again;
+    EXPECT_FALSE(Parse(args, {{L"--install-dir", true}, {L"--json"}}, 1, again)) << args.size();
+  }
 }
 
 }  // namespace

@@ -173,25 +173,6 @@ std::vector<Finding> CheckConfText(const std::string& text, PatchList& entries, 
   return findings;
 }
 
-const char* EntryActionName(EntryAction action) {
-  switch (action) {
-    case EntryAction::kRefuse:
-      return "refused";
-    case EntryAction::kSkipMissingFile:
-      return "skip-missing-file";
-    case EntryAction::kSkipBackupExists:
-      return "skip-backup-exists";
-    case EntryAction::kCopy:
-      return "copy";
-    case EntryAction::kMoveThenCopy:
-      return "move-then-copy";
-    case EntryAction::kCopyFails:
-      return "copy-fails";
-    case EntryAction::kNotReached:
-      break;
-  }
-  return "not-reached";
-}
 
 }  // namespace
 

@@ -12,7 +12,7 @@ std::wstring ToolArguments::Value(const wchar_t* name, const std::wstring& fallb
   return found == options.end() || found->second.empty() ? fallback : found->second.back();
 }
 
-bool ParseArguments(int argc, wchar_t** argv, std::initializer_list<OptionSpec> specs,
+bool ParseArguments(int argc, wchar_t** argv, std::initializer_list<OptionRule> rules,
                     size_t positionals, ToolArguments& arguments) {
   for (int i = 1; i < argc; ++i) {
     const std::wstring arg = argv[i];
@@ -23,14 +23,14 @@ bool ParseArguments(int argc, wchar_t** argv, std::initializer_list<OptionSpec> 
     }
     const size_t equals = arg.find(L'=');
     const std::wstring name = arg.substr(0, equals);
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& known : specs) {
-      if (name == known.name) spec = &known;
+    const OptionRule* rule = nullptr;
+    for (const OptionRule& known : rules) {
+      if (name == known.name) rule = &known;
     }
-    if (spec == nullptr || (!spec->takesValue && equals != std::wstring::npos)) return false;
+    if (rule == nullptr || (!rule->takesValue && equals != std::wstring::npos)) return false;
     std::vector<std::wstring>& values = arguments.options[name];
-    if (!values.empty() && !spec->repeated) return false;
-    if (!spec->takesValue) {
+    if (!values.empty() && !rule->repeated) return false;
+    if (!rule->takesValue) {
       values.emplace_back();
     } else if (equals != std::wstring::npos) {
       values.push_back(arg.substr(equals + 1));

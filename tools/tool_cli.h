@@ -19,8 +19,8 @@ enum ToolExit : int {
 
 // The options a tool takes: "--name" alone, or "--name VALUE" / "--name=VALUE" with a value
 // (given once, or again and again when `repeated`).
-struct OptionSpec {
-  OptionSpec(const wchar_t* optionName, bool value = false, bool again = false)
+struct OptionRule {
+  OptionRule(const wchar_t* optionName, bool value = false, bool again = false)
       : name(optionName), takesValue(value), repeated(again) {}
   const wchar_t* name;  // with its "--"
   bool takesValue;
@@ -33,9 +33,9 @@ struct ToolArguments {
   // The option's value, or `fallback` when it was not given.
   std::wstring Value(const wchar_t* name, const std::wstring& fallback = std::wstring()) const;
 };
-// False for an option not in `specs`, a value missing or given twice, an empty positional, or
+// False for an option not in `rules`, a value missing or given twice, an empty positional, or
 // a count of positionals other than `positionals`.
-bool ParseArguments(int argc, wchar_t** argv, std::initializer_list<OptionSpec> specs,
+bool ParseArguments(int argc, wchar_t** argv, std::initializer_list<OptionRule> rules,
                     size_t positionals, ToolArguments& arguments);
 
 // Every error line of a tool, on standard error: "<tool>: <message>".

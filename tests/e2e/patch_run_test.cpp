@@ -5,13 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "product/install_dir.h"
 #include "log/log_internal.h"
 #include "package/seal.h"
-#include "platform/sha256.h"
 #include "platform/text.h"
 #include "tests/support/files.h"
 #include "tests/support/log_files.h"
@@ -335,19 +335,12 @@ TEST_F(PatchRunTest, TwoRunnersStartedTogetherRunOneAfterTheOther) {
   EXPECT_EQ(testsupport::ProcessesRunning(Inst(L"PelliWareden.exe")).size(), 1u);
 }
 
-std::string Sha256Of(const std::wstring& path) {
-  std::string hex;
-  DWORD error = 0;
-  EXPECT_TRUE(HashFileSha256(path, hex, error)) << "error " << error;
-  return hex;
-}
-
 // A patch file changed after its hash was recorded (a package cut short on the way, or changed in
 // a folder any user may write) stops the run before anything is stopped, moved or copied; the
 // file as recorded is applied as without a hash.
 TEST_F(PatchRunTest, RecordedHashesAreCheckedBeforeAnythingIsTouched) {
   package_.AddPatchFile(L"a.txt", "new a");
-  const std::string recorded = Sha256Of(Src(L"a.txt"));
+  const std::string recorded = testsupport::Sha256Of(Src(L"a.txt"));
   package_.WriteConf(R"({"patch_list": [{ "src": "a.txt", "dest": "a.txt", "sha256": ")" +
                      recorded + "\" }]}");
   package_.AddPatchFile(L"a.txt", "new a, changed since");
@@ -359,7 +352,7 @@ TEST_F(PatchRunTest, RecordedHashesAreCheckedBeforeAnythingIsTouched) {
   EXPECT_TRUE(product.Running()) << "the product was stopped for a package that is not as recorded";
   const std::vector<std::string> expected = {
       "[Common]Enter.", ConfPathLine(),
-      "[Error]Patch file[" + NarrowToUtf8(Src(L"a.txt")) + "] sha256[" + Sha256Of(Src(L"a.txt")) +
+      "[Error]Patch file[" + NarrowToUtf8(Src(L"a.txt")) + "] sha256[" + testsupport::Sha256Of(Src(L"a.txt")) +
           "] differs from conf.json sha256[" + recorded + "].",
       "[Error]Start Patch failed.", kEndLine};
   EXPECT_EQ(PatchRunLines(), expected);
@@ -377,7 +370,7 @@ TEST_F(PatchRunTest, RecordedHashesAreCheckedBeforeAnythingIsTouched) {
 TEST_F(PatchRunTest, TheCheckedCopyIsWhatIsInstalled) {
   package_.AddPatchFile(L"b.txt", "new b");
   package_.AddPatchFile(L"swap.txt", "swapped b");
-  const std::string recorded = Sha256Of(Src(L"b.txt"));
+  const std::string recorded = testsupport::Sha256Of(Src(L"b.txt"));
   package_.WriteConf(R"({"patch_list": [{ "src": "swap.txt", "dest": "..\\pkg\\patchfile\\b.txt" },
                        { "src": "b.txt", "dest": "b.txt", "sha256": ")" +
                      recorded + "\" }]})");
@@ -392,13 +385,16 @@ TEST_F(PatchRunTest, TheCheckedCopyIsWhatIsInstalled) {
       << testsupport::Join(lines);
 }
 
-// Milliseconds of the day of the first log line from "[Common]Enter." on that contains `part`.
+// Milliseconds of the day of the first (or `last`) log line that contains `part`.
 long StampOf(const std::vector<std::string>& lines, const std::string& part, bool last = false) {
-  long found = -1;
+  long found = -1, hour = 0, minute = 0, second = 0, millisecond = 0;
   for (const std::string& line : lines) {
-    if (line.find(part) == std::string::npos || line.size() < 18) continue;
-    found = ((std::stol(line.substr(6, 2)) * 60 + std::stol(line.substr(9, 2))) * 60 +
-             std::stol(line.substr(12, 2))) * 1000 + std::stol(line.substr(15, 3));
+    if (line.find(part) == std::string::npos ||
+        std::sscanf(line.c_str() + 6, "%2ld:%2ld:%2ld:%3ld", &hour, &minute, &second,
+                    &millisecond) != 4) {
+      continue;
+    }
+    found = ((hour * 60 + minute) * 60 + second) * 1000 + millisecond;
     if (!last) break;
   }
   return found;
@@ -409,7 +405,7 @@ long StampOf(const std::vector<std::string>& lines, const std::string& part, boo
 TEST_F(PatchRunTest, TheProductIsStoppedOnlyForTheSwap) {
   testsupport::MakeFileOfSize(Src(L"big.bin"), "big", 48u << 20);
   package_.WriteConf(R"({"patch_list": [{ "src": "big.bin", "dest": "big.bin", "sha256": ")" +
-                     Sha256Of(Src(L"big.bin")) + "\" }]}");
+                     testsupport::Sha256Of(Src(L"big.bin")) + "\" }]}");
   testsupport::WriteBytes(Inst(L"big.bin"), "old big");
   testsupport::StandIn product(Inst(L"PelliWareden.exe"));
   ASSERT_EQ(Run(), "0");
@@ -433,7 +429,7 @@ TEST_F(PatchRunTest, ASealedRunnerRefusesEveryOtherConfBeforeAnythingIsTouched) 
   const std::wstring conf = Src(L"conf.json");
   const auto entry = [this](const char* name, const std::wstring& hashOf) {
     return std::string(R"({ "src": ")") + name + R"(", "dest": ")" + name + R"(", "sha256": ")" +
-           Sha256Of(Src(hashOf)) + "\" }";
+           testsupport::Sha256Of(Src(hashOf)) + "\" }";
   };
   const auto sealWith = [&](const std::string& text) {
     package_.WriteConf(text);
@@ -441,12 +437,12 @@ TEST_F(PatchRunTest, ASealedRunnerRefusesEveryOtherConfBeforeAnythingIsTouched) 
     std::string error;
     ASSERT_TRUE(FindSealInFile(package_.exe, at, error)) << error;
     ASSERT_TRUE(WriteChangedCopy(package_.exe, package_.exe,
-                                 {{at.offset, SealFromHex(Sha256Of(conf))}}, error))
+                                 {{at.offset, SealFromHex(testsupport::Sha256Of(conf))}}, error))
         << error;
   };
   const std::string sealed = R"({"patch_list": [)" + entry("a.txt", L"a.txt") + "]}";
   sealWith(sealed);
-  const std::string seal = Sha256Of(conf);
+  const std::string seal = testsupport::Sha256Of(conf);
   testsupport::WriteBytes(Inst(L"a.txt"), "old a");
   testsupport::StandIn product(Inst(L"PelliWareden.exe"));
   const auto before = testsupport::SnapshotTree(installDir_);
@@ -463,7 +459,7 @@ TEST_F(PatchRunTest, ASealedRunnerRefusesEveryOtherConfBeforeAnythingIsTouched) 
         << "the product was stopped for a conf.json it was not sealed for";
     const std::vector<std::string> expected = {"[Common]Enter.", ConfPathLine(),
                                                "[Error]conf file[" + NarrowToUtf8(conf) +
-                                                   "] sha256[" + Sha256Of(conf) +
+                                                   "] sha256[" + testsupport::Sha256Of(conf) +
                                                    "] differs from the seal sha256[" + seal + "].",
                                                "[Error]ParseConf failed.", kEndLine};
     EXPECT_EQ(PatchRunLines(), expected);
@@ -477,7 +473,7 @@ TEST_F(PatchRunTest, ASealedRunnerRefusesEveryOtherConfBeforeAnythingIsTouched) 
   const std::vector<std::string> expected = {
       "[Common]Enter.",
       ConfPathLine(),
-      "[Common]conf file sha256[" + Sha256Of(conf) + "] matches the seal.",
+      "[Common]conf file sha256[" + testsupport::Sha256Of(conf) + "] matches the seal.",
       "[Error]conf json parse failed, a value is outside the format.",
       "[Error]ParseConf failed.",
       kEndLine};

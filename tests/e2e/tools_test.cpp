@@ -13,7 +13,6 @@
 #include "package/conf.h"
 #include "product/install_dir.h"
 #include "log/log_internal.h"
-#include "platform/sha256.h"
 #include "platform/text.h"
 #include "tests/support/files.h"
 #include "tests/support/log_files.h"
@@ -48,13 +47,6 @@ bool Contains(const std::string& text, const std::string& part) {
 }
 
 std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
-
-std::string Sha256Hex(const std::string& bytes) {
-  std::string hex;
-  DWORD error = 0;
-  EXPECT_TRUE(HashBytesSha256(bytes, hex, error)) << error;
-  return hex;
-}
 
 // --- patchflags ---------------------------------------------------------------------------
 
@@ -190,15 +182,12 @@ TEST_F(PatchCheck, ReportsTheSealThatPatchflagsSetsAndClears) {
   EXPECT_TRUE(testsupport::ReadBytes(package.exe) == unsealed) << "a refused seal was written";
   EXPECT_EQ(runner(), "unsealed, not signed, exit 0");
 
-  std::string hash;
-  DWORD error = 0;
-  ASSERT_TRUE(HashFileSha256(package.patchDir + L"\\a.txt", hash, error));
-  const std::string hashed =
-      R"({"patch_list":[{"src":"a.txt","dest":"a.txt","sha256":")" + hash + "\"}]}";
+  const std::string hashed = R"({"patch_list":[{"src":"a.txt","dest":"a.txt","sha256":")" +
+                             testsupport::Sha256Of(package.patchDir + L"\\a.txt") + "\"}]}";
   package.WriteConf(hashed);
   const ToolRun sealed = RunTool(kPatchFlags, seal);
-  ASSERT_TRUE(HashFileSha256(conf, hash, error));
-  EXPECT_TRUE(Contains(sealed.output, "Seal: sealed with sha256 " + hash)) << sealed.output;
+  EXPECT_TRUE(Contains(sealed.output, "Seal: sealed with sha256 " + testsupport::Sha256Of(conf)))
+      << sealed.output;
   EXPECT_EQ(runner(), "matching, not signed, exit 0");
   package.WriteConf(hashed + " ");
   EXPECT_EQ(runner(), "not-matching, not signed, exit 1");
@@ -337,7 +326,7 @@ TEST_F(Deployment, ApplyVerifyUndoAndVerifyAgain) {
 
   // Patch files missing: what a package installs is told by its recorded hash, or not at all.
   package_.WriteConf(R"({"patch_list":[{"src":"gone.dll","dest":"bin\\core.dll","sha256":")" +
-                     Sha256Hex("old core") + R"("}]})");
+                     testsupport::Sha256Of(Inst(L"bin\\core.dll")) + R"("}]})");
   EXPECT_EQ(RunTool(kPatchCheck, verify).exitCode, 0u) << "the hash names the file it holds";
   package_.WriteConf(R"({"patch_list":[{"src":"gone.dll","dest":"bin\\core.dll"}]})");
   const ToolRun cannotTell = RunTool(kPatchCheck, verify);

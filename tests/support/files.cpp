@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "platform/paths.h"
+#include "platform/sha256.h"
 #include "platform/text.h"
 
 namespace testsupport {
@@ -98,6 +99,13 @@ void RemoveTree(const std::wstring& path) {
   if (folder ? !RemoveDirectoryW(path.c_str()) : !DeleteFileW(path.c_str())) {
     ADD_FAILURE() << LastErrorText("removing", path);
   }
+}
+
+std::string Sha256Of(const std::wstring& path) {
+  std::string hex;
+  DWORD error = 0;
+  EXPECT_TRUE(HashFileSha256(path, hex, error)) << NarrowToUtf8(path) << ": error " << error;
+  return hex;
 }
 
 std::string ReadBytes(const std::wstring& path) {

@@ -46,6 +46,10 @@ std::string LastErrorText(const char* what, const std::wstring& path);
 bool Exists(const std::wstring& path);
 void MakeFolders(const std::wstring& path);
 void RemoveTree(const std::wstring& path);
+// The SHA-256 of the file as conf.json records it (64 lower-case hex digits); ADD_FAILURE and
+// empty when it cannot be read.
+std::string Sha256Of(const std::wstring& path);
+
 // The whole file; empty when it cannot be read.
 std::string ReadBytes(const std::wstring& path);
 // Replaces the file, creating missing parent folders.
