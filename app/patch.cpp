@@ -72,8 +72,8 @@ struct StagedCopy {
 
 // Flushes the copy at `partial` to the disk. The copy has the patch file's attributes: a
 // read-only one loses the attribute first and `readOnly` says so. A file system that cannot
-// flush has nothing to flush. `identity` gets the file's identity.
-bool FlushToDisk(const std::wstring& partial, bool& readOnly, InstalledFile& identity) {
+// flush has nothing to flush. `identity`, when given, gets the file's identity.
+bool FlushToDisk(const std::wstring& partial, bool& readOnly, InstalledFile* identity) {
   const DWORD attributes = GetFileAttributesW(partial.c_str());
   readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
              SetFileAttributesW(partial.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
@@ -85,7 +85,7 @@ bool FlushToDisk(const std::wstring& partial, bool& readOnly, InstalledFile& ide
       })) {
     return false;
   }
-  identity = IdentityOf(file.Get());
+  if (identity != nullptr) *identity = IdentityOf(file.Get());
   if (FlushFileBuffers(file.Get())) return true;
   const DWORD error = GetLastError();
   return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
@@ -109,8 +109,7 @@ CopyOutcome CopyToPartial(const EntryPaths& paths, const std::string& recorded, 
       !(attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
       IsAtItsOwnName(partial)) {
     verdict = CheckRecordedHash(partial, recorded);
-    if (verdict.state == HashState::kMatches &&
-        FlushToDisk(partial, copy.readOnly, copy.installed)) {
+    if (verdict.state == HashState::kMatches && FlushToDisk(partial, copy.readOnly, nullptr)) {
       copy.staged = true;
       copy.installed = Sha256Of(recorded);
       return CopyOutcome::kCopied;
@@ -124,7 +123,8 @@ CopyOutcome CopyToPartial(const EntryPaths& paths, const std::string& recorded, 
   if (!copied && (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS))
     copied = ClearName(partial, kBlockedKind) && copyNew();
   CopyOutcome outcome = CopyOutcome::kFailed;
-  if (copied && FlushToDisk(partial, copy.readOnly, copy.installed)) {
+  // A recorded hash tells the installed file; without one, the file itself does.
+  if (copied && FlushToDisk(partial, copy.readOnly, recorded.empty() ? &copy.installed : nullptr)) {
     verdict = CheckRecordedHash(partial, recorded);
     outcome = verdict.state == HashState::kDiffers      ? CopyOutcome::kHashDiffers
               : verdict.state == HashState::kUnreadable ? CopyOutcome::kUnreadable
@@ -230,8 +230,7 @@ bool CommitEntries(const PatchList& list, const std::vector<EntryPaths>& all,
           LOG_FAILURE(L"[%s]Patch file[%s] or dest file[%s] holds a control character, not a file.",
                       paths.source, paths.destination);
         } else {
-          LOG_FAILURE(L"[%s]Dest file[%s] is a device or a stream, not a file.",
-                      paths.destination);
+          LOG_FAILURE(L"[%s]Dest file[%s] is a device or a stream, not a file.", paths.destination);
         }
         return false;
       case EntryAction::kSkipMissingFile:
@@ -273,10 +272,10 @@ bool CommitEntries(const PatchList& list, const std::vector<EntryPaths>& all,
     // A copy that could not be staged is made once more, here. A copy that keeps its partial
     // name is removed with the others when the run ends.
     HashVerdict verdict;
-    CopyOutcome outcome = staged[i].staged ? CopyOutcome::kCopied
-                                           : CopyToPartial(paths, list[i].sha256,
-                                                           facts[i].partialPresent, staged[i],
-                                                           verdict);
+    CopyOutcome outcome =
+        staged[i].staged
+            ? CopyOutcome::kCopied
+            : CopyToPartial(paths, list[i].sha256, facts[i].partialPresent, staged[i], verdict);
     if (outcome == CopyOutcome::kCopied && !RenameIntoPlace(paths, staged[i]))
       outcome = CopyOutcome::kFailed;
     if (outcome == CopyOutcome::kCopied) staged[i].staged = false;
@@ -355,8 +354,8 @@ std::vector<RecordedEntry> Intent(const std::vector<PlannedEntry>& plan,
     switch (plan[i].action) {
       case EntryAction::kCopy:
       case EntryAction::kMoveThenCopy:
-        intent[i].action = plan[i].movesAside ? RecordedAction::kMovedThenCopied
-                                              : RecordedAction::kCopied;
+        intent[i].action =
+            plan[i].movesAside ? RecordedAction::kMovedThenCopied : RecordedAction::kCopied;
         intent[i].installed = staged[i].installed;
         break;
       case EntryAction::kSkipBackupExists:

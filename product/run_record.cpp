@@ -75,18 +75,39 @@ const wchar_t* RecordStateName(RecordState state) {
   return L"undone";
 }
 
+namespace {
+// The file's index on its volume, through the one query that reads nothing else.
+bool ReadFileIndex(HANDLE file, LARGE_INTEGER& index) {
+  struct StatusBlock {
+    LONG status;
+    ULONG_PTR information;
+  } status = {};
+  constexpr int kFileInternalInformation = 6;
+  using Query = LONG(WINAPI*)(HANDLE, StatusBlock*, void*, ULONG, int);
+  static const Query query = FindExport<Query>(GetModuleHandleW(L"ntdll.dll"),
+                                               "NtQueryInformationFile");
+  return query != nullptr &&
+         query(file, &status, &index, sizeof(index), kFileInternalInformation) >= 0;
+}
+}  // namespace
+
 InstalledFile IdentityOf(HANDLE file) {
+  // The small queries, not GetFileInformationByHandle, which also reads the volume and costs far
+  // more on some systems; the destination's path names the volume anyway.
   InstalledFile identity;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(file, &info)) return identity;
+  LARGE_INTEGER index = {};
+  FILE_STANDARD_INFO standard = {};
+  FILE_BASIC_INFO basic = {};
+  if (!ReadFileIndex(file, index) ||
+      !GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof(standard)) ||
+      !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof(basic))) {
+    return identity;
+  }
   identity.kind = InstalledFile::Kind::kIdentity;
   size_t at = 0;
-  PutBytes(identity.bytes, at, info.dwVolumeSerialNumber);
-  PutBytes(identity.bytes, at, info.nFileIndexHigh);
-  PutBytes(identity.bytes, at, info.nFileIndexLow);
-  PutBytes(identity.bytes, at, info.nFileSizeHigh);
-  PutBytes(identity.bytes, at, info.nFileSizeLow);
-  PutBytes(identity.bytes, at, info.ftLastWriteTime);
+  PutBytes(identity.bytes, at, index.QuadPart);
+  PutBytes(identity.bytes, at, standard.EndOfFile.QuadPart);
+  PutBytes(identity.bytes, at, basic.LastWriteTime.QuadPart);
   return identity;
 }
 
@@ -208,8 +229,10 @@ LONG WriteRunRecord(const std::string& packageId, const RunRecord& record) {
   const struct {
     const wchar_t* name;
     const std::wstring& text;
-  } strings[] = {{kPackageDirValue, record.packageDir}, {kInstallDirRecorded, record.installDir},
-                 {kStartedValue, record.started},       {kEndedValue, record.ended},
+  } strings[] = {{kPackageDirValue, record.packageDir},
+                 {kInstallDirRecorded, record.installDir},
+                 {kStartedValue, record.started},
+                 {kEndedValue, record.ended},
                  {kUndoneValue, record.undone}};
   // The entries first and the state last: a record is never read as further on than it is.
   result = WriteBinaryValue(key.Get(), kEntriesValue, EncodeEntries(record.entries));

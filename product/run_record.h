@@ -28,7 +28,7 @@ enum class RecordedAction : uint8_t {
 const char* RecordedActionName(RecordedAction action);  // "moved-then-copied", ...
 
 // What tells the file a run installed: the SHA-256 it was checked against, or, for an entry
-// without a recorded hash, the file itself (volume, file index, size, time of last write),
+// without a recorded hash, the file itself (file index, size, time of last write),
 // which a rename keeps and any change or replacement of the file loses.
 struct InstalledFile {
   enum class Kind : uint8_t { kNone = 0, kSha256 = 1, kIdentity = 2 };
