@@ -48,34 +48,6 @@ std::string ErrorText(const char* what, const std::wstring& path, DWORD code) {
   return std::string(what) + " " + NarrowToUtf8(path) + " (error " + std::to_string(code) + ")";
 }
 
-bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& error) {
-  FileHandle file;
-  uint64_t size = 0;
-  if (file.Open(path.c_str(), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING) < 0) {
-    error = ErrorText("cannot open", path, GetLastError());
-    return false;
-  }
-  if (file.GetSize(size) < 0) {
-    error = ErrorText("cannot size", path, GetLastError());
-    return false;
-  }
-  if (size > 0x7FFFFFFF) {
-    error = ErrorText("too large to read whole:", path, ERROR_FILE_TOO_LARGE);
-    return false;
-  }
-  bytes.assign(static_cast<size_t>(size), '\0');
-  DWORD read = 0;
-  if (size > 0 && file.Read(&bytes[0], static_cast<DWORD>(size), read) < 0) {
-    error = ErrorText("cannot read", path, GetLastError());
-    return false;
-  }
-  if (read != size) {
-    error = ErrorText("cannot read", path, ERROR_HANDLE_EOF);
-    return false;
-  }
-  return true;
-}
-
 bool ReplaceWholeFile(const std::wstring& path, const std::string& bytes, std::string& error) {
   const std::wstring temp = path + kTempSuffix;
   FileHandle file;

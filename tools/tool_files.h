@@ -7,14 +7,11 @@
 #include <utility>
 #include <vector>
 
-// Whole-file reading, all-or-nothing replacement and comparison for the package tools.
+// All-or-nothing replacement and comparison of files for the package tools.
 
 // "<what> <path> (error <code>)", the code given by the caller: read it right after the call
 // that failed, or pass the one that call reported.
 std::string ErrorText(const char* what, const std::wstring& path, DWORD code);
-
-// False with a sentence in `error` when the file cannot be read whole.
-bool ReadWholeFile(const std::wstring& path, std::string& bytes, std::string& error);
 
 // Writes a temporary file beside `path` and renames it over `path`, so that a failure never
 // leaves a partial file.
