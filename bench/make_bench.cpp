@@ -5,7 +5,7 @@
 
 #include "bench/bench_cases.h"
 #include "platform/handle.h"
-#include "tools/package_make.h"
+#include "tools/patchmake/package_writer.h"
 
 namespace bench {
 

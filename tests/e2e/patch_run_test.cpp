@@ -17,8 +17,8 @@
 #include "tests/support/log_files.h"
 #include "tests/support/machine.h"
 #include "tests/support/processes.h"
-#include "tools/flag_block.h"
-#include "tools/tool_files.h"
+#include "tools/kit/runner_image.h"
+#include "tools/kit/files.h"
 
 namespace {
 

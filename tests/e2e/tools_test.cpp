@@ -18,7 +18,7 @@
 #include "tests/support/log_files.h"
 #include "tests/support/machine.h"
 #include "tests/support/processes.h"
-#include "tools/flag_block.h"
+#include "tools/kit/runner_image.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include "product/product.h"
 #include "product/run_lock.h"
 #include "product/run_record.h"
-#include "tools/package_check.h"
-#include "tools/tool_cli.h"
-#include "tools/undo.h"
+#include "tools/kit/package_read.h"
+#include "tools/kit/cli.h"
+#include "tools/patchundo/undo_plan.h"
 
 namespace {
 constexpr char kTool[] = "patchundo";

@@ -14,9 +14,13 @@
 
 #include "platform/text.h"
 #include "product/run_record.h"
-#include "tools/package_check.h"
-#include "tools/tool_cli.h"
-#include "tools/tool_files.h"
+#include "tools/kit/cli.h"
+#include "tools/kit/files.h"
+#include "tools/kit/install_folder.h"
+#include "tools/kit/package_read.h"
+#include "tools/patchcheck/dry_run.h"
+#include "tools/patchcheck/findings.h"
+#include "tools/patchcheck/verify.h"
 
 namespace {
 constexpr char kTool[] = "patchcheck";

@@ -1,4 +1,4 @@
-#include "tools/package_check.h"
+#include "tools/patchcheck/findings.h"
 
 #include <windows.h>
 #include <shlwapi.h>
@@ -9,56 +9,16 @@
 #include "platform/paths.h"
 #include "platform/sha256.h"
 #include "platform/text.h"
-#include "tools/flag_block.h"
-#include "tools/tool_files.h"
+#include "tools/kit/package_read.h"
+#include "tools/kit/runner_image.h"
 
 namespace {
-
-std::string Entry(size_t index) { return "entry " + std::to_string(index + 1); }
 
 void Error(std::vector<Finding>& findings, std::string message) {
   findings.push_back({FindingLevel::kError, std::move(message)});
 }
 void Warning(std::vector<Finding>& findings, std::string message) {
   findings.push_back({FindingLevel::kWarning, std::move(message)});
-}
-
-// The parser's account of a syntax error on one line, or what else the reader found where the
-// text left the format.
-std::string Describe(ConfTextResult result, const ConfProblem& problem) {
-  if (result == ConfTextResult::kParseFailed) {
-    std::string message = problem.found;
-    while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
-      message.pop_back();
-    for (char& c : message) {
-      if (c == '\n') c = ' ';
-    }
-    return "conf.json does not parse: " + message;
-  }
-  if (result == ConfTextResult::kListNotArray) return "\"patch_list\" is not an array";
-  if (problem.entry == ConfProblem::kTopLevel)
-    return "the top-level value is " + problem.found + ", not an object";
-  if (problem.member.empty())
-    return Entry(problem.entry) + " is " + problem.found + ", not an object";
-  if (problem.found == "missing") {
-    return Entry(problem.entry) +
-           " has no \"sha256\": a sealed runner refuses a conf.json with such an entry";
-  }
-  const char* expected = problem.member == "sha256" ? ", not 64 hex digits" : ", not a string";
-  return Entry(problem.entry) + ": \"" + problem.member + "\" is " + problem.found + expected;
-}
-
-std::string ConfFileProblem(ConfFileResult result,
-                            const std::wstring& name = ConfPathOf(kPatchFolderName)) {
-  const std::string conf = NarrowToUtf8(name);
-  switch (result) {
-    case ConfFileResult::kMissing:
-      return conf + " is missing";
-    case ConfFileResult::kOpenFailed:
-      return conf + " cannot be opened (a folder, or held open for writing)";
-    default:
-      return conf + " cannot be read whole";
-  }
 }
 
 bool IsAbsolute(const std::string& path) {
@@ -89,15 +49,6 @@ bool HasPartEndingInDotOrSpace(const std::string& path) {
     start = end + 1;
   }
   return false;
-}
-
-// The runner names patch files and destinations as they are, and no file of 260 characters or
-// more is found that way (their backup and partial names it takes in their long form).
-void WarnIfTooLong(std::vector<Finding>& findings, size_t index, const char* what,
-                   const std::wstring& path, const char* consequence) {
-  if (path.size() < kPathCapacity) return;
-  Warning(findings, Entry(index) + ": the " + what + " path " + NarrowToUtf8(path) + " has " +
-                        std::to_string(path.size()) + " characters: " + consequence);
 }
 
 // The first executable of the package folder with the log flag block, and its seal and
@@ -166,15 +117,20 @@ std::vector<Finding> CheckConfText(const std::string& text, PatchList& entries, 
   ConfProblem problem;
   const ConfTextResult result = ParseConfText(text, entries, &problem, hashes);
   if (result != ConfTextResult::kOk) {
-    Error(findings, Describe(result, problem));
+    Error(findings, DescribeConfProblem(result, problem));
   } else if (entries.empty()) {
     Error(findings, "\"patch_list\" lists no entries: a run ends with \"Start Patch failed.\"");
   }
   return findings;
 }
-
-
 }  // namespace
+
+void WarnIfTooLong(std::vector<Finding>& findings, size_t index, const char* what,
+                   const std::wstring& path, const char* consequence) {
+  if (path.size() < kPathCapacity) return;
+  Warning(findings, EntryName(index) + ": the " + what + " path " + NarrowToUtf8(path) + " has " +
+                        std::to_string(path.size()) + " characters: " + consequence);
+}
 
 bool PackageReport::Failed() const {
   for (const Finding& finding : findings) {
@@ -192,38 +148,38 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
   for (size_t i = 0; i < entries.size(); ++i) {
     const PatchEntry& entry = entries[i];
     if (entry.src.empty())
-      Warning(findings, Entry(i) + ": \"src\" is empty, so it names the patch folder itself");
+      Warning(findings, EntryName(i) + ": \"src\" is empty, so it names the patch folder itself");
     if (entry.dest.empty())
       Warning(findings,
-              Entry(i) + ": \"dest\" is empty, so it names the installation folder itself");
+              EntryName(i) + ": \"dest\" is empty, so it names the installation folder itself");
     if (IsAbsolute(entry.dest)) {
-      Warning(findings, Entry(i) + ": \"dest\" " + entry.dest +
+      Warning(findings, EntryName(i) + ": \"dest\" " + entry.dest +
                             " is absolute, but is appended to the installation folder");
     }
     if (ClimbsOut(entry.dest))
-      Warning(findings, Entry(i) + ": \"dest\" " + entry.dest +
+      Warning(findings, EntryName(i) + ": \"dest\" " + entry.dest +
                             " climbs out of the installation with \"..\"");
     if (HoldsControlCharacter(WidenUtf8(entry.src)) || HoldsControlCharacter(WidenUtf8(entry.dest))) {
-      Error(findings, Entry(i) + ": \"src\" or \"dest\" holds a control character, which no file "
+      Error(findings, EntryName(i) + ": \"src\" or \"dest\" holds a control character, which no file "
                                  "name can: a run refuses it and stops there");
       continue;
     }
     if (NamesDeviceOrStream(WidenUtf8(entry.dest))) {
       Error(findings,
-            Entry(i) + ": \"dest\" " + entry.dest +
+            EntryName(i) + ": \"dest\" " + entry.dest +
                 " names a device or a stream, not a file: a run refuses it and stops there");
     }
     for (const auto& member :
          {std::make_pair("src", &entry.src), std::make_pair("dest", &entry.dest)}) {
       if (HasPartEndingInDotOrSpace(*member.second)) {
-        Warning(findings, Entry(i) + ": \"" + member.first + "\" " + *member.second +
+        Warning(findings, EntryName(i) + ": \"" + member.first + "\" " + *member.second +
                               " has a part ending in a dot or a space, which Windows drops");
       }
     }
     // A map, not a scan of the earlier entries: a package made from two trees has thousands.
     const auto first = firstWithDest.emplace(DestinationKey(WidenUtf8(entry.dest)), i).first;
     if (first->second != i) {
-      Warning(findings, Entry(first->second) + " and " + Entry(i) + " have the same \"dest\" " +
+      Warning(findings, EntryName(first->second) + " and " + EntryName(i) + " have the same \"dest\" " +
                             entry.dest +
                             ": the second finds the first one's backup and is skipped");
     }
@@ -248,7 +204,7 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
   std::string text;
   const ConfFileResult read = ReadConfFile(ConfPathOf(patchDir), text);
   if (read != ConfFileResult::kOk) {
-    Error(report.findings, ConfFileProblem(read));
+    Error(report.findings, DescribeConfFileProblem(read));
     return report;
   }
   report.runner.verdict = CheckSeal(report.runner.seal, text);
@@ -261,7 +217,7 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
   for (size_t i = 0; i < report.entries.size(); ++i) {
     const PatchEntry& entry = report.entries[i];
     const std::wstring source = FormEntryPaths(entry, patchDir, L"").source;
-    const std::string named = Entry(i) + ": patch file " + NarrowToUtf8(source);
+    const std::string named = EntryName(i) + ": patch file " + NarrowToUtf8(source);
     WarnIfTooLong(report.findings, i, "patch file", source,
                   "a run does not find it and skips the entry");
     report.hashes.push_back(CheckRecordedHash(source, entry.sha256));
@@ -280,147 +236,8 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
   return report;
 }
 
-void DryRun(const std::wstring& packageDir, const std::wstring& installDir, PackageReport& report) {
-  // A run refuses conf.json before it looks at any entry.
-  const SealState seal = report.runner.verdict.state;
-  if (seal == SealState::kDiffers || seal == SealState::kUnhashable) return;
-  const std::vector<EntryPaths> paths =
-      FormAllEntryPaths(report.entries, PatchFolderOf(packageDir), installDir);
-  const std::vector<PlannedEntry> plan = PlanEntries(report.entries, GatherEntryFacts(paths));
-  for (size_t i = 0; i < report.entries.size(); ++i) {
-    const bool verified = i < report.hashes.size() && report.hashes[i].state == HashState::kMatches;
-    report.steps.push_back({i + 1, plan[i], paths[i], verified});
-    if (plan[i].action == EntryAction::kNotReached) continue;
-    WarnIfTooLong(report.findings, i, "destination", paths[i].destination,
-                  "a run cannot copy there and stops at this entry");
-  }
-}
-
-bool SealForConf(const std::wstring& confPath, std::string& seal, std::string& error) {
-  std::string text;
-  const ConfFileResult read = ReadConfFile(confPath, text);
-  if (read != ConfFileResult::kOk) {
-    error = ConfFileProblem(read, confPath);
-    return false;
-  }
-  PatchList entries;
-  ConfProblem problem;
-  const ConfTextResult parsed = ParseConfText(text, entries, &problem, ConfHashes::kRequired);
-  if (parsed != ConfTextResult::kOk) {
-    error = NarrowToUtf8(confPath) + ": " + Describe(parsed, problem);
-    return false;
-  }
-  std::string hex;
-  DWORD code = 0;
-  if (!HashBytesSha256(text, hex, code)) {
-    error = ErrorText("cannot hash", confPath, code);
-    return false;
-  }
-  seal = SealFromHex(hex);
-  return true;
-}
-
-bool ReadPackageEntries(const std::wstring& packageDir, PatchList& entries, std::string& error,
-                        std::string* packageId) {
-  std::string text;
-  const ConfFileResult read = ReadConfFile(ConfPathOf(PatchFolderOf(packageDir)), text);
-  if (read != ConfFileResult::kOk) {
-    error = ConfFileProblem(read);
-    return false;
-  }
-  DWORD code = 0;
-  if (packageId != nullptr && !HashBytesSha256(text, *packageId, code)) {
-    error = "conf.json cannot be hashed (error " + std::to_string(code) + ")";
-    return false;
-  }
-  ConfProblem problem;
-  const ConfTextResult parsed = ParseConfText(text, entries, &problem);
-  if (parsed != ConfTextResult::kOk) {
-    error = Describe(parsed, problem);
-    return false;
-  }
-  if (entries.empty()) error = "\"patch_list\" lists no entries";
-  return !entries.empty();
-}
-
-std::vector<InstalledEntry> ReadInstalledEntries(const std::wstring& packageDir,
-                                                 const std::wstring& installDir,
-                                                 const PatchList& entries) {
-  const std::vector<EntryPaths> paths =
-      FormAllEntryPaths(entries, PatchFolderOf(packageDir), installDir);
-  const std::vector<EntryFacts> facts = GatherEntryFacts(paths);
-  const std::vector<PlannedEntry> plan = PlanEntries(entries, facts);
-  std::vector<InstalledEntry> installed(entries.size());
-  for (size_t i = 0; i < entries.size(); ++i) {
-    InstalledEntry& item = installed[i];
-    item.entry = i + 1;
-    item.paths = paths[i];
-    item.facts = facts[i];
-    if (plan[i].action == EntryAction::kRefuse) {
-      item.role = EntryRole::kRefused;
-      continue;
-    }
-    if (plan[i].action == EntryAction::kSkipMissingFile) {
-      item.role = EntryRole::kSkipsMissing;
-    } else if (plan[i].sameAs != kNoEntry) {
-      item.role = EntryRole::kSkipsRepeated;
-      item.sameAs = plan[i].sameAs + 1;
-    }
-    if (item.role != EntryRole::kSkipsMissing) {
-      item.holds = CompareWithFile(item.paths.destination, item.paths.source, item.error);
-    } else if (entries[i].sha256.empty()) {
-      item.cannotTell = true;
-    } else {
-      item.holds = CompareWithHash(item.paths.destination, entries[i].sha256, item.error);
-    }
-    if (item.role == EntryRole::kSkipsRepeated && item.holds == Comparison::kSame)
-      installed[plan[i].sameAs].holds = Comparison::kSame;
-  }
-  return installed;
-}
-
-bool IsApplied(const std::vector<InstalledEntry>& installed) {
-  for (const InstalledEntry& item : installed) {
-    if (item.role == EntryRole::kRefused || item.cannotTell) return false;
-    if (item.role != EntryRole::kSkipsRepeated && item.holds != Comparison::kSame) return false;
-  }
-  return true;
-}
-
 std::string FindingText(const Finding& finding) {
   return (finding.level == FindingLevel::kError ? "error: " : "warning: ") + finding.message;
-}
-
-std::string StepText(const DryRunStep& step) {
-  const std::string entry = "entry " + std::to_string(step.entry) + ": ";
-  const std::string source =
-      NarrowToUtf8(step.paths.source) + (step.verified ? " (sha256 verified)" : "");
-  const std::string destination = NarrowToUtf8(step.paths.destination);
-  const std::string backup = NarrowToUtf8(step.paths.backup);
-  switch (step.planned.action) {
-    case EntryAction::kRefuse:
-      return entry + "refused: " + destination +
-             " names a device or a stream, not a file; the run stops here";
-    case EntryAction::kSkipMissingFile:
-      return entry + "skip, patch file " + source + " is missing";
-    case EntryAction::kSkipBackupExists:
-      return entry + "skip " + destination + ", its backup exists (patched before)";
-    case EntryAction::kCopy:
-      return entry + "copy " + source + " to " + destination;
-    case EntryAction::kMoveThenCopy:
-      return entry + "move " + destination + " to backup " + backup + ", then copy " + source +
-             " in";
-    case EntryAction::kCopyFails:
-      return entry +
-             (step.planned.movesAside ? "move " + destination + " to backup " + backup + ", then "
-                                      : std::string()) +
-             "copy " + source + " to " + destination +
-             " would fail (missing folder or a folder as patch file); the run stops here" +
-             (step.planned.movesAside ? " and the original goes back" : "");
-    case EntryAction::kNotReached:
-      break;
-  }
-  return entry + "not reached: the run stops at an earlier entry";
 }
 
 std::string RunnerText(const RunnerReport& runner) {

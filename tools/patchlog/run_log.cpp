@@ -1,4 +1,4 @@
-#include "tools/run_log.h"
+#include "tools/patchlog/run_log.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "package/conf.h"
-#include "tools/package_check.h"
+#include "tools/patchcheck/findings.h"
 
 // What patchmake builds: a package that turns an installation equal to one folder into another.
 
@@ -35,10 +35,6 @@ bool BuildPackage(const MakeRequest& request, MakeResult& result, std::string& f
 // file index), so that another spelling of the folder (case, a short name, "..", a trailing dot,
 // a link) is still found.
 bool LiesInside(const std::wstring& path, const std::wstring& folder);
-
-// `*` matches any run of characters (backslashes too), `?` one character; `/` stands for `\`;
-// letters match without regard to case, as the file system compares names.
-bool MatchesPattern(const std::wstring& path, const std::wstring& pattern);
 
 // conf.json for `entries`: UTF-8 without byte-order mark, one entry per line, JSON escapes.
 std::string ConfJsonText(const PatchList& entries);

@@ -12,10 +12,10 @@
 
 #include "package/seal.h"
 #include "platform/text.h"
-#include "tools/flag_block.h"
-#include "tools/package_check.h"
-#include "tools/tool_cli.h"
-#include "tools/tool_files.h"
+#include "tools/kit/runner_image.h"
+#include "tools/kit/cli.h"
+#include "tools/kit/files.h"
+#include "tools/kit/package_read.h"
 
 namespace {
 constexpr char kTool[] = "patchflags";

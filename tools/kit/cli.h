@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-// What the tools share: their arguments, exit codes and error lines, where the installation is,
-// and their JSON output.
+// What every tool shares: its arguments, exit codes and error lines, and its JSON output.
 
 // Exit codes every tool gives the same meaning; patchlog adds its own above them.
 enum ToolExit : int {
@@ -46,21 +45,6 @@ int PrintUsage(const char* usage);
 // Runs a tool's body as its wmain: the process's library search restricted first, exactly as
 // the runner does it, and an error that escapes turned into an error line and kExitUsage.
 int RunTool(const char* tool, int (*body)(int, wchar_t**), int argc, wchar_t** argv);
-
-// The installation folder a tool works on: the one given, or InstallDir read exactly as a run
-// reads it. `error` is a sentence when InstallDir cannot be read; `path` is then empty.
-struct InstallFolder {
-  std::wstring path;
-  bool fromInstallDir = false;
-  std::string error;
-};
-InstallFolder FindInstallFolder(const std::wstring& given);
-
-// "install folder from InstallDir: C:\..." or "install folder: C:\..." (given).
-std::string DescribeInstallFolder(const InstallFolder& folder);
-
-// Adds "install_dir" and "install_dir_from" ("InstallDir" or "option") to `root`.
-void AddInstallFolder(const InstallFolder& folder, Json::Value& root);
 
 // A folder given on the command line, without the slashes it may end in.
 std::wstring FolderArgument(std::wstring folder);

@@ -1,4 +1,4 @@
-#include "tools/tool_files.h"
+#include "tools/kit/files.h"
 
 #include <windows.h>
 

@@ -16,9 +16,9 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "platform/trust.h"
-#include "tools/flag_block.h"
-#include "tools/run_log.h"
-#include "tools/tool_cli.h"
+#include "tools/kit/cli.h"
+#include "tools/kit/runner_image.h"
+#include "tools/patchlog/run_log.h"
 
 namespace {
 constexpr char kTool[] = "patchlog";

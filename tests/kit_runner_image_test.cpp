@@ -1,4 +1,4 @@
-#include "tools/flag_block.h"
+#include "tools/kit/runner_image.h"
 
 #include <gtest/gtest.h>
 

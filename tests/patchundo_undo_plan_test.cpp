@@ -1,4 +1,4 @@
-#include "tools/undo.h"
+#include "tools/patchundo/undo_plan.h"
 
 #include <gtest/gtest.h>
 

@@ -16,8 +16,9 @@
 #include "package/layout.h"
 #include "platform/paths.h"
 #include "platform/text.h"
-#include "tools/package_make.h"
-#include "tools/tool_cli.h"
+#include "tools/kit/cli.h"
+#include "tools/patchcheck/dry_run.h"
+#include "tools/patchmake/package_writer.h"
 
 namespace {
 constexpr char kTool[] = "patchmake";

@@ -1,4 +1,4 @@
-#include "tools/flag_block.h"
+#include "tools/kit/runner_image.h"
 
 #include <windows.h>
 
@@ -10,7 +10,7 @@
 #include "platform/file.h"
 #include "platform/handle.h"
 #include "package/seal.h"
-#include "tools/tool_files.h"
+#include "tools/kit/files.h"
 
 namespace {
 constexpr size_t kMostOffsets = 2;  // a second one is enough to refuse

@@ -1,0 +1,91 @@
+#include "tools/kit/package_read.h"
+
+#include "package/layout.h"
+#include "package/seal.h"
+#include "platform/sha256.h"
+#include "platform/text.h"
+#include "tools/kit/files.h"
+
+std::string EntryName(size_t index) { return "entry " + std::to_string(index + 1); }
+
+std::string DescribeConfProblem(ConfTextResult result, const ConfProblem& problem) {
+  if (result == ConfTextResult::kParseFailed) {
+    std::string message = problem.found;
+    while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
+      message.pop_back();
+    for (char& c : message) {
+      if (c == '\n') c = ' ';
+    }
+    return "conf.json does not parse: " + message;
+  }
+  if (result == ConfTextResult::kListNotArray) return "\"patch_list\" is not an array";
+  if (problem.entry == ConfProblem::kTopLevel)
+    return "the top-level value is " + problem.found + ", not an object";
+  if (problem.member.empty())
+    return EntryName(problem.entry) + " is " + problem.found + ", not an object";
+  if (problem.found == "missing") {
+    return EntryName(problem.entry) +
+           " has no \"sha256\": a sealed runner refuses a conf.json with such an entry";
+  }
+  const char* expected = problem.member == "sha256" ? ", not 64 hex digits" : ", not a string";
+  return EntryName(problem.entry) + ": \"" + problem.member + "\" is " + problem.found + expected;
+}
+
+std::string DescribeConfFileProblem(ConfFileResult result, const std::wstring& name) {
+  const std::string conf = NarrowToUtf8(name);
+  switch (result) {
+    case ConfFileResult::kMissing:
+      return conf + " is missing";
+    case ConfFileResult::kOpenFailed:
+      return conf + " cannot be opened (a folder, or held open for writing)";
+    default:
+      return conf + " cannot be read whole";
+  }
+}
+
+bool SealForConf(const std::wstring& confPath, std::string& seal, std::string& error) {
+  std::string text;
+  const ConfFileResult read = ReadConfFile(confPath, text);
+  if (read != ConfFileResult::kOk) {
+    error = DescribeConfFileProblem(read, confPath);
+    return false;
+  }
+  PatchList entries;
+  ConfProblem problem;
+  const ConfTextResult parsed = ParseConfText(text, entries, &problem, ConfHashes::kRequired);
+  if (parsed != ConfTextResult::kOk) {
+    error = NarrowToUtf8(confPath) + ": " + DescribeConfProblem(parsed, problem);
+    return false;
+  }
+  std::string hex;
+  DWORD code = 0;
+  if (!HashBytesSha256(text, hex, code)) {
+    error = ErrorText("cannot hash", confPath, code);
+    return false;
+  }
+  seal = SealFromHex(hex);
+  return true;
+}
+
+bool ReadPackageEntries(const std::wstring& packageDir, PatchList& entries, std::string& error,
+                        std::string* packageId) {
+  std::string text;
+  const ConfFileResult read = ReadConfFile(ConfPathOf(PatchFolderOf(packageDir)), text);
+  if (read != ConfFileResult::kOk) {
+    error = DescribeConfFileProblem(read);
+    return false;
+  }
+  DWORD code = 0;
+  if (packageId != nullptr && !HashBytesSha256(text, *packageId, code)) {
+    error = "conf.json cannot be hashed (error " + std::to_string(code) + ")";
+    return false;
+  }
+  ConfProblem problem;
+  const ConfTextResult parsed = ParseConfText(text, entries, &problem);
+  if (parsed != ConfTextResult::kOk) {
+    error = DescribeConfProblem(parsed, problem);
+    return false;
+  }
+  if (entries.empty()) error = "\"patch_list\" lists no entries";
+  return !entries.empty();
+}

@@ -1,0 +1,52 @@
+#include "tools/patchcheck/dry_run.h"
+
+#include "package/layout.h"
+#include "platform/text.h"
+
+void DryRun(const std::wstring& packageDir, const std::wstring& installDir, PackageReport& report) {
+  // A run refuses conf.json before it looks at any entry.
+  const SealState seal = report.runner.verdict.state;
+  if (seal == SealState::kDiffers || seal == SealState::kUnhashable) return;
+  const std::vector<EntryPaths> paths =
+      FormAllEntryPaths(report.entries, PatchFolderOf(packageDir), installDir);
+  const std::vector<PlannedEntry> plan = PlanEntries(report.entries, GatherEntryFacts(paths));
+  for (size_t i = 0; i < report.entries.size(); ++i) {
+    const bool verified = i < report.hashes.size() && report.hashes[i].state == HashState::kMatches;
+    report.steps.push_back({i + 1, plan[i], paths[i], verified});
+    if (plan[i].action == EntryAction::kNotReached) continue;
+    WarnIfTooLong(report.findings, i, "destination", paths[i].destination,
+                  "a run cannot copy there and stops at this entry");
+  }
+}
+
+std::string StepText(const DryRunStep& step) {
+  const std::string entry = "entry " + std::to_string(step.entry) + ": ";
+  const std::string source =
+      NarrowToUtf8(step.paths.source) + (step.verified ? " (sha256 verified)" : "");
+  const std::string destination = NarrowToUtf8(step.paths.destination);
+  const std::string backup = NarrowToUtf8(step.paths.backup);
+  switch (step.planned.action) {
+    case EntryAction::kRefuse:
+      return entry + "refused: " + destination +
+             " names a device or a stream, not a file; the run stops here";
+    case EntryAction::kSkipMissingFile:
+      return entry + "skip, patch file " + source + " is missing";
+    case EntryAction::kSkipBackupExists:
+      return entry + "skip " + destination + ", its backup exists (patched before)";
+    case EntryAction::kCopy:
+      return entry + "copy " + source + " to " + destination;
+    case EntryAction::kMoveThenCopy:
+      return entry + "move " + destination + " to backup " + backup + ", then copy " + source +
+             " in";
+    case EntryAction::kCopyFails:
+      return entry +
+             (step.planned.movesAside ? "move " + destination + " to backup " + backup + ", then "
+                                      : std::string()) +
+             "copy " + source + " to " + destination +
+             " would fail (missing folder or a folder as patch file); the run stops here" +
+             (step.planned.movesAside ? " and the original goes back" : "");
+    case EntryAction::kNotReached:
+      break;
+  }
+  return entry + "not reached: the run stops at an earlier entry";
+}
