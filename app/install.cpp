@@ -14,7 +14,7 @@
 #include "product/install_dir.h"
 
 void RunInstallSequence(const RunLock& lock) {
-  if (MagicDebug) {
+  if (ActivationOf(MagicDebug, LogEnabled, false) == LogActivation::kAtEntry) {
     LOG_CONSOLE::EnableBanners();
     LogEnabled = 1;
     LOG_CONSOLE::InitLog();

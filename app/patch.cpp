@@ -163,13 +163,29 @@ bool Stages(const PlannedEntry& step) {
   return step.action == EntryAction::kCopy || step.action == EntryAction::kMoveThenCopy;
 }
 
-// Removes the staged copies that no entry took.
-void DiscardStaged(const std::vector<EntryPaths>& all, std::vector<StagedCopy>& staged) {
-  for (size_t i = 0; i < staged.size(); ++i) {
-    if (staged[i].staged) ClearName(LongPathForm(all[i].partial), kBlockedKind);
-    staged[i].staged = false;
+// The copies staged before the stop, one per entry: those that no entry took are removed when
+// the run ends, also when a step throws.
+class StagedCopies {
+ public:
+  explicit StagedCopies(const std::vector<EntryPaths>& paths)
+      : copies(paths.size()), paths_(paths) {}
+  ~StagedCopies() {
+    try {
+      for (size_t i = 0; i < copies.size(); ++i) {
+        if (copies[i].staged) ClearName(LongPathForm(paths_[i].partial), kBlockedKind);
+      }
+    } catch (...) {
+      // Out of memory: the next run removes what is left.
+    }
   }
-}
+  StagedCopies(const StagedCopies&) = delete;
+  StagedCopies& operator=(const StagedCopies&) = delete;
+
+  std::vector<StagedCopy> copies;
+
+ private:
+  const std::vector<EntryPaths>& paths_;
+};
 
 // Before anything is stopped: every entry that the plan copies is copied to its partial name,
 // flushed and, with a recorded hash, checked; every other patch file with a recorded hash must
@@ -211,98 +227,116 @@ bool StageEntries(const PatchList& list, const std::vector<EntryPaths>& all,
   return true;
 }
 
-// After the stop: each entry in list order moves its destination aside and renames its staged
-// copy into place; an entry without one copies directly. False after the first failed or
-// refused entry; later entries are not looked at. No hook call and nothing that can throw comes
-// between moving a destination aside and the step that makes it whole again: the copy, or
-// putting the original back.
-// `done` gets what each entry came to, for the run's record (entries never reached keep theirs).
+// What an entry's turn in the commit leaves the run to do.
+enum class Turn { kGoOn, kStop };
+
+// The line of an entry that names no file the run may touch.
+void ReportRefused(const EntryPaths& paths) {
+  if (paths.controlCharacter) {
+    LOG_FAILURE(L"[%s]Patch file[%s] or dest file[%s] holds a control character, not a file.",
+                paths.source, paths.destination);
+  } else {
+    LOG_FAILURE(L"[%s]Dest file[%s] is a device or a stream, not a file.", paths.destination);
+  }
+}
+
+// After a copy that did not take the destination's name: the original goes back before any line
+// is written, since an error line reaches the hook library, whose failure must never cost the
+// product a file. Then the lines of the copy and of the putting back.
+void ReportFailedCopy(CopyOutcome outcome, const HashVerdict& verdict, const EntryPaths& paths,
+                      const std::string& recorded, bool movedAside) {
+  bool restored = false;
+  DWORD restoreError = 0;
+  if (movedAside) {
+    restored = MoveReplacingWhileHeld(LongPathForm(paths.backup), paths.destination);
+    restoreError = GetLastError();
+  }
+  if (outcome == CopyOutcome::kHashDiffers) {
+    LOG_FAILURE(L"[%s]Copy file[%s] sha256[%s] differs from conf.json sha256[%s].",
+                paths.destination, WidenUtf8(verdict.actual), WidenUtf8(recorded));
+  } else if (outcome == CopyOutcome::kUnreadable) {
+    LOG_FAILURE(L"[%s]Copy file[%s] cannot be read for its sha256, err:%u.", paths.destination,
+                verdict.error);
+  } else {
+    LOG_FAILURE(L"[%s]Copy file failed, from[%s] to[%s].", paths.source, paths.destination);
+  }
+  if (movedAside) ReportPutBack(restored, restoreError, paths);
+}
+
+// One entry's turn after the stop: it moves its destination aside and renames its staged copy
+// into place; without a staged copy it copies now. `done` gets what the entry came to. No hook
+// call and nothing that can throw comes between moving a destination aside and the step that
+// makes it whole again: the copy, or putting the original back.
+Turn CommitEntry(const PatchEntry& entry, const EntryPaths& paths, const EntryFacts& facts,
+                 const PlannedEntry& step, StagedCopy& staged, RecordedEntry& done) {
+  done.action = RecordedAction::kFailed;
+  switch (step.action) {
+    case EntryAction::kRefuse:
+      ReportRefused(paths);
+      return Turn::kStop;
+    case EntryAction::kSkipMissingFile:
+      LOG_FAILURE(kPatchFileMissingFormat, paths.source);
+      done.action = RecordedAction::kSkippedMissingFile;
+      return Turn::kGoOn;
+    case EntryAction::kSkipBackupExists:
+      // An earlier run already replaced this file; a copy that a stopped run left behind goes.
+      if (facts.partialPresent) ClearName(LongPathForm(paths.partial), kBlockedKind);
+      done.action = RecordedAction::kSkippedBackupExists;
+      return Turn::kGoOn;
+    case EntryAction::kNotReached:
+      done.action = RecordedAction::kNotReached;
+      return Turn::kStop;
+    case EntryAction::kCopy:
+    case EntryAction::kMoveThenCopy:
+    case EntryAction::kCopyFails:
+      break;
+  }
+  bool movedAside = false;
+  if (step.movesAside) {
+    switch (MoveAside(paths)) {
+      case MoveAsideResult::kMoved:
+        LOG_PROGRESS(L"[%s]Move file successful, from[%s] to[%s].", paths.destination,
+                     paths.backup);
+        movedAside = true;
+        break;
+      case MoveAsideResult::kBackupExists:
+        // It appeared since the plan was made: the same as a backup found then.
+        done.action = RecordedAction::kSkippedBackupExists;
+        return Turn::kGoOn;
+      case MoveAsideResult::kMissing:
+        break;  // gone since the plan was made: nothing to keep, only the copy
+      case MoveAsideResult::kFailed:
+        LOG_FAILURE(L"[%s]Move file failed, from[%s] to[%s].", paths.destination, paths.backup);
+        return Turn::kStop;
+    }
+  }
+  // A copy that could not be staged is made once more, here. A copy that keeps its partial
+  // name is removed with the others when the run ends.
+  HashVerdict verdict;
+  CopyOutcome outcome = staged.staged ? CopyOutcome::kCopied
+                                      : CopyToPartial(paths, entry.sha256, facts.partialPresent,
+                                                      staged, verdict);
+  if (outcome == CopyOutcome::kCopied && !RenameIntoPlace(paths, staged))
+    outcome = CopyOutcome::kFailed;
+  if (outcome != CopyOutcome::kCopied) {
+    ReportFailedCopy(outcome, verdict, paths, entry.sha256, movedAside);
+    return Turn::kStop;
+  }
+  staged.staged = false;
+  LOG_PROGRESS(L"[%s]Copy file successful, from[%s] to[%s].", paths.source, paths.destination);
+  done.action = movedAside ? RecordedAction::kMovedThenCopied : RecordedAction::kCopied;
+  done.installed = staged.installed;
+  return Turn::kGoOn;
+}
+
+// After the stop: each entry in list order, until the first that fails or is refused; later
+// entries are not looked at and keep what `done` held for them. False when the run stopped.
 bool CommitEntries(const PatchList& list, const std::vector<EntryPaths>& all,
                    const std::vector<EntryFacts>& facts, const std::vector<PlannedEntry>& plan,
                    std::vector<StagedCopy>& staged, std::vector<RecordedEntry>& done) {
   for (size_t i = 0; i < list.size(); ++i) {
-    const EntryPaths& paths = all[i];
-    RecordedAction& result = done[i].action;
-    result = RecordedAction::kFailed;
-    switch (plan[i].action) {
-      case EntryAction::kRefuse:
-        if (paths.controlCharacter) {
-          LOG_FAILURE(L"[%s]Patch file[%s] or dest file[%s] holds a control character, not a file.",
-                      paths.source, paths.destination);
-        } else {
-          LOG_FAILURE(L"[%s]Dest file[%s] is a device or a stream, not a file.", paths.destination);
-        }
-        return false;
-      case EntryAction::kSkipMissingFile:
-        LOG_FAILURE(kPatchFileMissingFormat, paths.source);
-        result = RecordedAction::kSkippedMissingFile;
-        continue;
-      case EntryAction::kSkipBackupExists:
-        // An earlier run already replaced this file; a copy that a stopped run left behind goes.
-        if (facts[i].partialPresent) ClearName(LongPathForm(paths.partial), kBlockedKind);
-        result = RecordedAction::kSkippedBackupExists;
-        continue;
-      case EntryAction::kNotReached:
-        result = RecordedAction::kNotReached;
-        return false;
-      case EntryAction::kCopy:
-      case EntryAction::kMoveThenCopy:
-      case EntryAction::kCopyFails:
-        break;
-    }
-    bool movedAside = false;
-    if (plan[i].movesAside) {
-      switch (MoveAside(paths)) {
-        case MoveAsideResult::kMoved:
-          LOG_PROGRESS(L"[%s]Move file successful, from[%s] to[%s].", paths.destination,
-                       paths.backup);
-          movedAside = true;
-          break;
-        case MoveAsideResult::kBackupExists:
-          // It appeared since the plan was made: the same as a backup found then.
-          result = RecordedAction::kSkippedBackupExists;
-          continue;
-        case MoveAsideResult::kMissing:
-          break;  // gone since the plan was made: nothing to keep, only the copy
-        case MoveAsideResult::kFailed:
-          LOG_FAILURE(L"[%s]Move file failed, from[%s] to[%s].", paths.destination, paths.backup);
-          return false;
-      }
-    }
-    // A copy that could not be staged is made once more, here. A copy that keeps its partial
-    // name is removed with the others when the run ends.
-    HashVerdict verdict;
-    CopyOutcome outcome =
-        staged[i].staged
-            ? CopyOutcome::kCopied
-            : CopyToPartial(paths, list[i].sha256, facts[i].partialPresent, staged[i], verdict);
-    if (outcome == CopyOutcome::kCopied && !RenameIntoPlace(paths, staged[i]))
-      outcome = CopyOutcome::kFailed;
-    if (outcome == CopyOutcome::kCopied) staged[i].staged = false;
-    if (outcome != CopyOutcome::kCopied) {
-      // The original goes back before any line is written: an error line reaches the hook
-      // library, whose failure must never cost the product a file.
-      bool restored = false;
-      DWORD restoreError = 0;
-      if (movedAside) {
-        restored = MoveReplacingWhileHeld(LongPathForm(paths.backup), paths.destination);
-        restoreError = GetLastError();
-      }
-      if (outcome == CopyOutcome::kHashDiffers) {
-        LOG_FAILURE(L"[%s]Copy file[%s] sha256[%s] differs from conf.json sha256[%s].",
-                    paths.destination, WidenUtf8(verdict.actual), WidenUtf8(list[i].sha256));
-      } else if (outcome == CopyOutcome::kUnreadable) {
-        LOG_FAILURE(L"[%s]Copy file[%s] cannot be read for its sha256, err:%u.", paths.destination,
-                    verdict.error);
-      } else {
-        LOG_FAILURE(L"[%s]Copy file failed, from[%s] to[%s].", paths.source, paths.destination);
-      }
-      if (movedAside) ReportPutBack(restored, restoreError, paths);
+    if (CommitEntry(list[i], all[i], facts[i], plan[i], staged[i], done[i]) == Turn::kStop)
       return false;
-    }
-    LOG_PROGRESS(L"[%s]Copy file successful, from[%s] to[%s].", paths.source, paths.destination);
-    result = movedAside ? RecordedAction::kMovedThenCopied : RecordedAction::kCopied;
-    done[i].installed = staged[i].installed;
   }
   return true;
 }
@@ -391,44 +425,29 @@ bool StartPatch(const std::wstring& installDir, const PatchList& list,
 
   // Everything that takes time happens while the product still runs; a run stopped on the way
   // leaves only partial copies, which the next run removes or reuses.
-  std::vector<StagedCopy> staged(list.size());
+  StagedCopies staged(paths);
   std::vector<RecordedEntry> done(list.size());
   for (RecordedEntry& entry : done) entry.action = RecordedAction::kNotReached;
   size_t stoppedAt = 0;
-  bool applied = false;
-  try {
-    if (!StageEntries(list, paths, facts, plan, staged, stoppedAt)) {
-      DiscardStaged(paths, staged);
-      done[stoppedAt].action = RecordedAction::kFailed;
-      recorder.Write(RecordState::kFailed, done, stoppedAt);
-      return false;
-    }
-    recorder.Write(RecordState::kApplying, Intent(plan, staged), 0);
-    {
-      // From the first kill to the restart the product is stopped: the hook library waits.
-      const AssertHookHold hold;
-      std::vector<StoppedProgram> stopped;
-      try {
-        StopProduct(installBase, stopped);
-        const double swapStart = Now();
-        applied = CommitEntries(list, paths, facts, plan, staged, done);
-        SwapSeconds = Now() - swapStart;
-      } catch (...) {
-        // The product is never left stopped by us, also when a step could not go on.
-        RestartMainProgram(installBase, stopped);
-        throw;
-      }
-      // Also after a failure.
-      RestartMainProgram(installBase, stopped);
-    }
-    size_t failed = 0;
-    while (failed < done.size() && done[failed].action != RecordedAction::kFailed) ++failed;
-    recorder.Write(applied ? RecordState::kApplied : RecordState::kFailed, done, failed);
-  } catch (...) {
-    DiscardStaged(paths, staged);
-    throw;
+  if (!StageEntries(list, paths, facts, plan, staged.copies, stoppedAt)) {
+    done[stoppedAt].action = RecordedAction::kFailed;
+    recorder.Write(RecordState::kFailed, done, stoppedAt);
+    return false;
   }
-  DiscardStaged(paths, staged);
+  recorder.Write(RecordState::kApplying, Intent(plan, staged.copies), 0);
+  bool applied = false;
+  {
+    // From the first kill to the restart the product is stopped: the hook library waits.
+    const AssertHookHold hold;
+    ProductStop stop(installBase);
+    const double swapStart = Now();
+    applied = CommitEntries(list, paths, facts, plan, staged.copies, done);
+    SwapSeconds = Now() - swapStart;
+    stop.Restart();  // also after a failure
+  }
+  size_t failed = 0;
+  while (failed < done.size() && done[failed].action != RecordedAction::kFailed) ++failed;
+  recorder.Write(applied ? RecordState::kApplied : RecordState::kFailed, done, failed);
   if (!applied) return false;
   LOG_PROGRESS(kPatchSuccessfulFormat);
   return true;

@@ -221,6 +221,17 @@ std::wstring LogPathBelow(const std::wstring& base, const std::wstring& title) {
 
 bool LogSwitchOn() { return ReadRegistryNumber(kLogSwitchKey, kLogSwitchValue, 0) != 0; }
 
+LogActivation ActivationOf(unsigned char magicDebug, unsigned char logEnabled, bool switchOn) {
+  if (magicDebug != 0) return LogActivation::kAtEntry;
+  return logEnabled != 0 || switchOn ? LogActivation::kAtFirstLine : LogActivation::kOff;
+}
+
+std::wstring RunnerLogPath(const std::wstring& base, const std::wstring& exePath) {
+  // The process and the logger are the same module in the runner.
+  const std::wstring title = TitleFromModulePath(exePath);
+  return LogPathBelow(base, title + L"_" + title);
+}
+
 std::wstring OldLogPath(const std::wstring& logPath) { return logPath + kOldSuffix; }
 
 std::wstring SiblingPattern(const std::wstring& path, const wchar_t* kind) {

@@ -41,6 +41,19 @@ std::wstring SiblingPattern(const std::wstring& path, const wchar_t* kind);
 // True when "EnableLogToView" is a non-zero DWORD: what the start-up step reads.
 bool LogSwitchOn();
 
+// When a run's log opens, from the runner's two flag bytes and the registry switch (which the
+// start-up step folds into LogEnabled): the one rule the runner follows and the tools explain.
+enum class LogActivation {
+  kAtEntry,      // MagicDebug: opened by the entry point, BEGAIN line first
+  kAtFirstLine,  // LogEnabled or the switch: opened with the first line, "Magic debuge open"
+  kOff,          // no log
+};
+LogActivation ActivationOf(unsigned char magicDebug, unsigned char logEnabled, bool switchOn);
+
+// The log that the runner at `exePath` writes below the common application-data folder `base`
+// (with its backslash): named after the executable, so Patch.exe writes patch_patch.log.
+std::wstring RunnerLogPath(const std::wstring& base, const std::wstring& exePath);
+
 // Where a run with the log on writes it, as the runner decides before it opens the file.
 enum class LogLocationState {
   kNoBase,          // no common application-data folder: no log

@@ -21,6 +21,8 @@ STARTUPINFOW HiddenStartup() {
 // Waits for a started program and returns its exit code, or kNoExitCode after an "Error" line.
 DWORD WaitForExitCode(const ProcessHandles& handles) {
   // A program still running after the wait goes on by itself; only its handles are closed.
+  // A time-out sets no last error: the line then shows 0, not what an earlier call left.
+  SetLastError(NO_ERROR);
   const DWORD wait = WaitForSingleObject(handles.process.Get(), kWaitMilliseconds);
   if (wait != WAIT_OBJECT_0) {
     const DWORD error = GetLastError();
@@ -36,11 +38,40 @@ DWORD WaitForExitCode(const ProcessHandles& handles) {
   return exitCode;
 }
 
-DWORD StartAndWait(wchar_t* commandLine, const wchar_t* folder) {
+// The caller's standard handles are none from construction to destruction.
+class StandardHandlesHidden {
+ public:
+  explicit StandardHandlesHidden(StandardHandles handles) : hide_(handles == StandardHandles::kNone) {
+    for (int i = 0; hide_ && i < 3; ++i) {
+      saved_[i] = GetStdHandle(kKinds[i]);
+      SetStdHandle(kKinds[i], nullptr);
+    }
+  }
+  ~StandardHandlesHidden() {
+    const DWORD error = GetLastError();  // the start's, for its line
+    for (int i = 0; hide_ && i < 3; ++i) SetStdHandle(kKinds[i], saved_[i]);
+    SetLastError(error);
+  }
+  StandardHandlesHidden(const StandardHandlesHidden&) = delete;
+  StandardHandlesHidden& operator=(const StandardHandlesHidden&) = delete;
+
+ private:
+  static constexpr DWORD kKinds[3] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  bool hide_;
+  HANDLE saved_[3] = {};
+};
+
+DWORD StartAndWait(wchar_t* commandLine, const wchar_t* folder,
+                   StandardHandles handles = StandardHandles::kInherited) {
   STARTUPINFOW startup = HiddenStartup();
   PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, folder, &startup,
-                      &info)) {
+  BOOL started = FALSE;
+  {
+    const StandardHandlesHidden hidden(handles);
+    started = CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, folder,
+                             &startup, &info);
+  }
+  if (!started) {
     const DWORD error = GetLastError();
     LOG_FAILURE(L"[%s]failed to execute cmdline:%s, err:%u.", commandLine, error);
     return kNoExitCode;
@@ -134,17 +165,23 @@ bool StartAsUser(wchar_t* commandLine, HANDLE token, const wchar_t* folder,
 
 DWORD CreateProcessWaitCmd(wchar_t* commandLine) { return StartAndWait(commandLine, nullptr); }
 
-DWORD CreateProcessWaitCmdAs(wchar_t* commandLine, HANDLE token, const wchar_t* folder) {
+DWORD CreateProcessWaitCmdAs(wchar_t* commandLine, HANDLE token, const wchar_t* folder,
+                             StandardHandles handles) {
   if (token == nullptr) {
     LOG_PROGRESS(L"[%s]no token of the stopped program, started with this run's rights.");
-    return StartAndWait(commandLine, folder);
+    return StartAndWait(commandLine, folder, handles);
   }
   PROCESS_INFORMATION info = {};
-  if (!StartAsUser(commandLine, token, folder, info)) {
+  bool started = false;
+  {
+    const StandardHandlesHidden hidden(handles);
+    started = StartAsUser(commandLine, token, folder, info);
+  }
+  if (!started) {
     const DWORD error = GetLastError();
     LOG_PROGRESS(
         L"[%s]cannot start as the user who ran it, err:%u, started with this run's rights.", error);
-    return StartAndWait(commandLine, folder);
+    return StartAndWait(commandLine, folder, handles);
   }
   return WaitForExitCode(ProcessHandles(info));
 }

@@ -1,5 +1,7 @@
 #include "product/product.h"
 
+#include <utility>
+
 #include "log/log.h"
 #include "process/command.h"
 
@@ -15,7 +17,8 @@ bool StopProduct(const std::wstring& installBase, std::vector<StoppedProgram>& s
 // In the installation folder: the folder the caller was started from may be a download folder,
 // where the program's own loads of libraries by bare name would look first.
 std::vector<DWORD> RestartMainProgram(const std::wstring& installBase,
-                                      const std::vector<StoppedProgram>& stopped) {
+                                      const std::vector<StoppedProgram>& stopped,
+                                      StandardHandles handles) {
   const std::wstring commandLine = L"\"" + installBase + kMainProgram + L"\" ";
   std::vector<DWORD> exitCodes;
   exitCodes.reserve(stopped.size());  // no allocation between one start and the next
@@ -23,9 +26,33 @@ std::vector<DWORD> RestartMainProgram(const std::wstring& installBase,
     std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
     writable.push_back(L'\0');
     const DWORD exitCode =
-        CreateProcessWaitCmdAs(writable.data(), program.token.Get(), installBase.c_str());
+        CreateProcessWaitCmdAs(writable.data(), program.token.Get(), installBase.c_str(), handles);
     LOG_PROGRESS(L"[%s]CreateProcessWaitCmd[%s] exit_code[%u].", commandLine, exitCode);
     exitCodes.push_back(exitCode);
   }
   return exitCodes;
+}
+
+ProductStop::ProductStop(std::wstring installBase, StandardHandles handles)
+    : installBase_(std::move(installBase)), handles_(handles) {
+  try {
+    stoppedAny_ = StopProduct(installBase_, stopped_);
+  } catch (...) {
+    Restart();
+    throw;
+  }
+}
+
+ProductStop::~ProductStop() {
+  try {
+    Restart();
+  } catch (...) {
+    // Nothing more can be done from here; the run's own error is the one that counts.
+  }
+}
+
+std::vector<DWORD> ProductStop::Restart() {
+  if (restarted_) return {};
+  restarted_ = true;
+  return RestartMainProgram(installBase_, stopped_, handles_);
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "process/command.h"
 #include "process/kill.h"
 
 // The product's programs, as the runner and the deployment tools stop and start them.
@@ -23,4 +24,29 @@ inline constexpr size_t kMostSessions = 64;
 // and in the installation folder, each with a wait of up to 2 s and one log line. Returns the
 // exit codes in order (4294967295: still running after the wait, or not started).
 std::vector<DWORD> RestartMainProgram(const std::wstring& installBase,
-                                      const std::vector<StoppedProgram>& stopped);
+                                      const std::vector<StoppedProgram>& stopped,
+                                      StandardHandles handles = StandardHandles::kInherited);
+
+// "The product is never left stopped": stops the product on construction (StopProduct) and
+// starts the main program again when it goes out of scope, also when a step throws, unless
+// Restart ran. A throw from the stop itself restarts what it had stopped before it goes on.
+class ProductStop {
+ public:
+  explicit ProductStop(std::wstring installBase,
+                       StandardHandles handles = StandardHandles::kInherited);
+  ~ProductStop();
+  ProductStop(const ProductStop&) = delete;
+  ProductStop& operator=(const ProductStop&) = delete;
+
+  // True when anything was stopped.
+  bool StoppedAny() const { return stoppedAny_; }
+  // RestartMainProgram, once; later calls return nothing.
+  std::vector<DWORD> Restart();
+
+ private:
+  std::wstring installBase_;
+  StandardHandles handles_;
+  std::vector<StoppedProgram> stopped_;
+  bool stoppedAny_ = false;
+  bool restarted_ = false;
+};

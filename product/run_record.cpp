@@ -181,6 +181,21 @@ std::vector<RecordedEntry> MergeEntries(const std::vector<RecordedEntry>& earlie
   return merged;
 }
 
+RunRecord RecordAfterUndo(RunRecord record, const std::vector<bool>& takenBack,
+                          const std::wstring& now) {
+  bool installedLeft = false;
+  for (size_t i = 0; i < record.entries.size(); ++i) {
+    RecordedEntry& entry = record.entries[i];
+    if (i < takenBack.size() && takenBack[i]) entry = {RecordedAction::kTakenBack, InstalledFile()};
+    installedLeft = installedLeft || Installs(entry.action);
+  }
+  if (!installedLeft) {
+    record.state = RecordState::kUndone;
+    record.undone = now;
+  }
+  return record;
+}
+
 std::wstring RecordTimeNow() {
   SYSTEMTIME now;
   GetSystemTime(&now);

@@ -72,6 +72,12 @@ bool Installs(RecordedAction action);
 std::vector<RecordedEntry> MergeEntries(const std::vector<RecordedEntry>& earlier,
                                         const std::vector<RecordedEntry>& now);
 
+// The record once an undo took back the entries whose flag in `takenBack` (one per entry) is
+// set: each becomes kTakenBack; when nothing the run installed is left, the state becomes
+// undone at `now`, and the record stays for the audit.
+RunRecord RecordAfterUndo(RunRecord record, const std::vector<bool>& takenBack,
+                          const std::wstring& now);
+
 // "yyyy-mm-ddThh:mm:ssZ" of now.
 std::wstring RecordTimeNow();
 

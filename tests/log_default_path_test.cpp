@@ -26,11 +26,21 @@ TEST_F(LogDefaultPath, ALogSwitchedOnOpensOnItsFirstLineWithTheMagicLine) {
   LogEnabled = 1;
   LOG_CONSOLE::WriteErrorLog(L"[%s]first", L"Error");
   EXPECT_EQ(std::wstring(CurrentLogState().LogFilePath), path_);
+  EXPECT_EQ(RunnerLogPath(CommonAppDataFolder(false), L"C:\\x\\log_machine_tests.exe"), path_)
+      << "the readers' name for it";
   EXPECT_EQ(CurrentLogState().BannerEnabled, 1);
   LOG_CONSOLE::CloseLog();
   const std::vector<std::string> expected = {testsupport::kMagicOpenMessage, "[Error]first",
                                              testsupport::Banner(kEndBanner)};
   EXPECT_EQ(testsupport::ReadMessages(path_), expected) << "the log folder was not created";
+}
+
+TEST(LogActivation, TheForcedFlagOpensAtEntryEitherSwitchAtTheFirstLine) {
+  EXPECT_EQ(ActivationOf(1, 0, false), LogActivation::kAtEntry);
+  EXPECT_EQ(ActivationOf(2, 1, true), LogActivation::kAtEntry);
+  EXPECT_EQ(ActivationOf(0, 1, false), LogActivation::kAtFirstLine);
+  EXPECT_EQ(ActivationOf(0, 0, true), LogActivation::kAtFirstLine);
+  EXPECT_EQ(ActivationOf(0, 0, false), LogActivation::kOff);
 }
 
 TEST_F(LogDefaultPath, AFailedLazyOpenIsNotTriedAgain) {

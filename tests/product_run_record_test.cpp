@@ -54,4 +54,22 @@ TEST(RunRecordEntries, ALaterRunKeepsTheAccountOfWhatAnEarlierRunInstalled) {
       << "a record of another length is not merged";
 }
 
+TEST(RunRecordEntries, AnUndoMarksWhatItTookBackAndTheRecordUndoneOnceNothingIsLeft) {
+  using A = RecordedAction;
+  RunRecord record;
+  record.state = RecordState::kApplied;
+  record.entries = {Entry(A::kMovedThenCopied, '1'), Entry(A::kCopied, '2'),
+                    Entry(A::kSkippedBackupExists)};
+  const RunRecord partly = RecordAfterUndo(record, {true, false, false}, L"T1");
+  EXPECT_EQ(partly.entries[0].action, A::kTakenBack);
+  EXPECT_EQ(partly.entries[0].installed.kind, InstalledFile::Kind::kNone);
+  EXPECT_EQ(partly.entries[1].action, A::kCopied) << "kept: not taken back";
+  EXPECT_EQ(partly.state, RecordState::kApplied);
+  EXPECT_TRUE(partly.undone.empty());
+  const RunRecord whole = RecordAfterUndo(partly, {false, true, false}, L"T2");
+  EXPECT_EQ(whole.state, RecordState::kUndone);
+  EXPECT_EQ(whole.undone, L"T2");
+  EXPECT_EQ(whole.entries[2].action, A::kSkippedBackupExists) << "never the run's to take back";
+}
+
 }  // namespace

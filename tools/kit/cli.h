@@ -9,11 +9,13 @@
 
 // What every tool shares: its arguments, exit codes and error lines, and its JSON output.
 
-// Exit codes every tool gives the same meaning; patchlog adds its own above them.
+// Exit codes every tool gives the same meaning, and patchlog's own above them.
 enum ToolExit : int {
-  kExitOk = 0,      // done, applied, would succeed
-  kExitFailed = 1,  // refused, not applied, would fail, or something was left
-  kExitUsage = 2,   // the arguments are wrong, or the tool stopped before doing anything
+  kExitOk = 0,          // done, applied, would succeed
+  kExitFailed = 1,      // refused, not applied, would fail, or something was left
+  kExitUsage = 2,       // the arguments are wrong, or the tool stopped before doing anything
+  kExitIncomplete = 3,  // patchlog: the last run has no END (crashed, killed, still running)
+  kExitNoRun = 4,       // patchlog: no run in the log
 };
 
 // The options a tool takes: "--name" alone, or "--name VALUE" / "--name=VALUE" with a value

@@ -7,9 +7,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "log/log_readers.h"
+#include "package/seal.h"
 #include "platform/file.h"
 #include "platform/handle.h"
-#include "package/seal.h"
+#include "platform/text.h"
 #include "tools/kit/files.h"
 
 namespace {
@@ -237,9 +239,15 @@ bool FindFlagBlockInFile(const std::wstring& path, FlagBlockLocation& location,
 }
 
 std::string DescribeFlags(unsigned char magicDebug, unsigned char logEnabled) {
-  if (magicDebug != 0) return "log on, opened at entry: BEGAIN line first, END line at shutdown";
-  if (logEnabled != 0)
-    return "log on, opened at the first line: \"Magic debuge open\" line first, END line at "
-           "shutdown";
-  return "log off unless HKLM\\Software\\Norvale\\PelliMgr EnableLogToView is a non-zero DWORD";
+  switch (ActivationOf(magicDebug, logEnabled, false)) {
+    case LogActivation::kAtEntry:
+      return "log on, opened at entry: BEGAIN line first, END line at shutdown";
+    case LogActivation::kAtFirstLine:
+      return "log on, opened at the first line: \"Magic debuge open\" line first, END line at "
+             "shutdown";
+    case LogActivation::kOff:
+      break;
+  }
+  return "log off unless HKLM\\" + NarrowToUtf8(kLogSwitchKey) + " " +
+         NarrowToUtf8(kLogSwitchValue) + " is a non-zero DWORD";
 }

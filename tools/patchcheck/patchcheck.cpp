@@ -18,6 +18,7 @@
 #include "tools/kit/files.h"
 #include "tools/kit/install_folder.h"
 #include "tools/kit/package_read.h"
+#include "tools/kit/record_text.h"
 #include "tools/patchcheck/dry_run.h"
 #include "tools/patchcheck/findings.h"
 #include "tools/patchcheck/verify.h"
@@ -34,121 +35,40 @@ void PrintText(const PackageReport& report) {
                                       : "result: a run would succeed");
 }
 
-// --- --verify ---------------------------------------------------------------------------
-
-const char* StateName(const InstalledEntry& item) {
-  if (item.role == EntryRole::kSkipsRepeated) return "skip-repeated";
-  if (item.role == EntryRole::kRefused) return "refused";
-  if (item.cannotTell) return "cannot-tell";
-  switch (item.holds) {
-    case Comparison::kSame:
-      return "applied";
-    case Comparison::kDifferent:
-      return "differs";
-    case Comparison::kMissing:
-      return "missing";
-    case Comparison::kUnreadable:
-      break;
-  }
-  return "unreadable";
-}
-
-std::string DescribeEntry(const InstalledEntry& item) {
-  const std::string destination = NarrowToUtf8(item.paths.destination);
-  const std::string backup = item.facts.backupPresent ? "; its backup exists" : "; no backup";
-  const std::string what = item.role == EntryRole::kSkipsMissing
-                               ? "the sha256 conf.json records (its patch file is missing)"
-                               : "the package's file";
-  switch (item.role) {
-    case EntryRole::kSkipsRepeated:
-      return "skip: same destination as entry " + std::to_string(item.sameAs);
-    case EntryRole::kRefused:
-      return "not applied: " + destination + " names no file (a device, a stream, a control "
-                                             "character): a run stops there";
-    case EntryRole::kSkipsMissing:
-      if (item.cannotTell) {
-        return "cannot tell: patch file " + NarrowToUtf8(item.paths.source) +
-               " is missing and conf.json records no sha256 for it";
-      }
-      break;
-    case EntryRole::kApplies:
-      break;
-  }
-  switch (item.holds) {
-    case Comparison::kSame:
-      return "applied: " + destination + " holds " + what + backup;
-    case Comparison::kDifferent:
-      return "not applied: " + destination + " holds something else than " + what + backup;
-    case Comparison::kMissing:
-      return "not applied: " + destination + " is missing" + backup;
-    case Comparison::kUnreadable:
-      break;
-  }
-  return "not applied: " + destination + " cannot be read (error " + std::to_string(item.error) +
-         ")";
-}
-
-// The run's record of this package, in a few words: what every verdict of a run rests on.
-std::string DescribeRecord(RecordRead read, const RunRecord& record) {
-  if (read == RecordRead::kMissing) return "none: no run applied this package here";
-  if (read == RecordRead::kUnreadable) return "cannot be read";
-  std::string text = NarrowToUtf8(RecordStateName(record.state)) + ", started " +
-                     NarrowToUtf8(record.started);
-  if (!record.ended.empty()) text += ", ended " + NarrowToUtf8(record.ended);
-  if (record.state == RecordState::kApplying)
-    text += ": the run was cut off (incomplete); the files tell how far it came";
-  if (record.state == RecordState::kFailed)
-    text += ": the run stopped at entry " + std::to_string(record.failedEntry);
-  if (record.state == RecordState::kUndone) text += ", undone " + NarrowToUtf8(record.undone);
-  return text;
-}
-
 // The detection rule's answer: 0 applied, 1 not (or it cannot be told).
 int Verify(const std::wstring& packageDir, const std::wstring& givenInstallDir, bool json) {
-  PatchList entries;
-  std::string error, packageId;
-  const InstallFolder install = FindInstallFolder(givenInstallDir);
-  if (!ReadPackageEntries(packageDir, entries, error, &packageId)) {
-    entries.clear();
-  } else if (!install.error.empty()) {
-    error = install.error;
-  }
-  RunRecord record;
-  const RecordRead read =
-      packageId.empty() ? RecordRead::kMissing : ReadRunRecord(packageId, record);
-  const std::vector<InstalledEntry> installed =
-      error.empty() ? ReadInstalledEntries(packageDir, install.path, entries)
-                    : std::vector<InstalledEntry>();
-  const bool applied = error.empty() && IsApplied(installed);
+  const VerifyReport report = VerifyPackage(packageDir, givenInstallDir);
   if (json) {
     Json::Value root(Json::objectValue);
-    root["applied"] = applied;
-    AddInstallFolder(install, root);
-    if (!error.empty()) root["error"] = error;
-    root["record"] =
-        read == RecordRead::kFound ? Json::Value(NarrowToUtf8(RecordStateName(record.state)))
-                                   : Json::Value();
+    root["applied"] = report.applied;
+    AddInstallFolder(report.install, root);
+    if (!report.error.empty()) root["error"] = report.error;
+    root["record"] = report.recordRead == RecordRead::kFound
+                         ? Json::Value(NarrowToUtf8(RecordStateName(report.record.state)))
+                         : Json::Value();
     root["verify"] = Json::Value(Json::arrayValue);
-    for (const InstalledEntry& item : installed) {
+    for (const InstalledEntry& item : report.installed) {
       Json::Value entry;
       entry["entry"] = static_cast<Json::UInt>(item.entry);
-      entry["state"] = StateName(item);
+      entry["state"] = EntryStateName(item);
       entry["destination"] = NarrowToUtf8(item.paths.destination);
       entry["backup_exists"] = item.facts.backupPresent;
       root["verify"].append(entry);
     }
     PrintJson(root);
   } else {
-    if (install.error.empty()) std::printf("%s\n", DescribeInstallFolder(install).c_str());
-    if (!error.empty()) PrintError(kTool, error);
-    if (!packageId.empty()) std::printf("record: %s\n", DescribeRecord(read, record).c_str());
-    for (const InstalledEntry& item : installed)
-      std::printf("entry %zu: %s\n", item.entry, DescribeEntry(item).c_str());
-    std::printf("%s\n", applied         ? "result: the package is applied here"
-                        : error.empty() ? "result: the package is not applied here"
-                                        : "result: cannot tell whether the package is applied");
+    if (report.install.error.empty())
+      std::printf("%s\n", DescribeInstallFolder(report.install).c_str());
+    if (!report.error.empty()) PrintError(kTool, report.error);
+    if (!report.packageId.empty())
+      std::printf("record: %s\n", DescribeRecord(report.recordRead, report.record).c_str());
+    for (const InstalledEntry& item : report.installed)
+      std::printf("entry %zu: %s\n", item.entry, DescribeInstalledEntry(item).c_str());
+    std::printf("%s\n", report.applied          ? "result: the package is applied here"
+                        : report.error.empty() ? "result: the package is not applied here"
+                                               : "result: cannot tell whether the package is applied");
   }
-  return applied ? kExitOk : kExitFailed;
+  return report.applied ? kExitOk : kExitFailed;
 }
 
 int Main(int argc, wchar_t** argv) {

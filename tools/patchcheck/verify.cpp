@@ -1,6 +1,8 @@
 #include "tools/patchcheck/verify.h"
 
 #include "package/layout.h"
+#include "platform/text.h"
+#include "tools/kit/package_read.h"
 
 std::vector<InstalledEntry> ReadInstalledEntries(const std::wstring& packageDir,
                                                  const std::wstring& installDir,
@@ -44,4 +46,72 @@ bool IsApplied(const std::vector<InstalledEntry>& installed) {
     if (item.role != EntryRole::kSkipsRepeated && item.holds != Comparison::kSame) return false;
   }
   return true;
+}
+
+const char* EntryStateName(const InstalledEntry& item) {
+  if (item.role == EntryRole::kSkipsRepeated) return "skip-repeated";
+  if (item.role == EntryRole::kRefused) return "refused";
+  if (item.cannotTell) return "cannot-tell";
+  switch (item.holds) {
+    case Comparison::kSame:
+      return "applied";
+    case Comparison::kDifferent:
+      return "differs";
+    case Comparison::kMissing:
+      return "missing";
+    case Comparison::kUnreadable:
+      break;
+  }
+  return "unreadable";
+}
+
+std::string DescribeInstalledEntry(const InstalledEntry& item) {
+  const std::string destination = NarrowToUtf8(item.paths.destination);
+  const std::string backup = item.facts.backupPresent ? "; its backup exists" : "; no backup";
+  const std::string what = item.role == EntryRole::kSkipsMissing
+                               ? "the sha256 conf.json records (its patch file is missing)"
+                               : "the package's file";
+  switch (item.role) {
+    case EntryRole::kSkipsRepeated:
+      return "skip: same destination as entry " + std::to_string(item.sameAs);
+    case EntryRole::kRefused:
+      return "not applied: " + destination + " names no file (a device, a stream, a control "
+                                             "character): a run stops there";
+    case EntryRole::kSkipsMissing:
+      if (item.cannotTell) {
+        return "cannot tell: patch file " + NarrowToUtf8(item.paths.source) +
+               " is missing and conf.json records no sha256 for it";
+      }
+      break;
+    case EntryRole::kApplies:
+      break;
+  }
+  switch (item.holds) {
+    case Comparison::kSame:
+      return "applied: " + destination + " holds " + what + backup;
+    case Comparison::kDifferent:
+      return "not applied: " + destination + " holds something else than " + what + backup;
+    case Comparison::kMissing:
+      return "not applied: " + destination + " is missing" + backup;
+    case Comparison::kUnreadable:
+      break;
+  }
+  return "not applied: " + destination + " cannot be read (error " + std::to_string(item.error) +
+         ")";
+}
+
+VerifyReport VerifyPackage(const std::wstring& packageDir, const std::wstring& givenInstallDir) {
+  VerifyReport report;
+  PatchList entries;
+  report.install = FindInstallFolder(givenInstallDir);
+  if (!ReadPackageEntries(packageDir, entries, report.error, &report.packageId)) {
+    entries.clear();
+  } else if (!report.install.error.empty()) {
+    report.error = report.install.error;
+  }
+  if (!report.packageId.empty()) report.recordRead = ReadRunRecord(report.packageId, report.record);
+  if (report.error.empty())
+    report.installed = ReadInstalledEntries(packageDir, report.install.path, entries);
+  report.applied = report.error.empty() && IsApplied(report.installed);
+  return report;
 }

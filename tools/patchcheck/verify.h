@@ -8,7 +8,9 @@
 #include "package/conf.h"
 #include "package/entry_paths.h"
 #include "package/plan.h"
+#include "product/run_record.h"
 #include "tools/kit/files.h"
+#include "tools/kit/install_folder.h"
 
 // Whether a package is applied here: what the installation holds for each entry, against what a
 // run does with it.
@@ -43,3 +45,21 @@ std::vector<InstalledEntry> ReadInstalledEntries(const std::wstring& packageDir,
 // True when every entry that a run applies, or would apply with its patch file, holds what the
 // package installs there, and no entry is refused.
 bool IsApplied(const std::vector<InstalledEntry>& installed);
+
+// "applied", "differs", "missing", "unreadable", "cannot-tell", "skip-repeated", "refused".
+const char* EntryStateName(const InstalledEntry& item);
+// One sentence: "applied: C:\...\a.dll holds the package's file; its backup exists".
+std::string DescribeInstalledEntry(const InstalledEntry& item);
+
+// What a detection rule needs: the installation folder, the run's record of the package, and
+// whether every entry holds what the package installs there. Changes nothing.
+struct VerifyReport {
+  InstallFolder install;
+  std::string error;  // why it cannot be told; empty when it can
+  std::string packageId;
+  RecordRead recordRead = RecordRead::kMissing;
+  RunRecord record;
+  std::vector<InstalledEntry> installed;
+  bool applied = false;
+};
+VerifyReport VerifyPackage(const std::wstring& packageDir, const std::wstring& givenInstallDir);

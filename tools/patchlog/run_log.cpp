@@ -10,6 +10,7 @@
 #include "platform/file.h"
 #include "platform/handle.h"
 #include "platform/text.h"
+#include "tools/kit/cli.h"
 
 namespace {
 // A longer line is kept only up to here: memory stays bounded in a file without line feeds.
@@ -161,15 +162,15 @@ int VerdictExitCode(RunVerdict verdict) {
     case RunVerdict::kSucceeded:
     case RunVerdict::kSucceededWithSkips:
     case RunVerdict::kUndone:
-      return 0;
+      return kExitOk;
     case RunVerdict::kFailed:
-      return 1;
+      return kExitFailed;
     case RunVerdict::kIncomplete:
-      return 3;
+      return kExitIncomplete;
     case RunVerdict::kNoRun:
       break;
   }
-  return 4;
+  return kExitNoRun;
 }
 
 bool ReadRunEvidence(const std::wstring& path, RunEvidence& run, DWORD& error) {

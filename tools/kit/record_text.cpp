@@ -1,0 +1,29 @@
+#include "tools/kit/record_text.h"
+
+#include "platform/text.h"
+
+std::string DescribeRecord(RecordRead read, const RunRecord& record) {
+  if (read == RecordRead::kMissing) return "none: no run applied this package here";
+  if (read == RecordRead::kUnreadable) return "cannot be read";
+  std::string text = NarrowToUtf8(RecordStateName(record.state)) + ", started " +
+                     NarrowToUtf8(record.started);
+  if (!record.ended.empty()) text += ", ended " + NarrowToUtf8(record.ended);
+  if (record.state == RecordState::kApplying)
+    text += ": the run was cut off (incomplete); the files tell how far it came";
+  if (record.state == RecordState::kFailed)
+    text += ": the run stopped at entry " + std::to_string(record.failedEntry);
+  if (record.state == RecordState::kUndone) text += ", undone " + NarrowToUtf8(record.undone);
+  return text;
+}
+
+Json::Value RecordJson(const std::string& packageId, RecordRead read, const RunRecord& record) {
+  if (read != RecordRead::kFound) return Json::Value();
+  Json::Value json(Json::objectValue);
+  json["package_id"] = packageId;
+  json["state"] = NarrowToUtf8(RecordStateName(record.state));
+  json["started"] = NarrowToUtf8(record.started);
+  json["ended"] = NarrowToUtf8(record.ended);
+  json["undone"] = NarrowToUtf8(record.undone);
+  json["failed_entry"] = static_cast<Json::UInt>(record.failedEntry);
+  return json;
+}

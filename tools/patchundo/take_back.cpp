@@ -1,0 +1,151 @@
+#include "tools/patchundo/take_back.h"
+
+#include "package/layout.h"
+#include "package/plan.h"
+#include "platform/paths.h"
+#include "platform/text.h"
+#include "product/product.h"
+#include "product/run_lock.h"
+#include "tools/kit/package_read.h"
+
+namespace {
+std::wstring WithBackslash(std::wstring folder) {
+  AppendBackslashIfMissing(folder);
+  return folder;
+}
+
+// Step one: the package, its record, and whether they belong together. False when there is
+// nothing to take back (a note) or it cannot be done (an error); `paths` then is empty.
+bool ReadRecordOf(const std::wstring& packageDir, const std::wstring& givenInstallDir,
+                  TakeBack& outcome, std::string& packageId, std::vector<EntryPaths>& paths) {
+  PatchList entries;
+  if (!ReadPackageEntries(packageDir, entries, outcome.error, &packageId)) return false;
+  switch (ReadRunRecord(packageId, outcome.record)) {
+    case RecordRead::kMissing:
+      outcome.note = "no run applied this package here (no record of it): nothing to take back";
+      return false;
+    case RecordRead::kUnreadable:
+      outcome.error = "the run's record of this package cannot be read";
+      return false;
+    case RecordRead::kFound:
+      break;
+  }
+  outcome.recorded = true;
+  const RunRecord& record = outcome.record;
+  if (record.entries.size() != entries.size()) {
+    outcome.error = "the run's record does not match the package's entries";
+    return false;
+  }
+  if (!givenInstallDir.empty() &&
+      CompareAsFileNames(WithBackslash(givenInstallDir), WithBackslash(record.installDir)) != 0) {
+    outcome.error = "the run worked on " + NarrowToUtf8(record.installDir) + ", not on " +
+                    NarrowToUtf8(givenInstallDir);
+    return false;
+  }
+  if (record.state == RecordState::kUndone) {
+    outcome.note = "the record says this package was undone at " + NarrowToUtf8(record.undone) +
+                   ": nothing to take back";
+    return false;
+  }
+  paths = FormAllEntryPaths(entries, PatchFolderOf(packageDir), record.installDir);
+  return true;
+}
+
+// Step two: never beside a run, nor without the guarantee that none can start meanwhile. Each
+// entry is read again once the product is stopped. The product started again must not hold this
+// tool's output open: it starts without standard handles.
+bool CarryOut(const std::vector<EntryPaths>& paths, bool removeAdded, TakeBack& outcome) {
+  const RunLock lock(kRunLockWaitMilliseconds);
+  if (lock.GetState() != RunLock::State::kHeld) {
+    outcome.error = lock.GetState() == RunLock::State::kBusy
+                        ? "a patch run still holds the machine after " +
+                              std::to_string(kRunLockWaitMilliseconds) + " ms: nothing changed"
+                        : "the run lock cannot be taken (error " + std::to_string(lock.Error()) +
+                              "): nothing changed";
+    return false;
+  }
+  ProductStop stop(WithBackslash(outcome.record.installDir), StandardHandles::kNone);
+  outcome.stopped = stop.StoppedAny();
+  outcome.steps = UndoEntries(outcome.record.entries, paths, removeAdded, true);
+  outcome.carriedOut = true;
+  outcome.restarted = stop.Restart();
+  return true;
+}
+
+// Step three: what was taken back is recorded entry by entry.
+void RecordTakenBack(const std::string& packageId, TakeBack& outcome) {
+  std::vector<bool> takenBack(outcome.record.entries.size());
+  for (const UndoStep& step : outcome.steps) takenBack[step.entry - 1] = step.done;
+  const RunRecord updated = RecordAfterUndo(outcome.record, takenBack, RecordTimeNow());
+  const LONG written = WriteRunRecord(packageId, updated);
+  if (written != ERROR_SUCCESS) {
+    outcome.error = "the record cannot be updated (error " + std::to_string(written) + ")";
+    return;
+  }
+  outcome.record = updated;
+  outcome.undone = updated.state == RecordState::kUndone;
+}
+}  // namespace
+
+TakeBack TakeBackPackage(const std::wstring& packageDir, const std::wstring& givenInstallDir,
+                         bool dryRun, bool removeAdded) {
+  TakeBack outcome;
+  std::string packageId;
+  std::vector<EntryPaths> paths;
+  if (!ReadRecordOf(packageDir, givenInstallDir, outcome, packageId, paths)) return outcome;
+  outcome.steps = UndoEntries(outcome.record.entries, paths, removeAdded, false);
+  if (dryRun || !ChangesSomething(outcome.steps)) return outcome;
+  if (CarryOut(paths, removeAdded, outcome)) RecordTakenBack(packageId, outcome);
+  return outcome;
+}
+
+bool TookBackEverything(const TakeBack& outcome) {
+  return outcome.error.empty() && !AnythingLeft(outcome.steps, outcome.carriedOut);
+}
+
+const char* UndoActionName(UndoAction action) {
+  switch (action) {
+    case UndoAction::kRestore:
+      return "restore";
+    case UndoAction::kRemove:
+      return "remove";
+    case UndoAction::kKeepAdded:
+      return "keep-added";
+    case UndoAction::kLeaveAlone:
+      return "leave-alone";
+    case UndoAction::kNothing:
+      break;
+  }
+  return "nothing";
+}
+
+std::string DescribeUndoStep(const UndoStep& step, bool carriedOut) {
+  const std::string destination = NarrowToUtf8(step.destination);
+  const std::string failure = " (error " + std::to_string(step.error) + ")";
+  std::string text;
+  switch (step.decision.action) {
+    case UndoAction::kRestore:
+      text = step.done        ? "put back " + destination + " from its backup"
+             : !carriedOut    ? "would put back " + destination + " from " +
+                                 NarrowToUtf8(step.backup)
+                              : "could not put back " + destination + " from " +
+                                 NarrowToUtf8(step.backup) + failure + ": both files are kept";
+      break;
+    case UndoAction::kRemove:
+      text = step.done     ? "removed " + destination + ", which the run added"
+             : !carriedOut ? "would remove " + destination + ", which the run added"
+                           : "could not remove " + destination + failure;
+      break;
+    case UndoAction::kKeepAdded:
+      text = "kept " + destination + ": the run added it (--remove-added removes it)";
+      break;
+    case UndoAction::kLeaveAlone:
+      text = "left alone: " + destination + " " + step.decision.reason;
+      break;
+    case UndoAction::kNothing:
+      text = "nothing to do for " + destination + ": " + step.decision.reason;
+      break;
+  }
+  if (step.partial) text += carriedOut ? "; its partial copy removed" : "; a partial copy is left";
+  return text;
+}
