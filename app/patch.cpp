@@ -79,8 +79,7 @@ bool FlushToDisk(const std::wstring& partial, bool& readOnly, InstalledFile* ide
              SetFileAttributesW(partial.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
   KernelHandle file;
   if (!RetryWhileHeld([&] {
-        file.Reset(CreateFileW(partial.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                               OPEN_EXISTING, 0, nullptr));
+        file = OpenFile(partial, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
         return file.IsValid();
       })) {
     return false;

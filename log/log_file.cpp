@@ -27,9 +27,8 @@ bool RenameTouchesOnlyTheName(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
     return true;
-  const KernelHandle link(CreateFileW(
-      path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-      nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  const KernelHandle link = OpenFile(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
   return link.IsValid() && CheckHandleLinks(link.Get(), kTrustOwner) == TrustRefusal::kLink;
 }
 
@@ -130,9 +129,8 @@ KernelHandle OpenCheckedFile(const std::wstring& path, DWORD disposition, DWORD&
 // reader that is not elevated) tells nothing, and counts as movable.
 bool CanMoveAside(const std::wstring& path) {
   if (!RenameTouchesOnlyTheName(path)) return false;
-  const KernelHandle probe(CreateFileW(
-      path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  const KernelHandle probe = OpenFile(path, DELETE, kShareAll, OPEN_EXISTING,
+                                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
   return probe.IsValid() || GetLastError() != ERROR_SHARING_VIOLATION;
 }
 

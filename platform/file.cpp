@@ -1,5 +1,7 @@
 #include "platform/file.h"
 
+#include <utility>
+
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -10,12 +12,17 @@ FileResult ResultFromLastError() {
   return error;
 }
 
+KernelHandle OpenFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
+                      DWORD flags) {
+  return KernelHandle(CreateFileW(path.c_str(), access, share, nullptr, disposition,
+                                  FILE_ATTRIBUTE_NORMAL | flags, nullptr));
+}
+
 FileResult FileHandle::Open(const wchar_t* path, DWORD access, DWORD share, DWORD disposition,
                             DWORD flags) {
-  HANDLE opened = CreateFileW(path, access, share, nullptr, disposition,
-                              FILE_ATTRIBUTE_NORMAL | flags, nullptr);
-  if (opened == INVALID_HANDLE_VALUE) return ResultFromLastError();
-  handle_.Reset(opened);
+  KernelHandle opened = OpenFile(path, access, share, disposition, flags);
+  if (!opened.IsValid()) return ResultFromLastError();
+  handle_ = std::move(opened);
   return 0;
 }
 
@@ -109,9 +116,7 @@ std::wstring FinalPath(HANDLE handle) {
 
 namespace {
 KernelHandle OpenForQuery(const std::wstring& path) {
-  return KernelHandle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  return OpenFile(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
 }
 }  // namespace
 

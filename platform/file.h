@@ -36,6 +36,14 @@ bool ReadInChunks(HANDLE file, std::vector<char>& buffer, Take take, DWORD& erro
   }
 }
 
+// Every kind of sharing: for a reader that must hold up neither the product nor a run.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The one way to open a file or folder: CreateFileW with no security attributes, no template,
+// FILE_ATTRIBUTE_NORMAL and `flags` (FILE_FLAG_*). Invalid on failure, with the last error set.
+KernelHandle OpenFile(const std::wstring& path, DWORD access, DWORD share, DWORD disposition,
+                      DWORD flags = 0);
+
 // How often a unique name is tried before a move to one counts as failed.
 constexpr int kUniqueNameTries = 16;
 

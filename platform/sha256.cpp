@@ -67,8 +67,8 @@ bool HashFileSha256(const std::wstring& path, std::string& hex, DWORD& error) no
   KernelHandle file;
   // A file held for a moment (a scanner) is waited for as a move or a copy would wait.
   if (!RetryWhileHeld([&] {
-        file.Reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        file = OpenFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                        FILE_FLAG_SEQUENTIAL_SCAN);
         return file.IsValid();
       })) {
     return Fail(error);

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/handle.h"
 
 namespace {
@@ -181,10 +182,9 @@ TrustRefusal CheckPath(const std::wstring& path, unsigned checks) {
                : TrustRefusal::kUnreadable;
   }
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return TrustRefusal::kLink;
-  KernelHandle handle(
-      CreateFileW(path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  const KernelHandle handle =
+      OpenFile(path, READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING,
+               FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
   if (!handle.IsValid()) return TrustRefusal::kUnreadable;
   return CheckHandle(handle.Get(), checks);
 }

@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 
 #include "log/log.h"
+#include "platform/file_identity.h"
 #include "platform/handle.h"
 #include "platform/paths.h"
 #include "platform/text.h"
@@ -20,22 +21,6 @@ constexpr DWORD kExitWaitMilliseconds = 5000;
 constexpr DWORD kTokenAccess = TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY |
                                TOKEN_ADJUST_DEFAULT | TOKEN_ADJUST_SESSIONID;
 constexpr DWORD kLongPathCapacity = 32768;
-
-bool ReadFileIdentity(const std::wstring& path, BY_HANDLE_FILE_INFORMATION& info) {
-  const KernelHandle file(CreateFileW(LongPathForm(path).c_str(), FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  return file.IsValid() && GetFileInformationByHandle(file.Get(), &info);
-}
-
-// The same file whatever the spelling: short or long names, case, a long-path prefix.
-bool IsSameFile(const std::wstring& a, const std::wstring& b) {
-  BY_HANDLE_FILE_INFORMATION first, second;
-  return ReadFileIdentity(a, first) && ReadFileIdentity(b, second) &&
-         first.dwVolumeSerialNumber == second.dwVolumeSerialNumber &&
-         first.nFileIndexHigh == second.nFileIndexHigh &&
-         first.nFileIndexLow == second.nFileIndexLow;
-}
 
 enum class Origin { kExpected, kElsewhere, kUnknown };
 

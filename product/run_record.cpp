@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "platform/file.h"
+#include "platform/file_identity.h"
 #include "platform/handle.h"
 #include "platform/registry.h"
 #include "platform/sha256.h"
@@ -75,27 +77,11 @@ const wchar_t* RecordStateName(RecordState state) {
   return L"undone";
 }
 
-namespace {
-// The file's index on its volume, through the one query that reads nothing else.
-bool ReadFileIndex(HANDLE file, LARGE_INTEGER& index) {
-  struct StatusBlock {
-    LONG status;
-    ULONG_PTR information;
-  } status = {};
-  constexpr int kFileInternalInformation = 6;
-  using Query = LONG(WINAPI*)(HANDLE, StatusBlock*, void*, ULONG, int);
-  static const Query query = FindExport<Query>(GetModuleHandleW(L"ntdll.dll"),
-                                               "NtQueryInformationFile");
-  return query != nullptr &&
-         query(file, &status, &index, sizeof(index), kFileInternalInformation) >= 0;
-}
-}  // namespace
-
 InstalledFile IdentityOf(HANDLE file) {
   // The small queries, not GetFileInformationByHandle, which also reads the volume and costs far
   // more on some systems; the destination's path names the volume anyway.
   InstalledFile identity;
-  LARGE_INTEGER index = {};
+  uint64_t index = 0;
   FILE_STANDARD_INFO standard = {};
   FILE_BASIC_INFO basic = {};
   if (!ReadFileIndex(file, index) ||
@@ -105,7 +91,7 @@ InstalledFile IdentityOf(HANDLE file) {
   }
   identity.kind = InstalledFile::Kind::kIdentity;
   size_t at = 0;
-  PutBytes(identity.bytes, at, index.QuadPart);
+  PutBytes(identity.bytes, at, index);
   PutBytes(identity.bytes, at, standard.EndOfFile.QuadPart);
   PutBytes(identity.bytes, at, basic.LastWriteTime.QuadPart);
   return identity;
@@ -127,9 +113,7 @@ bool HoldsInstalledFile(const std::wstring& path, const InstalledFile& installed
     return HashFileSha256(path, hex, error) && Sha256Of(hex).bytes == installed.bytes;
   }
   if (installed.kind != InstalledFile::Kind::kIdentity) return false;
-  const KernelHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, 0, nullptr));
+  const KernelHandle file = OpenFile(path, FILE_READ_ATTRIBUTES, kShareAll, OPEN_EXISTING);
   return file.IsValid() && IdentityOf(file.Get()).bytes == installed.bytes;
 }
 

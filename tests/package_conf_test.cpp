@@ -1,4 +1,5 @@
 #include "package/conf.h"
+#include "package/conf_write.h"
 #include "package/entry_paths.h"
 
 #include <gtest/gtest.h>
@@ -227,6 +228,23 @@ TEST_F(ParseConfTest, MissingFileFolderAndFileOpenForWritingFail) {
   EXPECT_TRUE(list.empty());
   EXPECT_TRUE(ParseConf(path, list)) << "readable again once the writer has closed it";
   EXPECT_EQ(Describe(list), "{a|}");
+}
+
+TEST(ConfWrite, ConfJsonTextReadsBackAsItsEntries) {
+  const PatchList written = {
+      {"bin\\a.dll", "bin\\a.dll", std::string(64, 'a')},
+      {"quote\"and\\slash", "\xC3\xA9\t\x01", std::string(64, '0')},
+  };
+  PatchList read;
+  ASSERT_EQ(ParseConfText(ConfJsonText(written), read), ConfTextResult::kOk)
+      << ConfJsonText(written);
+  ASSERT_EQ(read.size(), written.size());
+  for (size_t i = 0; i < read.size(); ++i) {
+    EXPECT_EQ(read[i].src, written[i].src);
+    EXPECT_EQ(read[i].dest, written[i].dest);
+    EXPECT_EQ(read[i].sha256, written[i].sha256);
+  }
+  EXPECT_NE(ConfJsonText(written).compare(0, 3, "\xEF\xBB\xBF"), 0) << "no byte-order mark";
 }
 
 }  // namespace

@@ -15,9 +15,7 @@ namespace {
 constexpr wchar_t kTempSuffix[] = L".patchtool.tmp";
 
 KernelHandle OpenShared(const std::wstring& path) {
-  return KernelHandle(CreateFileW(path.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  return OpenFile(path, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
 }
 
 Comparison Unreadable(DWORD& error) {

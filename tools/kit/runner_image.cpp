@@ -194,8 +194,8 @@ bool FindMarkedFields(const std::string& bytes, std::vector<MarkedField>& fields
 
 bool FindMarkedFieldsInFile(const std::wstring& path, std::vector<MarkedField>& fields,
                             std::string& error) {
-  const KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  const KernelHandle file =
+      OpenFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
   if (!file.IsValid()) {
     error = ErrorText("cannot open", path, GetLastError());
     return false;

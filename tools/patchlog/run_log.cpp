@@ -176,9 +176,8 @@ int VerdictExitCode(RunVerdict verdict) {
 bool ReadRunEvidence(const std::wstring& path, RunEvidence& run, DWORD& error) {
   error = 0;
   // Shared for writing and deleting too: a run appends to the log and may rotate it meanwhile.
-  const KernelHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  const KernelHandle file =
+      OpenFile(path, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN);
   if (!file.IsValid()) {
     error = GetLastError();
     return false;

@@ -9,9 +9,11 @@
 #include <set>
 #include <utility>
 
+#include "package/conf_write.h"
 #include "package/entry_paths.h"
 #include "package/layout.h"
 #include "platform/file.h"
+#include "platform/file_identity.h"
 #include "platform/handle.h"
 #include "platform/paths.h"
 #include "platform/sha256.h"
@@ -69,33 +71,6 @@ bool IsEmptyFolder(const std::wstring& path) {
          empty && IsFolder(path);
 }
 
-std::wstring FullPath(const std::wstring& path) {
-  std::vector<wchar_t> full(GetFullPathNameW(path.c_str(), 0, nullptr, nullptr) + 1);
-  const DWORD length =
-      GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-  return length == 0 || length >= full.size() ? path : std::wstring(full.data(), length);
-}
-
-// An existing file or folder as the file system knows it, whatever the path's spelling: its
-// volume's serial number and its index there. Links are followed.
-struct FileIdentity {
-  DWORD volume = 0, high = 0, low = 0;
-  bool operator==(const FileIdentity& other) const {
-    return volume == other.volume && high == other.high && low == other.low;
-  }
-};
-KernelHandle OpenForIdentity(const std::wstring& path) {
-  return KernelHandle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-}
-bool ReadIdentity(HANDLE file, FileIdentity& identity) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(file, &info)) return false;
-  identity = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-  return true;
-}
-
 // Makes the package's folders for `relative` (below its patch folder), each once.
 bool MakeFolders(Writer& writer, const std::wstring& relative, std::string& failure) {
   for (size_t end = 0; end != std::wstring::npos && !relative.empty();) {
@@ -144,8 +119,7 @@ bool CopyHashing(Writer& writer, FileHandle& from, const std::wstring& fromPath,
     failure = "no SHA-256 provider (error " + std::to_string(error) + ")";
     return false;
   }
-  const KernelHandle file(CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  const KernelHandle file = OpenFile(to, GENERIC_WRITE, 0, CREATE_NEW, FILE_FLAG_SEQUENTIAL_SCAN);
   if (!file.IsValid()) {
     failure = ErrorText("cannot create", to, GetLastError());
     return false;
@@ -315,23 +289,6 @@ void AddBackupErrors(const MakeRequest& request, const PackageReport& report,
   }
 }
 
-void AppendJsonString(std::string& text, const std::string& value) {
-  text += '"';
-  for (const char c : value) {
-    if (c == '"' || c == '\\') {
-      text += '\\';
-      text += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
-      text += escaped;
-    } else {
-      text += c;
-    }
-  }
-  text += '"';
-}
-
 }  // namespace
 
 bool BuildPackage(const MakeRequest& request, MakeResult& result, std::string& failure) try {
@@ -372,40 +329,3 @@ bool BuildPackage(const MakeRequest& request, MakeResult& result, std::string& f
   return false;
 }
 
-bool LiesInside(const std::wstring& path, const std::wstring& folder) {
-  const KernelHandle outer = OpenForIdentity(folder);
-  FileIdentity tree;
-  if (!outer.IsValid() || !ReadIdentity(outer.Get(), tree)) return false;
-  // Up from the path as an open finds it (".." resolved, trailing dots dropped), and from the
-  // first folder that exists on, as the file system has it (links resolved): by identity, so
-  // that neither case nor short names nor links hide the tree.
-  std::wstring at = FullPath(path);
-  for (bool resolved = false;;) {
-    const KernelHandle folderAt = OpenForIdentity(at);
-    FileIdentity identity;
-    if (folderAt.IsValid() && ReadIdentity(folderAt.Get(), identity)) {
-      if (identity == tree) return true;
-      const std::wstring real = resolved ? std::wstring() : FinalPath(folderAt.Get());
-      resolved = true;
-      if (!real.empty()) at = real;
-    }
-    std::wstring parent = ParentFolder(at);
-    if (!parent.empty() && parent.back() == L':') parent.push_back(L'\\');  // the drive's root
-    // "C:" alone would be the drive's current folder, "\\" the current drive's root.
-    if (parent.size() < 3 || parent.size() >= at.size()) return false;
-    at = parent;
-  }
-}
-
-std::string ConfJsonText(const PatchList& entries) {
-  std::string text = "{\n  \"patch_list\": [\n";
-  for (size_t i = 0; i < entries.size(); ++i) {
-    text += "    { \"src\": ";
-    AppendJsonString(text, entries[i].src);
-    text += ", \"dest\": ";
-    AppendJsonString(text, entries[i].dest);
-    text += ", \"sha256\": \"" + entries[i].sha256 + "\" }";
-    text += i + 1 < entries.size() ? ",\n" : "\n";
-  }
-  return text + "  ]\n}\n";
-}

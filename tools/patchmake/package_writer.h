@@ -29,12 +29,3 @@ struct MakeResult {
 // backup in OLD_DIR is an error. False, with a sentence in `failure`, when the package could not be
 // written; nothing is left behind then.
 bool BuildPackage(const MakeRequest& request, MakeResult& result, std::string& failure);
-
-// True when `path` (which need not exist) is the existing folder `folder` or lies below it, as
-// the file system finds them: each folder up from the path is compared by identity (volume and
-// file index), so that another spelling of the folder (case, a short name, "..", a trailing dot,
-// a link) is still found.
-bool LiesInside(const std::wstring& path, const std::wstring& folder);
-
-// conf.json for `entries`: UTF-8 without byte-order mark, one entry per line, JSON escapes.
-std::string ConfJsonText(const PatchList& entries);

@@ -1,0 +1,33 @@
+#include "package/conf_write.h"
+
+#include <cstdio>
+
+void AppendJsonString(std::string& text, const std::string& value) {
+  text += '"';
+  for (const char c : value) {
+    if (c == '"' || c == '\\') {
+      text += '\\';
+      text += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof(escaped), "\\u%04x", static_cast<unsigned>(c));
+      text += escaped;
+    } else {
+      text += c;
+    }
+  }
+  text += '"';
+}
+
+std::string ConfJsonText(const PatchList& entries) {
+  std::string text = "{\n  \"patch_list\": [\n";
+  for (size_t i = 0; i < entries.size(); ++i) {
+    text += "    { \"src\": ";
+    AppendJsonString(text, entries[i].src);
+    text += ", \"dest\": ";
+    AppendJsonString(text, entries[i].dest);
+    text += ", \"sha256\": \"" + entries[i].sha256 + "\" }";
+    text += i + 1 < entries.size() ? ",\n" : "\n";
+  }
+  return text + "  ]\n}\n";
+}
