@@ -13,7 +13,7 @@
 #include "platform/paths.h"
 #include "product/install_dir.h"
 
-void RunInstallSequence(const RunLock& lock) {
+void RunInstallSequence(const RunLock& lock, const std::string& seal) {
   if (ActivationOf(MagicDebug, LogEnabled, false) == LogActivation::kAtEntry) {
     LOG_CONSOLE::EnableBanners();
     LogEnabled = 1;
@@ -49,7 +49,7 @@ void RunInstallSequence(const RunLock& lock) {
   PatchList patchList;
   PatchRun run;
   run.packageDir = packageDir;
-  if (!ParseConf(confPath, patchList, &run.packageId)) {
+  if (!ParseConf(confPath, patchList, seal, &run.packageId)) {
     LOG_FAILURE(L"[%s]ParseConf failed.");
     return;
   }

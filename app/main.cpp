@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/install.h"
+#include "app/runner_seal.h"
 #include "log/log.h"
 #include "platform/mitigations.h"
 #include "platform/text.h"
@@ -37,7 +38,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   const RunLock lock(kRunLockWaitMilliseconds);
   // An error escaping a step (memory exhausted, an unreadable value) must still close the log.
   try {
-    RunInstallSequence(lock);
+    RunInstallSequence(lock, RunnerSeal());
   } catch (...) {
     ReportEscapedError();
   }

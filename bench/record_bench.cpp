@@ -44,15 +44,15 @@ void RecordBaseline(benchmark::State& state, int entries) {
   const RunRecord record = MakeRecord(entries);
   const std::string bytes = EncodeEntries(record.entries);
   for (auto _ : state) {
-    KeyHandle key;
-    bool done = CreateKeyForWriting(kKey, key) == ERROR_SUCCESS &&
-                WriteBinaryValue(key.Get(), L"Entries", bytes) == ERROR_SUCCESS &&
-                WriteNumberValue(key.Get(), L"FailedEntry", 0) == ERROR_SUCCESS;
+    RegistryKey key;
+    bool done = key.Create(kKey) == ERROR_SUCCESS &&
+                key.WriteBinary(L"Entries", bytes) == ERROR_SUCCESS &&
+                key.WriteNumber(L"FailedEntry", 0) == ERROR_SUCCESS;
     const std::wstring texts[] = {record.packageDir, record.installDir, record.started,
                                   record.ended, L"applied"};
     for (size_t i = 0; i < 5; ++i) {
       const std::wstring name = L"Value" + std::to_wstring(i);
-      done = done && WriteStringValue(key.Get(), name.c_str(), texts[i]) == ERROR_SUCCESS;
+      done = done && key.WriteString(name.c_str(), texts[i]) == ERROR_SUCCESS;
     }
     if (!done) state.SkipWithError("not written");
   }

@@ -1,11 +1,8 @@
 #include "log/log_state.h"
-#include "package/seal.h"
 
 // The only place the markers may appear: a tool finds each flag byte by searching the built file
 // for its marker, so a second copy anywhere in the image would make that search ambiguous.
 LogFlagBlock LogFlags = {"norvalecompan", 0, "companynorval", 1};
-// Unsealed as built; a tool writes the hash of the package's conf.json after the marker.
-SealBlock PackageSeal = {"norvalepkgsea", {}};
 
 namespace {
 // Runs during static initialisation so that the switch holds before the entry point's first line.

@@ -1,11 +1,8 @@
 // The flag block of every program but the runner: the tools, the tests, the benchmarks.
 // Without the markers no tool looks like a runner to patchcheck or patchflags; with both flags
 // off and no start-up step, the registry switch is never read and the runner's code in a tool
-// writes no log: a tool reports on its own output. Unsealed, so that the runner's reader in a
-// tool reads any conf.json.
+// writes no log: a tool reports on its own output.
 
 #include "log/log.h"
-#include "package/seal.h"
 
 LogFlagBlock LogFlags = {};
-SealBlock PackageSeal = {};

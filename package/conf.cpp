@@ -34,39 +34,40 @@ bool ReportFileResult(ConfFileResult result) {
 
 }  // namespace
 
-bool ParseConf(const std::wstring& path, PatchList& list, std::string* packageId) {
+bool ParseConf(const std::wstring& path, PatchList& list, const std::string& seal,
+               std::string* packageId) {
   LOG_PROGRESS(L"[%s]Enter.");
   LOG_PROGRESS(L"[%s]conf file pah[%s].", path);
   std::string text;
   if (!ReportFileResult(ReadConfFile(path, text))) return false;
 
   // Before a byte is parsed: a sealed runner reads nothing but the conf.json it was sealed with.
-  const SealVerdict seal = CheckSeal(RunnerSeal(), text);
-  switch (seal.state) {
+  const SealVerdict verdict = CheckSeal(seal, text);
+  switch (verdict.state) {
     case SealState::kUnsealed:
       break;
     case SealState::kMatches:
-      LOG_PROGRESS(L"[%s]conf file sha256[%s] matches the seal.", WidenUtf8(seal.actualHex));
+      LOG_PROGRESS(L"[%s]conf file sha256[%s] matches the seal.", WidenUtf8(verdict.actualHex));
       break;
     case SealState::kDiffers:
       LOG_FAILURE(L"[%s]conf file[%s] sha256[%s] differs from the seal sha256[%s].", path,
-                  WidenUtf8(seal.actualHex), WidenUtf8(seal.sealHex));
+                  WidenUtf8(verdict.actualHex), WidenUtf8(verdict.sealHex));
       return false;
     case SealState::kUnhashable:
-      LOG_FAILURE(L"[%s]conf file sha256 failed, err:%u; the seal cannot be checked.", seal.error);
+      LOG_FAILURE(L"[%s]conf file sha256 failed, err:%u; the seal cannot be checked.", verdict.error);
       return false;
   }
   if (packageId != nullptr) {
     DWORD error = 0;
     packageId->clear();
-    if (seal.state == SealState::kMatches) {
-      *packageId = seal.actualHex;
+    if (verdict.state == SealState::kMatches) {
+      *packageId = verdict.actualHex;
     } else if (!HashBytesSha256(text, *packageId, error)) {
       packageId->clear();
     }
   }
   const ConfHashes hashes =
-      seal.state == SealState::kUnsealed ? ConfHashes::kOptional : ConfHashes::kRequired;
+      verdict.state == SealState::kUnsealed ? ConfHashes::kOptional : ConfHashes::kRequired;
   switch (ParseConfText(text, list, nullptr, hashes)) {
     case ConfTextResult::kOk:
       return true;

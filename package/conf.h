@@ -14,10 +14,12 @@ struct PatchEntry {
 using PatchList = std::vector<PatchEntry>;
 
 // Reads conf.json at `path` and appends one entry per element of "patch_list". True when the
-// file was read and parsed; false after one "Error" line, with `list` unchanged. With
-// `packageId`, it also gets the SHA-256 of the bytes read (64 hex digits; empty when they could
-// not be hashed), which names the run's record.
-bool ParseConf(const std::wstring& path, PatchList& list, std::string* packageId = nullptr);
+// file was read and parsed; false after one "Error" line, with `list` unchanged. A runner sealed
+// with `seal` (its 32 bytes; empty or zero: unsealed) reads only the conf.json of that hash, and
+// every entry of it must record a sha256. With `packageId`, it also gets the SHA-256 of the bytes
+// read (64 hex digits; empty when they could not be hashed), which names the run's record.
+bool ParseConf(const std::wstring& path, PatchList& list, const std::string& seal = std::string(),
+               std::string* packageId = nullptr);
 
 // Reading the file whole, apart from the log, so that the package tools read it exactly as a
 // run does. `text` holds the file's bytes on kOk and is unspecified otherwise.

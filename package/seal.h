@@ -16,15 +16,6 @@ struct SealBlock {
 };
 static_assert(sizeof(SealBlock) == 46, "the seal block layout is a file format");
 
-// Defined with its marker beside the flag block in the runner only; all zero elsewhere. Never
-// const: the compiler must read the bytes the file holds, not fold the zeros it was built with.
-extern SealBlock PackageSeal;
-
-// This program's seal: 32 bytes.
-inline std::string RunnerSeal() {
-  return std::string(reinterpret_cast<const char*>(PackageSeal.sha256), kSealBytes);
-}
-
 // True when any of the 32 bytes of `seal` is not zero.
 bool IsSealed(const std::string& seal);
 // The seal as 64 lower-case hex digits, as sha256 values are written in conf.json.

@@ -1,5 +1,7 @@
 #include "platform/registry.h"
 
+#include <utility>
+
 LONG RegistryKey::Open(const wchar_t* subkey) {
   HKEY opened = nullptr;
   LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, KEY_READ, &opened);
@@ -70,35 +72,61 @@ LONG ReadValueBytes(HKEY key, const wchar_t* name, DWORD type, std::string& byte
 }
 }  // namespace
 
-LONG ReadStringValue(HKEY key, const wchar_t* name, std::wstring& text) {
+LONG RegistryKey::Create(const std::wstring& subkey, SECURITY_ATTRIBUTES* security) {
+  KeyHandle created;
+  const LONG result =
+      RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                      KEY_READ | KEY_WRITE, security, created.Put(), nullptr);
+  if (result != ERROR_SUCCESS) return result;
+  key_ = std::move(created);
+  return ERROR_SUCCESS;
+}
+
+LONG RegistryKey::ReadString(const wchar_t* name, std::wstring& text) const {
   std::string bytes;
-  const LONG result = ReadValueBytes(key, name, REG_SZ, bytes);
+  const LONG result = ReadValueBytes(key_.Get(), name, REG_SZ, bytes);
   if (result != ERROR_SUCCESS) return result;
   text.assign(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
   while (!text.empty() && text.back() == L'\0') text.pop_back();
   return ERROR_SUCCESS;
 }
 
-LONG ReadBinaryValue(HKEY key, const wchar_t* name, std::string& bytes) {
-  return ReadValueBytes(key, name, REG_BINARY, bytes);
+LONG RegistryKey::ReadBinary(const wchar_t* name, std::string& bytes) const {
+  return ReadValueBytes(key_.Get(), name, REG_BINARY, bytes);
 }
 
-LONG CreateKeyForWriting(const std::wstring& subkey, KeyHandle& key) {
-  return RegCreateKeyExW(HKEY_LOCAL_MACHINE, subkey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                         KEY_READ | KEY_WRITE, nullptr, key.Put(), nullptr);
-}
-
-LONG WriteStringValue(HKEY key, const wchar_t* name, const std::wstring& text) {
-  return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+LONG RegistryKey::WriteString(const wchar_t* name, const std::wstring& text) const {
+  return RegSetValueExW(key_.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                         static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
 }
 
-LONG WriteNumberValue(HKEY key, const wchar_t* name, DWORD value) {
-  return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+LONG RegistryKey::WriteNumber(const wchar_t* name, DWORD value) const {
+  return RegSetValueExW(key_.Get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
                         sizeof(value));
 }
 
-LONG WriteBinaryValue(HKEY key, const wchar_t* name, const std::string& bytes) {
-  return RegSetValueExW(key, name, 0, REG_BINARY, reinterpret_cast<const BYTE*>(bytes.data()),
+LONG RegistryKey::WriteBinary(const wchar_t* name, const std::string& bytes) const {
+  return RegSetValueExW(key_.Get(), name, 0, REG_BINARY,
+                        reinterpret_cast<const BYTE*>(bytes.data()),
                         static_cast<DWORD>(bytes.size()));
+}
+
+LONG RegistryKey::DeleteValue(const wchar_t* name) const {
+  const LONG result = RegDeleteValueW(key_.Get(), name);
+  return result == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : result;
+}
+
+std::vector<std::wstring> RegistryKey::ListSubkeys() const {
+  std::vector<std::wstring> names;
+  // Key names have at most 255 characters.
+  wchar_t name[256];
+  for (DWORD index = 0;; ++index) {
+    DWORD length = 256;
+    if (RegEnumKeyExW(key_.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
+      break;
+    }
+    names.emplace_back(name, length);
+  }
+  return names;
 }

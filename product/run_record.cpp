@@ -197,11 +197,11 @@ RecordRead ReadRunRecord(const std::string& packageId, RunRecord& record) {
   RunRecord read;
   std::wstring state;
   std::string entries;
-  if (ReadStringValue(key.Get(), kPackageDirValue, read.packageDir) != ERROR_SUCCESS ||
-      ReadStringValue(key.Get(), kInstallDirRecorded, read.installDir) != ERROR_SUCCESS ||
-      ReadStringValue(key.Get(), kStateValue, state) != ERROR_SUCCESS ||
-      ReadStringValue(key.Get(), kStartedValue, read.started) != ERROR_SUCCESS ||
-      ReadBinaryValue(key.Get(), kEntriesValue, entries) != ERROR_SUCCESS ||
+  if (key.ReadString(kPackageDirValue, read.packageDir) != ERROR_SUCCESS ||
+      key.ReadString(kInstallDirRecorded, read.installDir) != ERROR_SUCCESS ||
+      key.ReadString(kStateValue, state) != ERROR_SUCCESS ||
+      key.ReadString(kStartedValue, read.started) != ERROR_SUCCESS ||
+      key.ReadBinary(kEntriesValue, entries) != ERROR_SUCCESS ||
       !DecodeEntries(entries, read.entries)) {
     return RecordRead::kUnreadable;
   }
@@ -214,16 +214,16 @@ RecordRead ReadRunRecord(const std::string& packageId, RunRecord& record) {
   }
   if (!known) return RecordRead::kUnreadable;
   // Written only once their moment has come.
-  ReadStringValue(key.Get(), kEndedValue, read.ended);
-  ReadStringValue(key.Get(), kUndoneValue, read.undone);
+  key.ReadString(kEndedValue, read.ended);
+  key.ReadString(kUndoneValue, read.undone);
   key.ReadNumber(kFailedEntryValue, read.failedEntry);
   record = std::move(read);
   return RecordRead::kFound;
 }
 
 LONG WriteRunRecord(const std::string& packageId, const RunRecord& record) {
-  KeyHandle key;
-  LONG result = CreateKeyForWriting(RecordKey(packageId), key);
+  RegistryKey key;
+  LONG result = key.Create(RecordKey(packageId));
   if (result != ERROR_SUCCESS) return result;
   const struct {
     const wchar_t* name;
@@ -234,17 +234,14 @@ LONG WriteRunRecord(const std::string& packageId, const RunRecord& record) {
                  {kEndedValue, record.ended},
                  {kUndoneValue, record.undone}};
   // The entries first and the state last: a record is never read as further on than it is.
-  result = WriteBinaryValue(key.Get(), kEntriesValue, EncodeEntries(record.entries));
+  result = key.WriteBinary(kEntriesValue, EncodeEntries(record.entries));
   for (const auto& value : strings) {
     if (result != ERROR_SUCCESS) break;
-    result = value.text.empty() ? RegDeleteValueW(key.Get(), value.name)
-                                : WriteStringValue(key.Get(), value.name, value.text);
-    if (result == ERROR_FILE_NOT_FOUND) result = ERROR_SUCCESS;
+    result = value.text.empty() ? key.DeleteValue(value.name)
+                                : key.WriteString(value.name, value.text);
   }
-  if (result == ERROR_SUCCESS)
-    result = WriteNumberValue(key.Get(), kFailedEntryValue, record.failedEntry);
-  if (result == ERROR_SUCCESS)
-    result = WriteStringValue(key.Get(), kStateValue, RecordStateName(record.state));
+  if (result == ERROR_SUCCESS) result = key.WriteNumber(kFailedEntryValue, record.failedEntry);
+  if (result == ERROR_SUCCESS) result = key.WriteString(kStateValue, RecordStateName(record.state));
   return result;
 }
 
@@ -252,14 +249,6 @@ std::vector<std::string> ListRunRecords() {
   std::vector<std::string> ids;
   RegistryKey key;
   if (key.Open(kRecordsKey) != ERROR_SUCCESS) return ids;
-  wchar_t name[256];
-  for (DWORD index = 0;; ++index) {
-    DWORD length = 256;
-    if (RegEnumKeyExW(key.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-        ERROR_SUCCESS) {
-      break;
-    }
-    ids.push_back(NarrowToUtf8(std::wstring(name, length)));
-  }
+  for (const std::wstring& name : key.ListSubkeys()) ids.push_back(NarrowToUtf8(name));
   return ids;
 }
