@@ -51,6 +51,17 @@ MoveAsideResult MoveAside(const EntryPaths& paths) {
   return MoveAsideResult::kFailed;
 }
 
+// MoveAside with the line of a move made or failed.
+MoveAsideResult MoveAsideReported(const EntryPaths& paths) {
+  const MoveAsideResult result = MoveAside(paths);
+  if (result == MoveAsideResult::kMoved) {
+    LOG_PROGRESS(L"[%s]Move file successful, from[%s] to[%s].", paths.destination, paths.backup);
+  } else if (result == MoveAsideResult::kFailed) {
+    LOG_FAILURE(L"[%s]Move file failed, from[%s] to[%s].", paths.destination, paths.backup);
+  }
+  return result;
+}
+
 // Says how putting the original back after a failed copy went. Both outcomes are failures of
 // the run, hence "Error" lines.
 void ReportPutBack(bool restored, DWORD error, const EntryPaths& paths) {
@@ -290,31 +301,22 @@ Turn CommitEntry(const PatchEntry& entry, const EntryPaths& paths, const EntryFa
     case EntryAction::kCopyFails:
       break;
   }
-  bool movedAside = false;
-  if (step.movesAside) {
-    switch (MoveAside(paths)) {
-      case MoveAsideResult::kMoved:
-        LOG_PROGRESS(L"[%s]Move file successful, from[%s] to[%s].", paths.destination,
-                     paths.backup);
-        movedAside = true;
-        break;
-      case MoveAsideResult::kBackupExists:
-        // It appeared since the plan was made: the same as a backup found then.
-        done.action = RecordedAction::kSkippedBackupExists;
-        return Turn::kGoOn;
-      case MoveAsideResult::kMissing:
-        break;  // gone since the plan was made: nothing to keep, only the copy
-      case MoveAsideResult::kFailed:
-        LOG_FAILURE(L"[%s]Move file failed, from[%s] to[%s].", paths.destination, paths.backup);
-        return Turn::kStop;
-    }
+  // A backup that appeared since the plan was made is the same as a backup found then; a
+  // destination gone since leaves nothing to keep, only the copy.
+  const MoveAsideResult aside =
+      step.movesAside ? MoveAsideReported(paths) : MoveAsideResult::kMissing;
+  if (aside == MoveAsideResult::kBackupExists) {
+    done.action = RecordedAction::kSkippedBackupExists;
+    return Turn::kGoOn;
   }
+  if (aside == MoveAsideResult::kFailed) return Turn::kStop;
+  const bool movedAside = aside == MoveAsideResult::kMoved;
   // A copy that could not be staged is made once more, here. A copy that keeps its partial
   // name is removed with the others when the run ends.
   HashVerdict verdict;
-  CopyOutcome outcome = staged.staged ? CopyOutcome::kCopied
-                                      : CopyToPartial(paths, entry.sha256, facts.partialPresent,
-                                                      staged, verdict);
+  CopyOutcome outcome =
+      staged.staged ? CopyOutcome::kCopied
+                    : CopyToPartial(paths, entry.sha256, facts.partialPresent, staged, verdict);
   if (outcome == CopyOutcome::kCopied && !RenameIntoPlace(paths, staged))
     outcome = CopyOutcome::kFailed;
   if (outcome != CopyOutcome::kCopied) {

@@ -94,7 +94,11 @@ void RemoveTree(const std::wstring& path) {
       JoinPath(path, L"*"),
       [&path](const WIN32_FIND_DATAW& found) {
         const std::wstring child = JoinPath(path, found.cFileName);
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        // A link to a folder goes, never what it leads to.
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+          RemoveDirectoryW(child.c_str());
+        } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
           RemoveTree(child);
         } else {
           SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);

@@ -41,8 +41,8 @@ bool ReadFileIndex(HANDLE file, uint64_t& index) {
   } status = {};
   constexpr int kFileInternalInformation = 6;
   using Query = LONG(WINAPI*)(HANDLE, StatusBlock*, void*, ULONG, int);
-  static const Query query = FindExport<Query>(GetModuleHandleW(L"ntdll.dll"),
-                                               "NtQueryInformationFile");
+  static const Query query =
+      FindExport<Query>(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile");
   LARGE_INTEGER read = {};
   if (query == nullptr || query(file, &status, &read, sizeof(read), kFileInternalInformation) < 0)
     return false;

@@ -41,7 +41,8 @@ DWORD WaitForExitCode(const ProcessHandles& handles) {
 // The caller's standard handles are none from construction to destruction.
 class StandardHandlesHidden {
  public:
-  explicit StandardHandlesHidden(StandardHandles handles) : hide_(handles == StandardHandles::kNone) {
+  explicit StandardHandlesHidden(StandardHandles handles)
+      : hide_(handles == StandardHandles::kNone) {
     for (int i = 0; hide_ && i < 3; ++i) {
       saved_[i] = GetStdHandle(kKinds[i]);
       SetStdHandle(kKinds[i], nullptr);

@@ -37,7 +37,8 @@ TEST(EntryTexts, WarnAboutWhatWindowsChangesAndRefuseDevices) {
   for (const auto& c : cases) {
     const std::string found = Messages(CheckEntryTexts({{c.src, c.dest}}));
     EXPECT_TRUE(*c.expected ? found.find(c.expected) != std::string::npos : found.empty())
-        << "expected \"" << c.expected << "\" in:\n" << found;
+        << "expected \"" << c.expected << "\" in:\n"
+        << found;
   }
   const std::string repeated =
       Messages(CheckEntryTexts({{"a", "bin\\x"}, {"b", "y"}, {"c", "BIN/x."}}));

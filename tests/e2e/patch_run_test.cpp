@@ -207,7 +207,7 @@ TEST_F(PatchRunTest, FailedCopyPutsTheOriginalBackAndStopsTheLoop) {
 }
 
 // A destination whose folder is missing fails its copy; one that names a device or a stream is
-// refused before anything is touched (it used to be reported as replaced).
+// refused before anything is touched.
 TEST_F(PatchRunTest, DestinationsThatCannotBeFilesStopTheRun) {
   package_.AddPatchFile(L"x.txt", "x");
   testsupport::WriteBytes(Inst(L"a.txt"), "a");

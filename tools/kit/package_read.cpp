@@ -77,7 +77,7 @@ bool ReadPackageEntries(const std::wstring& packageDir, PatchList& entries, std:
   }
   DWORD code = 0;
   if (packageId != nullptr && !HashBytesSha256(text, *packageId, code)) {
-    error = "conf.json cannot be hashed (error " + std::to_string(code) + ")";
+    error = ErrorText("cannot hash", ConfPathOf(PatchFolderOf(packageDir)), code);
     return false;
   }
   ConfProblem problem;

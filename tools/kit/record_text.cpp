@@ -5,8 +5,8 @@
 std::string DescribeRecord(RecordRead read, const RunRecord& record) {
   if (read == RecordRead::kMissing) return "none: no run applied this package here";
   if (read == RecordRead::kUnreadable) return "cannot be read";
-  std::string text = NarrowToUtf8(RecordStateName(record.state)) + ", started " +
-                     NarrowToUtf8(record.started);
+  std::string text =
+      NarrowToUtf8(RecordStateName(record.state)) + ", started " + NarrowToUtf8(record.started);
   if (!record.ended.empty()) text += ", ended " + NarrowToUtf8(record.ended);
   if (record.state == RecordState::kApplying)
     text += ": the run was cut off (incomplete); the files tell how far it came";

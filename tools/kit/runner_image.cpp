@@ -45,8 +45,8 @@ class MarkerScan {
  private:
   // Records the marker's occurrences in `text` that start before `startsBefore`.
   void Search(std::string_view text, uint64_t base, size_t startsBefore) {
-    for (size_t at = text.find(marker_); at != std::string_view::npos && at < startsBefore &&
-                                         offsets_.size() < kMostOffsets;
+    for (size_t at = text.find(marker_);
+         at != std::string_view::npos && at < startsBefore && offsets_.size() < kMostOffsets;
          at = text.find(marker_, at + 1)) {
       offsets_.push_back(base + at);
     }

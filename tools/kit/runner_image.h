@@ -36,8 +36,7 @@ struct FlagBlockLocation {
   unsigned char magicDebugValue = 0;
 };
 bool FindFlagBlock(const std::string& bytes, FlagBlockLocation& location, std::string& error);
-bool FindFlagBlockInFile(const std::wstring& path, FlagBlockLocation& location,
-                         std::string& error);
+bool FindFlagBlockInFile(const std::wstring& path, FlagBlockLocation& location, std::string& error);
 
 // The runner's seal: where its 32 bytes start in the file, and what they hold.
 struct SealLocation {

@@ -159,9 +159,11 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
     if (ClimbsOut(entry.dest))
       Warning(findings, EntryName(i) + ": \"dest\" " + entry.dest +
                             " climbs out of the installation with \"..\"");
-    if (HoldsControlCharacter(WidenUtf8(entry.src)) || HoldsControlCharacter(WidenUtf8(entry.dest))) {
-      Error(findings, EntryName(i) + ": \"src\" or \"dest\" holds a control character, which no file "
-                                 "name can: a run refuses it and stops there");
+    if (HoldsControlCharacter(WidenUtf8(entry.src)) ||
+        HoldsControlCharacter(WidenUtf8(entry.dest))) {
+      Error(findings, EntryName(i) +
+                          ": \"src\" or \"dest\" holds a control character, which no file "
+                          "name can: a run refuses it and stops there");
       continue;
     }
     if (NamesDeviceOrStream(WidenUtf8(entry.dest))) {
@@ -179,8 +181,8 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
     // A map, not a scan of the earlier entries: a package made from two trees has thousands.
     const auto first = firstWithDest.emplace(DestinationKey(WidenUtf8(entry.dest)), i).first;
     if (first->second != i) {
-      Warning(findings, EntryName(first->second) + " and " + EntryName(i) + " have the same \"dest\" " +
-                            entry.dest +
+      Warning(findings, EntryName(first->second) + " and " + EntryName(i) +
+                            " have the same \"dest\" " + entry.dest +
                             ": the second finds the first one's backup and is skipped");
     }
   }

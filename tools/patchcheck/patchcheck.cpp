@@ -64,9 +64,10 @@ int Verify(const std::wstring& packageDir, const std::wstring& givenInstallDir, 
       std::printf("record: %s\n", DescribeRecord(report.recordRead, report.record).c_str());
     for (const InstalledEntry& item : report.installed)
       std::printf("entry %zu: %s\n", item.entry, DescribeInstalledEntry(item).c_str());
-    std::printf("%s\n", report.applied          ? "result: the package is applied here"
-                        : report.error.empty() ? "result: the package is not applied here"
-                                               : "result: cannot tell whether the package is applied");
+    std::printf("%s\n", report.applied ? "result: the package is applied here"
+                        : report.error.empty()
+                            ? "result: the package is not applied here"
+                            : "result: cannot tell whether the package is applied");
   }
   return report.applied ? kExitOk : kExitFailed;
 }

@@ -75,8 +75,9 @@ std::string DescribeInstalledEntry(const InstalledEntry& item) {
     case EntryRole::kSkipsRepeated:
       return "skip: same destination as entry " + std::to_string(item.sameAs);
     case EntryRole::kRefused:
-      return "not applied: " + destination + " names no file (a device, a stream, a control "
-                                             "character): a run stops there";
+      return "not applied: " + destination +
+             " names no file (a device, a stream, a control "
+             "character): a run stops there";
     case EntryRole::kSkipsMissing:
       if (item.cannotTell) {
         return "cannot tell: patch file " + NarrowToUtf8(item.paths.source) +

@@ -7,6 +7,7 @@
 #include "platform/paths.h"
 #include "platform/text.h"
 #include "platform/trust.h"
+#include "tools/kit/files.h"
 #include "tools/kit/runner_image.h"
 
 namespace {
@@ -45,7 +46,7 @@ std::vector<FoundFile> RunnersFiles(const std::wstring& path, const wchar_t* kin
 bool ReadInto(const std::wstring& path, RunEvidence& evidence, LastRun& run) {
   DWORD error = 0;
   if (ReadRunEvidence(path, evidence, error)) return true;
-  run.error = "cannot read " + NarrowToUtf8(path) + " (error " + std::to_string(error) + ")";
+  run.error = ErrorText("cannot read", path, error);
   return false;
 }
 
@@ -82,7 +83,8 @@ std::string ResultText(RunVerdict verdict, size_t skipped, bool recorded) {
     case RunVerdict::kIncomplete:
       return recorded ? "the last run is incomplete: it was cut off while it changed files" + from
                       : "the last run is incomplete: no END line (it crashed, was killed, or "
-                        "still runs)" + from;
+                        "still runs)" +
+                            from;
     case RunVerdict::kUndone:
       return "the last run applied its package, which patchundo has taken back since" + from;
     case RunVerdict::kNoRun:

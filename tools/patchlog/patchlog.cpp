@@ -41,7 +41,7 @@ void PrintText(const LastRun& run, const Verdict& verdict, const std::vector<std
     std::printf("note: a run that found the log held wrote %s\n", NarrowToUtf8(held.path).c_str());
   for (const std::string& file : run.passedOver) std::printf("not read: %s\n", file.c_str());
   for (const std::wstring& path : run.read) std::printf("read: %s\n", NarrowToUtf8(path).c_str());
-  if (!run.error.empty()) std::printf("error: %s\n", run.error.c_str());
+  if (!run.error.empty()) PrintError(kTool, run.error);
   const RunEvidence& evidence = run.evidence;
   if (verdict.recorded) {
     std::printf("record: %s: %s\n", verdict.id.c_str(),
@@ -66,9 +66,8 @@ void PrintJsonReport(const LastRun& run, const Verdict& verdict,
   Json::Value root(Json::objectValue);
   root["verdict"] = VerdictName(verdict.verdict);
   root["verdict_from"] = verdict.recorded ? "record" : "log";
-  root["record"] = RecordJson(verdict.id,
-                              verdict.recorded ? RecordRead::kFound : RecordRead::kMissing,
-                              verdict.record);
+  root["record"] = RecordJson(
+      verdict.id, verdict.recorded ? RecordRead::kFound : RecordRead::kMissing, verdict.record);
   root["not_read"] = Json::Value(Json::arrayValue);
   for (const std::string& file : run.passedOver) root["not_read"].append(file);
   root["log"] = NarrowToUtf8(run.logPath);

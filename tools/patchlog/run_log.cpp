@@ -27,6 +27,28 @@ LogRecord ParseLine(const std::string& line) {
   return {line.substr(0, kLogStampLength - 2), line.substr(kLogStampLength)};
 }
 
+// Seconds since the start of a year of 365 days: the log's stamps carry no year.
+long SecondOfYear(int month, int day, int hour, int minute, int second) {
+  static const int kDaysBefore[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
+  if (month < 1 || month > 12) return -1;
+  return (((kDaysBefore[month - 1] + day - 1) * 24L + hour) * 60 + minute) * 60 + second;
+}
+
+long StampSecond(const std::string& stamp) {
+  int month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  if (std::sscanf(stamp.c_str(), "%2d-%2d %2d:%2d:%2d", &month, &day, &hour, &minute, &second) != 5)
+    return -1;
+  return SecondOfYear(month, day, hour, minute, second);
+}
+
+// `later` minus `earlier`, across the turn of a year.
+long SecondsBetween(long earlier, long later) {
+  constexpr long kYear = 365L * 24 * 3600;
+  long difference = (later - earlier) % kYear;
+  if (difference > kYear / 2) difference -= kYear;
+  if (difference <= -kYear / 2) difference += kYear;
+  return difference;
+}
 }  // namespace
 
 void AddLine(RunEvidence& run, const LogRecord& line) {
@@ -95,31 +117,6 @@ RunVerdict JudgeRecord(const RunRecord& record) {
   }
   return RunVerdict::kSucceeded;
 }
-
-namespace {
-// Seconds since the start of a year of 365 days: the log's stamps carry no year.
-long SecondOfYear(int month, int day, int hour, int minute, int second) {
-  static const int kDaysBefore[] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334};
-  if (month < 1 || month > 12) return -1;
-  return (((kDaysBefore[month - 1] + day - 1) * 24L + hour) * 60 + minute) * 60 + second;
-}
-
-long StampSecond(const std::string& stamp) {
-  int month = 0, day = 0, hour = 0, minute = 0, second = 0;
-  if (std::sscanf(stamp.c_str(), "%2d-%2d %2d:%2d:%2d", &month, &day, &hour, &minute, &second) != 5)
-    return -1;
-  return SecondOfYear(month, day, hour, minute, second);
-}
-
-// `later` minus `earlier`, across the turn of a year.
-long SecondsBetween(long earlier, long later) {
-  constexpr long kYear = 365L * 24 * 3600;
-  long difference = (later - earlier) % kYear;
-  if (difference > kYear / 2) difference -= kYear;
-  if (difference <= -kYear / 2) difference += kYear;
-  return difference;
-}
-}  // namespace
 
 bool RecordBelongsToRun(const std::wstring& recordStarted, const std::string& startStamp,
                         const std::string& endStamp) {

@@ -42,8 +42,9 @@ void PrintText(const TakeBack& outcome) {
 void PrintJsonOutcome(const TakeBack& outcome, bool ok) {
   Json::Value root(Json::objectValue);
   root["ok"] = ok;
-  root["record"] = outcome.recorded ? Json::Value(NarrowToUtf8(RecordStateName(outcome.record.state)))
-                                    : Json::Value();
+  root["record"] = outcome.recorded
+                       ? Json::Value(NarrowToUtf8(RecordStateName(outcome.record.state)))
+                       : Json::Value();
   root["install_dir"] = NarrowToUtf8(outcome.record.installDir);
   if (!outcome.note.empty()) root["note"] = outcome.note;
   if (!outcome.error.empty()) root["error"] = outcome.error;
@@ -75,7 +76,7 @@ int Main(int argc, wchar_t** argv) {
   }
   const TakeBack outcome =
       TakeBackPackage(FolderArgument(arguments.positional[0]), arguments.Value(L"--install-dir"),
-           arguments.Has(L"--dry-run"), arguments.Has(L"--remove-added"));
+                      arguments.Has(L"--dry-run"), arguments.Has(L"--remove-added"));
   const bool ok = TookBackEverything(outcome);
   if (arguments.Has(L"--json")) {
     PrintJsonOutcome(outcome, ok);

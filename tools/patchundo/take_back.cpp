@@ -125,10 +125,9 @@ std::string DescribeUndoStep(const UndoStep& step, bool carriedOut) {
   std::string text;
   switch (step.decision.action) {
     case UndoAction::kRestore:
-      text = step.done        ? "put back " + destination + " from its backup"
-             : !carriedOut    ? "would put back " + destination + " from " +
-                                 NarrowToUtf8(step.backup)
-                              : "could not put back " + destination + " from " +
+      text = step.done     ? "put back " + destination + " from its backup"
+             : !carriedOut ? "would put back " + destination + " from " + NarrowToUtf8(step.backup)
+                           : "could not put back " + destination + " from " +
                                  NarrowToUtf8(step.backup) + failure + ": both files are kept";
       break;
     case UndoAction::kRemove:

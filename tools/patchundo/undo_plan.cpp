@@ -61,13 +61,12 @@ std::vector<UndoStep> UndoEntries(const std::vector<RecordedEntry>& record,
     step.entry = i + 1;
     step.destination = paths[i].destination;
     step.backup = paths[i].backup;
-    const DestinationHolds holds =
-        !Exists(step.destination) ? DestinationHolds::kMissing
-        : HoldsInstalledFile(step.destination, record[i].installed)
-            ? DestinationHolds::kInstalledFile
-            : DestinationHolds::kOtherFile;
-    step.decision = DecideUndo(record[i].action, holds, Exists(LongPathForm(step.backup)),
-                               removeAdded);
+    const DestinationHolds holds = !Exists(step.destination) ? DestinationHolds::kMissing
+                                   : HoldsInstalledFile(step.destination, record[i].installed)
+                                       ? DestinationHolds::kInstalledFile
+                                       : DestinationHolds::kOtherFile;
+    step.decision =
+        DecideUndo(record[i].action, holds, Exists(LongPathForm(step.backup)), removeAdded);
     const std::wstring partial = LongPathForm(paths[i].partial);
     step.partial = Exists(partial);
     if (act) {

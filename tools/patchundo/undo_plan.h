@@ -42,8 +42,7 @@ struct UndoStep {
 // entry comes (read-only cleared first, never through a link; a restore is one move that
 // replaces, with the runner's retries on a briefly held file, so a failed one leaves both files).
 std::vector<UndoStep> UndoEntries(const std::vector<RecordedEntry>& record,
-                                  const std::vector<EntryPaths>& paths, bool removeAdded,
-                                  bool act);
+                                  const std::vector<EntryPaths>& paths, bool removeAdded, bool act);
 
 // True when a step restores or removes a file, or removes a partial copy.
 bool ChangesSomething(const std::vector<UndoStep>& steps);
