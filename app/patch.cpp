@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shlwapi.h>
 
+#include <map>
 #include <vector>
 
 #include "log/log_readers.h"
@@ -11,7 +12,9 @@
 #include "platform/file.h"
 #include "platform/handle.h"
 #include "platform/paths.h"
+#include "platform/registry.h"
 #include "platform/retry.h"
+#include "platform/sha256.h"
 #include "platform/text.h"
 #include "product/product.h"
 #include "product/run_record.h"
@@ -43,11 +46,11 @@ MoveAsideResult MoveAside(const EntryPaths& paths) {
     return MoveAsideResult::kMoved;
   }
   const DWORD error = GetLastError();
-  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS || PathExists(backup)) {
+  if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
     return MoveAsideResult::kBackupExists;
-  }
-  if (error == ERROR_FILE_NOT_FOUND && !PathExists(paths.destination))
-    return MoveAsideResult::kMissing;
+  // A destination missing leaves nothing to keep, whatever backup an earlier run left.
+  if (!PathExists(paths.destination)) return MoveAsideResult::kMissing;
+  if (PathExists(backup)) return MoveAsideResult::kBackupExists;
   return MoveAsideResult::kFailed;
 }
 
@@ -83,8 +86,8 @@ struct StagedCopy {
 
 // Flushes the copy at `partial` to the disk. The copy has the patch file's attributes: a
 // read-only one loses the attribute first and `readOnly` says so. A file system that cannot
-// flush has nothing to flush. `identity`, when given, gets the file's identity.
-bool FlushToDisk(const std::wstring& partial, bool& readOnly, InstalledFile* identity) {
+// flush has nothing to flush.
+bool FlushToDisk(const std::wstring& partial, bool& readOnly) {
   const DWORD attributes = GetFileAttributesW(partial.c_str());
   readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
              SetFileAttributesW(partial.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
@@ -95,54 +98,49 @@ bool FlushToDisk(const std::wstring& partial, bool& readOnly, InstalledFile* ide
       })) {
     return false;
   }
-  if (identity != nullptr) *identity = IdentityOf(file.Get());
   if (FlushFileBuffers(file.Get())) return true;
   const DWORD error = GetLastError();
   return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
 }
 
-enum class CopyOutcome { kCopied, kFailed, kHashDiffers, kUnreadable };
+enum class CopyOutcome { kCopied, kFailed, kHashDiffers, kUnreadable, kPartialIsLink };
 
 // Copies the patch file to its partial name, flushed, and checks the copy against the recorded
-// hash. Whatever was at the partial name goes first, without following a link, and the copy is
-// made only where nothing is, so that nothing is ever written through a name someone planted.
-// A copy left by a stopped run is kept when it has the recorded hash: never without one. On
-// kFailed the last error is the failing step's; on kHashDiffers or kUnreadable `verdict` says
-// more. No partial copy is left unless kCopied.
-CopyOutcome CopyToPartial(const EntryPaths& paths, const std::string& recorded, bool leftover,
-                          StagedCopy& copy, HashVerdict& verdict) {
+// hash; without one, `contentHash` (when given) gets the copy's. Whatever a stopped run or
+// anyone else left at the partial name goes first, without following a link, and is never
+// used: the copy is made only where nothing is, so that the installed file is always the run's
+// own. On kFailed the last error is the failing step's; on kHashDiffers or kUnreadable
+// `verdict` says more. No partial copy is left unless kCopied.
+CopyOutcome CopyToPartial(const EntryPaths& paths, const std::string& recorded, StagedCopy& copy,
+                          HashVerdict& verdict, std::string* contentHash) {
   const std::wstring partial = LongPathForm(paths.partial);
   copy = StagedCopy();
-  // Only a file that is what its name says: a link there would become the destination.
-  const DWORD attributes = leftover ? GetFileAttributesW(partial.c_str()) : 0;
-  if (leftover && !recorded.empty() && attributes != INVALID_FILE_ATTRIBUTES &&
-      !(attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) &&
-      IsAtItsOwnName(partial)) {
-    verdict = CheckRecordedHash(partial, recorded);
-    if (verdict.state == HashState::kMatches && FlushToDisk(partial, copy.readOnly, nullptr)) {
-      copy.staged = true;
-      copy.installed = Sha256Of(recorded);
-      return CopyOutcome::kCopied;
-    }
-  }
   const auto copyNew = [&] {
     return RetryWhileHeld([&] { return CopyFileW(paths.source.c_str(), partial.c_str(), TRUE); });
   };
-  // The facts may be older than the name: whatever appeared at it goes too.
-  bool copied = (!leftover || ClearName(partial, kBlockedKind)) && copyNew();
-  if (!copied && (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS))
+  bool copied = copyNew();
+  if (!copied && (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
+    // A link there would become the destination: refused, and nothing removed through it.
+    if (IsLinkAt(partial)) return CopyOutcome::kPartialIsLink;
     copied = ClearName(partial, kBlockedKind) && copyNew();
+  }
   CopyOutcome outcome = CopyOutcome::kFailed;
-  // A recorded hash tells the installed file; without one, the file itself does.
-  if (copied && FlushToDisk(partial, copy.readOnly, recorded.empty() ? &copy.installed : nullptr)) {
-    verdict = CheckRecordedHash(partial, recorded);
+  if (copied && FlushToDisk(partial, copy.readOnly)) {
+    if (recorded.empty() && contentHash != nullptr) {
+      // The package's id and the record's account of the copy rest on its bytes.
+      verdict.state = HashFileSha256(partial, verdict.actual, verdict.error) ? HashState::kMatches
+                                                                            : HashState::kUnreadable;
+    } else {
+      verdict = CheckRecordedHash(partial, recorded);
+    }
     outcome = verdict.state == HashState::kDiffers      ? CopyOutcome::kHashDiffers
               : verdict.state == HashState::kUnreadable ? CopyOutcome::kUnreadable
                                                         : CopyOutcome::kCopied;
   }
   if (outcome == CopyOutcome::kCopied) {
     copy.staged = true;
-    if (!recorded.empty()) copy.installed = Sha256Of(recorded);
+    if (!verdict.actual.empty()) copy.installed = Sha256Of(verdict.actual);
+    if (contentHash != nullptr && recorded.empty()) *contentHash = verdict.actual;
     return outcome;
   }
   const DWORD error = GetLastError();
@@ -153,12 +151,12 @@ CopyOutcome CopyToPartial(const EntryPaths& paths, const std::string& recorded, 
 
 // Gives the copy at the partial name the destination's name: the one step that makes a
 // replacement visible, so that whenever a run is stopped the destination is either missing,
-// with its original in the backup so that the next run copies again, or whole.
+// with its original in the backup so that the next run copies again, or whole. It never
+// replaces: whatever is at the destination was moved aside, or appeared since, and stays.
 bool RenameIntoPlace(const EntryPaths& paths, const StagedCopy& copy) {
   const std::wstring partial = LongPathForm(paths.partial);
   if (!RetryWhileHeld([&] {
-        return MoveFileExW(partial.c_str(), paths.destination.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        return MoveFileExW(partial.c_str(), paths.destination.c_str(), MOVEFILE_WRITE_THROUGH);
       })) {
     return false;
   }
@@ -169,8 +167,11 @@ bool RenameIntoPlace(const EntryPaths& paths, const StagedCopy& copy) {
   return true;
 }
 
+// One copy per partial name: an entry whose destination an earlier entry names is copied at
+// its turn, after the earlier copy has taken the name.
 bool Stages(const PlannedEntry& step) {
-  return step.action == EntryAction::kCopy || step.action == EntryAction::kMoveThenCopy;
+  return (step.action == EntryAction::kCopy || step.action == EntryAction::kMoveThenCopy) &&
+         step.sameAs == kNoEntry;
 }
 
 // The copies staged before the stop, one per entry: those that no entry took are removed when
@@ -197,26 +198,33 @@ class StagedCopies {
   const std::vector<EntryPaths>& paths_;
 };
 
+void ReportHashDiffers(const std::wstring& source, const std::string& actual,
+                       const std::string& recorded) {
+  LOG_FAILURE(L"[%s]Patch file[%s] sha256[%s] differs from conf.json sha256[%s].", source,
+              WidenUtf8(actual), WidenUtf8(recorded));
+}
+
 // Before anything is stopped: every entry that the plan copies is copied to its partial name,
 // flushed and, with a recorded hash, checked; every other patch file with a recorded hash must
 // have it. False after the lines of the first patch file that does not have its hash or cannot
 // be read for it. A copy that cannot be made now is left to the commit, which tries once more.
+// With `fileHashes`, each staged copy of an entry without a recorded hash gets its hash there.
 bool StageEntries(const PatchList& list, const std::vector<EntryPaths>& all,
                   const std::vector<EntryFacts>& facts, const std::vector<PlannedEntry>& plan,
-                  std::vector<StagedCopy>& staged, size_t& stoppedAt) {
+                  std::vector<StagedCopy>& staged, std::vector<std::string>* fileHashes,
+                  size_t& stoppedAt) {
   for (size_t i = 0; i < list.size(); ++i) {
     stoppedAt = i;
     const std::string& recorded = list[i].sha256;
     const std::wstring& source = all[i].source;
     HashVerdict verdict;
     if (Stages(plan[i])) {
-      const CopyOutcome outcome =
-          CopyToPartial(all[i], recorded, facts[i].partialPresent, staged[i], verdict);
+      const CopyOutcome outcome = CopyToPartial(all[i], recorded, staged[i], verdict,
+                                                fileHashes ? &(*fileHashes)[i] : nullptr);
       // Each byte is hashed once: the copy is what the commit installs.
       if (outcome == CopyOutcome::kCopied) continue;
       if (outcome == CopyOutcome::kHashDiffers) {
-        LOG_FAILURE(L"[%s]Patch file[%s] sha256[%s] differs from conf.json sha256[%s].", source,
-                    WidenUtf8(verdict.actual), WidenUtf8(recorded));
+        ReportHashDiffers(source, verdict.actual, recorded);
         return false;
       }
     }
@@ -229,12 +237,22 @@ bool StageEntries(const PatchList& list, const std::vector<EntryPaths>& all,
       return false;
     }
     if (verdict.state == HashState::kDiffers) {
-      LOG_FAILURE(L"[%s]Patch file[%s] sha256[%s] differs from conf.json sha256[%s].", source,
-                  WidenUtf8(verdict.actual), WidenUtf8(recorded));
+      ReportHashDiffers(source, verdict.actual, recorded);
       return false;
     }
   }
   return true;
+}
+
+// The hash of every patch file without a recorded one that staging did not copy ("-" for one
+// that cannot be read), for the package's id.
+void HashUnstagedPatchFiles(const PatchList& list, const std::vector<EntryPaths>& all,
+                            std::vector<std::string>& fileHashes) {
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (!list[i].sha256.empty() || !fileHashes[i].empty()) continue;
+    DWORD error = 0;
+    if (!HashFileSha256(all[i].source, fileHashes[i], error)) fileHashes[i] = "-";
+  }
 }
 
 // What an entry's turn in the commit leaves the run to do.
@@ -252,13 +270,14 @@ void ReportRefused(const EntryPaths& paths) {
 
 // After a copy that did not take the destination's name: the original goes back before any line
 // is written, since an error line reaches the hook library, whose failure must never cost the
-// product a file. Then the lines of the copy and of the putting back.
+// product a file. Then the lines of the copy and of the putting back. `backup` is the long form
+// of the backup path, made before the original was moved there.
 void ReportFailedCopy(CopyOutcome outcome, const HashVerdict& verdict, const EntryPaths& paths,
-                      const std::string& recorded, bool movedAside) {
+                      const std::string& recorded, const std::wstring* backup) {
   bool restored = false;
   DWORD restoreError = 0;
-  if (movedAside) {
-    restored = MoveReplacingWhileHeld(LongPathForm(paths.backup), paths.destination);
+  if (backup != nullptr) {
+    restored = MoveReplacingWhileHeld(*backup, paths.destination);
     restoreError = GetLastError();
   }
   if (outcome == CopyOutcome::kHashDiffers) {
@@ -270,42 +289,43 @@ void ReportFailedCopy(CopyOutcome outcome, const HashVerdict& verdict, const Ent
   } else {
     LOG_FAILURE(L"[%s]Copy file failed, from[%s] to[%s].", paths.source, paths.destination);
   }
-  if (movedAside) ReportPutBack(restored, restoreError, paths);
+  if (backup != nullptr) ReportPutBack(restored, restoreError, paths);
 }
 
-// One entry's turn after the stop: it moves its destination aside and renames its staged copy
-// into place; without a staged copy it copies now. `done` gets what the entry came to. No hook
-// call and nothing that can throw comes between moving a destination aside and the step that
-// makes it whole again: the copy, or putting the original back.
+// One entry's turn after the stop, decided by what the file system holds now, not by what the
+// plan expected: the destination found is moved aside (the entry is skipped when its backup
+// exists), then the staged copy is renamed into place; without a staged copy it is copied now.
+// `done` gets what the entry came to. No hook call and nothing that can throw comes between
+// moving a destination aside and the step that makes it whole again: the copy, or putting the
+// original back.
 Turn CommitEntry(const PatchEntry& entry, const EntryPaths& paths, const EntryFacts& facts,
-                 const PlannedEntry& step, StagedCopy& staged, RecordedEntry& done) {
-  done.action = RecordedAction::kFailed;
-  switch (step.action) {
-    case EntryAction::kRefuse:
-      ReportRefused(paths);
-      return Turn::kStop;
-    case EntryAction::kSkipMissingFile:
-      LOG_FAILURE(kPatchFileMissingFormat, paths.source);
-      done.action = RecordedAction::kSkippedMissingFile;
-      return Turn::kGoOn;
-    case EntryAction::kSkipBackupExists:
-      // An earlier run already replaced this file; a copy that a stopped run left behind goes.
-      if (facts.partialPresent) ClearName(LongPathForm(paths.partial), kBlockedKind);
-      done.action = RecordedAction::kSkippedBackupExists;
-      return Turn::kGoOn;
-    case EntryAction::kNotReached:
-      done.action = RecordedAction::kNotReached;
-      return Turn::kStop;
-    case EntryAction::kCopy:
-    case EntryAction::kMoveThenCopy:
-    case EntryAction::kCopyFails:
-      break;
+                 const PlannedEntry& step, StagedCopy& staged, const std::string* fileHash,
+                 RecordedEntry& done) {
+  done = {RecordedAction::kFailed, InstalledFile()};
+  if (step.action == EntryAction::kRefuse) {
+    ReportRefused(paths);
+    return Turn::kStop;
   }
-  // A backup that appeared since the plan was made is the same as a backup found then; a
-  // destination gone since leaves nothing to keep, only the copy.
-  const MoveAsideResult aside =
-      step.movesAside ? MoveAsideReported(paths) : MoveAsideResult::kMissing;
+  if (step.action == EntryAction::kSkipMissingFile) {
+    LOG_FAILURE(kPatchFileMissingFormat, paths.source);
+    done.action = RecordedAction::kSkippedMissingFile;
+    return Turn::kGoOn;
+  }
+  if (step.action == EntryAction::kSkipInstalled) {
+    done.action = RecordedAction::kSkippedInstalled;
+    return Turn::kGoOn;
+  }
+  const std::wstring partial = LongPathForm(paths.partial);
+  if (!staged.staged && IsLinkAt(partial)) {
+    LOG_FAILURE(L"[%s]Partial copy[%s] is a link, not a file; nothing is copied through it.",
+                paths.partial);
+    return Turn::kStop;
+  }
+  const std::wstring backup = LongPathForm(paths.backup);
+  const MoveAsideResult aside = MoveAsideReported(paths);
   if (aside == MoveAsideResult::kBackupExists) {
+    // An earlier run already replaced this file; a copy that a stopped run left behind goes.
+    if (facts.partialPresent && !staged.staged) ClearName(partial, kBlockedKind);
     done.action = RecordedAction::kSkippedBackupExists;
     return Turn::kGoOn;
   }
@@ -314,48 +334,81 @@ Turn CommitEntry(const PatchEntry& entry, const EntryPaths& paths, const EntryFa
   // A copy that could not be staged is made once more, here. A copy that keeps its partial
   // name is removed with the others when the run ends.
   HashVerdict verdict;
-  CopyOutcome outcome =
-      staged.staged ? CopyOutcome::kCopied
-                    : CopyToPartial(paths, entry.sha256, facts.partialPresent, staged, verdict);
+  CopyOutcome outcome = staged.staged
+                            ? CopyOutcome::kCopied
+                            : CopyToPartial(paths, entry.sha256, staged, verdict, nullptr);
   if (outcome == CopyOutcome::kCopied && !RenameIntoPlace(paths, staged))
     outcome = CopyOutcome::kFailed;
   if (outcome != CopyOutcome::kCopied) {
-    ReportFailedCopy(outcome, verdict, paths, entry.sha256, movedAside);
+    ReportFailedCopy(outcome, verdict, paths, entry.sha256, movedAside ? &backup : nullptr);
     return Turn::kStop;
   }
   staged.staged = false;
   LOG_PROGRESS(L"[%s]Copy file successful, from[%s] to[%s].", paths.source, paths.destination);
   done.action = movedAside ? RecordedAction::kMovedThenCopied : RecordedAction::kCopied;
-  done.installed = staged.installed;
+  // Copied only now: the patch file's hash, taken before the stop, tells the copy.
+  done.installed = staged.installed.kind == InstalledFile::Kind::kNone && fileHash != nullptr
+                       ? Sha256Of(*fileHash)
+                       : staged.installed;
   return Turn::kGoOn;
 }
 
-// After the stop: each entry in list order, until the first that fails or is refused; later
-// entries are not looked at and keep what `done` held for them. False when the run stopped.
-bool CommitEntries(const PatchList& list, const std::vector<EntryPaths>& all,
-                   const std::vector<EntryFacts>& facts, const std::vector<PlannedEntry>& plan,
-                   std::vector<StagedCopy>& staged, std::vector<RecordedEntry>& done) {
-  for (size_t i = 0; i < list.size(); ++i) {
-    if (CommitEntry(list[i], all[i], facts[i], plan[i], staged[i], done[i]) == Turn::kStop)
-      return false;
+// What the plan means to do with each entry, as the record holds it while the run commits: the
+// entries it copies are planned, and become done or not reached by the progress the record
+// marks (EntriesAsReached).
+std::vector<RecordedEntry> Intent(const std::vector<PlannedEntry>& plan,
+                                  const std::vector<StagedCopy>& staged) {
+  std::vector<RecordedEntry> intent(plan.size());
+  for (size_t i = 0; i < plan.size(); ++i) {
+    RecordedAction& action = intent[i].action;
+    switch (plan[i].action) {
+      case EntryAction::kCopy:
+      case EntryAction::kMoveThenCopy:
+        action = plan[i].movesAside ? RecordedAction::kPlannedMoveThenCopy
+                                    : RecordedAction::kPlannedCopy;
+        intent[i].installed = staged[i].installed;
+        break;
+      case EntryAction::kSkipBackupExists:
+        action = RecordedAction::kSkippedBackupExists;
+        break;
+      case EntryAction::kSkipInstalled:
+        action = RecordedAction::kSkippedInstalled;
+        break;
+      case EntryAction::kSkipMissingFile:
+        action = RecordedAction::kSkippedMissingFile;
+        break;
+      case EntryAction::kRefuse:
+      case EntryAction::kCopyFails:
+        action = RecordedAction::kFailed;
+        break;
+      case EntryAction::kNotReached:
+        action = RecordedAction::kNotReached;
+        break;
+    }
   }
-  return true;
+  return intent;
 }
 
-// The run's record: read before anything is done, written with the run's intent before the
-// product is stopped and with its outcome after it runs again. A failure to write it costs one
-// line and changes nothing of the run.
+// The run's record: read once the package's id is known, written with the run's intent before
+// the product is stopped, marked as the commit reaches each entry, written again where an
+// entry's turn came to something else than planned, and with its outcome after the product
+// runs again. A failure to write it costs one line and changes nothing of the run.
 struct Recorder {
   const PatchRun* run = nullptr;  // null: nothing is recorded
+  std::string packageId;
   RunRecord record;
   std::vector<RecordedEntry> earlier;
+  std::vector<RecordedEntry> intent;
+  RegistryKey key;  // open while the commit marks its progress
 
-  void Begin(const PatchRun* patchRun, const std::wstring& installDir, size_t entries) {
+  void Begin(const PatchRun* patchRun, std::string id, const std::wstring& installDir,
+             size_t entries) {
     run = patchRun;
+    packageId = std::move(id);
     if (run == nullptr) return;
-    if (run->packageId.empty()) return Failed(ERROR_INVALID_DATA);
+    if (packageId.empty()) return Failed(ERROR_INVALID_DATA);
     RunRecord found;
-    if (ReadRunRecord(run->packageId, found) == RecordRead::kFound &&
+    if (ReadRunRecord(packageId, found) == RecordRead::kFound &&
         found.state != RecordState::kUndone) {
       earlier = std::move(found.entries);
     }
@@ -364,51 +417,93 @@ struct Recorder {
     record.started = RecordTimeNow();
     record.entries.resize(entries);
   }
-  void Write(RecordState state, const std::vector<RecordedEntry>& entries, size_t failed) {
+  void Write(RecordState state, const std::vector<RecordedEntry>& entries, size_t entry) {
     if (run == nullptr) return;
     record.state = state;
     record.entries = MergeEntries(earlier, entries);
-    record.failedEntry = state == RecordState::kFailed ? static_cast<DWORD>(failed + 1) : 0;
+    record.failedEntry = entry == kNoEntry ? 0 : static_cast<DWORD>(entry + 1);
     record.ended = state == RecordState::kApplying ? std::wstring() : RecordTimeNow();
-    const LONG result = WriteRunRecord(run->packageId, record);
+    const LONG result = WriteRunRecord(packageId, record);
     if (result != ERROR_SUCCESS) Failed(static_cast<DWORD>(result));
+  }
+  void WriteIntent(std::vector<RecordedEntry> planned) {
+    intent = std::move(planned);
+    Write(RecordState::kApplying, intent, kNoEntry);
+    if (run != nullptr && OpenRunRecord(packageId, key) != ERROR_SUCCESS) run = nullptr;
+  }
+  // Before entry `i`'s turn can change anything.
+  void Reach(size_t i) {
+    if (run == nullptr) return;
+    record.reached = static_cast<DWORD>(i + 1);
+    const LONG result = WriteReached(key, record.reached);
+    if (result != ERROR_SUCCESS) Failed(static_cast<DWORD>(result));
+  }
+  // After entry `i`'s turn, once its destination is whole again.
+  void Came(size_t i, const std::vector<RecordedEntry>& done) {
+    if (run == nullptr || EntriesAsReached({intent[i]}, 1)[0].action == done[i].action) return;
+    std::vector<RecordedEntry> now = intent;
+    std::copy(done.begin(), done.begin() + static_cast<std::ptrdiff_t>(i + 1), now.begin());
+    Write(RecordState::kApplying, now, kNoEntry);
   }
   // One line, and no further try: what failed once fails again.
   void Failed(DWORD error) {
-    LOG_FAILURE(L"[%s]Run record %s\\%s not written, err:%u.", kRecordsKey,
-                WidenUtf8(run->packageId), error);
+    LOG_FAILURE(L"[%s]Run record %s\\%s not written, err:%u.", kRecordsKey, WidenUtf8(packageId),
+                error);
     run = nullptr;
   }
 };
 
-// What the plan means to do with each entry, as the record holds it until the run is done.
-std::vector<RecordedEntry> Intent(const std::vector<PlannedEntry>& plan,
-                                  const std::vector<StagedCopy>& staged) {
-  std::vector<RecordedEntry> intent(plan.size());
-  for (size_t i = 0; i < plan.size(); ++i) {
-    switch (plan[i].action) {
-      case EntryAction::kCopy:
-      case EntryAction::kMoveThenCopy:
-        intent[i].action =
-            plan[i].movesAside ? RecordedAction::kMovedThenCopied : RecordedAction::kCopied;
-        intent[i].installed = staged[i].installed;
-        break;
-      case EntryAction::kSkipBackupExists:
-        intent[i].action = RecordedAction::kSkippedBackupExists;
-        break;
-      case EntryAction::kSkipMissingFile:
-        intent[i].action = RecordedAction::kSkippedMissingFile;
-        break;
-      case EntryAction::kRefuse:
-      case EntryAction::kCopyFails:
-        intent[i].action = RecordedAction::kFailed;
-        break;
-      case EntryAction::kNotReached:
-        intent[i].action = RecordedAction::kNotReached;
-        break;
-    }
+// After the stop: each entry in list order, until the first that fails or is refused; later
+// entries keep what `done` held for them. False when the run stopped.
+bool CommitEntries(const PatchList& list, const std::vector<EntryPaths>& all,
+                   const std::vector<EntryFacts>& facts, const std::vector<PlannedEntry>& plan, std::vector<StagedCopy>& staged,
+                   const std::vector<std::string>* fileHashes, Recorder& recorder,
+                   std::vector<RecordedEntry>& done) {
+  for (size_t i = 0; i < list.size(); ++i) {
+    recorder.Reach(i);
+    const std::string* fileHash = fileHashes != nullptr ? &(*fileHashes)[i] : nullptr;
+    if (CommitEntry(list[i], all[i], facts[i], plan[i], staged[i], fileHash, done[i]) ==
+        Turn::kStop)
+      return false;
+    recorder.Came(i, done);
   }
-  return intent;
+  return true;
+}
+
+// The first destination, after a run that went through every entry, that does not hold the
+// package's file: one that a skip left as it was (its backup kept it, or its patch file is
+// missing) and whose bytes do not have the recorded hash or the patch file's. Only the last
+// entry naming a destination counts. kNoEntry when every one holds it.
+size_t FirstNotHolding(const PatchList& list, const std::vector<EntryPaths>& all,
+                       const std::vector<RecordedEntry>& done,
+                       const std::vector<std::string>& fileHashes) {
+  std::map<std::wstring, size_t, FileNameLess> last;
+  for (size_t i = 0; i < list.size(); ++i) last[DestinationKey(WidenUtf8(list[i].dest))] = i;
+  for (size_t i = 0; i < list.size(); ++i) {
+    const RecordedAction action = done[i].action;
+    if (Installs(action) || action == RecordedAction::kSkippedInstalled) continue;
+    if (last[DestinationKey(WidenUtf8(list[i].dest))] != i) continue;
+    const std::string& expected = list[i].sha256.empty() ? fileHashes[i] : list[i].sha256;
+    std::string actual;
+    DWORD error = 0;
+    const bool missingFile = action == RecordedAction::kSkippedMissingFile && list[i].sha256.empty();
+    if (missingFile || !HashFileSha256(all[i].destination, actual, error) || actual != expected)
+      return i;
+  }
+  return kNoEntry;
+}
+
+// Entries whose destination holds the file that an earlier run of this package added (it made
+// no backup): a run moves it aside no more.
+void MarkInstalledByEarlierRun(const std::vector<RecordedEntry>& earlier,
+                               const std::vector<EntryPaths>& all, std::vector<EntryFacts>& facts) {
+  if (earlier.size() != facts.size()) return;
+  for (size_t i = 0; i < facts.size(); ++i) {
+    facts[i].installedByPackage = earlier[i].action == RecordedAction::kCopied &&
+                                  facts[i].destination == PathKind::kFile &&
+                                  !facts[i].backupPresent &&
+                                  HoldsInstalledFile(all[i].destination, earlier[i].installed);
+  }
 }
 
 }  // namespace
@@ -419,37 +514,55 @@ bool StartPatch(const std::wstring& installDir, const PatchList& list,
   std::wstring installBase = installDir;
   AppendBackslashIfMissing(installBase);
   const std::vector<EntryPaths> paths = FormAllEntryPaths(list, patchFolder, installDir);
-  const std::vector<EntryFacts> facts = GatherEntryFacts(paths);
-  const std::vector<PlannedEntry> plan = PlanEntries(list, facts);
-  Recorder recorder;
-  recorder.Begin(run, installDir, list.size());
+  std::vector<EntryFacts> facts = GatherEntryFacts(paths);
+  std::vector<PlannedEntry> plan = PlanEntries(list, facts);
 
   // Everything that takes time happens while the product still runs; a run stopped on the way
-  // leaves only partial copies, which the next run removes or reuses.
+  // leaves only partial copies, which the next run removes.
   StagedCopies staged(paths);
-  std::vector<RecordedEntry> done(list.size());
-  for (RecordedEntry& entry : done) entry.action = RecordedAction::kNotReached;
+  std::vector<RecordedEntry> done(list.size(), {RecordedAction::kNotReached, InstalledFile()});
+  // The package's id covers the patch files of entries without a recorded hash.
+  const bool hashFiles = run != nullptr && NeedsFileHashes(list);
+  std::vector<std::string> fileHashes(hashFiles ? list.size() : 0);
   size_t stoppedAt = 0;
-  if (!StageEntries(list, paths, facts, plan, staged.copies, stoppedAt)) {
+  const bool ready = StageEntries(list, paths, facts, plan, staged.copies,
+                                  hashFiles ? &fileHashes : nullptr, stoppedAt);
+  if (hashFiles) HashUnstagedPatchFiles(list, paths, fileHashes);
+  Recorder recorder;
+  recorder.Begin(run, run ? PackageIdOf(run->packageId, list, fileHashes) : std::string(),
+                 installDir, list.size());
+  if (!ready) {
     done[stoppedAt].action = RecordedAction::kFailed;
     recorder.Write(RecordState::kFailed, done, stoppedAt);
     return false;
   }
-  recorder.Write(RecordState::kApplying, Intent(plan, staged.copies), 0);
+  MarkInstalledByEarlierRun(recorder.earlier, paths, facts);
+  plan = PlanEntries(list, facts);
+  recorder.WriteIntent(Intent(plan, staged.copies));
   bool applied = false;
   {
     // From the first kill to the restart the product is stopped: the hook library waits.
     const AssertHookHold hold;
     ProductStop stop(installBase);
     const double swapStart = Now();
-    applied = CommitEntries(list, paths, facts, plan, staged.copies, done);
+    applied = CommitEntries(list, paths, facts, plan, staged.copies, hashFiles ? &fileHashes : nullptr,
+                            recorder, done);
     SwapSeconds = Now() - swapStart;
     stop.Restart();  // also after a failure
   }
-  size_t failed = 0;
-  while (failed < done.size() && done[failed].action != RecordedAction::kFailed) ++failed;
-  recorder.Write(applied ? RecordState::kApplied : RecordState::kFailed, done, failed);
-  if (!applied) return false;
+  size_t entry = 0;
+  while (entry < done.size() && done[entry].action != RecordedAction::kFailed) ++entry;
+  if (!applied) {
+    recorder.Write(RecordState::kFailed, done, entry);
+    return false;
+  }
+  if (run != nullptr) {
+    if (!hashFiles) fileHashes.resize(list.size());
+    entry = FirstNotHolding(list, paths, done, fileHashes);
+  } else {
+    entry = kNoEntry;
+  }
+  recorder.Write(entry == kNoEntry ? RecordState::kApplied : RecordState::kSkipped, done, entry);
   LOG_PROGRESS(kPatchSuccessfulFormat);
   return true;
 }

@@ -83,3 +83,24 @@ bool ParseConf(const std::wstring& path, PatchList& list, const std::string& sea
   LOG_FAILURE(L"[%s]conf json parse failed, a value is outside the format.");
   return false;
 }
+
+bool NeedsFileHashes(const PatchList& list) {
+  for (const PatchEntry& entry : list) {
+    if (entry.sha256.empty()) return true;
+  }
+  return false;
+}
+
+std::string PackageIdOf(const std::string& confId, const PatchList& list,
+                        const std::vector<std::string>& fileHashes) {
+  if (confId.empty() || !NeedsFileHashes(list)) return confId;
+  std::string text = confId;
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (!list[i].sha256.empty()) continue;
+    text += '\n' + std::to_string(i + 1) + ' ' + (i < fileHashes.size() ? fileHashes[i] : "-");
+  }
+  std::string id;
+  DWORD error = 0;
+  if (!HashBytesSha256(text, id, error)) id.clear();
+  return id;
+}

@@ -21,6 +21,16 @@ using PatchList = std::vector<PatchEntry>;
 bool ParseConf(const std::wstring& path, PatchList& list, const std::string& seal = std::string(),
                std::string* packageId = nullptr);
 
+// The id of a package's record: `confId` (the SHA-256 of its conf.json) when every entry records a
+// sha256, which then names every patch file; otherwise the SHA-256 of `confId` and, for each entry
+// without one, the SHA-256 of its patch file in `fileHashes` (one per entry, "-" for a missing
+// file), so that packages with the same conf.json but other patch files never share a record.
+// Empty when `confId` is.
+std::string PackageIdOf(const std::string& confId, const PatchList& list,
+                        const std::vector<std::string>& fileHashes);
+// True when PackageIdOf needs the patch files' hashes.
+bool NeedsFileHashes(const PatchList& list);
+
 // Reading the file whole, apart from the log, so that the package tools read it exactly as a
 // run does. `text` holds the file's bytes on kOk and is unspecified otherwise.
 enum class ConfFileResult {

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "package/plan.h"
+#include "platform/file.h"
 #include "platform/paths.h"
 #include "platform/text.h"
 
@@ -93,6 +94,7 @@ std::vector<EntryFacts> GatherEntryFacts(const std::vector<EntryPaths>& paths) {
         (known != folders.end() ? known->second : (folders[folder] = IsFolder(folder)));
     fact.backupPresent = names.Present(entry.backup);
     fact.partialPresent = names.Present(entry.partial);
+    fact.partialLink = fact.partialPresent && IsLinkAt(LongPathForm(entry.partial));
   }
   return facts;
 }

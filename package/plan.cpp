@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "package/entry_paths.h"
 #include "platform/text.h"
 
 namespace {
@@ -13,7 +14,8 @@ struct DestinationState {
 };
 
 bool CopyFails(const EntryFacts& facts) {
-  return facts.patchFile == PathKind::kFolder || !facts.destinationFolderPresent;
+  return facts.patchFile == PathKind::kFolder || !facts.destinationFolderPresent ||
+         facts.partialLink;
 }
 }  // namespace
 
@@ -25,6 +27,8 @@ const char* EntryActionName(EntryAction action) {
       return "skip-missing-file";
     case EntryAction::kSkipBackupExists:
       return "skip-backup-exists";
+    case EntryAction::kSkipInstalled:
+      return "skip-installed";
     case EntryAction::kCopy:
       return "copy";
     case EntryAction::kMoveThenCopy:
@@ -64,6 +68,7 @@ std::vector<PlannedEntry> PlanEntries(const PatchList& entries,
                                       const std::vector<EntryFacts>& facts) {
   std::vector<PlannedEntry> plan(entries.size());
   std::map<std::wstring, DestinationState, FileNameLess> seen;
+  std::map<std::wstring, bool, FileNameLess> backupsMade;
   bool stopped = false;  // later entries are not reached, but still told apart by destination
   for (size_t i = 0; i < entries.size() && i < facts.size(); ++i) {
     const EntryFacts& fact = facts[i];
@@ -75,10 +80,11 @@ std::vector<PlannedEntry> PlanEntries(const PatchList& entries,
       if (known != seen.end()) step.sameAs = known->second.firstActing;
       continue;
     }
+    const std::wstring key = DestinationKey(WidenUtf8(entries[i].dest));
     DestinationState& state =
-        seen.emplace(DestinationKey(WidenUtf8(entries[i].dest)),
-                     DestinationState{fact.destination, fact.backupPresent, kNoEntry})
+        seen.emplace(key, DestinationState{fact.destination, fact.backupPresent, kNoEntry})
             .first->second;
+    if (backupsMade.erase(key) != 0) state.destination = PathKind::kFile;
     step.sameAs = state.firstActing;
     if (fact.patchFile == PathKind::kMissing) {
       step.action = EntryAction::kSkipMissingFile;
@@ -86,8 +92,16 @@ std::vector<PlannedEntry> PlanEntries(const PatchList& entries,
     }
     if (state.firstActing == kNoEntry) state.firstActing = i;
     const bool present = state.destination != PathKind::kMissing;
+    // A backup name that an earlier entry made, or names as its own dest, holds a file too.
+    const auto backupNamed = seen.find(key + kBackupSuffix);
+    if (backupNamed != seen.end() && backupNamed->second.destination != PathKind::kMissing)
+      state.backupPresent = true;
     if (present && state.backupPresent) {
       step.action = EntryAction::kSkipBackupExists;
+      continue;
+    }
+    if (fact.installedByPackage && step.sameAs == kNoEntry) {
+      step.action = EntryAction::kSkipInstalled;
       continue;
     }
     step.movesAside = present;
@@ -99,6 +113,8 @@ std::vector<PlannedEntry> PlanEntries(const PatchList& entries,
     step.action = present ? EntryAction::kMoveThenCopy : EntryAction::kCopy;
     state.destination = PathKind::kFile;
     state.backupPresent = state.backupPresent || present;
+    if (present && seen.find(key + kBackupSuffix) == seen.end())
+      backupsMade[key + kBackupSuffix] = true;
   }
   return plan;
 }

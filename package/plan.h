@@ -22,21 +22,26 @@ struct EntryFacts {
   bool backupPresent = false;
   bool destinationFolderPresent = false;
   bool partialPresent = false;  // a copy that a stopped run left at the partial name
+  bool partialLink = false;     // a link at the partial name: a copy there is refused
+  // The destination holds the file that the record says an earlier run of the package added.
+  bool installedByPackage = false;
 };
 
 enum class EntryAction {
   kRefuse,            // a device, a stream or a control character: refused, the run stops here
   kSkipMissingFile,   // no patch file: an error line, and the run goes on
   kSkipBackupExists,  // an earlier run replaced it: nothing happens
+  kSkipInstalled,     // an earlier run of the package added it, and it is still there
   kCopy,              // no destination: the patch file is copied in
   kMoveThenCopy,      // the destination goes to its backup name, then the copy
-  kCopyFails,         // no destination folder, or a folder as patch file: the run stops here,
-                      // and a destination moved aside first goes back
+  kCopyFails,         // no destination folder, a folder as patch file, or a link at the
+                      // partial name: the run stops here, and a destination moved aside first
+                      // goes back
   kNotReached,        // after the entry where the run stops
 };
 
-// "refused", "skip-missing-file", "skip-backup-exists", "copy", "move-then-copy", "copy-fails",
-// "not-reached".
+// "refused", "skip-missing-file", "skip-backup-exists", "skip-installed", "copy",
+// "move-then-copy", "copy-fails", "not-reached".
 const char* EntryActionName(EntryAction action);
 
 inline constexpr size_t kNoEntry = static_cast<size_t>(-1);
@@ -49,8 +54,8 @@ struct PlannedEntry {
 };
 
 // For each entry in order, what a run does with it, given `facts` (one per entry, as the file
-// system holds them before the run). Each entry sees what the earlier ones did: a backup made,
-// a file added. Pure: no I/O.
+// system holds them before the run). Each entry sees what the earlier ones did: a backup made
+// (an entry whose dest is that backup finds a file there), a file added. Pure: no I/O.
 std::vector<PlannedEntry> PlanEntries(const PatchList& entries,
                                       const std::vector<EntryFacts>& facts);
 

@@ -148,3 +148,10 @@ bool ClearName(const std::wstring& path, const wchar_t* kind) {
     SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
   return DeleteFileW(path.c_str()) != FALSE;
 }
+
+bool IsLinkAt(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+         (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && !IsAtItsOwnName(path));
+}

@@ -69,6 +69,10 @@ std::wstring FinalPath(HANDLE handle);
 // also where the platform reports a link to a file as the file it points to.
 bool IsAtItsOwnName(const std::wstring& path);
 
+// True when something at `path` is a link: a reparse point, or a file that is not at its own
+// name (IsAtItsOwnName).
+bool IsLinkAt(const std::wstring& path);
+
 // Clears the read-only attribute of the file at `path`, never through a link. True when the
 // file is writable now, or missing.
 bool ClearReadOnly(const std::wstring& path);

@@ -21,9 +21,11 @@ constexpr wchar_t kEndedValue[] = L"Ended";
 constexpr wchar_t kUndoneValue[] = L"Undone";
 constexpr wchar_t kFailedEntryValue[] = L"FailedEntry";
 constexpr wchar_t kEntriesValue[] = L"Entries";
+constexpr wchar_t kReachedValue[] = L"Reached";
 
 constexpr RecordState kStates[] = {RecordState::kApplying, RecordState::kApplied,
-                                   RecordState::kFailed, RecordState::kUndone};
+                                   RecordState::kFailed, RecordState::kUndone,
+                                   RecordState::kSkipped};
 
 std::wstring RecordKey(const std::string& packageId) {
   return std::wstring(kRecordsKey) + L"\\" + WidenUtf8(packageId);
@@ -57,6 +59,12 @@ const char* RecordedActionName(RecordedAction action) {
       return "failed";
     case RecordedAction::kTakenBack:
       return "taken-back";
+    case RecordedAction::kPlannedMoveThenCopy:
+      return "planned-move-then-copy";
+    case RecordedAction::kPlannedCopy:
+      return "planned-copy";
+    case RecordedAction::kSkippedInstalled:
+      return "skipped-installed";
     case RecordedAction::kNone:
       break;
   }
@@ -71,6 +79,8 @@ const wchar_t* RecordStateName(RecordState state) {
       return L"applied";
     case RecordState::kFailed:
       return L"failed";
+    case RecordState::kSkipped:
+      return L"skipped";
     case RecordState::kUndone:
       break;
   }
@@ -134,7 +144,7 @@ bool DecodeEntries(const std::string& bytes, std::vector<RecordedEntry>& entries
   for (size_t i = 0; i < decoded.size(); ++i) {
     const unsigned char action = static_cast<unsigned char>(bytes[i * kEntryBytes]);
     const unsigned char kind = static_cast<unsigned char>(bytes[i * kEntryBytes + 1]);
-    if (action > static_cast<unsigned char>(RecordedAction::kTakenBack) ||
+    if (action > static_cast<unsigned char>(RecordedAction::kSkippedInstalled) ||
         kind > static_cast<unsigned char>(InstalledFile::Kind::kIdentity)) {
       return false;
     }
@@ -147,6 +157,22 @@ bool DecodeEntries(const std::string& bytes, std::vector<RecordedEntry>& entries
   return true;
 }
 
+std::vector<RecordedEntry> EntriesAsReached(std::vector<RecordedEntry> entries, DWORD reached) {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    RecordedAction& action = entries[i].action;
+    const bool planned =
+        action == RecordedAction::kPlannedCopy || action == RecordedAction::kPlannedMoveThenCopy;
+    if (!planned) continue;
+    if (i >= reached) {
+      entries[i] = {RecordedAction::kNotReached, InstalledFile()};
+    } else {
+      action = action == RecordedAction::kPlannedCopy ? RecordedAction::kCopied
+                                                      : RecordedAction::kMovedThenCopied;
+    }
+  }
+  return entries;
+}
+
 std::vector<RecordedEntry> MergeEntries(const std::vector<RecordedEntry>& earlier,
                                         const std::vector<RecordedEntry>& now) {
   std::vector<RecordedEntry> merged = now;
@@ -155,7 +181,11 @@ std::vector<RecordedEntry> MergeEntries(const std::vector<RecordedEntry>& earlie
     const RecordedEntry& before = earlier[i];
     RecordedEntry& entry = merged[i];
     if (!Installs(before.action)) continue;
-    if (!Installs(entry.action) && entry.action != RecordedAction::kFailed) {
+    if (entry.action == RecordedAction::kPlannedCopy) {
+      entry.action = before.action;  // its place is empty: true before the copy and after it
+    } else if (entry.action == RecordedAction::kPlannedMoveThenCopy) {
+      continue;  // the earlier run's file is gone from there, or the plan would have kept it
+    } else if (!Installs(entry.action)) {
       entry = before;  // this run did nothing to it: the earlier run's account stands
     } else if (entry.action == RecordedAction::kCopied &&
                before.action == RecordedAction::kMovedThenCopied) {
@@ -217,6 +247,8 @@ RecordRead ReadRunRecord(const std::string& packageId, RunRecord& record) {
   key.ReadString(kEndedValue, read.ended);
   key.ReadString(kUndoneValue, read.undone);
   key.ReadNumber(kFailedEntryValue, read.failedEntry);
+  key.ReadNumber(kReachedValue, read.reached);
+  read.entries = EntriesAsReached(std::move(read.entries), read.reached);
   record = std::move(read);
   return RecordRead::kFound;
 }
@@ -241,9 +273,16 @@ LONG WriteRunRecord(const std::string& packageId, const RunRecord& record) {
                                 : key.WriteString(value.name, value.text);
   }
   if (result == ERROR_SUCCESS) result = key.WriteNumber(kFailedEntryValue, record.failedEntry);
+  if (result == ERROR_SUCCESS) result = key.WriteNumber(kReachedValue, record.reached);
   if (result == ERROR_SUCCESS) result = key.WriteString(kStateValue, RecordStateName(record.state));
   return result;
 }
+
+LONG OpenRunRecord(const std::string& packageId, RegistryKey& key) {
+  return key.Create(RecordKey(packageId));
+}
+
+LONG WriteReached(RegistryKey& key, DWORD reached) { return key.WriteNumber(kReachedValue, reached); }
 
 std::vector<std::string> ListRunRecords() {
   std::vector<std::string> ids;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/registry.h"
+
 inline constexpr wchar_t kRecordsKey[] = L"SOFTWARE\\Norvale\\Wareden\\Patches";
 
 // What the run did with one entry.
@@ -23,7 +25,13 @@ enum class RecordedAction : uint8_t {
   kSkippedMissingFile = 4,
   kNotReached = 5,
   kFailed = 6,     // the entry where the run stopped
-  kTakenBack = 7,  // patchundo put back or removed what the run installed
+  kTakenBack = 7,  // patchundo put back or removed what the run installed, or found it gone
+  // Only while a run commits (state applying): what its turn of the entry is to do. A reader
+  // sees an entry the run reached (see RunRecord::reached) as done, any other as not reached.
+  kPlannedMoveThenCopy = 8,
+  kPlannedCopy = 9,
+  // The destination still holds the file an earlier run of the package installed: left as it is.
+  kSkippedInstalled = 10,
 };
 const char* RecordedActionName(RecordedAction action);  // "moved-then-copied", ...
 
@@ -47,15 +55,19 @@ struct RecordedEntry {
   InstalledFile installed;
 };
 
-enum class RecordState { kApplying, kApplied, kFailed, kUndone };
-const wchar_t* RecordStateName(RecordState state);  // "applying", "applied", "failed", "undone"
+// kSkipped: the run went through every entry, but a destination does not hold the package's file
+// (its patch file missing, or a backup of another package kept it from being replaced).
+enum class RecordState { kApplying, kApplied, kFailed, kUndone, kSkipped };
+// "applying", "applied", "failed", "undone", "skipped".
+const wchar_t* RecordStateName(RecordState state);
 
 struct RunRecord {
   std::wstring packageDir;
   std::wstring installDir;
   RecordState state = RecordState::kApplying;
   std::wstring started, ended, undone;  // UTC "yyyy-mm-ddThh:mm:ssZ", empty until then
-  DWORD failedEntry = 0;                // 1-based, when failed
+  DWORD failedEntry = 0;  // 1-based: where a failed run stopped, or the first entry skipped
+  DWORD reached = 0;      // 1-based: the last entry whose turn a committing run began
   std::vector<RecordedEntry> entries;
 };
 
@@ -66,9 +78,14 @@ bool DecodeEntries(const std::string& bytes, std::vector<RecordedEntry>& entries
 // True for the actions that left a file of the package in the installation.
 bool Installs(RecordedAction action);
 
+// Planned entries as what they came to: done up to `reached` (1-based), not reached after it.
+std::vector<RecordedEntry> EntriesAsReached(std::vector<RecordedEntry> entries, DWORD reached);
+
 // What a run that found `earlier` (a record of the same package, not undone) records: what it
 // did, except where it did nothing to an entry an earlier run installed, which keeps that
-// run's account, and where it copied over a backup an earlier run made, which stays a move.
+// run's account (a failure included: it put back what it moved), where it copied over a backup
+// an earlier run made, which stays a move, and where it plans a copy into the empty place of an
+// earlier run's file, which is the earlier run's account whether or not the copy comes.
 std::vector<RecordedEntry> MergeEntries(const std::vector<RecordedEntry>& earlier,
                                         const std::vector<RecordedEntry>& now);
 
@@ -82,8 +99,13 @@ RunRecord RecordAfterUndo(RunRecord record, const std::vector<bool>& takenBack,
 std::wstring RecordTimeNow();
 
 enum class RecordRead { kFound, kMissing, kUnreadable };
+// Reads the record with its planned entries as they came to (EntriesAsReached).
 RecordRead ReadRunRecord(const std::string& packageId, RunRecord& record);
 // Writes the whole record; the platform's code.
 LONG WriteRunRecord(const std::string& packageId, const RunRecord& record);
+// The cheap mark of a committing run's progress: the record's key, opened once, and the entry
+// whose turn begins.
+LONG OpenRunRecord(const std::string& packageId, RegistryKey& key);
+LONG WriteReached(RegistryKey& key, DWORD reached);
 // The ids of every record on this machine.
 std::vector<std::string> ListRunRecords();

@@ -20,9 +20,15 @@ TEST(UndoDecision, OnlyWhatTheRecordSaysTheRunDidAndOnlyWhereItStillIs) {
       {A::kMovedThenCopied, H::kMissing, true, U::kRestore, U::kRestore},  // cut off mid-swap
       {A::kMovedThenCopied, H::kOtherFile, true, U::kLeaveAlone, U::kLeaveAlone},  // newer
       {A::kMovedThenCopied, H::kInstalledFile, false, U::kLeaveAlone, U::kLeaveAlone},
+      // No backup and not the installed file: put back by an undo that was cut off.
+      {A::kMovedThenCopied, H::kOtherFile, false, U::kGone, U::kGone},
+      {A::kMovedThenCopied, H::kMissing, false, U::kGone, U::kGone},
       {A::kCopied, H::kInstalledFile, false, U::kKeepAdded, U::kRemove},
       {A::kCopied, H::kOtherFile, true, U::kLeaveAlone, U::kLeaveAlone},  // not the run's
-      {A::kCopied, H::kMissing, false, U::kNothing, U::kNothing},
+      // A later package moved the run's file aside and installed its own copy of the same bytes.
+      {A::kCopied, H::kInstalledFile, true, U::kLeaveAlone, U::kLeaveAlone},
+      {A::kCopied, H::kOtherFile, false, U::kGone, U::kGone},
+      {A::kCopied, H::kMissing, false, U::kGone, U::kGone},
       // A backup someone else left is never the run's to put back.
       {A::kSkippedBackupExists, H::kInstalledFile, true, U::kNothing, U::kNothing},
       {A::kSkippedMissingFile, H::kOtherFile, true, U::kNothing, U::kNothing},

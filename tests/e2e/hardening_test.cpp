@@ -119,7 +119,8 @@ TEST_F(ElevatedRun, LogFileWithASecondHardLinkIsMovedAsideAndANewOneStarted) {
 }
 
 // The with-links emulator plants a link to a file outside at the partial name of a.txt here: it
-// is neither written through nor touched, and the entry fails as a copy that cannot be made.
+// is neither written through nor touched, and the entry fails before its original is moved; the
+// dry run says so beforehand.
 TEST_F(ElevatedRun, ALinkAtThePartialNameIsNeverWrittenThrough) {
   const std::wstring install = L"C:\\patchtest-links\\install",
                      victim = kLinkTarget + L"\\victim.txt";
@@ -130,11 +131,20 @@ TEST_F(ElevatedRun, ALinkAtThePartialNameIsNeverWrittenThrough) {
   package.WriteConf(R"({"patch_list":[{"src":"a.txt","dest":"a.txt"}]})");
   testsupport::WriteBytes(install + L"\\a.txt", "old a");
   key_.SetString(kInstallDirValue, install);
+  const std::string dryRun =
+      testsupport::RunTool(L"patchcheck.exe", L"\"" + package.dir + L"\" --install-dir \"" + install + L"\"",
+                           temp_ / L"check.txt")
+          .output;
+  EXPECT_NE(dryRun.find("a link at " + NarrowToUtf8(install) + "\\a.txt.220620.patch.part"),
+            std::string::npos)
+      << dryRun;
   EXPECT_EQ(testsupport::RunProgram(package.exe), 0u);
   EXPECT_EQ(testsupport::ReadBytes(victim), "victim") << "written through the link, or moved";
   EXPECT_EQ(testsupport::ReadBytes(install + L"\\a.txt.220620.patch.part"), "victim");
-  EXPECT_EQ(testsupport::ReadBytes(install + L"\\a.txt"), "old a") << "the original goes back";
-  EXPECT_EQ(testsupport::CountContaining(testsupport::ReadMessages(), "[Error]Copy file failed"),
+  EXPECT_EQ(testsupport::ReadBytes(install + L"\\a.txt"), "old a") << "never moved aside";
+  EXPECT_EQ(testsupport::CountContaining(testsupport::ReadMessages(),
+                                         "[Error]Partial copy[" + NarrowToUtf8(install) +
+                                             "\\a.txt.220620.patch.part] is a link"),
             1u);
 }
 

@@ -1,5 +1,6 @@
 #include "tools/kit/package_read.h"
 
+#include "package/entry_paths.h"
 #include "package/layout.h"
 #include "package/seal.h"
 #include "platform/sha256.h"
@@ -68,7 +69,7 @@ bool SealForConf(const std::wstring& confPath, std::string& seal, std::string& e
 }
 
 bool ReadPackageEntries(const std::wstring& packageDir, PatchList& entries, std::string& error,
-                        std::string* packageId) {
+                        std::string* packageId, std::string* confId) {
   std::string text;
   const ConfFileResult read = ReadConfFile(ConfPathOf(PatchFolderOf(packageDir)), text);
   if (read != ConfFileResult::kOk) {
@@ -76,7 +77,8 @@ bool ReadPackageEntries(const std::wstring& packageDir, PatchList& entries, std:
     return false;
   }
   DWORD code = 0;
-  if (packageId != nullptr && !HashBytesSha256(text, *packageId, code)) {
+  std::string confHash;
+  if (packageId != nullptr && !HashBytesSha256(text, confHash, code)) {
     error = ErrorText("cannot hash", ConfPathOf(PatchFolderOf(packageDir)), code);
     return false;
   }
@@ -87,5 +89,27 @@ bool ReadPackageEntries(const std::wstring& packageDir, PatchList& entries, std:
     return false;
   }
   if (entries.empty()) error = "\"patch_list\" lists no entries";
-  return !entries.empty();
+  if (packageId == nullptr || entries.empty()) return !entries.empty();
+  // As the runner names the package: its patch files without a recorded hash count too.
+  std::vector<std::string> fileHashes(entries.size());
+  if (NeedsFileHashes(entries)) {
+    const std::wstring patchFolder = PatchFolderOf(packageDir);
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (!entries[i].sha256.empty()) continue;
+      const std::wstring source = FormEntryPaths(entries[i], patchFolder, L"").source;
+      if (!HashFileSha256(source, fileHashes[i], code)) fileHashes[i] = "-";
+    }
+  }
+  *packageId = PackageIdOf(confHash, entries, fileHashes);
+  if (confId != nullptr) *confId = confHash;
+  return true;
+}
+
+RecordRead ReadPackageRecord(const std::string& packageId, const std::string& confId,
+                             RunRecord& record, std::string& foundId) {
+  foundId = packageId;
+  const RecordRead read = ReadRunRecord(packageId, record);
+  if (read != RecordRead::kMissing || confId.empty() || confId == packageId) return read;
+  foundId = confId;
+  return ReadRunRecord(confId, record);
 }

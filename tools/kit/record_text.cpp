@@ -8,8 +8,13 @@ std::string DescribeRecord(RecordRead read, const RunRecord& record) {
   std::string text =
       NarrowToUtf8(RecordStateName(record.state)) + ", started " + NarrowToUtf8(record.started);
   if (!record.ended.empty()) text += ", ended " + NarrowToUtf8(record.ended);
-  if (record.state == RecordState::kApplying)
-    text += ": the run was cut off (incomplete); the files tell how far it came";
+  if (record.state == RecordState::kApplying) {
+    text += ": the run was cut off (incomplete) at entry " + std::to_string(record.reached);
+  }
+  if (record.state == RecordState::kSkipped) {
+    text += ": entry " + std::to_string(record.failedEntry) +
+            " does not hold the package's file (skipped)";
+  }
   if (record.state == RecordState::kFailed)
     text += ": the run stopped at entry " + std::to_string(record.failedEntry);
   if (record.state == RecordState::kUndone) text += ", undone " + NarrowToUtf8(record.undone);
@@ -25,5 +30,6 @@ Json::Value RecordJson(const std::string& packageId, RecordRead read, const RunR
   json["ended"] = NarrowToUtf8(record.ended);
   json["undone"] = NarrowToUtf8(record.undone);
   json["failed_entry"] = static_cast<Json::UInt>(record.failedEntry);
+  json["reached_entry"] = static_cast<Json::UInt>(record.reached);
   return json;
 }

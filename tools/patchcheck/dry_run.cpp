@@ -33,6 +33,8 @@ std::string StepText(const DryRunStep& step) {
       return entry + "skip, patch file " + source + " is missing";
     case EntryAction::kSkipBackupExists:
       return entry + "skip " + destination + ", its backup exists (patched before)";
+    case EntryAction::kSkipInstalled:
+      return entry + "skip " + destination + ", it holds the file a run of this package added";
     case EntryAction::kCopy:
       return entry + "copy " + source + " to " + destination;
     case EntryAction::kMoveThenCopy:
@@ -43,7 +45,8 @@ std::string StepText(const DryRunStep& step) {
              (step.planned.movesAside ? "move " + destination + " to backup " + backup + ", then "
                                       : std::string()) +
              "copy " + source + " to " + destination +
-             " would fail (missing folder or a folder as patch file); the run stops here" +
+             " would fail (missing folder, a folder as patch file, or a link at " +
+             NarrowToUtf8(step.paths.partial) + "); the run stops here" +
              (step.planned.movesAside ? " and the original goes back" : "");
     case EntryAction::kNotReached:
       break;

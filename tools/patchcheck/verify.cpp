@@ -105,12 +105,16 @@ VerifyReport VerifyPackage(const std::wstring& packageDir, const std::wstring& g
   VerifyReport report;
   PatchList entries;
   report.install = FindInstallFolder(givenInstallDir);
-  if (!ReadPackageEntries(packageDir, entries, report.error, &report.packageId)) {
+  std::string confId;
+  if (!ReadPackageEntries(packageDir, entries, report.error, &report.packageId, &confId)) {
     entries.clear();
   } else if (!report.install.error.empty()) {
     report.error = report.install.error;
   }
-  if (!report.packageId.empty()) report.recordRead = ReadRunRecord(report.packageId, report.record);
+  if (!report.packageId.empty()) {
+    report.recordRead =
+        ReadPackageRecord(report.packageId, confId, report.record, report.packageId);
+  }
   if (report.error.empty())
     report.installed = ReadInstalledEntries(packageDir, report.install.path, entries);
   report.applied = report.error.empty() && IsApplied(report.installed);

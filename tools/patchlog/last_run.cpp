@@ -50,6 +50,14 @@ bool ReadInto(const std::wstring& path, RunEvidence& evidence, LastRun& run) {
   return false;
 }
 
+// Times have seconds only: of two records begun in one second, the one still going on or ended
+// later is the newer.
+bool IsNewer(const RunRecord& candidate, const RunRecord& found) {
+  if (candidate.started != found.started) return candidate.started > found.started;
+  if (found.ended.empty()) return false;
+  return candidate.ended.empty() || candidate.ended > found.ended;
+}
+
 // The record of the run in the log. False when there is none (a run that stopped before it had
 // read its package and the installation keeps none).
 bool FindRunRecord(const RunEvidence& run, std::string& id, RunRecord& record) {
@@ -60,7 +68,7 @@ bool FindRunRecord(const RunEvidence& run, std::string& id, RunRecord& record) {
     if (ReadRunRecord(candidate, read) != RecordRead::kFound ||
         CompareAsFileNames(read.packageDir, WidenUtf8(run.packageDir)) != 0 ||
         !RecordBelongsToRun(read.started, run.start.stamp, run.ended ? run.end.stamp : "") ||
-        (found && read.started <= record.started)) {
+        (found && !IsNewer(read, record))) {
       continue;
     }
     id = candidate;

@@ -109,6 +109,8 @@ RunVerdict JudgeRecord(const RunRecord& record) {
       return RunVerdict::kFailed;
     case RecordState::kUndone:
       return RunVerdict::kUndone;
+    case RecordState::kSkipped:
+      return RunVerdict::kSucceededWithSkips;
     case RecordState::kApplied:
       break;
   }

@@ -6,6 +6,7 @@
 #include "platform/text.h"
 #include "product/product.h"
 #include "product/run_lock.h"
+#include "tools/kit/install_folder.h"
 #include "tools/kit/package_read.h"
 
 namespace {
@@ -19,10 +20,13 @@ std::wstring WithBackslash(std::wstring folder) {
 bool ReadRecordOf(const std::wstring& packageDir, const std::wstring& givenInstallDir,
                   TakeBack& outcome, std::string& packageId, std::vector<EntryPaths>& paths) {
   PatchList entries;
-  if (!ReadPackageEntries(packageDir, entries, outcome.error, &packageId)) return false;
-  switch (ReadRunRecord(packageId, outcome.record)) {
+  std::string confId;
+  if (!ReadPackageEntries(packageDir, entries, outcome.error, &packageId, &confId)) return false;
+  switch (ReadPackageRecord(packageId, confId, outcome.record, packageId)) {
     case RecordRead::kMissing:
       outcome.note = "no run applied this package here (no record of it): nothing to take back";
+      paths = FormAllEntryPaths(entries, PatchFolderOf(packageDir),
+                                FindInstallFolder(givenInstallDir).path);
       return false;
     case RecordRead::kUnreadable:
       outcome.error = "the run's record of this package cannot be read";
@@ -51,39 +55,72 @@ bool ReadRecordOf(const std::wstring& packageDir, const std::wstring& givenInsta
   return true;
 }
 
-// Step two: never beside a run, nor without the guarantee that none can start meanwhile. Each
-// entry is read again once the product is stopped. The product started again must not hold this
-// tool's output open: it starts without standard handles.
-bool CarryOut(const std::vector<EntryPaths>& paths, bool removeAdded, TakeBack& outcome) {
-  const RunLock lock(kRunLockWaitMilliseconds);
-  if (lock.GetState() != RunLock::State::kHeld) {
-    outcome.error = lock.GetState() == RunLock::State::kBusy
-                        ? "a patch run still holds the machine after " +
-                              std::to_string(kRunLockWaitMilliseconds) + " ms: nothing changed"
-                        : "the run lock cannot be taken (error " + std::to_string(lock.Error()) +
-                              "): nothing changed";
-    return false;
-  }
-  ProductStop stop(WithBackslash(outcome.record.installDir), StandardHandles::kNone);
-  outcome.stopped = stop.StoppedAny();
-  outcome.steps = UndoEntries(outcome.record.entries, paths, removeAdded, true);
-  outcome.carriedOut = true;
-  outcome.restarted = stop.Restart();
-  return true;
+// Never beside a run, nor while one can start: false with the error when the lock is not had.
+bool HoldRunLock(const RunLock& lock, TakeBack& outcome) {
+  if (lock.GetState() == RunLock::State::kHeld) return true;
+  outcome.error = lock.GetState() == RunLock::State::kBusy
+                      ? "a patch run still holds the machine after " +
+                            std::to_string(kRunLockWaitMilliseconds) + " ms: nothing changed"
+                      : "the run lock cannot be taken (error " + std::to_string(lock.Error()) +
+                            "): nothing changed";
+  return false;
 }
 
-// Step three: what was taken back is recorded entry by entry.
-void RecordTakenBack(const std::string& packageId, TakeBack& outcome) {
+// What was taken back, or found gone, is recorded entry by entry; `steps` may be the first of
+// an undo still going on.
+RunRecord RecordTakenBack(const std::string& packageId, const std::vector<UndoStep>& steps,
+                          TakeBack& outcome) {
   std::vector<bool> takenBack(outcome.record.entries.size());
-  for (const UndoStep& step : outcome.steps) takenBack[step.entry - 1] = step.done;
+  for (const UndoStep& step : steps) takenBack[step.entry - 1] = step.done;
   const RunRecord updated = RecordAfterUndo(outcome.record, takenBack, RecordTimeNow());
   const LONG written = WriteRunRecord(packageId, updated);
   if (written != ERROR_SUCCESS) {
     outcome.error = "the record cannot be updated (error " + std::to_string(written) + ")";
-    return;
+    return outcome.record;
   }
-  outcome.record = updated;
   outcome.undone = updated.state == RecordState::kUndone;
+  return updated;
+}
+
+// Step two: each entry is read again once the product is stopped, and the record marks what
+// is taken back as it goes (some sixty writes at most), so that an undo cut off on the way
+// goes on from there. The product started again must not hold this tool's output open: it
+// starts without standard handles.
+void CarryOut(const std::string& packageId, const std::vector<EntryPaths>& paths,
+              bool removeAdded, TakeBack& outcome) {
+  const RunLock lock(kRunLockWaitMilliseconds);
+  if (!HoldRunLock(lock, outcome)) return;
+  const size_t stride = 1 + paths.size() / 64;
+  size_t sinceWritten = 0;
+  const auto progress = [&](const std::vector<UndoStep>& steps) {
+    if (++sinceWritten < stride || !outcome.error.empty()) return;
+    sinceWritten = 0;
+    RecordTakenBack(packageId, steps, outcome);
+  };
+  {
+    ProductStop stop(WithBackslash(outcome.record.installDir), StandardHandles::kNone);
+    outcome.stopped = stop.StoppedAny();
+    outcome.steps = UndoEntries(outcome.record.entries, paths, removeAdded, true, progress);
+    outcome.carriedOut = true;
+    outcome.restarted = stop.Restart();
+  }
+  outcome.record = RecordTakenBack(packageId, outcome.steps, outcome);
+}
+
+// Without a record no run applied the package, but a run cut off in its staging may have left
+// its partial copies.
+void RemoveLeftovers(const std::vector<EntryPaths>& paths, TakeBack& outcome) {
+  bool any = false;
+  for (const EntryPaths& entry : paths) {
+    any = any || GetFileAttributesW(LongPathForm(entry.partial).c_str()) != INVALID_FILE_ATTRIBUTES;
+  }
+  if (!any) return;
+  const RunLock lock(kRunLockWaitMilliseconds);
+  if (!HoldRunLock(lock, outcome)) return;
+  const size_t removed = RemovePartialCopies(paths);
+  if (removed > 0) {
+    outcome.note += "; removed " + std::to_string(removed) + " partial copies a cut-off run left";
+  }
 }
 }  // namespace
 
@@ -92,10 +129,17 @@ TakeBack TakeBackPackage(const std::wstring& packageDir, const std::wstring& giv
   TakeBack outcome;
   std::string packageId;
   std::vector<EntryPaths> paths;
-  if (!ReadRecordOf(packageDir, givenInstallDir, outcome, packageId, paths)) return outcome;
+  if (!ReadRecordOf(packageDir, givenInstallDir, outcome, packageId, paths)) {
+    if (!dryRun && !outcome.recorded && outcome.error.empty()) RemoveLeftovers(paths, outcome);
+    return outcome;
+  }
   outcome.steps = UndoEntries(outcome.record.entries, paths, removeAdded, false);
-  if (dryRun || !ChangesSomething(outcome.steps)) return outcome;
-  if (CarryOut(paths, removeAdded, outcome)) RecordTakenBack(packageId, outcome);
+  if (dryRun) return outcome;
+  if (ChangesSomething(outcome.steps)) {
+    CarryOut(packageId, paths, removeAdded, outcome);
+  } else if (ChangesRecord(outcome.steps)) {
+    outcome.record = RecordTakenBack(packageId, outcome.steps, outcome);
+  }
   return outcome;
 }
 
@@ -113,6 +157,8 @@ const char* UndoActionName(UndoAction action) {
       return "keep-added";
     case UndoAction::kLeaveAlone:
       return "leave-alone";
+    case UndoAction::kGone:
+      return "gone";
     case UndoAction::kNothing:
       break;
   }
@@ -143,6 +189,9 @@ std::string DescribeUndoStep(const UndoStep& step, bool carriedOut) {
       break;
     case UndoAction::kNothing:
       text = "nothing to do for " + destination + ": " + step.decision.reason;
+      break;
+    case UndoAction::kGone:
+      text = "nothing of the run left at " + destination + ": " + step.decision.reason;
       break;
   }
   if (step.partial) text += carriedOut ? "; its partial copy removed" : "; a partial copy is left";

@@ -3,6 +3,7 @@
 #include "platform/file.h"
 #include "platform/paths.h"
 #include "platform/retry.h"
+#include "tools/kit/files.h"
 
 namespace {
 // What a stopped run left at a partial name is moved aside under this kind when it is a folder.
@@ -14,6 +15,15 @@ bool Exists(const std::wstring& path) {
 
 bool Changes(UndoAction action) {
   return action == UndoAction::kRestore || action == UndoAction::kRemove;
+}
+
+bool HoldsTheRunsFile(const std::wstring& destination, const std::wstring& source,
+                      const InstalledFile& installed) {
+  if (installed.kind == InstalledFile::Kind::kSha256) return HoldsInstalledFile(destination, installed);
+  // An identity is lost by a rewrite of the same bytes, and tells nothing of whose package
+  // installed the file: the patch file's bytes do.
+  DWORD error = 0;
+  return CompareWithFile(destination, source, error) == Comparison::kSame;
 }
 
 void CarryOut(UndoStep& step) {
@@ -35,14 +45,26 @@ void CarryOut(UndoStep& step) {
 UndoDecision DecideUndo(RecordedAction recorded, DestinationHolds holds, bool backupPresent,
                         bool removeAdded) {
   const char* const notInstalled = "holds a file the run did not install: changed since";
+  const bool installed = holds == DestinationHolds::kInstalledFile;
   switch (recorded) {
     case RecordedAction::kMovedThenCopied:
-      if (!backupPresent) return {UndoAction::kLeaveAlone, "its backup is gone"};
-      if (holds == DestinationHolds::kOtherFile) return {UndoAction::kLeaveAlone, notInstalled};
-      return {UndoAction::kRestore, ""};
+      if (backupPresent) {
+        if (holds == DestinationHolds::kOtherFile) return {UndoAction::kLeaveAlone, notInstalled};
+        return {UndoAction::kRestore, ""};
+      }
+      if (installed) return {UndoAction::kLeaveAlone, "its backup is gone"};
+      return {UndoAction::kGone, "no backup and not the file the run installed: put back already"};
     case RecordedAction::kCopied:
-      if (holds == DestinationHolds::kMissing) return {UndoAction::kNothing, "removed already"};
-      if (holds == DestinationHolds::kOtherFile) return {UndoAction::kLeaveAlone, notInstalled};
+      // Its backup is the run's own file, moved aside by a later run that replaced it.
+      if (backupPresent) {
+        return {UndoAction::kLeaveAlone,
+                "was moved aside by a later run (its backup exists): that run's undo puts it back"};
+      }
+      if (holds == DestinationHolds::kMissing) return {UndoAction::kGone, "removed already"};
+      if (!installed) {
+        return {UndoAction::kGone,
+                "holds a file the run did not install: nothing of the run is left there"};
+      }
       return {removeAdded ? UndoAction::kRemove : UndoAction::kKeepAdded, ""};
     case RecordedAction::kTakenBack:
       return {UndoAction::kNothing, "taken back already"};
@@ -51,9 +73,9 @@ UndoDecision DecideUndo(RecordedAction recorded, DestinationHolds holds, bool ba
   }
 }
 
-std::vector<UndoStep> UndoEntries(const std::vector<RecordedEntry>& record,
-                                  const std::vector<EntryPaths>& paths, bool removeAdded,
-                                  bool act) {
+std::vector<UndoStep> UndoEntries(
+    const std::vector<RecordedEntry>& record, const std::vector<EntryPaths>& paths,
+    bool removeAdded, bool act, const std::function<void(const std::vector<UndoStep>&)>& progress) {
   std::vector<UndoStep> steps;
   steps.reserve(record.size());
   for (size_t i = record.size(); i-- > 0;) {
@@ -62,20 +84,39 @@ std::vector<UndoStep> UndoEntries(const std::vector<RecordedEntry>& record,
     step.destination = paths[i].destination;
     step.backup = paths[i].backup;
     const DestinationHolds holds = !Exists(step.destination) ? DestinationHolds::kMissing
-                                   : HoldsInstalledFile(step.destination, record[i].installed)
+                                   : HoldsTheRunsFile(step.destination, paths[i].source,
+                                                      record[i].installed)
                                        ? DestinationHolds::kInstalledFile
                                        : DestinationHolds::kOtherFile;
     step.decision =
         DecideUndo(record[i].action, holds, Exists(LongPathForm(step.backup)), removeAdded);
+    step.done = step.decision.action == UndoAction::kGone;
     const std::wstring partial = LongPathForm(paths[i].partial);
-    step.partial = Exists(partial);
+    step.partial = Exists(partial) && !IsLinkAt(partial);
     if (act) {
       CarryOut(step);
       if (step.partial) ClearName(partial, kBlockedKind);
     }
     steps.push_back(std::move(step));
+    if (act && progress) progress(steps);
   }
   return steps;
+}
+
+size_t RemovePartialCopies(const std::vector<EntryPaths>& paths) {
+  size_t removed = 0;
+  for (const EntryPaths& entry : paths) {
+    const std::wstring partial = LongPathForm(entry.partial);
+    if (Exists(partial) && !IsLinkAt(partial) && ClearName(partial, kBlockedKind)) ++removed;
+  }
+  return removed;
+}
+
+bool ChangesRecord(const std::vector<UndoStep>& steps) {
+  for (const UndoStep& step : steps) {
+    if (Changes(step.decision.action) || step.decision.action == UndoAction::kGone) return true;
+  }
+  return false;
 }
 
 bool ChangesSomething(const std::vector<UndoStep>& steps) {
