@@ -71,9 +71,8 @@ RunnerReport FindRunner(const std::wstring& packageDir) {
   std::string ignored;
   runner.sealBlock = FindSealInFile(runner.path, seal, ignored);
   if (runner.sealBlock) runner.seal = seal.seal;
-  PeSignature signature = PeSignature::kNotPe;
-  runner.signature =
-      ReadSignatureOf(runner.path, signature, ignored) && signature == PeSignature::kSigned;
+  runner.signature = VerifySignatureOf(runner.path, runner.trust, ignored) &&
+                     runner.trust.state != SignatureCheck::kNone;
   return runner;
 }
 
@@ -91,7 +90,14 @@ void CheckRunner(const RunnerReport& runner, std::vector<Finding>& findings) {
   } else if (verdict.state == SealState::kUnhashable) {
     Error(findings, "conf.json cannot be hashed to check the seal of " + name + " (error " +
                         std::to_string(verdict.error) + "): a run refuses it");
-  } else if (verdict.state == SealState::kUnsealed && runner.signature) {
+  }
+  if (runner.trust.state == SignatureCheck::kDoesNotVerify) {
+    Error(findings, name + " carries an Authenticode signature that " +
+                        DescribeSignature(runner.trust) +
+                        ": Windows does not take it for its signer's program; sign it after "
+                        "its last change");
+  }
+  if (verdict.state == SealState::kUnsealed && runner.signature) {
     Warning(findings,
             name +
                 " is signed but not sealed: it applies any conf.json put beside it, with the "
@@ -259,7 +265,8 @@ std::string RunnerText(const RunnerReport& runner) {
               ", conf.json does not match: a run refuses it";
       break;
   }
-  return text + (runner.signature ? "; signed (Authenticode)" : "; not signed");
+  return text +
+         (runner.signature ? "; signed, " + DescribeSignature(runner.trust) : "; not signed");
 }
 
 Json::Value ReportJson(const PackageReport& report) {
@@ -273,7 +280,13 @@ Json::Value ReportJson(const PackageReport& report) {
     root["runner"]["seal"] = seal == SealState::kUnsealed  ? "unsealed"
                              : seal == SealState::kMatches ? "matching"
                                                            : "not-matching";
+    const SignatureVerdict& trust = report.runner.trust;
     root["runner"]["signed"] = report.runner.signature;
+    root["runner"]["signature"] = SignatureName(trust.state);
+    root["runner"]["signer"] = trust.signer.empty() ? Json::Value() : Json::Value(trust.signer);
+    root["runner"]["trusted"] = trust.state == SignatureCheck::kVerifies;
+    root["runner"]["signature_code"] =
+        trust.state == SignatureCheck::kNone ? Json::Value() : Json::Value(HexCode(trust.code));
   }
   root["findings"] = Json::Value(Json::arrayValue);
   for (const Finding& finding : report.findings) {

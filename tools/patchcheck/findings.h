@@ -10,6 +10,7 @@
 #include "package/hash_check.h"
 #include "package/plan.h"
 #include "package/seal.h"
+#include "tools/kit/runner_image.h"
 
 // What patchcheck finds in a package: the runner's seal and signature, conf.json as a run reads
 // it, the entries' texts and their patch files.
@@ -36,6 +37,7 @@ struct RunnerReport {
   SealVerdict verdict;
   bool sealBlock = false;  // a runner built before seals has none, and applies any conf.json
   bool signature = false;  // an Authenticode signature: a PE security directory
+  SignatureVerdict trust;  // what WinVerifyTrust makes of it
 };
 
 struct PackageReport {
