@@ -30,7 +30,8 @@ struct DryRunStep {
   bool verified = false;  // the patch file has the sha256 that conf.json records for it
 };
 
-// The package's runner: its seal against the package's conf.json, and its signature.
+// The package's runner (Patch.exe, which the install command starts, when it is one): its seal
+// against the package's conf.json, and its signature.
 struct RunnerReport {
   std::wstring path;  // empty: the package folder holds no runner
   std::string seal;   // 32 bytes; all zero when unsealed or without a seal block
