@@ -54,4 +54,36 @@ TEST(FlagBlock, DescriptionFollowsTheActivationRules) {
   EXPECT_NE(DescribeFlags(0, 0).find("EnableLogToView"), std::string::npos);
 }
 
+// Only a digest that matches reaches the chain: a chain that is not trusted here must never
+// read as a changed file, nor a changed file as merely untrusted.
+TEST(Signature, TellsAChangedFileFromAnUntrustedCertificate) {
+  const struct {
+    PeSignature directory;
+    uint32_t code;
+    SignatureCheck expected;
+    const char* text;
+  } cases[] = {
+      {PeSignature::kUnsigned, 0x800B0100, SignatureCheck::kNone, "none"},
+      {PeSignature::kNotPe, 0, SignatureCheck::kNone, "none"},
+      {PeSignature::kSigned, 0, SignatureCheck::kVerifies, "verifies (Pub)"},
+      {PeSignature::kSigned, 0x800B0109, SignatureCheck::kNotTrustedHere,
+       "verifies (Pub); its certificate is not trusted here (0x800b0109)"},
+      {PeSignature::kSigned, 0x800B010A, SignatureCheck::kNotTrustedHere, "(0x800b010a)"},
+      {PeSignature::kSigned, 0x80096010, SignatureCheck::kDoesNotVerify,
+       "does not verify (0x80096010: the file was changed after it was signed)"},
+      {PeSignature::kSigned, 0x800B0100, SignatureCheck::kDoesNotVerify, "does not verify"},
+      {PeSignature::kSigned, 0x800B0101, SignatureCheck::kDoesNotVerify, "expired"},
+  };
+  for (const auto& c : cases) {
+    SignatureVerdict verdict;
+    verdict.state = JudgeSignature(c.directory, c.code);
+    verdict.code = c.code;
+    verdict.signer = "Pub";
+    const std::string text = DescribeSignature(verdict);
+    EXPECT_EQ(verdict.state, c.expected) << HexCode(c.code) << ": " << text;
+    EXPECT_NE(text.find(c.text), std::string::npos)
+        << "expected \"" << c.text << "\" for " << HexCode(c.code) << ", saw: " << text;
+  }
+}
+
 }  // namespace

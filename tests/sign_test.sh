@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Signing a sealed package on the Linux side, as an author does: a throwaway CA and publisher
 # made here, scripts/sign, osslsigncode verify against that CA, and a signature that no longer
-# verifies once one byte of the runner (the first of its seal) has changed.
+# verifies once one byte of the runner (the first of its seal) has changed, for osslsigncode and
+# for the tools' own verdict.
 #   tests/sign_test.sh SOURCE_DIR BIN_DIR
 set -euo pipefail
 src=$1 bin=$2
@@ -43,8 +44,10 @@ for file in Patch.exe patchcheck.exe; do
   verify "pkg/$file" || fail "$file: expected a signature that verifies, saw: $(cat verify.txt)"
 done
 report=$("$src/cmake/wine-run" "$bin/patchcheck.exe" pkg --json) || fail "patchcheck: $report"
-grep -q '"seal" : "matching"' <<<"$report" && grep -q '"signed" : true' <<<"$report" ||
-  fail "expected a sealed, matching and signed runner, saw: $report"
+for part in '"seal" : "matching"' '"signed" : true' '"signature" : "verifies"' \
+  '"signer" : "Throwaway Publisher"'; do
+  grep -qF "$part" <<<"$report" || fail "expected $part for a sealed and signed runner, saw: $report"
+done
 if "$src/cmake/wine-run" "$bin/patchflags.exe" 'pkg\Patch.exe' --unseal >/dev/null 2>&1; then
   fail "patchflags changed a signed runner"
 fi
@@ -57,4 +60,10 @@ printf "\\$(printf %03o $((255 - byte)))" | dd of=pkg/Patch.exe bs=1 seek="$seal
 if verify pkg/Patch.exe; then fail "the signature still verifies after a byte of the seal changed"; fi
 grep -q "message digest.*MISMATCH" verify.txt ||
   fail "expected a digest mismatch, saw: $(cat verify.txt)"
+broken="does not verify (0x80096010: the file was changed after it was signed)"
+for tool in "patchcheck.exe pkg" 'patchflags.exe pkg\Patch.exe'; do
+  # shellcheck disable=SC2086  # the tool and its argument
+  if "$src/cmake/wine-run" "$bin/"$tool >seen.txt 2>&1; then fail "$tool passed: $(cat seen.txt)"; fi
+  grep -qF "$broken" seen.txt || fail "$tool: expected \"$broken\", saw: $(cat seen.txt)"
+done
 echo "signed, verified, and broken by one changed byte"

@@ -144,8 +144,22 @@ TEST_F(PatchCheck, ReportsWhatTheRunnerWouldRefuse) {
   ToolRun warned = RunTool(kPatchCheck, Quoted(package.dir));
   EXPECT_EQ(warned.exitCode, 0u) << "warnings alone do not fail: " << warned.output;
 
-  // The tools share the runner's code, but none of them may look like a runner.
+  // Patch.exe is the runner the install command starts, even after a runner listed before it;
+  // any other is one too many.
+  const std::wstring another = package.dir + L"\\Another.exe";
+  ASSERT_TRUE(CopyFileW(package.exe.c_str(), another.c_str(), FALSE));
+  ToolRun two = RunTool(kPatchCheck, Quoted(package.dir) + L" --json");
+  EXPECT_EQ(two.exitCode, 1u) << two.output;
+  EXPECT_TRUE(Contains(two.output, "\"file\" : \"Patch.exe\"") &&
+              Contains(two.output, "a second runner, Another.exe, in the package folder"))
+      << two.output;
   DeleteFileW(package.exe.c_str());
+  ToolRun renamed = RunTool(kPatchCheck, Quoted(package.dir));
+  EXPECT_TRUE(Contains(renamed.output, "warning: the runner is Another.exe, not Patch.exe"))
+      << renamed.output;
+
+  // The tools share the runner's code, but none of them may look like a runner.
+  DeleteFileW(another.c_str());
   for (const std::wstring& tool : {kPatchFlags, kPatchCheck, kPatchMake, kPatchUndo, kPatchLog}) {
     ASSERT_TRUE(CopyFileW(testsupport::BuiltFile(tool).c_str(),
                           (package.dir + L"\\" + tool).c_str(), FALSE));

@@ -1,11 +1,16 @@
 #include "tools/kit/runner_image.h"
 
 #include <windows.h>
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "log/log_readers.h"
 #include "package/seal.h"
@@ -128,7 +133,142 @@ PeSignature SecurityDirectoryOf(const std::string& head, size_t optional) {
   }
   return security.Size != 0 ? PeSignature::kSigned : PeSignature::kUnsigned;
 }
+// One WinVerifyTrust check of a file: the verdict at construction, and the state it keeps
+// (the signer's chain) closed at destruction.
+class TrustCheck {
+ public:
+  explicit TrustCheck(std::wstring path) : path_(std::move(path)) {
+    file_.cbStruct = sizeof(file_);
+    file_.pcwszFilePath = path_.c_str();
+    data_.cbStruct = sizeof(data_);
+    data_.dwUIChoice = WTD_UI_NONE;
+    data_.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data_.dwUnionChoice = WTD_CHOICE_FILE;
+    data_.pFile = &file_;
+    data_.dwStateAction = WTD_STATEACTION_VERIFY;
+    // A tool may run where there is no network, or where a look-up would hang it.
+    data_.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_NONE;
+    result_ = static_cast<uint32_t>(WinVerifyTrust(NoInteractiveUser(), &action_, &data_));
+  }
+  ~TrustCheck() {
+    data_.dwStateAction = WTD_STATEACTION_CLOSE;
+    WinVerifyTrust(NoInteractiveUser(), &action_, &data_);
+  }
+  TrustCheck(const TrustCheck&) = delete;
+  TrustCheck& operator=(const TrustCheck&) = delete;
+
+  uint32_t Result() const { return result_; }
+  // The name on the signer's own certificate; empty when the check kept no chain.
+  std::string Signer() const {
+    CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(data_.hWVTStateData);
+    CRYPT_PROVIDER_SGNR* signer =
+        provider ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+    if (!signer || signer->csCertChain == 0 || !signer->pasCertChain[0].pCert) return "";
+    PCCERT_CONTEXT cert = signer->pasCertChain[0].pCert;
+    const DWORD size =
+        CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, nullptr, 0);
+    if (size <= 1) return "";
+    std::wstring name(size, L'\0');
+    CertGetNameStringW(cert, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, &name[0], size);
+    name.resize(size - 1);
+    return NarrowToUtf8(name);
+  }
+
+ private:
+  static HWND NoInteractiveUser() { return static_cast<HWND>(INVALID_HANDLE_VALUE); }
+  std::wstring path_;
+  GUID action_ = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+  WINTRUST_FILE_INFO file_ = {};
+  WINTRUST_DATA data_ = {};
+  uint32_t result_ = 0;
+};
+
+// Why a signature does not verify, for the codes an author meets.
+const char* WhyNotVerified(uint32_t code) {
+  switch (static_cast<HRESULT>(code)) {
+    case TRUST_E_BAD_DIGEST:
+      return "the file was changed after it was signed";
+    case TRUST_E_NOSIGNATURE:
+      return "its security directory holds no signature that can be read";
+    case CERT_E_EXPIRED:
+      return "the certificate has expired and the signature has no time stamp";
+    case CERT_E_REVOKED:
+      return "the certificate is revoked";
+    case TRUST_E_EXPLICIT_DISTRUST:
+      return "the certificate is explicitly distrusted here";
+    case CERT_E_WRONG_USAGE:
+      return "the certificate is not one for code signing";
+    default:
+      return "WinVerifyTrust refuses it";
+  }
+}
 }  // namespace
+
+SignatureCheck JudgeSignature(PeSignature directory, uint32_t trustResult) {
+  if (directory != PeSignature::kSigned) return SignatureCheck::kNone;
+  switch (static_cast<HRESULT>(trustResult)) {
+    case S_OK:
+      return SignatureCheck::kVerifies;
+    // The digest is checked before the chain, so these come only with a matching digest.
+    case CERT_E_UNTRUSTEDROOT:
+    case CERT_E_CHAINING:
+    case CERT_E_UNTRUSTEDTESTROOT:
+    case CERT_E_UNTRUSTEDCA:
+      return SignatureCheck::kNotTrustedHere;
+    default:
+      return SignatureCheck::kDoesNotVerify;
+  }
+}
+
+bool VerifySignatureOf(const std::wstring& path, SignatureVerdict& verdict, std::string& error) {
+  PeSignature directory = PeSignature::kNotPe;
+  if (!ReadSignatureOf(path, directory, error)) return false;
+  SignatureVerdict found;
+  if (directory == PeSignature::kSigned) {
+    const TrustCheck check(path);
+    found.code = check.Result();
+    found.state = JudgeSignature(directory, found.code);
+    if (found.state != SignatureCheck::kDoesNotVerify) found.signer = check.Signer();
+  }
+  verdict = found;
+  return true;
+}
+
+std::string HexCode(uint32_t code) {
+  char text[11];
+  std::snprintf(text, sizeof(text), "0x%08lx", static_cast<unsigned long>(code));
+  return text;
+}
+
+std::string DescribeSignature(const SignatureVerdict& verdict) {
+  const std::string signer = verdict.signer.empty() ? "signer unknown" : verdict.signer;
+  switch (verdict.state) {
+    case SignatureCheck::kNone:
+      break;
+    case SignatureCheck::kVerifies:
+      return "verifies (" + signer + ")";
+    case SignatureCheck::kNotTrustedHere:
+      return "verifies (" + signer + "); its certificate is not trusted here (" +
+             HexCode(verdict.code) + ")";
+    case SignatureCheck::kDoesNotVerify:
+      return "does not verify (" + HexCode(verdict.code) + ": " + WhyNotVerified(verdict.code) +
+             ")";
+  }
+  return "none";
+}
+
+const char* SignatureName(SignatureCheck state) {
+  switch (state) {
+    case SignatureCheck::kNone:
+      break;
+    case SignatureCheck::kVerifies:
+    case SignatureCheck::kNotTrustedHere:
+      return "verifies";
+    case SignatureCheck::kDoesNotVerify:
+      return "does-not-verify";
+  }
+  return "none";
+}
 
 std::string LogEnabledMarker() { return Reversed("napmocelavron"); }
 std::string MagicDebugMarker() { return Reversed("lavronynapmoc"); }

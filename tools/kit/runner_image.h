@@ -53,6 +53,28 @@ PeSignature SignatureOf(const std::string& head);
 // As SignatureOf, on a file; false with a sentence in `error` when it cannot be read.
 bool ReadSignatureOf(const std::wstring& path, PeSignature& signature, std::string& error);
 
+// What WinVerifyTrust makes of a file's Authenticode signature, without network look-ups.
+// kNotTrustedHere: the file has the digest its signature holds, but the signer's certificate
+// does not chain to a root this machine trusts.
+enum class SignatureCheck { kNone, kVerifies, kNotTrustedHere, kDoesNotVerify };
+struct SignatureVerdict {
+  SignatureCheck state = SignatureCheck::kNone;
+  std::string signer;  // UTF-8: the signer certificate's name; empty when it cannot be told
+  uint32_t code = 0;   // WinVerifyTrust's result
+};
+// Pure: the verdict's state from the security directory and WinVerifyTrust's result.
+SignatureCheck JudgeSignature(PeSignature directory, uint32_t trustResult);
+// Reads the security directory and, when there is one, has the signature verified. False with
+// a sentence in `error` when the file cannot be read; `verdict` is then left alone.
+bool VerifySignatureOf(const std::wstring& path, SignatureVerdict& verdict, std::string& error);
+// "verifies (signer)", "verifies (signer); its certificate is not trusted here (0x...)",
+// "does not verify (0x...: why)" or "none".
+std::string DescribeSignature(const SignatureVerdict& verdict);
+// "verifies" (whether trusted here or not), "does-not-verify" or "none", for JSON.
+const char* SignatureName(SignatureCheck state);
+// "0x" and eight lower-case hex digits.
+std::string HexCode(uint32_t code);
+
 // What the two bytes mean for a run, in one sentence.
 std::string DescribeFlags(unsigned char magicDebug, unsigned char logEnabled);
 

@@ -51,18 +51,31 @@ bool HasPartEndingInDotOrSpace(const std::string& path) {
   return false;
 }
 
-// The first executable of the package folder with the log flag block, and its seal and
-// signature; the seal is checked against conf.json later.
-RunnerReport FindRunner(const std::wstring& packageDir) {
+bool IsRunner(const std::wstring& path) {
+  FlagBlockLocation at;
+  std::string ignored;
+  return FindFlagBlockInFile(path, at, ignored);
+}
+
+// The package folder's runner, with its seal and signature (the seal is checked against
+// conf.json later): Patch.exe, or else the first executable with the log flag block. Every
+// other runner in the folder goes to `others`.
+RunnerReport FindRunner(const std::wstring& packageDir, std::vector<std::wstring>& others) {
   RunnerReport runner;
+  const std::wstring named = JoinPath(packageDir, kRunnerFileName);
+  if (IsRunner(named)) runner.path = named;
   DWORD error = 0;
   ForEachMatch(
       JoinPath(packageDir, L"*.exe"),
       [&](const WIN32_FIND_DATAW& file) {
-        FlagBlockLocation at;
-        std::string ignored;
+        if (CompareAsFileNames(file.cFileName, kRunnerFileName) == 0) return;
         const std::wstring path = JoinPath(packageDir, file.cFileName);
-        if (runner.path.empty() && FindFlagBlockInFile(path, at, ignored)) runner.path = path;
+        if (!IsRunner(path)) return;
+        if (runner.path.empty()) {
+          runner.path = path;
+        } else {
+          others.push_back(path);
+        }
       },
       error);
   runner.seal.assign(kSealBytes, '\0');
@@ -71,15 +84,15 @@ RunnerReport FindRunner(const std::wstring& packageDir) {
   std::string ignored;
   runner.sealBlock = FindSealInFile(runner.path, seal, ignored);
   if (runner.sealBlock) runner.seal = seal.seal;
-  PeSignature signature = PeSignature::kNotPe;
-  runner.signature =
-      ReadSignatureOf(runner.path, signature, ignored) && signature == PeSignature::kSigned;
+  runner.signature = VerifySignatureOf(runner.path, runner.trust, ignored) &&
+                     runner.trust.state != SignatureCheck::kNone;
   return runner;
 }
 
-std::string FileName(const std::wstring& path) {
-  return NarrowToUtf8(path.substr(path.find_last_of(L"\\/") + 1));
+std::wstring BaseName(const std::wstring& path) {
+  return path.substr(path.find_last_of(L"\\/") + 1);
 }
+std::string FileName(const std::wstring& path) { return NarrowToUtf8(BaseName(path)); }
 
 void CheckRunner(const RunnerReport& runner, std::vector<Finding>& findings) {
   const std::string name = "runner " + FileName(runner.path);
@@ -91,7 +104,14 @@ void CheckRunner(const RunnerReport& runner, std::vector<Finding>& findings) {
   } else if (verdict.state == SealState::kUnhashable) {
     Error(findings, "conf.json cannot be hashed to check the seal of " + name + " (error " +
                         std::to_string(verdict.error) + "): a run refuses it");
-  } else if (verdict.state == SealState::kUnsealed && runner.signature) {
+  }
+  if (runner.trust.state == SignatureCheck::kDoesNotVerify) {
+    Error(findings, name + " carries an Authenticode signature that " +
+                        DescribeSignature(runner.trust) +
+                        ": Windows does not take it for its signer's program; sign it after "
+                        "its last change");
+  }
+  if (verdict.state == SealState::kUnsealed && runner.signature) {
     Warning(findings,
             name +
                 " is signed but not sealed: it applies any conf.json put beside it, with the "
@@ -191,10 +211,22 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
 
 PackageReport CheckPackage(const std::wstring& packageDir) {
   PackageReport report;
-  report.runner = FindRunner(packageDir);
-  if (report.runner.path.empty())
+  std::vector<std::wstring> others;
+  report.runner = FindRunner(packageDir, others);
+  const std::string expected = NarrowToUtf8(kRunnerFileName);
+  if (report.runner.path.empty()) {
     Error(report.findings,
           "no runner executable (a file with the log flag block) in the package folder");
+  } else if (CompareAsFileNames(BaseName(report.runner.path), kRunnerFileName) != 0) {
+    Warning(report.findings, "the runner is " + FileName(report.runner.path) + ", not " + expected +
+                                 ", which the install command starts");
+  }
+  for (const std::wstring& other : others) {
+    Error(report.findings, "a second runner, " + FileName(other) +
+                               ", in the package folder: the install command starts " + expected +
+                               ", and " + FileName(other) +
+                               " applies conf.json too when anyone starts it; remove it");
+  }
   const bool sealed = IsSealed(report.runner.seal);
   // Until conf.json is read and hashed, a sealed runner matches nothing.
   if (sealed) report.runner.verdict.state = SealState::kDiffers;
@@ -259,7 +291,8 @@ std::string RunnerText(const RunnerReport& runner) {
               ", conf.json does not match: a run refuses it";
       break;
   }
-  return text + (runner.signature ? "; signed (Authenticode)" : "; not signed");
+  return text +
+         (runner.signature ? "; signed, " + DescribeSignature(runner.trust) : "; not signed");
 }
 
 Json::Value ReportJson(const PackageReport& report) {
@@ -273,7 +306,13 @@ Json::Value ReportJson(const PackageReport& report) {
     root["runner"]["seal"] = seal == SealState::kUnsealed  ? "unsealed"
                              : seal == SealState::kMatches ? "matching"
                                                            : "not-matching";
+    const SignatureVerdict& trust = report.runner.trust;
     root["runner"]["signed"] = report.runner.signature;
+    root["runner"]["signature"] = SignatureName(trust.state);
+    root["runner"]["signer"] = trust.signer.empty() ? Json::Value() : Json::Value(trust.signer);
+    root["runner"]["trusted"] = trust.state == SignatureCheck::kVerifies;
+    root["runner"]["signature_code"] =
+        trust.state == SignatureCheck::kNone ? Json::Value() : Json::Value(HexCode(trust.code));
   }
   root["findings"] = Json::Value(Json::arrayValue);
   for (const Finding& finding : report.findings) {

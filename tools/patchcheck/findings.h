@@ -10,6 +10,7 @@
 #include "package/hash_check.h"
 #include "package/plan.h"
 #include "package/seal.h"
+#include "tools/kit/runner_image.h"
 
 // What patchcheck finds in a package: the runner's seal and signature, conf.json as a run reads
 // it, the entries' texts and their patch files.
@@ -29,13 +30,15 @@ struct DryRunStep {
   bool verified = false;  // the patch file has the sha256 that conf.json records for it
 };
 
-// The package's runner: its seal against the package's conf.json, and its signature.
+// The package's runner (Patch.exe, which the install command starts, when it is one): its seal
+// against the package's conf.json, and its signature.
 struct RunnerReport {
   std::wstring path;  // empty: the package folder holds no runner
   std::string seal;   // 32 bytes; all zero when unsealed or without a seal block
   SealVerdict verdict;
   bool sealBlock = false;  // a runner built before seals has none, and applies any conf.json
   bool signature = false;  // an Authenticode signature: a PE security directory
+  SignatureVerdict trust;  // what WinVerifyTrust makes of it
 };
 
 struct PackageReport {

@@ -2,8 +2,8 @@
 //   patchflags FILE
 //   patchflags FILE [--magic-debug=0|1] [--log-enabled=0|1] [--seal CONF_JSON | --unseal]
 //                   [--output OTHER]
-// Exit code 0 done, 1 the file is not a runner, is signed, or cannot be read or written, or
-// CONF_JSON cannot be sealed; 2 usage.
+// Exit code 0 done, 1 the file is not a runner, is signed (for a change) or carries a signature
+// that does not verify, cannot be read or written, or CONF_JSON cannot be sealed; 2 usage.
 
 #include <windows.h>
 
@@ -68,8 +68,8 @@ int Main(int argc, wchar_t** argv) {
   FlagBlockLocation at;
   SealLocation seal;
   std::string error, missingSeal;
-  PeSignature signature = PeSignature::kNotPe;
-  if (!FindFlagBlockInFile(file, at, error) || !ReadSignatureOf(file, signature, error)) {
+  SignatureVerdict signature;
+  if (!FindFlagBlockInFile(file, at, error) || !VerifySignatureOf(file, signature, error)) {
     PrintError(kTool, NarrowToUtf8(file) + ": " + error);
     return kExitFailed;
   }
@@ -99,7 +99,7 @@ int Main(int argc, wchar_t** argv) {
   }
   if (!changes.empty()) {
     // Any changed byte breaks the signature, and an invalid one is worse than none.
-    if (signature == PeSignature::kSigned) {
+    if (signature.state != SignatureCheck::kNone) {
       PrintError(kTool, NarrowToUtf8(file) +
                             " carries an Authenticode signature, which any change would break: "
                             "change an unsigned runner, seal first, then sign");
@@ -117,8 +117,16 @@ int Main(int argc, wchar_t** argv) {
               at.logEnabledValue, static_cast<unsigned long long>(at.logEnabled),
               DescribeFlags(at.magicDebugValue, at.logEnabledValue).c_str());
   PrintSeal(hasSeal, seal, missingSeal);
-  std::printf("Signed: %s\n", signature == PeSignature::kSigned ? "yes (Authenticode)" : "no");
-  return kExitOk;
+  if (signature.state == SignatureCheck::kNone) {
+    std::printf("Signed: no\n");
+    return kExitOk;
+  }
+  std::printf("Signed: yes (Authenticode), %s\n", DescribeSignature(signature).c_str());
+  if (signature.state != SignatureCheck::kDoesNotVerify) return kExitOk;
+  PrintError(kTool, NarrowToUtf8(file) +
+                        ": its signature does not verify, so Windows does not "
+                        "take it for its signer's program");
+  return kExitFailed;
 }
 }  // namespace
 
