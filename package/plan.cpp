@@ -104,7 +104,7 @@ std::vector<PlannedEntry> PlanEntries(const PatchList& entries,
       step.action = EntryAction::kSkipInstalled;
       continue;
     }
-    step.movesAside = present;
+    step.movesAside = present && !fact.partialLink;  // a link there stops it before the move
     if (CopyFails(fact)) {
       step.action = EntryAction::kCopyFails;
       stopped = true;

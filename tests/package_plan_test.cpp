@@ -21,7 +21,8 @@ struct Row {
 };
 
 // The facts in short: d destination file, D destination folder, b backup, f folder present,
-// p patch file (P: a folder), x device or stream.
+// p patch file (P: a folder), x device or stream, l a link at the partial name, i the file an
+// earlier run of the package added.
 EntryFacts Facts(const std::string& flags) {
   const auto has = [&flags](char c) { return flags.find(c) != std::string::npos; };
   EntryFacts facts;
@@ -32,6 +33,8 @@ EntryFacts Facts(const std::string& flags) {
   facts.backupPresent = has('b');
   facts.destinationFolderPresent = has('f');
   facts.refusedName = has('x');
+  facts.partialLink = has('l');
+  facts.installedByPackage = has('i');
   return facts;
 }
 
@@ -77,6 +80,16 @@ TEST(PlanEntries, EveryRowOfWhatARunDoesWithAnEntry) {
       {"repeated after a missing patch file",
        {{"a", Facts("df")}, {"a", Facts("pdf")}},
        "skip-missing-file move-then-copy"},
+      {"a link at the partial name", {{"a", Facts("pdfl")}}, "copy-fails"},
+      {"added by an earlier run of the package, not moved aside by a second run",
+       {{"a", Facts("pdfi")}, {"b", Facts("pdbfi")}},
+       "skip-installed skip-backup-exists"},
+      {"a dest that is an earlier entry's backup finds its original there",
+       {{"a", Facts("pdf")}, {"a.220620.patch.bak", Facts("pf")}},
+       "move-then-copy move-then-copy"},
+      {"a backup named as an earlier dest exists once that one is copied",
+       {{"a.220620.patch.bak", Facts("pf")}, {"a", Facts("pdf")}},
+       "copy skip-backup-exists"},
       {"not reached still tells repeats",
        {{"a", Facts("pdf")}, {"b", Facts("P")}, {"a", Facts("")}},
        "move-then-copy copy-fails not-reached=1"},

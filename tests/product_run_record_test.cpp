@@ -35,16 +35,23 @@ TEST(RunRecordEntries, ALaterRunKeepsTheAccountOfWhatAnEarlierRunInstalled) {
   using A = RecordedAction;
   const std::vector<RecordedEntry> earlier = {
       Entry(A::kMovedThenCopied, '1'), Entry(A::kCopied, '2'), Entry(A::kMovedThenCopied, '3'),
-      Entry(A::kFailed), Entry(A::kNotReached)};
+      Entry(A::kFailed), Entry(A::kNotReached), Entry(A::kCopied, '6'),
+      Entry(A::kMovedThenCopied, '7'), Entry(A::kCopied, '8')};
   const std::vector<RecordedEntry> now = {
       Entry(A::kSkippedBackupExists),  // patched before: the earlier account stands
       Entry(A::kSkippedMissingFile),   // the same
       Entry(A::kCopied, '4'),          // copied over the earlier run's backup: still a move
-      Entry(A::kCopied, '5'), Entry(A::kSkippedMissingFile)};
+      Entry(A::kCopied, '5'), Entry(A::kSkippedMissingFile),
+      Entry(A::kFailed),  // stopped there before touching it
+      // Planned into the empty place of the earlier file: its account, copy or not.
+      Entry(A::kPlannedCopy, '9'),
+      // The earlier file is gone from there: planned, to be read by the progress made.
+      Entry(A::kPlannedMoveThenCopy, 'a')};
   const std::vector<RecordedEntry> merged = MergeEntries(earlier, now);
   const A expected[] = {A::kMovedThenCopied, A::kCopied, A::kMovedThenCopied, A::kCopied,
-                        A::kSkippedMissingFile};
-  const char installed[] = {'1', '2', '4', '5', 0};
+                        A::kSkippedMissingFile, A::kCopied, A::kMovedThenCopied,
+                        A::kPlannedMoveThenCopy};
+  const char installed[] = {'1', '2', '4', '5', 0, '6', '9', 'a'};
   for (size_t i = 0; i < merged.size(); ++i) {
     EXPECT_EQ(merged[i].action, expected[i]) << "entry " << i + 1;
     EXPECT_EQ(merged[i].installed.bytes, Entry(A::kCopied, installed[i]).installed.bytes)
@@ -52,6 +59,20 @@ TEST(RunRecordEntries, ALaterRunKeepsTheAccountOfWhatAnEarlierRunInstalled) {
   }
   EXPECT_EQ(MergeEntries({Entry(A::kCopied, '1')}, now).size(), now.size())
       << "a record of another length is not merged";
+}
+
+TEST(RunRecordEntries, PlannedCopiesAreDoneUpToTheEntryTheRunReachedAndNotReachedAfter) {
+  using A = RecordedAction;
+  const std::vector<RecordedEntry> read =
+      EntriesAsReached({Entry(A::kPlannedMoveThenCopy, '1'), Entry(A::kPlannedCopy, '2'),
+                        Entry(A::kSkippedBackupExists), Entry(A::kPlannedCopy, '4'),
+                        Entry(A::kMovedThenCopied, '5')},
+                       2);
+  const A expected[] = {A::kMovedThenCopied, A::kCopied, A::kSkippedBackupExists, A::kNotReached,
+                        A::kMovedThenCopied};
+  for (size_t i = 0; i < read.size(); ++i) EXPECT_EQ(read[i].action, expected[i]) << i + 1;
+  EXPECT_EQ(read[3].installed.kind, InstalledFile::Kind::kNone) << "nothing of it installed";
+  EXPECT_EQ(read[1].installed.bytes, Entry(A::kCopied, '2').installed.bytes);
 }
 
 TEST(RunRecordEntries, AnUndoMarksWhatItTookBackAndTheRecordUndoneOnceNothingIsLeft) {

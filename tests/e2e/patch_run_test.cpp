@@ -252,8 +252,26 @@ TEST_F(PatchRunTest, ARunStoppedDuringACopyIsCompletedByTheNext) {
   testsupport::WriteBytes(Inst(L"b"), "new b");
   testsupport::WriteBytes(Inst(L"b") + kBak, "old b");
   testsupport::WriteBytes(Inst(L"b") + L".220620.patch.part", "cut");
+  // A copy with the right bytes planted at a partial name is someone's file: copied again.
+  package_.WriteConf(R"({"patch_list": [{ "src": "big.bin", "dest": "big.bin" }, )"
+                     R"({ "src": "b", "dest": "b" }, { "src": "c", "dest": "c", "sha256": ")" +
+                     testsupport::Sha256Of(Src(L"b")) + R"(" }]})");
+  package_.AddPatchFile(L"c", "new b");
+  const std::wstring planted = Inst(L"c") + L".220620.patch.part";
+  testsupport::WriteBytes(planted, "new b");
+  {
+    const KernelHandle file(CreateFileW(planted.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
+                                        OPEN_EXISTING, 0, nullptr));
+    const FILETIME old = {0x10000000, 0x01c00000};  // 1990
+    ASSERT_TRUE(SetFileTime(file.Get(), nullptr, nullptr, &old));
+  }
 
   ASSERT_EQ(Run(), "0");
+
+  WIN32_FILE_ATTRIBUTE_DATA installed = {};
+  ASSERT_TRUE(GetFileAttributesExW(Inst(L"c").c_str(), GetFileExInfoStandard, &installed));
+  EXPECT_NE(installed.ftLastWriteTime.dwHighDateTime, 0x01c00000u)
+      << "the planted file became the installed one";
 
   EXPECT_EQ(testsupport::ReadBytes(Inst(L"big.bin")), std::string(100000, 'n'));
   EXPECT_EQ(testsupport::ReadBytes(Inst(L"big.bin") + kBak), "old big");

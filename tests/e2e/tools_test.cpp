@@ -12,12 +12,14 @@
 
 #include "package/conf.h"
 #include "product/install_dir.h"
+#include "product/run_record.h"
 #include "log/log_internal.h"
 #include "platform/text.h"
 #include "tests/support/files.h"
 #include "tests/support/log_files.h"
 #include "tests/support/machine.h"
 #include "tests/support/processes.h"
+#include "tools/kit/package_read.h"
 #include "tools/kit/runner_image.h"
 
 namespace {
@@ -224,7 +226,9 @@ TEST_F(PatchCheck, DryRunAgreesWithTheRunner) {
       {"src":"replaced.dll","dest":"bin\\replaced.dll"},
       {"src":"added.dll","dest":"bin\\added.dll"},
       {"src":"gone.dll","dest":"gone.dll"},
-      {"src":"done.dll","dest":"done.dll"}]})");
+      {"src":"done.dll","dest":"done.dll"},
+      {"src":"added.dll","dest":"twice.dll"}, {"src":"replaced.dll","dest":"twice.dll"},
+      {"src":"done.dll","dest":"bin\\replaced.dll.220620.patch.bak"}]})");
   key_.SetString(kInstallDirValue, install);
 
   ToolRun check =
@@ -233,9 +237,12 @@ TEST_F(PatchCheck, DryRunAgreesWithTheRunner) {
   Json::Value report;
   ASSERT_TRUE(Json::Reader().parse(check.output, report)) << check.output;
   const Json::Value& steps = report["dry_run"];
-  ASSERT_EQ(steps.size(), 4u) << check.output;
-  const char* expected[] = {"move-then-copy", "copy", "skip-missing-file", "skip-backup-exists"};
-  for (Json::ArrayIndex i = 0; i < 4; ++i)
+  ASSERT_EQ(steps.size(), 7u) << check.output;
+  // A dest named twice and a dest that is an earlier entry's backup: each entry at its turn
+  // moves aside what the earlier ones left there, and nothing is overwritten.
+  const char* expected[] = {"move-then-copy", "copy",           "skip-missing-file",
+                            "skip-backup-exists", "copy", "move-then-copy", "move-then-copy"};
+  for (Json::ArrayIndex i = 0; i < 7; ++i)
     EXPECT_EQ(steps[i]["action"].asString(), expected[i]) << "entry " << i + 1;
   EXPECT_EQ(steps[0]["backup"].asString(),
             NarrowToUtf8(install) + "\\bin\\replaced.dll.220620.patch.bak");
@@ -246,12 +253,23 @@ TEST_F(PatchCheck, DryRunAgreesWithTheRunner) {
   EXPECT_EQ(testsupport::SnapshotTree(install), untouched);
   EXPECT_EQ(testsupport::RunProgram(package.exe), 0u);
   EXPECT_EQ(testsupport::ReadBytes(install + L"\\bin\\replaced.dll"), "new replaced");
-  EXPECT_EQ(testsupport::ReadBytes(install + L"\\bin\\replaced.dll.220620.patch.bak"),
-            "old replaced");
   EXPECT_EQ(testsupport::ReadBytes(install + L"\\bin\\added.dll"), "new added");
   EXPECT_FALSE(testsupport::Exists(install + L"\\bin\\added.dll.220620.patch.bak"));
   EXPECT_FALSE(testsupport::Exists(install + L"\\gone.dll"));
   EXPECT_EQ(testsupport::ReadBytes(install + L"\\done.dll"), "patched before");
+  EXPECT_EQ(testsupport::ReadBytes(install + L"\\twice.dll"), "new replaced");
+  EXPECT_EQ(testsupport::ReadBytes(install + L"\\twice.dll" + kBak), "new added");
+  EXPECT_EQ(testsupport::ReadBytes(install + L"\\bin\\replaced.dll" + kBak), "new done");
+  EXPECT_EQ(testsupport::ReadBytes(install + L"\\bin\\replaced.dll" + kBak + kBak), "old replaced");
+  const std::string lines = testsupport::Join(testsupport::ReadMessages());
+  EXPECT_TRUE(Contains(lines, "[Common]Copy file successful, from[" +
+                                  NarrowToUtf8(package.patchDir) + "\\added.dll] to[" +
+                                  NarrowToUtf8(install) + "\\twice.dll]."))
+      << "the first entry naming twice.dll is credited with its own patch file:\n" << lines;
+  // Two destinations hold another run's file or none: the record does not say applied.
+  const ToolRun verified =
+      RunTool(kPatchCheck, Quoted(package.dir) + L" --verify --install-dir " + Quoted(install));
+  EXPECT_TRUE(Contains(verified.output, "record: skipped")) << verified.output;
 
   // A second check over the patched installation predicts the runner's skips.
   package.WriteConf(R"({"patch_list":[{"src":"replaced.dll","dest":"bin\\replaced.dll"}]})");
@@ -296,6 +314,9 @@ TEST_F(Deployment, ApplyVerifyUndoAndVerifyAgain) {
   const ToolRun before = RunTool(kPatchCheck, verify);
   EXPECT_EQ(before.exitCode, 1u) << before.output;
   ASSERT_EQ(testsupport::RunProgram(package_.exe), 0u);
+  // Run twice: the file the first run added is this package's, never its own backup.
+  ASSERT_EQ(testsupport::RunProgram(package_.exe), 0u);
+  EXPECT_FALSE(testsupport::Exists(Inst(L"added.txt") + kBak));
   const ToolRun applied = RunTool(kPatchCheck, verify);
   EXPECT_EQ(applied.exitCode, 0u) << applied.output;
   for (const std::string& expected :
@@ -374,6 +395,112 @@ TEST_F(Deployment, UndoingTheSecondPackageLeavesTheFirstOnesFilesAlone) {
   EXPECT_EQ(changed.exitCode, 1u) << changed.output;
   EXPECT_TRUE(Contains(changed.output, "holds a file the run did not install")) << changed.output;
   EXPECT_EQ(testsupport::ReadBytes(Inst(L"core.dll")), "core 4, installed from newer media");
+}
+
+// Hotfix 2 ships the same conf.json text as hotfix 1 with another x.dll: it is another
+// package, with a record of its own, and each undo takes back only what its own run did.
+TEST_F(Deployment, PackagesWithTheSameConfTextTakeBackOnlyTheirOwnFiles) {
+  const testsupport::Package second = testsupport::MakePackage(temp_ / L"second");
+  const std::string conf = R"({"patch_list":[{"src":"x.dll","dest":"x.dll"}]})";
+  package_.AddPatchFile(L"x.dll", "x 1");
+  package_.WriteConf(conf);
+  second.AddPatchFile(L"x.dll", "x 2");
+  second.WriteConf(conf);
+  const std::wstring removeSecond = Quoted(second.dir) + L" --remove-added";
+  testsupport::MakeFolders(install_);
+  ASSERT_EQ(testsupport::RunProgram(package_.exe), 0u);
+
+  const ToolRun never = RunTool(kPatchUndo, removeSecond);
+  EXPECT_TRUE(Contains(never.output, "no run applied this package here")) << never.output;
+  EXPECT_EQ(RunTool(kPatchCheck, Quoted(second.dir) + L" --verify").exitCode, 1u);
+  ASSERT_EQ(testsupport::RunProgram(second.exe), 0u);
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"x.dll") + kBak), "x 1")
+      << "moved aside, not removed:\n" << testsupport::Join(testsupport::ReadMessages());
+
+  // The first run's file now lies in the backup the second run made: it is not the first's to
+  // remove, nor the installed file the second put there.
+  const ToolRun first = RunTool(kPatchUndo, Quoted(package_.dir) + L" --remove-added");
+  EXPECT_EQ(first.exitCode, 1u) << first.output;
+  EXPECT_TRUE(Contains(first.output, "moved aside by a later run")) << first.output;
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"x.dll")), "x 2");
+  EXPECT_EQ(RunTool(kPatchUndo, removeSecond).exitCode, 0u);
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"x.dll")), "x 1") << "the second undo puts back the first";
+  EXPECT_EQ(RunTool(kPatchUndo, Quoted(package_.dir) + L" --remove-added").exitCode, 0u);
+  EXPECT_FALSE(testsupport::Exists(Inst(L"x.dll")));
+}
+
+// A file that appears at a new destination while the copies are staged (the product writes it)
+// is moved aside at the entry's turn like any original, and the undo puts it back.
+TEST_F(Deployment, AFileThatAppearsWhileTheCopiesAreStagedIsKept) {
+  package_.AddPatchFile(L"big.bin", std::string(48 << 20, 'b'));
+  package_.AddPatchFile(L"new.cfg", "package cfg");
+  package_.WriteConf(R"({"patch_list":[{"src":"big.bin","dest":"big.bin"},
+                                       {"src":"new.cfg","dest":"new.cfg"}]})");
+  testsupport::MakeFolders(install_);
+  const ProcessHandles run = testsupport::StartProgram(package_.exe);
+  for (int i = 0; i < 5000 && !testsupport::Exists(Inst(L"big.bin.220620.patch.part")); ++i)
+    Sleep(1);
+  testsupport::WriteBytes(Inst(L"new.cfg"), "the product's own cfg");
+  ASSERT_EQ(WaitForSingleObject(run.process.Get(), 60000), WAIT_OBJECT_0);
+
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"new.cfg")), "package cfg")
+      << testsupport::Join(testsupport::ReadMessages());
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"new.cfg") + kBak), "the product's own cfg");
+  const ToolRun undo = RunTool(kPatchUndo, Quoted(package_.dir) + L" --remove-added");
+  EXPECT_EQ(undo.exitCode, 0u) << undo.output;
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"new.cfg")), "the product's own cfg");
+  EXPECT_FALSE(testsupport::Exists(Inst(L"big.bin")));
+}
+
+// A run cut off in its commit, and an undo cut off on its way, leave records that the next undo
+// reads by what was done: a planned copy the run never reached is not the run's, and what a
+// cut-off undo already put back counts as taken back. Without a record, an undo still removes
+// the partial copies a run cut off in its staging left.
+TEST_F(Deployment, TheNextUndoFinishesACutOffRunAndACutOffUndo) {
+  package_.AddPatchFile(L"a.txt", "new a");
+  package_.AddPatchFile(L"b.txt", "new b");
+  package_.AddPatchFile(L"c.txt", "new c");
+  package_.WriteConf(R"({"patch_list":[{"src":"a.txt","dest":"a.txt"},
+      {"src":"b.txt","dest":"b.txt"}, {"src":"c.txt","dest":"c.txt"}]})");
+  testsupport::WriteBytes(Inst(L"c.txt.220620.patch.part"), "new c");
+  const ToolRun leftover = RunTool(kPatchUndo, Quoted(package_.dir));
+  EXPECT_TRUE(Contains(leftover.output, "removed 1 partial copies")) << leftover.output;
+  EXPECT_FALSE(testsupport::Exists(Inst(L"c.txt.220620.patch.part")));
+
+  // a.txt: put back by the undo that was cut off; b.txt: replaced by the cut-off run;
+  // c.txt: never reached, and another installer's file is there now.
+  testsupport::WriteBytes(Inst(L"a.txt"), "old a");
+  testsupport::WriteBytes(Inst(L"b.txt"), "new b");
+  testsupport::WriteBytes(Inst(L"b.txt") + kBak, "old b");
+  testsupport::WriteBytes(Inst(L"c.txt"), "new c");
+  PatchList entries;
+  std::string error, id;
+  ASSERT_TRUE(ReadPackageEntries(package_.dir, entries, error, &id)) << error;
+  const auto planned = [&](RecordedAction action, const wchar_t* name) {
+    return RecordedEntry{action, Sha256Of(testsupport::Sha256Of(package_.patchDir + L"\\" + name))};
+  };
+  RunRecord cutOff;
+  cutOff.packageDir = package_.dir;
+  cutOff.installDir = install_;
+  cutOff.started = RecordTimeNow();
+  cutOff.reached = 2;
+  cutOff.entries = {planned(RecordedAction::kMovedThenCopied, L"a.txt"),
+                    planned(RecordedAction::kPlannedMoveThenCopy, L"b.txt"),
+                    planned(RecordedAction::kPlannedCopy, L"c.txt")};
+  ASSERT_EQ(WriteRunRecord(id, cutOff), ERROR_SUCCESS);
+
+  const ToolRun undo = RunTool(kPatchUndo, Quoted(package_.dir) + L" --remove-added --json");
+  EXPECT_EQ(undo.exitCode, 0u) << undo.output;
+  Json::Value report;
+  ASSERT_TRUE(Json::Reader().parse(undo.output, report)) << undo.output;
+  std::string actions;
+  for (const Json::Value& entry : report["entries"]) actions += entry["action"].asString() + " ";
+  EXPECT_EQ(actions, "nothing restore gone ");
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"a.txt")), "old a");
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"b.txt")), "old b");
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"c.txt")), "new c") << "not the cut-off run's file";
+  EXPECT_TRUE(Contains(RunTool(kPatchCheck, Quoted(package_.dir) + L" --verify").output,
+                       "record: undone"));
 }
 
 TEST_F(Deployment, ABackupThatCannotGoBackKeepsBothFilesAndTheUndoGoesOn) {
