@@ -1,9 +1,14 @@
 #include "product/run_record.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <string>
 #include <vector>
+
+#include "platform/handle.h"
+#include "platform/text.h"
+#include "product/record_key.h"
 
 namespace {
 
@@ -70,6 +75,78 @@ TEST(RunRecordEntries, AnUndoMarksWhatItTookBackAndTheRecordUndoneOnceNothingIsL
   EXPECT_EQ(whole.state, RecordState::kUndone);
   EXPECT_EQ(whole.undone, L"T2");
   EXPECT_EQ(whole.entries[2].action, A::kSkippedBackupExists) << "never the run's to take back";
+}
+
+// Owner and DACL as SDDL; "unreadable" when the platform cannot say.
+std::string Sddl(PSECURITY_DESCRIPTOR descriptor) {
+  LocalMemory text;
+  return ConvertSecurityDescriptorToStringSecurityDescriptorW(
+             descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+             reinterpret_cast<LPWSTR*>(text.Put()), nullptr)
+             ? NarrowToUtf8(static_cast<const wchar_t*>(text.Get()))
+             : "unreadable";
+}
+std::string KeySddl(const std::wstring& path) {
+  RegistryKey key;
+  std::vector<DWORD> descriptor(1024);
+  DWORD size = static_cast<DWORD>(descriptor.size() * sizeof(DWORD));
+  return key.Open(path.c_str()) == ERROR_SUCCESS &&
+                 RegGetKeySecurity(key.Get(),
+                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                   descriptor.data(), &size) == ERROR_SUCCESS
+             ? Sddl(descriptor.data())
+             : "unreadable";
+}
+
+TEST(RecordsKey, IsMadeProtectedForTheRunnerAndReadersBelieveNoOtherList) {
+  const std::wstring records = L"SOFTWARE\\Norvale\\Wareden\\PatchesUnderTest";
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, records.c_str());
+  EXPECT_STREQ(DescribeTrustRefusal(CheckRecordsKey(records.c_str())), "trusted")
+      << "no key: nothing to doubt";
+  const std::string protectedList = "O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
+  RecordsKeyDescriptor built;
+  ASSERT_TRUE(built.IsValid()) << "error " << built.Error();
+  EXPECT_EQ(Sddl(built.Get()), protectedList);
+
+  RegistryKey record;
+  ASSERT_EQ(CreateRecordKey(records, L"one", record), ERROR_SUCCESS);
+  EXPECT_EQ(KeySddl(records), protectedList) << "the records key as the runner made it";
+  EXPECT_STREQ(DescribeTrustRefusal(CheckRecordsKey(records.c_str())), "trusted");
+
+  // Lists other runners or installers may have left: judged, the key kept as it is.
+  const struct {
+    const wchar_t* sddl;
+    TrustRefusal verdict;
+  } lists[] = {{L"O:BAD:(A;CIIO;GR;;;BU)(A;;KA;;;BA)", TrustRefusal::kNone},  // Wine's default
+               {L"O:BAD:P(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;;0x2;;;BU)", TrustRefusal::kForeignWriters},
+               {L"O:BUD:P(A;CI;KA;;;BA)", TrustRefusal::kUntrustedOwner},
+               {L"O:BAD:P(A;CI;KA;;;BA)(A;CIIO;0x4;;;BU)", TrustRefusal::kForeignWriters},
+               {L"O:BAD:P(A;CI;KA;;;BA)(A;CI;0x20;;;BU)", TrustRefusal::kForeignWriters},
+               {L"O:BAD:P(A;CI;KA;;;BA)(A;CI;GW;;;WD)", TrustRefusal::kForeignWriters}};
+  for (const auto& list : lists) {
+    LocalMemory descriptor;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(list.sddl, SDDL_REVISION_1,
+                                                                     descriptor.Put(), nullptr));
+    EXPECT_STREQ(DescribeTrustRefusal(CheckKeyDescriptor(descriptor.Get(), CurrentTokenFacts())),
+                 DescribeTrustRefusal(list.verdict))
+        << NarrowToUtf8(list.sddl);
+    if (&list - lists > 1) continue;  // the first two also on the key itself, as found there
+    KeyHandle key;
+    ASSERT_EQ(
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, records.c_str(), 0, WRITE_DAC | WRITE_OWNER, key.Put()),
+        ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeySecurity(key.Get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                descriptor.Get()),
+              ERROR_SUCCESS);
+    RegistryKey another;
+    EXPECT_EQ(CreateRecordKey(records, L"two", another), ERROR_SUCCESS);
+    EXPECT_EQ(KeySddl(records), Sddl(descriptor.Get())) << "an existing list was rewritten";
+    EXPECT_STREQ(DescribeTrustRefusal(CheckRecordsKey(records.c_str())),
+                 DescribeTrustRefusal(list.verdict))
+        << NarrowToUtf8(list.sddl);
+  }
+  record.Close();
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, records.c_str());
 }
 
 }  // namespace
