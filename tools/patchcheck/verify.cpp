@@ -3,6 +3,7 @@
 #include "package/layout.h"
 #include "platform/text.h"
 #include "tools/kit/package_read.h"
+#include "tools/kit/record_trust.h"
 
 std::vector<InstalledEntry> ReadInstalledEntries(const std::wstring& packageDir,
                                                  const std::wstring& installDir,
@@ -110,7 +111,9 @@ VerifyReport VerifyPackage(const std::wstring& packageDir, const std::wstring& g
   } else if (!report.install.error.empty()) {
     report.error = report.install.error;
   }
-  if (!report.packageId.empty()) report.recordRead = ReadRunRecord(report.packageId, report.record);
+  if (!report.packageId.empty())
+    report.recordRead = RecordsKeyBelieved() ? ReadRunRecord(report.packageId, report.record)
+                                             : RecordRead::kUnreadable;
   if (report.error.empty())
     report.installed = ReadInstalledEntries(packageDir, report.install.path, entries);
   report.applied = report.error.empty() && IsApplied(report.installed);

@@ -7,6 +7,7 @@
 #include "product/product.h"
 #include "product/run_lock.h"
 #include "tools/kit/package_read.h"
+#include "tools/kit/record_trust.h"
 
 namespace {
 std::wstring WithBackslash(std::wstring folder) {
@@ -20,7 +21,8 @@ bool ReadRecordOf(const std::wstring& packageDir, const std::wstring& givenInsta
                   TakeBack& outcome, std::string& packageId, std::vector<EntryPaths>& paths) {
   PatchList entries;
   if (!ReadPackageEntries(packageDir, entries, outcome.error, &packageId)) return false;
-  switch (ReadRunRecord(packageId, outcome.record)) {
+  switch (RecordsKeyBelieved() ? ReadRunRecord(packageId, outcome.record)
+                               : RecordRead::kUnreadable) {
     case RecordRead::kMissing:
       outcome.note = "no run applied this package here (no record of it): nothing to take back";
       return false;
