@@ -2,8 +2,11 @@
 // against a real installation, and side by side with the runner whose behaviour they predict,
 // check, take back or read from its log.
 
+#include <windows.h>
+
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <sddl.h>
 
 #include <iterator>
 #include <map>
@@ -12,7 +15,9 @@
 
 #include "package/conf.h"
 #include "product/install_dir.h"
+#include "product/run_record.h"
 #include "log/log_internal.h"
+#include "platform/handle.h"
 #include "platform/text.h"
 #include "tests/support/files.h"
 #include "tests/support/log_files.h"
@@ -47,6 +52,29 @@ bool Contains(const std::string& text, const std::string& part) {
 }
 
 std::wstring Quoted(const std::wstring& path) { return L"\"" + path + L"\""; }
+
+// The records key with the owner and DACL `sddl` while it lives; then the list it had again.
+class RecordsKeyList {
+ public:
+  explicit RecordsKeyList(const wchar_t* sddl) {
+    DWORD size = sizeof(saved_);
+    LocalMemory list;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kRecordsKey, 0,
+                            READ_CONTROL | WRITE_DAC | WRITE_OWNER, key_.Put()),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegGetKeySecurity(key_.Get(), kParts, saved_, &size), ERROR_SUCCESS);
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                                     list.Put(), nullptr));
+    EXPECT_EQ(RegSetKeySecurity(key_.Get(), kParts, list.Get()), ERROR_SUCCESS);
+  }
+  ~RecordsKeyList() { EXPECT_EQ(RegSetKeySecurity(key_.Get(), kParts, saved_), ERROR_SUCCESS); }
+
+ private:
+  static constexpr SECURITY_INFORMATION kParts =
+      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  KeyHandle key_;
+  DWORD saved_[1024] = {};
+};
 
 // --- patchflags ---------------------------------------------------------------------------
 
@@ -294,6 +322,21 @@ TEST_F(Deployment, ApplyVerifyUndoAndVerifyAgain) {
   const auto patched = testsupport::SnapshotTree(install_);
   const std::vector<DWORD> restarted = Product();
   ASSERT_EQ(restarted.size(), 1u) << "the run started the product again";
+  {
+    // Under a records key any user may write to, a record may be forged: none is believed.
+    const RecordsKeyList writable(L"O:BAD:P(A;CI;KA;;;BA)(A;CI;0x20007;;;BU)");
+    const char notBelieved[] =
+        "Patches: an account that is not trusted may write to it: its "
+        "record is not believed";
+    const ToolRun refused = RunTool(kPatchUndo, Quoted(package_.dir));
+    EXPECT_EQ(refused.exitCode, 1u) << refused.output;
+    EXPECT_TRUE(Contains(refused.output, notBelieved)) << refused.output;
+    EXPECT_EQ(testsupport::SnapshotTree(install_), patched) << "undone on a record not believed";
+    const ToolRun unverified = RunTool(kPatchCheck, verify);
+    EXPECT_TRUE(Contains(unverified.output, notBelieved)) << unverified.output;
+    EXPECT_TRUE(Contains(unverified.output, "record: cannot be read")) << unverified.output;
+    EXPECT_TRUE(Contains(RunTool(kPatchLog, L"").output, notBelieved));
+  }
   const ToolRun dry = RunTool(kPatchUndo, Quoted(package_.dir) + L" --dry-run");
   EXPECT_EQ(dry.exitCode, 0u) << dry.output;
   EXPECT_EQ(testsupport::SnapshotTree(install_), patched) << "a dry run changed files";
