@@ -77,75 +77,62 @@ TEST(RunRecordEntries, AnUndoMarksWhatItTookBackAndTheRecordUndoneOnceNothingIsL
   EXPECT_EQ(whole.entries[2].action, A::kSkippedBackupExists) << "never the run's to take back";
 }
 
-// Owner and DACL as SDDL; "unreadable" when the platform cannot say.
+constexpr SECURITY_INFORMATION kParts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+// Owner and DACL as SDDL, of a descriptor or of HKLM\`path`; "unreadable" when they cannot be.
 std::string Sddl(PSECURITY_DESCRIPTOR descriptor) {
   LocalMemory text;
-  return ConvertSecurityDescriptorToStringSecurityDescriptorW(
-             descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-             reinterpret_cast<LPWSTR*>(text.Put()), nullptr)
-             ? NarrowToUtf8(static_cast<const wchar_t*>(text.Get()))
-             : "unreadable";
+  if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          descriptor, SDDL_REVISION_1, kParts, reinterpret_cast<LPWSTR*>(text.Put()), nullptr))
+    return "unreadable";
+  return NarrowToUtf8(static_cast<const wchar_t*>(text.Get()));
 }
 std::string KeySddl(const std::wstring& path) {
   RegistryKey key;
-  std::vector<DWORD> descriptor(1024);
-  DWORD size = static_cast<DWORD>(descriptor.size() * sizeof(DWORD));
-  return key.Open(path.c_str()) == ERROR_SUCCESS &&
-                 RegGetKeySecurity(key.Get(),
-                                   OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                   descriptor.data(), &size) == ERROR_SUCCESS
-             ? Sddl(descriptor.data())
-             : "unreadable";
+  DWORD descriptor[1024], size = sizeof(descriptor);
+  if (key.Open(path.c_str()) != ERROR_SUCCESS ||
+      RegGetKeySecurity(key.Get(), kParts, descriptor, &size) != ERROR_SUCCESS)
+    return "unreadable";
+  return Sddl(descriptor);
 }
 
 TEST(RecordsKey, IsMadeProtectedForTheRunnerAndReadersBelieveNoOtherList) {
   const std::wstring records = L"SOFTWARE\\Norvale\\Wareden\\PatchesUnderTest";
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, records.c_str());
-  EXPECT_STREQ(DescribeTrustRefusal(CheckRecordsKey(records.c_str())), "trusted")
-      << "no key: nothing to doubt";
-  const std::string protectedList = "O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
+  EXPECT_STREQ(DescribeTrustRefusal(CheckRecordsKey(records.c_str())), "trusted") << "no key";
+  const std::string runners = "O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
   RecordsKeyDescriptor built;
   ASSERT_TRUE(built.IsValid()) << "error " << built.Error();
-  EXPECT_EQ(Sddl(built.Get()), protectedList);
-
+  EXPECT_EQ(Sddl(built.Get()), runners);
   RegistryKey record;
   ASSERT_EQ(CreateRecordKey(records, L"one", record), ERROR_SUCCESS);
-  EXPECT_EQ(KeySddl(records), protectedList) << "the records key as the runner made it";
-  EXPECT_STREQ(DescribeTrustRefusal(CheckRecordsKey(records.c_str())), "trusted");
+  EXPECT_EQ(KeySddl(records), runners) << "the records key as the runner made it";
 
-  // Lists other runners or installers may have left: judged, the key kept as it is.
+  // Lists an earlier runner or an installer may have left: judged, and kept as they are.
+  const char* writers = DescribeTrustRefusal(TrustRefusal::kForeignWriters);
   const struct {
     const wchar_t* sddl;
-    TrustRefusal verdict;
-  } lists[] = {{L"O:BAD:(A;CIIO;GR;;;BU)(A;;KA;;;BA)", TrustRefusal::kNone},  // Wine's default
-               {L"O:BAD:P(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;;0x2;;;BU)", TrustRefusal::kForeignWriters},
-               {L"O:BUD:P(A;CI;KA;;;BA)", TrustRefusal::kUntrustedOwner},
-               {L"O:BAD:P(A;CI;KA;;;BA)(A;CIIO;0x4;;;BU)", TrustRefusal::kForeignWriters},
-               {L"O:BAD:P(A;CI;KA;;;BA)(A;CI;0x20;;;BU)", TrustRefusal::kForeignWriters},
-               {L"O:BAD:P(A;CI;KA;;;BA)(A;CI;GW;;;WD)", TrustRefusal::kForeignWriters}};
+    const char* verdict;
+  } lists[] = {{L"O:BAD:(A;CIIO;GR;;;BU)(A;;KA;;;BA)", "trusted"},              // Wine's default
+               {L"O:BAD:P(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;;0x2;;;BU)", writers},  // set value
+               {L"O:BUD:P(A;CI;KA;;;BA)", "its owner is not a trusted account"},
+               {L"O:BAD:P(A;CI;KA;;;BA)(A;CIIO;0x4;;;BU)", writers},  // in every record below
+               {L"O:BAD:P(A;CI;KA;;;BA)(A;CI;0x20;;;WD)", writers}};  // create a link
   for (const auto& list : lists) {
     LocalMemory descriptor;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(list.sddl, SDDL_REVISION_1,
                                                                      descriptor.Put(), nullptr));
     EXPECT_STREQ(DescribeTrustRefusal(CheckKeyDescriptor(descriptor.Get(), CurrentTokenFacts())),
-                 DescribeTrustRefusal(list.verdict))
+                 list.verdict)
         << NarrowToUtf8(list.sddl);
     if (&list - lists > 1) continue;  // the first two also on the key itself, as found there
-    KeyHandle key;
-    ASSERT_EQ(
-        RegOpenKeyExW(HKEY_LOCAL_MACHINE, records.c_str(), 0, WRITE_DAC | WRITE_OWNER, key.Put()),
-        ERROR_SUCCESS);
-    ASSERT_EQ(RegSetKeySecurity(key.Get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                descriptor.Get()),
-              ERROR_SUCCESS);
-    RegistryKey another;
-    EXPECT_EQ(CreateRecordKey(records, L"two", another), ERROR_SUCCESS);
+    RegistryKey key;
+    ASSERT_EQ(key.Open(records.c_str(), WRITE_DAC | WRITE_OWNER), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeySecurity(key.Get(), kParts, descriptor.Get()), ERROR_SUCCESS);
+    EXPECT_EQ(CreateRecordKey(records, L"two", key), ERROR_SUCCESS);
     EXPECT_EQ(KeySddl(records), Sddl(descriptor.Get())) << "an existing list was rewritten";
-    EXPECT_STREQ(DescribeTrustRefusal(CheckRecordsKey(records.c_str())),
-                 DescribeTrustRefusal(list.verdict))
-        << NarrowToUtf8(list.sddl);
+    EXPECT_STREQ(DescribeTrustRefusal(CheckRecordsKey(records.c_str())), list.verdict);
   }
-  record.Close();
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, records.c_str());
 }
 
