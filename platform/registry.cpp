@@ -2,9 +2,9 @@
 
 #include <utility>
 
-LONG RegistryKey::Open(const wchar_t* subkey) {
+LONG RegistryKey::Open(const wchar_t* subkey, REGSAM access) {
   HKEY opened = nullptr;
-  LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, KEY_READ, &opened);
+  LONG result = RegOpenKeyExW(HKEY_LOCAL_MACHINE, subkey, 0, access, &opened);
   if (result != ERROR_SUCCESS) return result;
   result = Close();
   key_.Reset(opened);

@@ -16,9 +16,9 @@
 // The vocabulary of platform/handle.h, with Close for Reset() (it returns the close result).
 class RegistryKey {
  public:
-  // Opens HKLM\subkey for KEY_READ. On failure the wrapper is unchanged; on success a key
+  // Opens HKLM\subkey for `access`. On failure the wrapper is unchanged; on success a key
   // held before is closed and its close result returned.
-  LONG Open(const wchar_t* subkey);
+  LONG Open(const wchar_t* subkey, REGSAM access = KEY_READ);
 
   // Opens HKLM\subkey for reading and writing, created with its parents when missing (with
   // `security` for the keys it creates, when given). On failure the wrapper is unchanged.

@@ -15,6 +15,9 @@ constexpr wchar_t kTrustedInstallerSid[] =
 
 constexpr ACCESS_MASK kWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | WRITE_DAC |
                                      WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+// KEY_SET_VALUE and KEY_CREATE_SUB_KEY share their bits with FILE_WRITE_DATA and FILE_APPEND_DATA;
+// a link key can send a reader anywhere.
+constexpr ACCESS_MASK kKeyWriteRights = kWriteRights | KEY_CREATE_LINK;
 
 bool IsWellKnown(PSID account, WELL_KNOWN_SID_TYPE type) {
   BYTE buffer[SECURITY_MAX_SID_SIZE];
@@ -35,13 +38,19 @@ bool IsTrustedInstaller(PSID account) {
   return !trustedInstaller.empty() && EqualSid(account, const_cast<BYTE*>(trustedInstaller.data()));
 }
 
-bool GrantsWriteToUntrusted(PACL dacl, const TokenFacts& facts) {
+// With `subkeysCount`, entries that only subkeys inherit count too: a key's subkeys are what
+// its readers read.
+bool GrantsWriteToUntrusted(PACL dacl, const TokenFacts& facts, ACCESS_MASK writeRights,
+                            bool subkeysCount) {
   for (DWORD i = 0; i < dacl->AceCount; ++i) {
     void* entry = nullptr;
     if (!GetAce(dacl, i, &entry)) return true;
     const auto* header = static_cast<ACE_HEADER*>(entry);
     // Entries only inherited by children do not apply to the object itself.
-    if (header->AceFlags & INHERIT_ONLY_ACE) continue;
+    if ((header->AceFlags & INHERIT_ONLY_ACE) &&
+        !(subkeysCount && (header->AceFlags & CONTAINER_INHERIT_ACE))) {
+      continue;
+    }
     if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
       // Deny entries only take rights away; other allow kinds are not expected on files.
       if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
@@ -49,7 +58,7 @@ bool GrantsWriteToUntrusted(PACL dacl, const TokenFacts& facts) {
     }
     const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
     PSID account = const_cast<DWORD*>(&allowed->SidStart);
-    if ((allowed->Mask & kWriteRights) != 0 && !IsTrustedAccount(account, facts)) return true;
+    if ((allowed->Mask & writeRights) != 0 && !IsTrustedAccount(account, facts)) return true;
   }
   return false;
 }
@@ -89,6 +98,28 @@ TrustVerdict WalkFolderChain(const std::wstring& base, const std::wstring& relat
   }
   return {};
 }
+
+// CheckDescriptor with the rights that count as writing, for files or for keys.
+TrustRefusal CheckAnyDescriptor(PSECURITY_DESCRIPTOR descriptor, const TokenFacts& facts,
+                                bool refuseForeignWriters, ACCESS_MASK writeRights,
+                                bool subkeysCount) {
+  if (descriptor == nullptr) return TrustRefusal::kUnreadable;
+  PSID owner = nullptr;
+  BOOL ownerDefaulted = FALSE;
+  if (!GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted))
+    return TrustRefusal::kUnreadable;
+  if (!IsTrustedAccount(owner, facts)) return TrustRefusal::kUntrustedOwner;
+  if (!refuseForeignWriters) return TrustRefusal::kNone;
+  BOOL present = FALSE;
+  PACL dacl = nullptr;
+  BOOL daclDefaulted = FALSE;
+  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &daclDefaulted))
+    return TrustRefusal::kUnreadable;
+  // No DACL: everyone has full access.
+  if (!present || dacl == nullptr || GrantsWriteToUntrusted(dacl, facts, writeRights, subkeysCount))
+    return TrustRefusal::kForeignWriters;
+  return TrustRefusal::kNone;
+}
 }  // namespace
 
 bool PlatformKeepsFileOwners() {
@@ -126,22 +157,11 @@ bool IsTrustedAccount(PSID account, const TokenFacts& facts) {
 
 TrustRefusal CheckDescriptor(PSECURITY_DESCRIPTOR descriptor, const TokenFacts& facts,
                              bool refuseForeignWriters) {
-  if (descriptor == nullptr) return TrustRefusal::kUnreadable;
-  PSID owner = nullptr;
-  BOOL ownerDefaulted = FALSE;
-  if (!GetSecurityDescriptorOwner(descriptor, &owner, &ownerDefaulted))
-    return TrustRefusal::kUnreadable;
-  if (!IsTrustedAccount(owner, facts)) return TrustRefusal::kUntrustedOwner;
-  if (!refuseForeignWriters) return TrustRefusal::kNone;
-  BOOL present = FALSE;
-  PACL dacl = nullptr;
-  BOOL daclDefaulted = FALSE;
-  if (!GetSecurityDescriptorDacl(descriptor, &present, &dacl, &daclDefaulted))
-    return TrustRefusal::kUnreadable;
-  // No DACL: everyone has full access.
-  if (!present || dacl == nullptr || GrantsWriteToUntrusted(dacl, facts))
-    return TrustRefusal::kForeignWriters;
-  return TrustRefusal::kNone;
+  return CheckAnyDescriptor(descriptor, facts, refuseForeignWriters, kWriteRights, false);
+}
+
+TrustRefusal CheckKeyDescriptor(PSECURITY_DESCRIPTOR descriptor, const TokenFacts& facts) {
+  return CheckAnyDescriptor(descriptor, facts, true, kKeyWriteRights, true);
 }
 
 TrustRefusal CheckHandleLinks(HANDLE handle, unsigned checks) {

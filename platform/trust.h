@@ -55,6 +55,10 @@ struct TrustVerdict {
 TrustRefusal CheckDescriptor(PSECURITY_DESCRIPTOR descriptor, const TokenFacts& facts,
                              bool refuseForeignWriters);
 
+// The same decision on a registry key's descriptor, writers always refused: creating a link
+// also counts as writing, and so does an entry only its subkeys inherit (readers read those).
+TrustRefusal CheckKeyDescriptor(PSECURITY_DESCRIPTOR descriptor, const TokenFacts& facts);
+
 enum TrustChecks : unsigned {
   kTrustOwner = 0,                   // every checked object: no reparse point, trusted owner
   kTrustNoForeignWriters = 1u << 0,  // also no write right for untrusted accounts

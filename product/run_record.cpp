@@ -8,6 +8,7 @@
 #include "platform/registry.h"
 #include "platform/sha256.h"
 #include "platform/text.h"
+#include "product/record_key.h"
 
 namespace {
 constexpr size_t kEntryBytes = 34;
@@ -255,7 +256,7 @@ RecordRead ReadRunRecord(const std::string& packageId, RunRecord& record) {
 
 LONG WriteRunRecord(const std::string& packageId, const RunRecord& record) {
   RegistryKey key;
-  LONG result = key.Create(RecordKey(packageId));
+  LONG result = CreateRecordKey(kRecordsKey, WidenUtf8(packageId), key);
   if (result != ERROR_SUCCESS) return result;
   const struct {
     const wchar_t* name;

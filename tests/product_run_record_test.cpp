@@ -1,9 +1,14 @@
 #include "product/run_record.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 
 #include <string>
 #include <vector>
+
+#include "platform/handle.h"
+#include "platform/text.h"
+#include "product/record_key.h"
 
 namespace {
 
@@ -91,6 +96,55 @@ TEST(RunRecordEntries, AnUndoMarksWhatItTookBackAndTheRecordUndoneOnceNothingIsL
   EXPECT_EQ(whole.state, RecordState::kUndone);
   EXPECT_EQ(whole.undone, L"T2");
   EXPECT_EQ(whole.entries[2].action, A::kSkippedBackupExists) << "never the run's to take back";
+}
+
+constexpr SECURITY_INFORMATION kParts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+
+// Owner and DACL of HKLM\`path` as SDDL; "unreadable" when they cannot be read.
+std::string KeySddl(const std::wstring& path) {
+  RegistryKey key;
+  DWORD descriptor[1024], size = sizeof(descriptor);
+  LocalMemory text;
+  const bool read =
+      key.Open(path.c_str()) == ERROR_SUCCESS &&
+      RegGetKeySecurity(key.Get(), kParts, descriptor, &size) == ERROR_SUCCESS &&
+      ConvertSecurityDescriptorToStringSecurityDescriptorW(
+          descriptor, SDDL_REVISION_1, kParts, reinterpret_cast<LPWSTR*>(text.Put()), nullptr);
+  return read ? NarrowToUtf8(static_cast<const wchar_t*>(text.Get())) : "unreadable";
+}
+
+TEST(RecordsKey, IsMadeProtectedForTheRunnerAndReadersBelieveNoOtherList) {
+  const std::wstring records = L"SOFTWARE\\Norvale\\Wareden\\PatchesUnderTest";
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, records.c_str());
+  EXPECT_STREQ(DescribeTrustRefusal(CheckRecordsKey(records.c_str())), "trusted") << "no key";
+  RegistryKey key;
+  ASSERT_EQ(CreateRecordKey(records, L"one", key), ERROR_SUCCESS);
+  EXPECT_EQ(KeySddl(records), "O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)");
+  EXPECT_STREQ(DescribeTrustRefusal(CheckRecordsKey(records.c_str())), "trusted");
+
+  // Lists an earlier runner or an installer may have left.
+  const char* writers = DescribeTrustRefusal(TrustRefusal::kForeignWriters);
+  const struct {
+    const wchar_t* sddl;
+    const char* verdict;
+  } lists[] = {{L"O:BAD:P(A;CI;KA;;;BA)(A;CI;KR;;;BU)(A;;0x2;;;BU)", writers},  // set value
+               {L"O:BUD:P(A;CI;KA;;;BA)", "its owner is not a trusted account"},
+               {L"O:BAD:P(A;CI;KA;;;BA)(A;CIIO;0x4;;;BU)", writers},  // in every record below
+               {L"O:BAD:P(A;CI;KA;;;BA)(A;CI;0x20;;;WD)", writers}};  // create a link
+  for (const auto& list : lists) {
+    LocalMemory descriptor;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(list.sddl, SDDL_REVISION_1,
+                                                                     descriptor.Put(), nullptr));
+    EXPECT_STREQ(DescribeTrustRefusal(CheckKeyDescriptor(descriptor.Get(), CurrentTokenFacts())),
+                 list.verdict)
+        << NarrowToUtf8(list.sddl);
+    if (&list != &lists[0]) continue;  // this one also as found on the key: judged, left alone
+    ASSERT_EQ(key.Open(records.c_str(), WRITE_DAC | WRITE_OWNER), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeySecurity(key.Get(), kParts, descriptor.Get()), ERROR_SUCCESS);
+    EXPECT_EQ(CreateRecordKey(records, L"two", key), ERROR_SUCCESS);
+    EXPECT_STREQ(DescribeTrustRefusal(CheckRecordsKey(records.c_str())), writers);
+  }
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, records.c_str());
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "package/conf.h"
 #include "product/install_dir.h"
 #include "product/run_record.h"
+#include "product/record_key.h"
 #include "log/log_internal.h"
 #include "platform/text.h"
 #include "tests/support/files.h"
@@ -329,6 +330,26 @@ TEST_F(Deployment, ApplyVerifyUndoAndVerifyAgain) {
   const auto patched = testsupport::SnapshotTree(install_);
   const std::vector<DWORD> restarted = Product();
   ASSERT_EQ(restarted.size(), 1u) << "the run started the product again";
+  {
+    // Under a records key anyone may write to (no DACL), a record may be forged: none is believed.
+    SECURITY_DESCRIPTOR open = {};
+    ASSERT_TRUE(InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION) &&
+                SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE));
+    RegistryKey records;
+    ASSERT_EQ(records.Open(kRecordsKey, WRITE_DAC), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeySecurity(records.Get(), DACL_SECURITY_INFORMATION, &open), ERROR_SUCCESS);
+    const char notBelieved[] =
+        "Patches: an account that is not trusted may write to it: its "
+        "record is not believed";
+    const ToolRun refused = RunTool(kPatchUndo, Quoted(package_.dir));
+    EXPECT_EQ(refused.exitCode, 1u) << refused.output;
+    EXPECT_TRUE(Contains(refused.output, notBelieved)) << refused.output;
+    EXPECT_EQ(testsupport::SnapshotTree(install_), patched) << "undone on a record not believed";
+    EXPECT_TRUE(Contains(RunTool(kPatchCheck, verify).output, notBelieved));
+    EXPECT_TRUE(Contains(RunTool(kPatchLog, L"").output, notBelieved));
+    RecordsKeyDescriptor runners;
+    ASSERT_EQ(RegSetKeySecurity(records.Get(), DACL_SECURITY_INFORMATION, runners.Get()), 0);
+  }
   const ToolRun dry = RunTool(kPatchUndo, Quoted(package_.dir) + L" --dry-run");
   EXPECT_EQ(dry.exitCode, 0u) << dry.output;
   EXPECT_EQ(testsupport::SnapshotTree(install_), patched) << "a dry run changed files";

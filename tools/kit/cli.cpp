@@ -42,6 +42,12 @@ bool ParseArguments(int argc, wchar_t** argv, std::initializer_list<OptionRule> 
   return arguments.positional.size() == positionals;
 }
 
+namespace {
+const char* runningTool = "tool";
+}  // namespace
+
+const char* RunningTool() { return runningTool; }
+
 void PrintError(const char* tool, const std::string& message) {
   std::fprintf(stderr, "%s: %s\n", tool, message.c_str());
 }
@@ -55,6 +61,7 @@ int RunTool(const char* tool, int (*body)(int, wchar_t**), int argc, wchar_t** a
   // The package folder, from which deployment systems run the tools elevated, may be a folder
   // any user can write to.
   ApplyProcessMitigations();
+  runningTool = tool;
   try {
     return body(argc, argv);
   } catch (const std::exception& error) {

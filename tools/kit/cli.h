@@ -41,6 +41,8 @@ bool ParseArguments(int argc, wchar_t** argv, std::initializer_list<OptionRule> 
 
 // Every error line of a tool, on standard error: "<tool>: <message>".
 void PrintError(const char* tool, const std::string& message);
+// The name RunTool was given, for the kit's own error lines; "tool" outside RunTool.
+const char* RunningTool();
 // The usage line on standard error; returns kExitUsage.
 int PrintUsage(const char* usage);
 

@@ -3,6 +3,7 @@
 #include "package/layout.h"
 #include "platform/text.h"
 #include "tools/kit/package_read.h"
+#include "tools/kit/record_trust.h"
 
 std::vector<InstalledEntry> ReadInstalledEntries(const std::wstring& packageDir,
                                                  const std::wstring& installDir,
@@ -113,7 +114,9 @@ VerifyReport VerifyPackage(const std::wstring& packageDir, const std::wstring& g
   }
   if (!report.packageId.empty()) {
     report.recordRead =
-        ReadPackageRecord(report.packageId, confId, report.record, report.packageId);
+        RecordsKeyBelieved()
+            ? ReadPackageRecord(report.packageId, confId, report.record, report.packageId)
+            : RecordRead::kUnreadable;
   }
   if (report.error.empty())
     report.installed = ReadInstalledEntries(packageDir, report.install.path, entries);

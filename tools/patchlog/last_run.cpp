@@ -8,6 +8,7 @@
 #include "platform/text.h"
 #include "platform/trust.h"
 #include "tools/kit/files.h"
+#include "tools/kit/record_trust.h"
 #include "tools/kit/runner_image.h"
 
 namespace {
@@ -61,7 +62,7 @@ bool IsNewer(const RunRecord& candidate, const RunRecord& found) {
 // The record of the run in the log. False when there is none (a run that stopped before it had
 // read its package and the installation keeps none).
 bool FindRunRecord(const RunEvidence& run, std::string& id, RunRecord& record) {
-  if (!run.started || run.packageDir.empty()) return false;
+  if (!run.started || run.packageDir.empty() || !RecordsKeyBelieved()) return false;
   bool found = false;
   for (const std::string& candidate : ListRunRecords()) {
     RunRecord read;

@@ -8,6 +8,7 @@
 #include "product/run_lock.h"
 #include "tools/kit/install_folder.h"
 #include "tools/kit/package_read.h"
+#include "tools/kit/record_trust.h"
 
 namespace {
 std::wstring WithBackslash(std::wstring folder) {
@@ -22,7 +23,8 @@ bool ReadRecordOf(const std::wstring& packageDir, const std::wstring& givenInsta
   PatchList entries;
   std::string confId;
   if (!ReadPackageEntries(packageDir, entries, outcome.error, &packageId, &confId)) return false;
-  switch (ReadPackageRecord(packageId, confId, outcome.record, packageId)) {
+  switch (RecordsKeyBelieved() ? ReadPackageRecord(packageId, confId, outcome.record, packageId)
+                               : RecordRead::kUnreadable) {
     case RecordRead::kMissing:
       outcome.note = "no run applied this package here (no record of it): nothing to take back";
       paths = FormAllEntryPaths(entries, PatchFolderOf(packageDir),
