@@ -12,6 +12,7 @@
 #include "package/layout.h"
 #include "platform/paths.h"
 #include "product/install_dir.h"
+#include "product/product.h"
 
 void RunInstallSequence(const RunLock& lock, const std::string& seal) {
   if (ActivationOf(MagicDebug, LogEnabled, false) == LogActivation::kAtEntry) {
@@ -66,5 +67,8 @@ void RunInstallSequence(const RunLock& lock, const std::string& seal) {
       return;
   }
 
+  // Read before this run writes its own record, which may be the cut-off run's.
+  const std::vector<LeftStopped> left = FindLeftStopped();
   if (!StartPatch(installDir, patchList, patchFolder, &run)) LOG_FAILURE(L"[%s]Start Patch failed.");
+  RestartLeftStopped(left);
 }

@@ -431,6 +431,13 @@ struct Recorder {
     Write(RecordState::kApplying, intent, kNoEntry);
     if (run != nullptr && OpenRunRecord(packageId, key) != ERROR_SUCCESS) run = nullptr;
   }
+  // Once the product is stopped: what a later run starts again should this one be cut off.
+  void Stopped(std::vector<RecordedProgram> programs) {
+    if (run == nullptr || programs.empty()) return;
+    record.stopped = std::move(programs);
+    const LONG result = WriteStopped(key, record.stopped);
+    if (result != ERROR_SUCCESS) Failed(static_cast<DWORD>(result));
+  }
   // Before entry `i`'s turn can change anything.
   void Reach(size_t i) {
     if (run == nullptr) return;
@@ -544,11 +551,13 @@ bool StartPatch(const std::wstring& installDir, const PatchList& list,
     // From the first kill to the restart the product is stopped: the hook library waits.
     const AssertHookHold hold;
     ProductStop stop(installBase);
+    recorder.Stopped(stop.Stopped());
     const double swapStart = Now();
     applied = CommitEntries(list, paths, facts, plan, staged.copies, hashFiles ? &fileHashes : nullptr,
                             recorder, done);
     SwapSeconds = Now() - swapStart;
     stop.Restart();  // also after a failure
+    recorder.record.stopped.clear();
   }
   size_t entry = 0;
   while (entry < done.size() && done[entry].action != RecordedAction::kFailed) ++entry;

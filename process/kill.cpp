@@ -137,3 +137,26 @@ bool KillProcessByName(const std::wstring& folder, const std::wstring& imageName
   } while (Process32NextW(snapshot.Get(), &entry));
   return killed;
 }
+
+bool IsRunningFrom(const std::wstring& folder, const std::wstring& imageName, DWORD sessionId) {
+  std::wstring expectedPath = folder;
+  AppendBackslashIfMissing(expectedPath);
+  expectedPath += imageName;
+  KernelHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  if (!snapshot.IsValid() || !Process32FirstW(snapshot.Get(), &entry)) return false;
+  do {
+    DWORD session = 0;
+    if (!EqualsIgnoringAsciiCase(entry.szExeFile, imageName) ||
+        !ProcessIdToSessionId(entry.th32ProcessID, &session) || session != sessionId) {
+      continue;
+    }
+    KernelHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
+                                     entry.th32ProcessID));
+    DWORD error = 0;
+    if (process.IsValid() && FindOrigin(process.Get(), expectedPath, error) == Origin::kExpected)
+      return true;
+  } while (Process32NextW(snapshot.Get(), &entry));
+  return false;
+}

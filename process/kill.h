@@ -21,3 +21,7 @@ struct StoppedProgram {
 // caller reserved goes (nothing is allocated after a kill).
 bool KillProcessByName(const std::wstring& folder, const std::wstring& imageName,
                        std::vector<StoppedProgram>* stopped = nullptr);
+
+// True when a process of `imageName` from `folder` (matched as KillProcessByName matches) runs
+// in the session `sessionId`.
+bool IsRunningFrom(const std::wstring& folder, const std::wstring& imageName, DWORD sessionId);

@@ -1,8 +1,13 @@
 #include "product/product.h"
 
+#include <sddl.h>
+
 #include <utility>
 
 #include "log/log.h"
+#include "platform/handle.h"
+#include "platform/paths.h"
+#include "platform/text.h"
 #include "process/command.h"
 
 bool StopProduct(const std::wstring& installBase, std::vector<StoppedProgram>& stopped) {
@@ -55,4 +60,80 @@ std::vector<DWORD> ProductStop::Restart() {
   if (restarted_) return {};
   restarted_ = true;
   return RestartMainProgram(installBase_, stopped_, handles_);
+}
+
+namespace {
+std::wstring UserOf(HANDLE token) {
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<BYTE> buffer(size);
+  wchar_t* text = nullptr;
+  if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size) ||
+      !ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+    return std::wstring();
+  }
+  const LocalMemory owned(text);
+  return text;
+}
+
+// The session's user token: only a service may have it. The library is loaded only here, so
+// that no run pays for it at start-up.
+KernelHandle SessionToken(DWORD sessionId) {
+  KernelHandle token;
+  const HMODULE library = LoadLibraryExW(L"wtsapi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (library == nullptr) return token;
+  using QueryUserToken = BOOL(WINAPI*)(ULONG, PHANDLE);
+  const auto query = FindExport<QueryUserToken>(library, "WTSQueryUserToken");
+  if (query != nullptr) query(sessionId, token.Put());
+  FreeLibrary(library);
+  return token;
+}
+}  // namespace
+
+std::vector<RecordedProgram> ProductStop::Stopped() const {
+  std::vector<RecordedProgram> programs;
+  for (const StoppedProgram& program : stopped_) {
+    programs.push_back(
+        {program.sessionId, program.token.IsValid() ? UserOf(program.token.Get()) : L""});
+  }
+  return programs;
+}
+
+std::vector<LeftStopped> FindLeftStopped() {
+  std::vector<LeftStopped> left;
+  for (const std::string& id : ListRunRecords()) {
+    RunRecord record;
+    if (ReadRunRecord(id, record) != RecordRead::kFound || record.state != RecordState::kApplying ||
+        record.stopped.empty()) {
+      continue;
+    }
+    left.push_back({id, record.installDir, record.stopped});
+  }
+  return left;
+}
+
+size_t RestartLeftStopped(const std::vector<LeftStopped>& left, StandardHandles handles) {
+  size_t started = 0;
+  for (const LeftStopped& run : left) {
+    std::wstring installBase = run.installDir;
+    AppendBackslashIfMissing(installBase);
+    for (const RecordedProgram& program : run.programs) {
+      if (IsRunningFrom(installBase, kMainProgram, program.sessionId)) continue;
+      LOG_PROGRESS(L"[%s]A cut-off run left %s%s stopped in session %u (user %s); starting it again.",
+                   installBase, kMainProgram, program.sessionId, program.user);
+      std::vector<StoppedProgram> again(1);
+      again[0].token = SessionToken(program.sessionId);
+      again[0].sessionId = program.sessionId;
+      RestartMainProgram(installBase, again, handles);
+      ++started;
+    }
+    // Started, or running already: the record names them no more, unless a run began since.
+    RunRecord record;
+    if (ReadRunRecord(run.packageId, record) == RecordRead::kFound &&
+        record.state == RecordState::kApplying && record.stopped == run.programs) {
+      record.stopped.clear();
+      WriteRunRecord(run.packageId, record);
+    }
+  }
+  return started;
 }

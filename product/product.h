@@ -7,6 +7,7 @@
 
 #include "process/command.h"
 #include "process/kill.h"
+#include "product/run_record.h"
 
 // The product's programs, as the runner and the deployment tools stop and start them.
 inline constexpr wchar_t kMainProgram[] = L"PelliWareden.exe";
@@ -40,6 +41,8 @@ class ProductStop {
 
   // True when anything was stopped.
   bool StoppedAny() const { return stoppedAny_; }
+  // The main programs to start again, for the run's record.
+  std::vector<RecordedProgram> Stopped() const;
   // RestartMainProgram, once; later calls return nothing.
   std::vector<DWORD> Restart();
 
@@ -50,3 +53,18 @@ class ProductStop {
   bool stoppedAny_ = false;
   bool restarted_ = false;
 };
+
+// The main programs that a run cut off while the product was stopped left stopped, as its
+// record names them, read before anything of this run is written.
+struct LeftStopped {
+  std::string packageId;
+  std::wstring installDir;
+  std::vector<RecordedProgram> programs;
+};
+std::vector<LeftStopped> FindLeftStopped();
+
+// Starts each program of `left` that is not running (in its session, from its folder) again,
+// as its user where the session's token can be had, with a line before the restart's own; then
+// the record no longer names them. The number started.
+size_t RestartLeftStopped(const std::vector<LeftStopped>& left,
+                          StandardHandles handles = StandardHandles::kInherited);

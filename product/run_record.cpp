@@ -1,6 +1,7 @@
 #include "product/run_record.h"
 
 #include <cstring>
+#include <cwchar>
 
 #include "platform/file.h"
 #include "platform/file_identity.h"
@@ -23,6 +24,7 @@ constexpr wchar_t kUndoneValue[] = L"Undone";
 constexpr wchar_t kFailedEntryValue[] = L"FailedEntry";
 constexpr wchar_t kEntriesValue[] = L"Entries";
 constexpr wchar_t kReachedValue[] = L"Reached";
+constexpr wchar_t kStoppedValue[] = L"Stopped";
 
 constexpr RecordState kStates[] = {RecordState::kApplying, RecordState::kApplied,
                                    RecordState::kFailed, RecordState::kUndone,
@@ -249,6 +251,8 @@ RecordRead ReadRunRecord(const std::string& packageId, RunRecord& record) {
   key.ReadString(kUndoneValue, read.undone);
   key.ReadNumber(kFailedEntryValue, read.failedEntry);
   key.ReadNumber(kReachedValue, read.reached);
+  std::wstring stopped;
+  if (key.ReadString(kStoppedValue, stopped) == ERROR_SUCCESS) ParseStoppedText(stopped, read.stopped);
   read.entries = EntriesAsReached(std::move(read.entries), read.reached);
   record = std::move(read);
   return RecordRead::kFound;
@@ -265,7 +269,8 @@ LONG WriteRunRecord(const std::string& packageId, const RunRecord& record) {
                  {kInstallDirRecorded, record.installDir},
                  {kStartedValue, record.started},
                  {kEndedValue, record.ended},
-                 {kUndoneValue, record.undone}};
+                 {kUndoneValue, record.undone},
+                 {kStoppedValue, StoppedText(record.stopped)}};
   // The entries first and the state last: a record is never read as further on than it is.
   result = key.WriteBinary(kEntriesValue, EncodeEntries(record.entries));
   for (const auto& value : strings) {
@@ -284,6 +289,36 @@ LONG OpenRunRecord(const std::string& packageId, RegistryKey& key) {
 }
 
 LONG WriteReached(RegistryKey& key, DWORD reached) { return key.WriteNumber(kReachedValue, reached); }
+
+LONG WriteStopped(RegistryKey& key, const std::vector<RecordedProgram>& programs) {
+  return key.WriteString(kStoppedValue, StoppedText(programs));
+}
+
+std::wstring StoppedText(const std::vector<RecordedProgram>& programs) {
+  std::wstring text;
+  for (const RecordedProgram& program : programs)
+    text += std::to_wstring(program.sessionId) + L" " + program.user + L"\n";
+  return text;
+}
+
+bool ParseStoppedText(const std::wstring& text, std::vector<RecordedProgram>& programs) {
+  std::vector<RecordedProgram> parsed;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find(L'\n', start);
+    if (end == std::wstring::npos) end = text.size();
+    const std::wstring line = text.substr(start, end - start);
+    start = end + 1;
+    const size_t space = line.find(L' ');
+    if (space == 0 || space == std::wstring::npos ||
+        line.find_first_not_of(L"0123456789") != space) {
+      return false;
+    }
+    parsed.push_back({static_cast<DWORD>(std::wcstoul(line.c_str(), nullptr, 10)),
+                      line.substr(space + 1)});
+  }
+  programs.swap(parsed);
+  return true;
+}
 
 std::vector<std::string> ListRunRecords() {
   std::vector<std::string> ids;

@@ -61,6 +61,15 @@ enum class RecordState { kApplying, kApplied, kFailed, kUndone, kSkipped };
 // "applying", "applied", "failed", "undone", "skipped".
 const wchar_t* RecordStateName(RecordState state);
 
+// A program the run stopped, as it is to be started again once it is not running.
+struct RecordedProgram {
+  DWORD sessionId = 0;
+  std::wstring user;  // the SID of the account it ran as, "S-1-5-..."; empty when unknown
+  bool operator==(const RecordedProgram& other) const {
+    return sessionId == other.sessionId && user == other.user;
+  }
+};
+
 struct RunRecord {
   std::wstring packageDir;
   std::wstring installDir;
@@ -68,6 +77,9 @@ struct RunRecord {
   std::wstring started, ended, undone;  // UTC "yyyy-mm-ddThh:mm:ssZ", empty until then
   DWORD failedEntry = 0;  // 1-based: where a failed run stopped, or the first entry skipped
   DWORD reached = 0;      // 1-based: the last entry whose turn a committing run began
+  // The main programs stopped while the run commits, from its installation folder; none once
+  // they were started again.
+  std::vector<RecordedProgram> stopped;
   std::vector<RecordedEntry> entries;
 };
 
@@ -107,5 +119,10 @@ LONG WriteRunRecord(const std::string& packageId, const RunRecord& record);
 // whose turn begins.
 LONG OpenRunRecord(const std::string& packageId, RegistryKey& key);
 LONG WriteReached(RegistryKey& key, DWORD reached);
+LONG WriteStopped(RegistryKey& key, const std::vector<RecordedProgram>& programs);
+// "session user" lines, and back; false for text that holds no such lines.
+std::wstring StoppedText(const std::vector<RecordedProgram>& programs);
+bool ParseStoppedText(const std::wstring& text, std::vector<RecordedProgram>& programs);
+
 // The ids of every record on this machine.
 std::vector<std::string> ListRunRecords();

@@ -80,6 +80,15 @@ TEST(RunRecordEntries, PlannedCopiesAreDoneUpToTheEntryTheRunReachedAndNotReache
   EXPECT_EQ(read[1].installed.bytes, Entry(A::kCopied, '2').installed.bytes);
 }
 
+TEST(RunRecordEntries, StoppedProgramsReadBackAsWrittenAndNothingElseIsRead) {
+  const std::vector<RecordedProgram> programs = {{1, L"S-1-5-21-1-2-3-1001"}, {0, L""}};
+  std::vector<RecordedProgram> read;
+  ASSERT_TRUE(ParseStoppedText(StoppedText(programs), read));
+  EXPECT_TRUE(read == programs);
+  for (const wchar_t* bad : {L"x S-1\n", L" S-1\n", L"12\n"})
+    EXPECT_FALSE(ParseStoppedText(bad, read)) << NarrowToUtf8(bad);
+}
+
 TEST(RunRecordEntries, AnUndoMarksWhatItTookBackAndTheRecordUndoneOnceNothingIsLeft) {
   using A = RecordedAction;
   RunRecord record;

@@ -228,4 +228,27 @@ TEST_F(HeldFiles, ADestinationHeldThroughoutFailsOnceAndNothingIsLost) {
   testsupport::KillProcessesIn(install_);
 }
 
+// A run killed while the product is stopped (its move waits for a held file) leaves the product
+// stopped; its record says so, and the next run starts it again though it stopped nothing.
+TEST_F(HeldFiles, AProductLeftStoppedByAKilledRunIsStartedByTheNextRun) {
+  testsupport::StandIn product(install_ + L"\\PelliWareden.exe");
+  testsupport::StandIn holder(temp_ / L"holder\\holder.exe", HoldArgs(L"60000"));
+  ASSERT_TRUE(WaitUntilHeld(dest_)) << "the holder did not open the file";
+  const ProcessHandles run = testsupport::StartProgram(package_.exe);
+  const std::wstring main = install_ + L"\\PelliWareden.exe";
+  for (int i = 0; i < 500 && !testsupport::ProcessesRunning(main).empty(); ++i) Sleep(10);
+  ASSERT_TRUE(testsupport::ProcessesRunning(main).empty()) << "the run did not stop the product";
+  Sleep(200);  // the run is in its commit now, retrying the held file
+  ASSERT_TRUE(TerminateProcess(run.process.Get(), 1));
+  WaitForSingleObject(run.process.Get(), INFINITE);
+  ASSERT_TRUE(testsupport::ProcessesRunning(main).empty());
+
+  testsupport::ClearLog();
+  EXPECT_EQ(testsupport::RunProgram(package_.exe), 0u);
+  EXPECT_EQ(testsupport::ProcessesRunning(main).size(), 1u) << testsupport::Join(testsupport::ReadMessages());
+  EXPECT_EQ(testsupport::CountContaining(testsupport::ReadMessages(), "left " + NarrowToUtf8(main)), 1u)
+      << testsupport::Join(testsupport::ReadMessages());
+  testsupport::KillProcessesIn(install_);
+}
+
 }  // namespace

@@ -36,6 +36,10 @@ void PrintText(const TakeBack& outcome) {
                 static_cast<unsigned long>(exitCode),
                 exitCode == 0xFFFFFFFFu ? " (still running after 2 s, or it did not start)" : "");
   }
+  if (outcome.leftStarted > 0) {
+    std::printf("started %zu main programs again that a cut-off run had left stopped\n",
+                outcome.leftStarted);
+  }
   if (outcome.undone) std::printf("record: marked undone\n");
 }
 
@@ -51,6 +55,7 @@ void PrintJsonOutcome(const TakeBack& outcome, bool ok) {
   root["carried_out"] = outcome.carriedOut;
   root["stopped"] = outcome.stopped;
   root["undone"] = outcome.undone;
+  root["left_stopped_started"] = static_cast<Json::UInt>(outcome.leftStarted);
   root["restarted"] = Json::Value(Json::arrayValue);
   for (DWORD exitCode : outcome.restarted) root["restarted"].append(Json::UInt(exitCode));
   root["entries"] = Json::Value(Json::arrayValue);

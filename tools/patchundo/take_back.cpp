@@ -99,6 +99,7 @@ void CarryOut(const std::string& packageId, const std::vector<EntryPaths>& paths
     sinceWritten = 0;
     RecordTakenBack(packageId, steps, outcome);
   };
+  const std::vector<LeftStopped> left = FindLeftStopped();
   {
     ProductStop stop(WithBackslash(outcome.record.installDir), StandardHandles::kNone);
     outcome.stopped = stop.StoppedAny();
@@ -106,6 +107,7 @@ void CarryOut(const std::string& packageId, const std::vector<EntryPaths>& paths
     outcome.carriedOut = true;
     outcome.restarted = stop.Restart();
   }
+  outcome.leftStarted = RestartLeftStopped(left, StandardHandles::kNone);
   outcome.record = RecordTakenBack(packageId, outcome.steps, outcome);
 }
 

@@ -17,6 +17,7 @@ struct TakeBack {
   bool stopped = false;
   bool undone = false;           // the record now says so
   std::vector<DWORD> restarted;  // exit codes of the main program started again
+  size_t leftStarted = 0;        // main programs a cut-off run had left stopped, started again
   std::string note;              // why nothing was done, when nothing was to do
   std::string error;
 };
