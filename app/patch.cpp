@@ -506,10 +506,9 @@ void MarkInstalledByEarlierRun(const std::vector<RecordedEntry>& earlier,
                                const std::vector<EntryPaths>& all, std::vector<EntryFacts>& facts) {
   if (earlier.size() != facts.size()) return;
   for (size_t i = 0; i < facts.size(); ++i) {
-    facts[i].installedByPackage = earlier[i].action == RecordedAction::kCopied &&
-                                  facts[i].destination == PathKind::kFile &&
-                                  !facts[i].backupPresent &&
-                                  HoldsInstalledFile(all[i].destination, earlier[i].installed);
+    facts[i].installedByPackage =
+        AddedByEarlierRun(earlier[i], all[i].destination, facts[i].destination == PathKind::kFile,
+                          facts[i].backupPresent);
   }
 }
 

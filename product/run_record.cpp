@@ -160,6 +160,13 @@ bool DecodeEntries(const std::string& bytes, std::vector<RecordedEntry>& entries
   return true;
 }
 
+bool AddedByEarlierRun(const RecordedEntry& earlier, const std::wstring& destination,
+                       bool destinationIsFile, bool backupPresent) {
+  return earlier.action == RecordedAction::kCopied && destinationIsFile && !backupPresent &&
+         earlier.installed.kind == InstalledFile::Kind::kSha256 &&
+         HoldsInstalledFile(destination, earlier.installed);
+}
+
 std::vector<RecordedEntry> EntriesAsReached(std::vector<RecordedEntry> entries, DWORD reached) {
   for (size_t i = 0; i < entries.size(); ++i) {
     RecordedAction& action = entries[i].action;

@@ -93,6 +93,11 @@ bool Installs(RecordedAction action);
 // Planned entries as what they came to: done up to `reached` (1-based), not reached after it.
 std::vector<RecordedEntry> EntriesAsReached(std::vector<RecordedEntry> entries, DWORD reached);
 
+// True when `destination` (a file, without a backup) holds the file that `earlier`, an earlier
+// run's account of the entry, says that run added: a run of the package leaves it as it is.
+bool AddedByEarlierRun(const RecordedEntry& earlier, const std::wstring& destination,
+                       bool destinationIsFile, bool backupPresent);
+
 // What a run that found `earlier` (a record of the same package, not undone) records: what it
 // did, except where it did nothing to an entry an earlier run installed, which keeps that
 // run's account (a failure included: it put back what it moved), where it copied over a backup

@@ -318,6 +318,8 @@ TEST_F(Deployment, ApplyVerifyUndoAndVerifyAgain) {
   // Run twice: the file the first run added is this package's, never its own backup.
   ASSERT_EQ(testsupport::RunProgram(package_.exe), 0u);
   EXPECT_FALSE(testsupport::Exists(Inst(L"added.txt") + kBak));
+  const ToolRun third = RunTool(kPatchCheck, Quoted(package_.dir) + L" --install-dir " + Quoted(install_));
+  EXPECT_TRUE(Contains(third.output, "holds the file a run of this package added")) << third.output;
   const ToolRun applied = RunTool(kPatchCheck, verify);
   EXPECT_EQ(applied.exitCode, 0u) << applied.output;
   for (const std::string& expected :

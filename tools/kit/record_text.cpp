@@ -9,7 +9,9 @@ std::string DescribeRecord(RecordRead read, const RunRecord& record) {
       NarrowToUtf8(RecordStateName(record.state)) + ", started " + NarrowToUtf8(record.started);
   if (!record.ended.empty()) text += ", ended " + NarrowToUtf8(record.ended);
   if (record.state == RecordState::kApplying) {
-    text += ": the run was cut off (incomplete) at entry " + std::to_string(record.reached);
+    text += ": the run was cut off (incomplete) " +
+            (record.reached == 0 ? std::string("before its commit")
+                                 : "at entry " + std::to_string(record.reached));
   }
   if (record.state == RecordState::kSkipped) {
     text += ": entry " + std::to_string(record.failedEntry) +

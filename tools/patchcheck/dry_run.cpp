@@ -2,6 +2,9 @@
 
 #include "package/layout.h"
 #include "platform/text.h"
+#include "product/run_record.h"
+#include "tools/kit/package_read.h"
+#include "tools/kit/record_trust.h"
 
 void DryRun(const std::wstring& packageDir, const std::wstring& installDir, PackageReport& report) {
   // A run refuses conf.json before it looks at any entry.
@@ -9,7 +12,22 @@ void DryRun(const std::wstring& packageDir, const std::wstring& installDir, Pack
   if (seal == SealState::kDiffers || seal == SealState::kUnhashable) return;
   const std::vector<EntryPaths> paths =
       FormAllEntryPaths(report.entries, PatchFolderOf(packageDir), installDir);
-  const std::vector<PlannedEntry> plan = PlanEntries(report.entries, GatherEntryFacts(paths));
+  std::vector<EntryFacts> facts = GatherEntryFacts(paths);
+  // As the runner reads it: a file this package's earlier run added stays as it is.
+  std::string id, confId, found;
+  std::string error;
+  PatchList entries;
+  RunRecord record;
+  if (RecordsKeyBelieved() && ReadPackageEntries(packageDir, entries, error, &id, &confId) &&
+      ReadPackageRecord(id, confId, record, found) == RecordRead::kFound &&
+      record.state != RecordState::kUndone && record.entries.size() == facts.size()) {
+    for (size_t i = 0; i < facts.size(); ++i) {
+      facts[i].installedByPackage =
+          AddedByEarlierRun(record.entries[i], paths[i].destination,
+                            facts[i].destination == PathKind::kFile, facts[i].backupPresent);
+    }
+  }
+  const std::vector<PlannedEntry> plan = PlanEntries(report.entries, facts);
   for (size_t i = 0; i < report.entries.size(); ++i) {
     const bool verified = i < report.hashes.size() && report.hashes[i].state == HashState::kMatches;
     report.steps.push_back({i + 1, plan[i], paths[i], verified});
