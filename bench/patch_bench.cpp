@@ -17,6 +17,8 @@
 #include "log/log.h"
 #include "platform/handle.h"
 #include "platform/sha256.h"
+#include "platform/text.h"
+#include "product/run_record.h"
 
 namespace bench {
 
@@ -122,9 +124,14 @@ void StartPatchCase(benchmark::State& state, const wchar_t* tag, int count, DWOR
   LogEnabled = 1;
   LOG_CONSOLE::InitLog(fixture.folder.Join(L"patch.log").c_str());
   bool first = true;
+  // The time the product is stopped includes the record's marks of the commit's progress.
+  PatchRun run;
+  run.packageId = std::string(64, '0');
+  run.packageDir = fixture.folder.Path() + L"\\";
   for (auto _ : state) {
     const Stopwatch watch;
-    const bool applied = StartPatch(fixture.installDir, fixture.list, fixture.patchFolder);
+    const bool applied = StartPatch(fixture.installDir, fixture.list, fixture.patchFolder,
+                                    downtime ? &run : nullptr);
     state.SetIterationTime(downtime ? LastSwapSeconds() : watch.Seconds());
     if (!applied) {
       state.SkipWithError("StartPatch failed");
@@ -137,6 +144,11 @@ void StartPatchCase(benchmark::State& state, const wchar_t* tag, int count, DWOR
     first = false;
   }
   LOG_CONSOLE::CloseLog();
+  for (const std::string& id : ListRunRecords()) {
+    RunRecord record;
+    if (ReadRunRecord(id, record) == RecordRead::kFound && record.packageDir == run.packageDir)
+      RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(kRecordsKey) + L"\\" + WidenUtf8(id)).c_str());
+  }
 }
 
 // The floor of a run, or with `downtime` the bare moves aside and renames into place of copies
