@@ -149,6 +149,11 @@ std::string ResultText(const Verdict& verdict, const RunEvidence& evidence) {
     for (const RecordedEntry& entry : verdict.record.entries)
       skipped += entry.action == RecordedAction::kSkippedMissingFile ? 1 : 0;
   }
+  if (verdict.recorded && verdict.record.state == RecordState::kSkipped && skipped == 0) {
+    return "the last run went through every entry, but entry " +
+           std::to_string(verdict.record.failedEntry) +
+           " does not hold the package's file (another run's backup kept it) (the run's record)";
+  }
   return ResultText(verdict.verdict, skipped, verdict.recorded);
 }
 
