@@ -32,7 +32,7 @@ TEST(RunRecordEntries, KeepTheirSizeWhateverThePathsAndReadBackAsWritten) {
   EXPECT_EQ(std::string(read[0].installed.bytes.data(), 32), std::string(32, '\xAA'));
   EXPECT_FALSE(DecodeEntries(bytes.substr(1), read)) << "a cut record";
   std::string unknown = bytes;
-  unknown[0] = 11;
+  unknown[0] = 17;
   EXPECT_FALSE(DecodeEntries(unknown, read)) << "an action no run writes";
 }
 
