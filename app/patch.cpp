@@ -639,6 +639,10 @@ bool StartPatch(const std::wstring& installDir, const PatchList& list,
   recorder.Begin(run, run ? PackageIdOf(run->packageId, list, fileHashes) : std::string(),
                  installDir, list.size());
   if (!ready) {
+    // Folders made for staged copies stay, empty, and the record says so for the undo.
+    for (size_t i = 0; i < done.size(); ++i) {
+      if (staged.copies[i].folderMade) done[i].action = RecordedAction::kFolderMade;
+    }
     done[stoppedAt].action = RecordedAction::kFailed;
     recorder.Write(RecordState::kFailed, done, stoppedAt);
     return false;
