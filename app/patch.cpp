@@ -16,6 +16,7 @@
 #include "platform/retry.h"
 #include "platform/sha256.h"
 #include "platform/text.h"
+#include "platform/trust.h"
 #include "product/product.h"
 #include "product/run_record.h"
 
@@ -40,12 +41,14 @@ enum class MoveAsideResult { kMoved, kBackupExists, kMissing, kFailed };
 // Moves a destination to its backup name, never over a backup already there: that one holds
 // the original from an earlier run. Letting the move itself find the backup, instead of asking
 // first, leaves no moment in which a backup that appears could be overwritten.
-MoveAsideResult MoveAside(const EntryPaths& paths) {
+// On kFailed, `failure` (when given) gets the move's error.
+MoveAsideResult MoveAside(const EntryPaths& paths, DWORD* failure = nullptr) {
   const std::wstring backup = LongPathForm(paths.backup);
   if (RetryWhileHeld([&] { return MoveFileExW(paths.destination.c_str(), backup.c_str(), 0); })) {
     return MoveAsideResult::kMoved;
   }
   const DWORD error = GetLastError();
+  if (failure != nullptr) *failure = error;
   if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
     return MoveAsideResult::kBackupExists;
   // A destination missing leaves nothing to keep, whatever backup an earlier run left.
@@ -82,6 +85,7 @@ struct StagedCopy {
   bool staged = false;      // flushed, and with the recorded hash when there is one
   bool readOnly = false;    // to be given back once the copy has the destination's name
   InstalledFile installed;  // what tells this copy once installed, for the run's record
+  bool folderMade = false;  // a folder entry whose folder a staged copy needed: made already
 };
 
 // Flushes the copy at `partial` to the disk. The copy has the patch file's attributes: a
@@ -167,6 +171,22 @@ bool RenameIntoPlace(const EntryPaths& paths, const StagedCopy& copy) {
   return true;
 }
 
+// A folder entry's folder, with its missing parents, below the installation folder only, each
+// level checked as it is made (no link or junction on the way); one line either way.
+bool MakeEntryFolder(const PatchEntry& entry, const EntryPaths& paths,
+                     const std::wstring& installBase) {
+  const TrustVerdict verdict =
+      MakeTrustedFolderChain(installBase, DestinationKey(WidenUtf8(entry.dest)));
+  const DWORD error = verdict.refusal == TrustRefusal::kMissing ? GetLastError() : 0;
+  if (verdict.refusal == TrustRefusal::kNone) {
+    LOG_PROGRESS(L"[%s]Make folder successful[%s].", paths.destination);
+    return true;
+  }
+  LOG_FAILURE(L"[%s]Make folder[%s] failed at[%s]: %s, err:%u.", paths.destination, verdict.path,
+              WidenUtf8(DescribeTrustRefusal(verdict.refusal)), error);
+  return false;
+}
+
 // One copy per partial name: an entry whose destination an earlier entry names is copied at
 // its turn, after the earlier copy has taken the name.
 bool Stages(const PlannedEntry& step) {
@@ -211,13 +231,25 @@ void ReportHashDiffers(const std::wstring& source, const std::string& actual,
 // With `fileHashes`, each staged copy of an entry without a recorded hash gets its hash there.
 bool StageEntries(const PatchList& list, const std::vector<EntryPaths>& all,
                   const std::vector<EntryFacts>& facts, const std::vector<PlannedEntry>& plan,
-                  std::vector<StagedCopy>& staged, std::vector<std::string>* fileHashes,
-                  size_t& stoppedAt) {
+                  const std::wstring& installBase, std::vector<StagedCopy>& staged,
+                  std::vector<std::string>* fileHashes, size_t& stoppedAt) {
+  size_t foldersMade = 0;  // the folder entries up to here are made
   for (size_t i = 0; i < list.size(); ++i) {
     stoppedAt = i;
     const std::string& recorded = list[i].sha256;
     const std::wstring& source = all[i].source;
     HashVerdict verdict;
+    // The copy's folder comes from a folder entry: that one and every folder entry before it
+    // are made now, in list order.
+    for (; Stages(plan[i]) && plan[i].folderEntry != kNoEntry && foldersMade <= plan[i].folderEntry;
+         ++foldersMade) {
+      if (plan[foldersMade].action != EntryAction::kMakeFolder) continue;
+      if (!MakeEntryFolder(list[foldersMade], all[foldersMade], installBase)) {
+        stoppedAt = foldersMade;
+        return false;
+      }
+      staged[foldersMade].folderMade = true;
+    }
     if (Stages(plan[i])) {
       const CopyOutcome outcome = CopyToPartial(all[i], recorded, staged[i], verdict,
                                                 fileHashes ? &(*fileHashes)[i] : nullptr);
@@ -249,7 +281,8 @@ bool StageEntries(const PatchList& list, const std::vector<EntryPaths>& all,
 void HashUnstagedPatchFiles(const PatchList& list, const std::vector<EntryPaths>& all,
                             std::vector<std::string>& fileHashes) {
   for (size_t i = 0; i < list.size(); ++i) {
-    if (!list[i].sha256.empty() || !fileHashes[i].empty()) continue;
+    if (list[i].kind != EntryKind::kCopy || !list[i].sha256.empty() || !fileHashes[i].empty())
+      continue;
     DWORD error = 0;
     if (!HashFileSha256(all[i].source, fileHashes[i], error)) fileHashes[i] = "-";
   }
@@ -292,6 +325,57 @@ void ReportFailedCopy(CopyOutcome outcome, const HashVerdict& verdict, const Ent
   if (backup != nullptr) ReportPutBack(restored, restoreError, paths);
 }
 
+// A removal's turn: the destination found is moved aside as a replaced file is; a folder or a
+// link there now is refused.
+Turn CommitRemoval(const EntryPaths& paths, RecordedEntry& done) {
+  const std::wstring destination = LongPathForm(paths.destination);
+  if (IsFolder(destination) || IsLinkAt(destination)) {
+    LOG_FAILURE(L"[%s]Remove file[%s] refused: a folder or a link, not a file.", paths.destination);
+    return Turn::kStop;
+  }
+  DWORD error = 0;
+  switch (MoveAside(paths, &error)) {
+    case MoveAsideResult::kMoved:
+      LOG_PROGRESS(L"[%s]Remove file successful, moved from[%s] to[%s].", paths.destination,
+                   paths.backup);
+      done.action = RecordedAction::kRemoved;
+      return Turn::kGoOn;
+    case MoveAsideResult::kBackupExists:
+      done.action = RecordedAction::kSkippedBackupExists;
+      return Turn::kGoOn;
+    case MoveAsideResult::kMissing:
+      LOG_PROGRESS(L"[%s]Remove file[%s] skipped: it does not exist.", paths.destination);
+      done.action = RecordedAction::kSkippedNothingToRemove;
+      return Turn::kGoOn;
+    case MoveAsideResult::kFailed:
+      break;
+  }
+  LOG_FAILURE(L"[%s]Remove file failed, from[%s] to[%s], err:%u.", paths.destination,
+              paths.backup, error);
+  return Turn::kStop;
+}
+
+// A folder entry's turn: made unless a staged copy needed it made already, or it is there.
+Turn CommitFolder(const PatchEntry& entry, const EntryPaths& paths, const StagedCopy& staged,
+                  const std::wstring& installBase, RecordedEntry& done) {
+  if (staged.folderMade) {
+    done.action = RecordedAction::kFolderMade;
+    return Turn::kGoOn;
+  }
+  const std::wstring destination = LongPathForm(paths.destination);
+  if (IsFolder(destination) && !IsLinkAt(destination)) {
+    done.action = RecordedAction::kSkippedFolderExists;
+    return Turn::kGoOn;
+  }
+  if (PathExists(destination)) {
+    LOG_FAILURE(L"[%s]Make folder[%s] refused: a file or a link is there.", paths.destination);
+    return Turn::kStop;
+  }
+  if (!MakeEntryFolder(entry, paths, installBase)) return Turn::kStop;
+  done.action = RecordedAction::kFolderMade;
+  return Turn::kGoOn;
+}
+
 // One entry's turn after the stop, decided by what the file system holds now, not by what the
 // plan expected: the destination found is moved aside (the entry is skipped when its backup
 // exists), then the staged copy is renamed into place; without a staged copy it is copied now.
@@ -300,12 +384,20 @@ void ReportFailedCopy(CopyOutcome outcome, const HashVerdict& verdict, const Ent
 // original back.
 Turn CommitEntry(const PatchEntry& entry, const EntryPaths& paths, const EntryFacts& facts,
                  const PlannedEntry& step, StagedCopy& staged, const std::string* fileHash,
-                 RecordedEntry& done) {
+                 const std::wstring& installBase, RecordedEntry& done) {
   done = {RecordedAction::kFailed, InstalledFile()};
   if (step.action == EntryAction::kRefuse) {
-    ReportRefused(paths);
+    if (entry.kind == EntryKind::kCopy || paths.deviceOrStream || paths.controlCharacter) {
+      ReportRefused(paths);
+    } else {
+      LOG_FAILURE(L"[%s]Dest[%s] refused: a folder, a link or a file in the way, or outside the "
+                  L"installation folder.",
+                  paths.destination);
+    }
     return Turn::kStop;
   }
+  if (entry.kind == EntryKind::kRemove) return CommitRemoval(paths, done);
+  if (entry.kind == EntryKind::kFolder) return CommitFolder(entry, paths, staged, installBase, done);
   if (step.action == EntryAction::kSkipMissingFile) {
     LOG_FAILURE(kPatchFileMissingFormat, paths.source);
     done.action = RecordedAction::kSkippedMissingFile;
@@ -383,6 +475,18 @@ std::vector<RecordedEntry> Intent(const std::vector<PlannedEntry>& plan,
         break;
       case EntryAction::kNotReached:
         action = RecordedAction::kNotReached;
+        break;
+      case EntryAction::kRemove:
+        action = RecordedAction::kPlannedRemove;
+        break;
+      case EntryAction::kSkipNothingToRemove:
+        action = RecordedAction::kSkippedNothingToRemove;
+        break;
+      case EntryAction::kMakeFolder:
+        action = staged[i].folderMade ? RecordedAction::kFolderMade : RecordedAction::kPlannedFolder;
+        break;
+      case EntryAction::kSkipFolderExists:
+        action = RecordedAction::kSkippedFolderExists;
         break;
     }
   }
@@ -464,13 +568,13 @@ struct Recorder {
 // entries keep what `done` held for them. False when the run stopped.
 bool CommitEntries(const PatchList& list, const std::vector<EntryPaths>& all,
                    const std::vector<EntryFacts>& facts, const std::vector<PlannedEntry>& plan, std::vector<StagedCopy>& staged,
-                   const std::vector<std::string>* fileHashes, Recorder& recorder,
-                   std::vector<RecordedEntry>& done) {
+                   const std::vector<std::string>* fileHashes, const std::wstring& installBase,
+                   Recorder& recorder, std::vector<RecordedEntry>& done) {
   for (size_t i = 0; i < list.size(); ++i) {
     recorder.Reach(i);
     const std::string* fileHash = fileHashes != nullptr ? &(*fileHashes)[i] : nullptr;
-    if (CommitEntry(list[i], all[i], facts[i], plan[i], staged[i], fileHash, done[i]) ==
-        Turn::kStop)
+    if (CommitEntry(list[i], all[i], facts[i], plan[i], staged[i], fileHash, installBase,
+                    done[i]) == Turn::kStop)
       return false;
     recorder.Came(i, done);
   }
@@ -479,8 +583,9 @@ bool CommitEntries(const PatchList& list, const std::vector<EntryPaths>& all,
 
 // The first destination, after a run that went through every entry, that does not hold the
 // package's file: one that a skip left as it was (its backup kept it, or its patch file is
-// missing) and whose bytes do not have the recorded hash or the patch file's. Only the last
-// entry naming a destination counts. kNoEntry when every one holds it.
+// missing) and whose bytes do not have the recorded hash or the patch file's; a removal's that
+// is there, a folder entry's that is not a folder. Only the last entry naming a destination
+// counts. kNoEntry when every one holds it.
 size_t FirstNotHolding(const PatchList& list, const std::vector<EntryPaths>& all,
                        const std::vector<RecordedEntry>& done,
                        const std::vector<std::string>& fileHashes) {
@@ -490,6 +595,9 @@ size_t FirstNotHolding(const PatchList& list, const std::vector<EntryPaths>& all
     const RecordedAction action = done[i].action;
     if (Installs(action) || action == RecordedAction::kSkippedInstalled) continue;
     if (last[DestinationKey(WidenUtf8(list[i].dest))] != i) continue;
+    if (list[i].kind == EntryKind::kRemove && !PathExists(all[i].destination)) continue;
+    if (list[i].kind == EntryKind::kFolder && IsFolder(LongPathForm(all[i].destination))) continue;
+    if (list[i].kind != EntryKind::kCopy) return i;
     const std::string& expected = list[i].sha256.empty() ? fileHashes[i] : list[i].sha256;
     std::string actual;
     DWORD error = 0;
@@ -531,13 +639,17 @@ bool StartPatch(const std::wstring& installDir, const PatchList& list,
   const bool hashFiles = run != nullptr && NeedsFileHashes(list);
   std::vector<std::string> fileHashes(hashFiles ? list.size() : 0);
   size_t stoppedAt = 0;
-  const bool ready = StageEntries(list, paths, facts, plan, staged.copies,
+  const bool ready = StageEntries(list, paths, facts, plan, installBase, staged.copies,
                                   hashFiles ? &fileHashes : nullptr, stoppedAt);
   if (hashFiles) HashUnstagedPatchFiles(list, paths, fileHashes);
   Recorder recorder;
   recorder.Begin(run, run ? PackageIdOf(run->packageId, list, fileHashes) : std::string(),
                  installDir, list.size());
   if (!ready) {
+    // Folders made for staged copies stay, empty, and the record says so for the undo.
+    for (size_t i = 0; i < done.size(); ++i) {
+      if (staged.copies[i].folderMade) done[i].action = RecordedAction::kFolderMade;
+    }
     done[stoppedAt].action = RecordedAction::kFailed;
     recorder.Write(RecordState::kFailed, done, stoppedAt);
     return false;
@@ -553,7 +665,7 @@ bool StartPatch(const std::wstring& installDir, const PatchList& list,
     recorder.Stopped(stop.Stopped());
     const double swapStart = Now();
     applied = CommitEntries(list, paths, facts, plan, staged.copies, hashFiles ? &fileHashes : nullptr,
-                            recorder, done);
+                            installBase, recorder, done);
     SwapSeconds = Now() - swapStart;
     stop.Restart();  // also after a failure
     recorder.record.stopped.clear();

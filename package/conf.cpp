@@ -86,7 +86,7 @@ bool ParseConf(const std::wstring& path, PatchList& list, const std::string& sea
 
 bool NeedsFileHashes(const PatchList& list) {
   for (const PatchEntry& entry : list) {
-    if (entry.sha256.empty()) return true;
+    if (entry.kind == EntryKind::kCopy && entry.sha256.empty()) return true;
   }
   return false;
 }
@@ -96,7 +96,7 @@ std::string PackageIdOf(const std::string& confId, const PatchList& list,
   if (confId.empty() || !NeedsFileHashes(list)) return confId;
   std::string text = confId;
   for (size_t i = 0; i < list.size(); ++i) {
-    if (!list[i].sha256.empty()) continue;
+    if (list[i].kind != EntryKind::kCopy || !list[i].sha256.empty()) continue;
     text += '\n' + std::to_string(i + 1) + ' ' + (i < fileHashes.size() ? fileHashes[i] : "-");
   }
   std::string id;

@@ -3,13 +3,19 @@
 #include <string>
 #include <vector>
 
-// One replacement: `src` relative to the patch folder, `dest` relative to the installation.
-// Both are UTF-8 exactly as the JSON reader decoded them; nothing is validated here.
+// What an entry does to its dest: a copy of its patch file, the dest moved out of the
+// installation to its backup name, or a folder made.
+enum class EntryKind { kCopy, kRemove, kFolder };
+
+// One entry: `src` relative to the patch folder (empty for a removal or a folder), `dest`
+// relative to the installation. Both are UTF-8 exactly as the JSON reader decoded them; nothing
+// is validated here.
 struct PatchEntry {
   std::string src;
   std::string dest;
   std::string sha256 =
       {};  // the hash of the `src` file as 64 lower-case hex digits; empty: none given
+  EntryKind kind = EntryKind::kCopy;
 };
 using PatchList = std::vector<PatchEntry>;
 
@@ -21,7 +27,7 @@ using PatchList = std::vector<PatchEntry>;
 bool ParseConf(const std::wstring& path, PatchList& list, const std::string& seal = std::string(),
                std::string* packageId = nullptr);
 
-// The id of a package's record: `confId` (the SHA-256 of its conf.json) when every entry records a
+// The id of a package's record: `confId` (the SHA-256 of its conf.json) when every copy records a
 // sha256, which then names every patch file; otherwise the SHA-256 of `confId` and, for each entry
 // without one, the SHA-256 of its patch file in `fileHashes` (one per entry, "-" for a missing
 // file), so that packages with the same conf.json but other patch files never share a record.
@@ -55,14 +61,17 @@ enum class ConfTextResult {
 struct ConfProblem {
   static constexpr size_t kTopLevel = static_cast<size_t>(-1);
   size_t entry = kTopLevel;  // index in "patch_list", or kTopLevel
-  std::string member;        // "patch_list", "src", "dest", "sha256", or empty for the value itself
+  std::string member;  // "patch_list", "action", "src", "dest", "sha256", or empty for the value
+                       // itself
   std::string found;         // "a number", "an array", ...; the parser's message on kParseFailed
 };
-// Whether an entry may go without "sha256": a sealed runner requires one on every entry, so that
-// its seal covers every patch file.
+// Whether a copy may go without "sha256": a sealed runner requires one on every copy, so that
+// its seal covers every patch file (a removal or a folder has none: the seal covers its dest).
 enum class ConfHashes { kOptional, kRequired };
 // Appends to `list` only on kOk; never throws. `problem`, when given, says where a result other
-// than kOk arose; a hash that is required but absent or null is found "missing".
+// than kOk arose; a hash that is required but absent or null is found "missing". An entry with
+// "action" "remove" or "folder" must have "src" an empty array and no sha256: a runner that
+// knows no actions refuses the whole text for that "src" instead of acting on the entry.
 ConfTextResult ParseConfText(const std::string& text, PatchList& list,
                              ConfProblem* problem = nullptr,
                              ConfHashes hashes = ConfHashes::kOptional);

@@ -67,6 +67,31 @@ bool ReadHash(const Json::Value& value, std::string& hex) {
   return true;
 }
 
+// The entry's kind: "action" absent or null is a copy; "remove" and "folder" must come with "src"
+// an empty array, which older readers refuse.
+bool ReadKind(const Json::Value& element, EntryKind& kind, const char*& member) {
+  const Json::Value& action = element["action"];
+  member = "action";
+  if (action.isNull()) {
+    kind = EntryKind::kCopy;
+    return true;
+  }
+  if (!action.isString()) return false;
+  const std::string name = action.asString();
+  if (name == "remove") {
+    kind = EntryKind::kRemove;
+  } else if (name == "folder") {
+    kind = EntryKind::kFolder;
+  } else {
+    return false;
+  }
+  const Json::Value& src = element["src"];
+  member = "src";
+  if (!src.isArray() || src.size() != 0) return false;
+  member = "sha256";
+  return element["sha256"].isNull();
+}
+
 ConfTextResult ReadPatchList(const Json::Value& root, PatchList& list, ConfProblem* problem,
                              ConfHashes hashes) {
   constexpr size_t kTop = ConfProblem::kTopLevel;
@@ -88,6 +113,14 @@ ConfTextResult ReadPatchList(const Json::Value& root, PatchList& list, ConfProbl
       return Problem(ConfTextResult::kOutOfFormat, problem, index, "", element);
     PatchEntry entry;
     if (element.isObject()) {
+      const char* member = "";
+      if (!ReadKind(element, entry.kind, member))
+        return Problem(ConfTextResult::kOutOfFormat, problem, index, member, element[member]);
+    }
+    if (element.isObject() && entry.kind != EntryKind::kCopy) {
+      if (!ReadText(element["dest"], entry.dest))
+        return Problem(ConfTextResult::kOutOfFormat, problem, index, "dest", element["dest"]);
+    } else if (element.isObject()) {
       if (!ReadText(element["src"], entry.src))
         return Problem(ConfTextResult::kOutOfFormat, problem, index, "src", element["src"]);
       if (!ReadText(element["dest"], entry.dest))
@@ -95,7 +128,7 @@ ConfTextResult ReadPatchList(const Json::Value& root, PatchList& list, ConfProbl
       if (!ReadHash(element["sha256"], entry.sha256))
         return Problem(ConfTextResult::kOutOfFormat, problem, index, "sha256", element["sha256"]);
     }
-    if (hashes == ConfHashes::kRequired && entry.sha256.empty()) {
+    if (hashes == ConfHashes::kRequired && entry.kind == EntryKind::kCopy && entry.sha256.empty()) {
       if (problem != nullptr) *problem = {index, "sha256", "missing"};
       return ConfTextResult::kOutOfFormat;
     }

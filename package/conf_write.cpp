@@ -22,11 +22,19 @@ void AppendJsonString(std::string& text, const std::string& value) {
 std::string ConfJsonText(const PatchList& entries) {
   std::string text = "{\n  \"patch_list\": [\n";
   for (size_t i = 0; i < entries.size(); ++i) {
-    text += "    { \"src\": ";
-    AppendJsonString(text, entries[i].src);
-    text += ", \"dest\": ";
-    AppendJsonString(text, entries[i].dest);
-    text += ", \"sha256\": \"" + entries[i].sha256 + "\" }";
+    const EntryKind kind = entries[i].kind;
+    if (kind == EntryKind::kCopy) {
+      text += "    { \"src\": ";
+      AppendJsonString(text, entries[i].src);
+      text += ", \"dest\": ";
+      AppendJsonString(text, entries[i].dest);
+      text += ", \"sha256\": \"" + entries[i].sha256 + "\" }";
+    } else {
+      text += kind == EntryKind::kRemove ? "    { \"action\": \"remove\", \"src\": [], \"dest\": "
+                                         : "    { \"action\": \"folder\", \"src\": [], \"dest\": ";
+      AppendJsonString(text, entries[i].dest);
+      text += " }";
+    }
     text += i + 1 < entries.size() ? ",\n" : "\n";
   }
   return text + "  ]\n}\n";

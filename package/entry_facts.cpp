@@ -83,8 +83,15 @@ std::vector<EntryFacts> GatherEntryFacts(const std::vector<EntryPaths>& paths) {
     EntryFacts& fact = facts[i];
     fact.refusedName = entry.deviceOrStream || entry.controlCharacter;
     if (fact.refusedName) continue;  // never looked at: the run stops there
-    fact.patchFile = KindOf(entry.source);
     fact.destination = KindOf(entry.destination);
+    if (entry.kind == EntryKind::kFolder) continue;
+    if (entry.kind == EntryKind::kRemove) {
+      fact.destinationLink =
+          fact.destination != PathKind::kMissing && IsLinkAt(LongPathForm(entry.destination));
+      fact.backupPresent = names.Present(entry.backup);
+      continue;
+    }
+    fact.patchFile = KindOf(entry.source);
     const std::wstring folder = ParentFolder(entry.destination);
     const auto known = folders.find(folder);
     // The runner names a destination as it is, and a name of 260 characters or more takes no

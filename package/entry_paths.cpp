@@ -48,7 +48,8 @@ EntryPaths FormEntryPaths(const PatchEntry& entry, const std::wstring& patchFold
   const std::wstring dest = WidenUtf8(entry.dest);
   EntryPaths paths;
   const std::wstring src = WidenUtf8(entry.src);
-  paths.source = patchBase + src;
+  paths.kind = entry.kind;
+  if (entry.kind == EntryKind::kCopy) paths.source = patchBase + src;
   paths.destination = installBase + dest;
   paths.backup = paths.destination + kBackupSuffix;
   paths.partial = paths.destination + kPartialSuffix;

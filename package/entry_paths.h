@@ -19,7 +19,8 @@ bool HoldsControlCharacter(const std::wstring& text);
 // The paths one entry works on. Each base gets one backslash unless it has one or is empty;
 // `src` and `dest` are appended as they come (empty, absolute or with "..").
 struct EntryPaths {
-  std::wstring source;          // patch folder + src
+  EntryKind kind = EntryKind::kCopy;
+  std::wstring source;          // patch folder + src; empty for a removal or a folder
   std::wstring destination;     // install folder + dest
   std::wstring backup;          // destination + kBackupSuffix
   std::wstring partial;         // destination + kPartialSuffix

@@ -35,6 +35,14 @@ const char* EntryActionName(EntryAction action) {
       return "move-then-copy";
     case EntryAction::kCopyFails:
       return "copy-fails";
+    case EntryAction::kRemove:
+      return "remove";
+    case EntryAction::kSkipNothingToRemove:
+      return "skip-missing";
+    case EntryAction::kMakeFolder:
+      return "make-folder";
+    case EntryAction::kSkipFolderExists:
+      return "skip-exists";
     case EntryAction::kNotReached:
       break;
   }
@@ -64,11 +72,24 @@ std::wstring DestinationKey(const std::wstring& dest) {
   return key;
 }
 
+bool OutsideInstallation(const std::wstring& destinationKey) {
+  return destinationKey.empty() || destinationKey == L".." || destinationKey.rfind(L"..\\", 0) == 0;
+}
+
+namespace {
+std::wstring ParentKey(const std::wstring& key) {
+  const size_t slash = key.find_last_of(L'\\');
+  return slash == std::wstring::npos ? std::wstring() : key.substr(0, slash);
+}
+}  // namespace
+
 std::vector<PlannedEntry> PlanEntries(const PatchList& entries,
                                       const std::vector<EntryFacts>& facts) {
   std::vector<PlannedEntry> plan(entries.size());
   std::map<std::wstring, DestinationState, FileNameLess> seen;
   std::map<std::wstring, bool, FileNameLess> backupsMade;
+  // Each folder a folder entry makes, its missing parents too, with that entry.
+  std::map<std::wstring, size_t, FileNameLess> foldersMade;
   bool stopped = false;  // later entries are not reached, but still told apart by destination
   for (size_t i = 0; i < entries.size() && i < facts.size(); ++i) {
     const EntryFacts& fact = facts[i];
@@ -86,6 +107,42 @@ std::vector<PlannedEntry> PlanEntries(const PatchList& entries,
             .first->second;
     if (backupsMade.erase(key) != 0) state.destination = PathKind::kFile;
     step.sameAs = state.firstActing;
+    const EntryKind kind = entries[i].kind;
+    if (kind != EntryKind::kCopy) {
+      if (state.firstActing == kNoEntry) state.firstActing = i;
+      const bool made = foldersMade.count(key) != 0;
+      const PathKind found = made ? PathKind::kFolder : state.destination;
+      const bool refused =
+          OutsideInstallation(key) ||
+          (kind == EntryKind::kRemove ? found == PathKind::kFolder || fact.destinationLink
+                                      : found == PathKind::kFile);
+      if (refused) {
+        step.action = EntryAction::kRefuse;
+        stopped = true;
+      } else if (kind == EntryKind::kFolder) {
+        step.action = found == PathKind::kFolder ? EntryAction::kSkipFolderExists
+                                                 : EntryAction::kMakeFolder;
+        if (found != PathKind::kFolder) {
+          for (std::wstring level = key; !level.empty() && foldersMade.count(level) == 0;
+               level = ParentKey(level))
+            foldersMade[level] = i;
+        }
+        state.destination = PathKind::kFolder;
+      } else if (found == PathKind::kMissing) {
+        step.action = EntryAction::kSkipNothingToRemove;
+      } else if (state.backupPresent) {
+        step.action = EntryAction::kSkipBackupExists;
+      } else {
+        step.action = EntryAction::kRemove;
+        step.movesAside = true;
+        state.destination = PathKind::kMissing;
+        state.backupPresent = true;
+        if (seen.find(key + kBackupSuffix) == seen.end()) backupsMade[key + kBackupSuffix] = true;
+      }
+      continue;
+    }
+    const auto folderMade = foldersMade.find(ParentKey(key));
+    if (folderMade != foldersMade.end()) step.folderEntry = folderMade->second;
     if (fact.patchFile == PathKind::kMissing) {
       step.action = EntryAction::kSkipMissingFile;
       continue;
@@ -105,7 +162,8 @@ std::vector<PlannedEntry> PlanEntries(const PatchList& entries,
       continue;
     }
     step.movesAside = present && !fact.partialLink;  // a link there stops it before the move
-    if (CopyFails(fact)) {
+    if (CopyFails(fact) && !(step.folderEntry != kNoEntry && fact.patchFile == PathKind::kFile &&
+                             !fact.partialLink)) {
       step.action = EntryAction::kCopyFails;
       stopped = true;
       continue;

@@ -25,6 +25,7 @@ struct EntryFacts {
   bool partialLink = false;     // a link at the partial name: a copy there is refused
   // The destination holds the file that the record says an earlier run of the package added.
   bool installedByPackage = false;
+  bool destinationLink = false;  // a removal's destination is a link or junction
 };
 
 enum class EntryAction {
@@ -38,24 +39,37 @@ enum class EntryAction {
                       // partial name: the run stops here, and a destination moved aside first
                       // goes back
   kNotReached,        // after the entry where the run stops
+  kRemove,            // a removal: the destination goes to its backup name
+  kSkipNothingToRemove,  // a removal whose destination is missing: a progress line
+  kMakeFolder,        // a folder entry whose folder is missing: made, with missing parents
+  kSkipFolderExists,  // a folder entry whose folder is there
 };
 
 // "refused", "skip-missing-file", "skip-backup-exists", "skip-installed", "copy",
-// "move-then-copy", "copy-fails", "not-reached".
+// "move-then-copy", "copy-fails", "not-reached", "remove", "skip-missing", "make-folder",
+// "skip-exists".
 const char* EntryActionName(EntryAction action);
 
 inline constexpr size_t kNoEntry = static_cast<size_t>(-1);
 
 struct PlannedEntry {
   EntryAction action = EntryAction::kNotReached;
-  bool movesAside = false;  // kMoveThenCopy, and kCopyFails over an existing destination
+  bool movesAside = false;  // kMoveThenCopy, kRemove, and kCopyFails over an existing destination
   // The first earlier entry whose dest names the same file and whose patch file is present.
   size_t sameAs = kNoEntry;
+  // A copy into a folder that a folder entry makes: that entry, whose folder must be there
+  // before the copy is staged.
+  size_t folderEntry = kNoEntry;
 };
+
+// A removal or a folder whose dest is the installation folder itself or climbs out of it.
+bool OutsideInstallation(const std::wstring& destinationKey);
 
 // For each entry in order, what a run does with it, given `facts` (one per entry, as the file
 // system holds them before the run). Each entry sees what the earlier ones did: a backup made
-// (an entry whose dest is that backup finds a file there), a file added. Pure: no I/O.
+// (an entry whose dest is that backup finds a file there), a file added or removed, a folder
+// made. A removal of a folder or a link, a folder entry over a file, and either kind outside
+// the installation are refused. Pure: no I/O.
 std::vector<PlannedEntry> PlanEntries(const PatchList& entries,
                                       const std::vector<EntryFacts>& facts);
 

@@ -46,8 +46,25 @@ bool Installs(RecordedAction action) {
   return action == RecordedAction::kMovedThenCopied || action == RecordedAction::kCopied;
 }
 
+bool Changes(RecordedAction action) {
+  return Installs(action) || action == RecordedAction::kRemoved ||
+         action == RecordedAction::kFolderMade;
+}
+
 const char* RecordedActionName(RecordedAction action) {
   switch (action) {
+    case RecordedAction::kRemoved:
+      return "removed";
+    case RecordedAction::kFolderMade:
+      return "folder-made";
+    case RecordedAction::kSkippedNothingToRemove:
+      return "skipped-missing";
+    case RecordedAction::kSkippedFolderExists:
+      return "skipped-folder-exists";
+    case RecordedAction::kPlannedRemove:
+      return "planned-remove";
+    case RecordedAction::kPlannedFolder:
+      return "planned-folder";
     case RecordedAction::kMovedThenCopied:
       return "moved-then-copied";
     case RecordedAction::kCopied:
@@ -147,7 +164,7 @@ bool DecodeEntries(const std::string& bytes, std::vector<RecordedEntry>& entries
   for (size_t i = 0; i < decoded.size(); ++i) {
     const unsigned char action = static_cast<unsigned char>(bytes[i * kEntryBytes]);
     const unsigned char kind = static_cast<unsigned char>(bytes[i * kEntryBytes + 1]);
-    if (action > static_cast<unsigned char>(RecordedAction::kSkippedInstalled) ||
+    if (action > static_cast<unsigned char>(RecordedAction::kPlannedFolder) ||
         kind > static_cast<unsigned char>(InstalledFile::Kind::kIdentity)) {
       return false;
     }
@@ -170,14 +187,27 @@ bool AddedByEarlierRun(const RecordedEntry& earlier, const std::wstring& destina
 std::vector<RecordedEntry> EntriesAsReached(std::vector<RecordedEntry> entries, DWORD reached) {
   for (size_t i = 0; i < entries.size(); ++i) {
     RecordedAction& action = entries[i].action;
-    const bool planned =
-        action == RecordedAction::kPlannedCopy || action == RecordedAction::kPlannedMoveThenCopy;
-    if (!planned) continue;
+    RecordedAction came = RecordedAction::kNone;
+    switch (action) {
+      case RecordedAction::kPlannedCopy:
+        came = RecordedAction::kCopied;
+        break;
+      case RecordedAction::kPlannedMoveThenCopy:
+        came = RecordedAction::kMovedThenCopied;
+        break;
+      case RecordedAction::kPlannedRemove:
+        came = RecordedAction::kRemoved;
+        break;
+      case RecordedAction::kPlannedFolder:
+        came = RecordedAction::kFolderMade;
+        break;
+      default:
+        continue;
+    }
     if (i >= reached) {
       entries[i] = {RecordedAction::kNotReached, InstalledFile()};
     } else {
-      action = action == RecordedAction::kPlannedCopy ? RecordedAction::kCopied
-                                                      : RecordedAction::kMovedThenCopied;
+      action = came;
     }
   }
   return entries;
@@ -190,7 +220,14 @@ std::vector<RecordedEntry> MergeEntries(const std::vector<RecordedEntry>& earlie
   for (size_t i = 0; i < merged.size(); ++i) {
     const RecordedEntry& before = earlier[i];
     RecordedEntry& entry = merged[i];
-    if (!Installs(before.action)) continue;
+    if (!Changes(before.action)) continue;
+    if (!Installs(before.action)) {
+      // What it moved aside or made stays so unless this run changes that entry itself.
+      if (!Changes(entry.action) && entry.action != RecordedAction::kPlannedRemove &&
+          entry.action != RecordedAction::kPlannedFolder)
+        entry = before;
+      continue;
+    }
     if (entry.action == RecordedAction::kPlannedCopy) {
       entry.action = before.action;  // its place is empty: true before the copy and after it
     } else if (entry.action == RecordedAction::kPlannedMoveThenCopy) {
@@ -211,7 +248,7 @@ RunRecord RecordAfterUndo(RunRecord record, const std::vector<bool>& takenBack,
   for (size_t i = 0; i < record.entries.size(); ++i) {
     RecordedEntry& entry = record.entries[i];
     if (i < takenBack.size() && takenBack[i]) entry = {RecordedAction::kTakenBack, InstalledFile()};
-    installedLeft = installedLeft || Installs(entry.action);
+    installedLeft = installedLeft || Changes(entry.action);
   }
   if (!installedLeft) {
     record.state = RecordState::kUndone;

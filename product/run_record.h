@@ -32,6 +32,13 @@ enum class RecordedAction : uint8_t {
   kPlannedCopy = 9,
   // The destination still holds the file an earlier run of the package installed: left as it is.
   kSkippedInstalled = 10,
+  kRemoved = 11,      // a removal: the destination moved aside to its backup name
+  kFolderMade = 12,   // a folder entry: the folder was missing and the run made it
+  kSkippedNothingToRemove = 13,  // a removal whose destination was missing
+  kSkippedFolderExists = 14,     // a folder entry whose folder was there
+  // Planned, as 8 and 9 are.
+  kPlannedRemove = 15,
+  kPlannedFolder = 16,
 };
 const char* RecordedActionName(RecordedAction action);  // "moved-then-copied", ...
 
@@ -89,6 +96,8 @@ bool DecodeEntries(const std::string& bytes, std::vector<RecordedEntry>& entries
 
 // True for the actions that left a file of the package in the installation.
 bool Installs(RecordedAction action);
+// True for what an undo takes back: a file installed, a file moved aside, a folder made.
+bool Changes(RecordedAction action);
 
 // Planned entries as what they came to: done up to `reached` (1-based), not reached after it.
 std::vector<RecordedEntry> EntriesAsReached(std::vector<RecordedEntry> entries, DWORD reached);

@@ -17,7 +17,12 @@ using Result = ConfTextResult;
 
 std::string Describe(const PatchList& list) {
   std::string text;
-  for (const PatchEntry& entry : list) text += "{" + entry.src + "|" + entry.dest + "}";
+  for (const PatchEntry& entry : list) {
+    const char* kind = entry.kind == EntryKind::kRemove   ? "rm:"
+                       : entry.kind == EntryKind::kFolder ? "md:"
+                                                          : "";
+    text += "{" + (kind + entry.src) + "|" + entry.dest + "}";
+  }
   return text;
 }
 
@@ -75,6 +80,22 @@ const TextCase kTextCases[] = {
      "/*0*/{/*1*/\"patch_list\"/*2*/:/*3*/[/*4*/{//5\n\"src\"/*6*/:\"a\"/*7*/,\"dest\":\"b\"}/*8*/,"
      "//9\n{}/*10*/]/*11*/}//12",
      Result::kOk, "{a|b}{|}"},
+    {"removal, folder, copy",
+     "{\"patch_list\":[{\"action\":\"remove\",\"src\":[],\"dest\":\"a\"},{\"action\":"
+     "\"folder\",\"src\":[],\"dest\":\"b\"},{\"action\":null,\"src\":\"c\",\"dest\":\"d\"}]}",
+     Result::kOk, "{rm:|a}{md:|b}{c|d}"},
+    {"unknown action", "{\"patch_list\":[{\"action\":\"delete\",\"src\":[],\"dest\":\"a\"}]}",
+     Result::kOutOfFormat, ""},
+    {"action not a string", "{\"patch_list\":[{\"action\":1,\"src\":\"a\",\"dest\":\"a\"}]}",
+     Result::kOutOfFormat, ""},
+    // Without the empty "src" list a reader that knows no actions would act on the entry.
+    {"removal without its empty src list",
+     "{\"patch_list\":[{\"action\":\"remove\",\"dest\":\"a\"}]}", Result::kOutOfFormat, ""},
+    {"folder with a src", "{\"patch_list\":[{\"action\":\"folder\",\"src\":[\"x\"],\"dest\":\"a\"}]}",
+     Result::kOutOfFormat, ""},
+    {"removal with a sha256",
+     "{\"patch_list\":[{\"action\":\"remove\",\"src\":[],\"dest\":\"a\",\"sha256\":\"\"}]}",
+     Result::kOutOfFormat, ""},
     {"comment in empty array", "{\"patch_list\":[ /* none */ ]}", Result::kOk, ""},
     {"comment marks inside strings", "{\"patch_list\":[{\"src\":\"a//b\",\"dest\":\"/*c*/\"}]}",
      Result::kOk, "{a//b|/*c*/}"},
@@ -118,6 +139,12 @@ TEST(ParseConfTextTest, HashesRequiredRefuseAnEntryWithoutOne) {
     EXPECT_TRUE(list.empty()) << without;
     EXPECT_EQ(ParseConfText(json, list), Result::kOk) << "optional as before: " << without;
   }
+  // A removal or a folder has no patch file for a hash to cover.
+  PatchList list;
+  EXPECT_EQ(ParseConfText("{\"patch_list\":[" + hashed +
+                              ",{\"action\":\"folder\",\"src\":[],\"dest\":\"f\"}]}",
+                          list, nullptr, ConfHashes::kRequired),
+            Result::kOk);
 }
 
 TEST(SealTest, HexFormsAndAnUnsealedRunnerHashesNothing) {
@@ -234,6 +261,8 @@ TEST(ConfWrite, ConfJsonTextReadsBackAsItsEntries) {
   const PatchList written = {
       {"bin\\a.dll", "bin\\a.dll", std::string(64, 'a')},
       {"quote\"and\\slash", "\xC3\xA9\t\x01", std::string(64, '0')},
+      {"", "lib-1.dll", "", EntryKind::kRemove},
+      {"", "win\\arm64", "", EntryKind::kFolder},
   };
   PatchList read;
   ASSERT_EQ(ParseConfText(ConfJsonText(written), read), ConfTextResult::kOk)
@@ -243,6 +272,7 @@ TEST(ConfWrite, ConfJsonTextReadsBackAsItsEntries) {
     EXPECT_EQ(read[i].src, written[i].src);
     EXPECT_EQ(read[i].dest, written[i].dest);
     EXPECT_EQ(read[i].sha256, written[i].sha256);
+    EXPECT_EQ(read[i].kind, written[i].kind);
   }
   EXPECT_NE(ConfJsonText(written).compare(0, 3, "\xEF\xBB\xBF"), 0) << "no byte-order mark";
 }

@@ -22,7 +22,8 @@ struct Row {
 
 // The facts in short: d destination file, D destination folder, b backup, f folder present,
 // p patch file (P: a folder), x device or stream, l a link at the partial name, i the file an
-// earlier run of the package added.
+// earlier run of the package added, k a link at a removal's destination. A dest starting "rm:"
+// is a removal, "md:" a folder entry.
 EntryFacts Facts(const std::string& flags) {
   const auto has = [&flags](char c) { return flags.find(c) != std::string::npos; };
   EntryFacts facts;
@@ -35,6 +36,7 @@ EntryFacts Facts(const std::string& flags) {
   facts.refusedName = has('x');
   facts.partialLink = has('l');
   facts.installedByPackage = has('i');
+  facts.destinationLink = has('k');
   return facts;
 }
 
@@ -90,6 +92,19 @@ TEST(PlanEntries, EveryRowOfWhatARunDoesWithAnEntry) {
       {"a backup named as an earlier dest exists once that one is copied",
        {{"a.220620.patch.bak", Facts("pf")}, {"a", Facts("pdf")}},
        "copy skip-backup-exists"},
+      {"removals: moved aside, nothing there, patched before, a folder",
+       {{"rm:a", Facts("df")}, {"rm:b", Facts("f")}, {"rm:c", Facts("dbf")}, {"rm:d", Facts("Df")}},
+       "remove skip-missing skip-backup-exists refused"},
+      {"removal of a link", {{"rm:a", Facts("dfk")}, {"b", Facts("pf")}}, "refused not-reached"},
+      {"removed, then a new file of that name", {{"rm:a", Facts("df")}, {"a", Facts("pdf")}},
+       "remove copy=1"},
+      {"folders made for a copy, two levels, one there",
+       {{"md:n", Facts("")}, {"md:n\\m", Facts("")}, {"n\\m\\c", Facts("p")}, {"md:e", Facts("D")}},
+       "make-folder make-folder copy skip-exists"},
+      {"a folder over a file", {{"md:a", Facts("d")}}, "refused"},
+      {"folders and removals outside the installation",
+       {{"md:x\\..\\..\\y", Facts("")}, {"rm:..", Facts("D")}},
+       "refused not-reached"},
       {"not reached still tells repeats",
        {{"a", Facts("pdf")}, {"b", Facts("P")}, {"a", Facts("")}},
        "move-then-copy copy-fails not-reached=1"},
@@ -98,7 +113,11 @@ TEST(PlanEntries, EveryRowOfWhatARunDoesWithAnEntry) {
     PatchList entries;
     std::vector<EntryFacts> facts;
     for (const Entry& entry : row.entries) {
-      entries.push_back({"src", entry.dest});
+      const std::string dest = entry.dest;
+      const EntryKind kind = dest.rfind("rm:", 0) == 0   ? EntryKind::kRemove
+                             : dest.rfind("md:", 0) == 0 ? EntryKind::kFolder
+                                                         : EntryKind::kCopy;
+      entries.push_back({"src", kind == EntryKind::kCopy ? dest : dest.substr(3), "", kind});
       facts.push_back(entry.facts);
     }
     EXPECT_EQ(Describe(PlanEntries(entries, facts)), row.expected) << row.name;

@@ -34,6 +34,17 @@ TEST(UndoDecision, OnlyWhatTheRecordSaysTheRunDidAndOnlyWhereItStillIs) {
       {A::kSkippedMissingFile, H::kOtherFile, true, U::kNothing, U::kNothing},
       {A::kNotReached, H::kOtherFile, true, U::kNothing, U::kNothing},
       {A::kFailed, H::kOtherFile, true, U::kNothing, U::kNothing},
+      // A removal goes back only into its empty place; a folder only when the run made it and
+      // nothing is left in it.
+      {A::kRemoved, H::kMissing, true, U::kRestore, U::kRestore},
+      {A::kRemoved, H::kOtherFile, true, U::kLeaveAlone, U::kLeaveAlone},
+      {A::kRemoved, H::kMissing, false, U::kLeaveAlone, U::kLeaveAlone},
+      {A::kRemoved, H::kOtherFile, false, U::kGone, U::kGone},
+      {A::kFolderMade, H::kEmptyFolder, false, U::kRemoveFolder, U::kRemoveFolder},
+      {A::kFolderMade, H::kFolder, false, U::kLeaveAlone, U::kLeaveAlone},
+      {A::kFolderMade, H::kOtherFile, false, U::kLeaveAlone, U::kLeaveAlone},
+      {A::kFolderMade, H::kMissing, false, U::kGone, U::kGone},
+      {A::kSkippedFolderExists, H::kEmptyFolder, false, U::kNothing, U::kNothing},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(RecordedActionName(row.recorded)) + " backup " +

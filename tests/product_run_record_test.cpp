@@ -32,7 +32,7 @@ TEST(RunRecordEntries, KeepTheirSizeWhateverThePathsAndReadBackAsWritten) {
   EXPECT_EQ(std::string(read[0].installed.bytes.data(), 32), std::string(32, '\xAA'));
   EXPECT_FALSE(DecodeEntries(bytes.substr(1), read)) << "a cut record";
   std::string unknown = bytes;
-  unknown[0] = 11;
+  unknown[0] = 17;
   EXPECT_FALSE(DecodeEntries(unknown, read)) << "an action no run writes";
 }
 
@@ -41,7 +41,8 @@ TEST(RunRecordEntries, ALaterRunKeepsTheAccountOfWhatAnEarlierRunInstalled) {
   const std::vector<RecordedEntry> earlier = {
       Entry(A::kMovedThenCopied, '1'), Entry(A::kCopied, '2'), Entry(A::kMovedThenCopied, '3'),
       Entry(A::kFailed), Entry(A::kNotReached), Entry(A::kCopied, '6'),
-      Entry(A::kMovedThenCopied, '7'), Entry(A::kCopied, '8')};
+      Entry(A::kMovedThenCopied, '7'), Entry(A::kCopied, '8'), Entry(A::kRemoved),
+      Entry(A::kFolderMade), Entry(A::kRemoved)};
   const std::vector<RecordedEntry> now = {
       Entry(A::kSkippedBackupExists),  // patched before: the earlier account stands
       Entry(A::kSkippedMissingFile),   // the same
@@ -51,12 +52,14 @@ TEST(RunRecordEntries, ALaterRunKeepsTheAccountOfWhatAnEarlierRunInstalled) {
       // Planned into the empty place of the earlier file: its account, copy or not.
       Entry(A::kPlannedCopy, '9'),
       // The earlier file is gone from there: planned, to be read by the progress made.
-      Entry(A::kPlannedMoveThenCopy, 'a')};
+      Entry(A::kPlannedMoveThenCopy, 'a'),
+      // Removed and made before: found so now, the earlier account stands; removed again.
+      Entry(A::kSkippedNothingToRemove), Entry(A::kSkippedFolderExists), Entry(A::kPlannedRemove)};
   const std::vector<RecordedEntry> merged = MergeEntries(earlier, now);
   const A expected[] = {A::kMovedThenCopied, A::kCopied, A::kMovedThenCopied, A::kCopied,
                         A::kSkippedMissingFile, A::kCopied, A::kMovedThenCopied,
-                        A::kPlannedMoveThenCopy};
-  const char installed[] = {'1', '2', '4', '5', 0, '6', '9', 'a'};
+                        A::kPlannedMoveThenCopy, A::kRemoved, A::kFolderMade, A::kPlannedRemove};
+  const char installed[] = {'1', '2', '4', '5', 0, '6', '9', 'a', 0, 0, 0};
   for (size_t i = 0; i < merged.size(); ++i) {
     EXPECT_EQ(merged[i].action, expected[i]) << "entry " << i + 1;
     EXPECT_EQ(merged[i].installed.bytes, Entry(A::kCopied, installed[i]).installed.bytes)
@@ -71,13 +74,17 @@ TEST(RunRecordEntries, PlannedCopiesAreDoneUpToTheEntryTheRunReachedAndNotReache
   const std::vector<RecordedEntry> read =
       EntriesAsReached({Entry(A::kPlannedMoveThenCopy, '1'), Entry(A::kPlannedCopy, '2'),
                         Entry(A::kSkippedBackupExists), Entry(A::kPlannedCopy, '4'),
-                        Entry(A::kMovedThenCopied, '5')},
+                        Entry(A::kMovedThenCopied, '5'), Entry(A::kPlannedRemove),
+                        Entry(A::kPlannedFolder)},
                        2);
   const A expected[] = {A::kMovedThenCopied, A::kCopied, A::kSkippedBackupExists, A::kNotReached,
-                        A::kMovedThenCopied};
+                        A::kMovedThenCopied, A::kNotReached, A::kNotReached};
   for (size_t i = 0; i < read.size(); ++i) EXPECT_EQ(read[i].action, expected[i]) << i + 1;
   EXPECT_EQ(read[3].installed.kind, InstalledFile::Kind::kNone) << "nothing of it installed";
   EXPECT_EQ(read[1].installed.bytes, Entry(A::kCopied, '2').installed.bytes);
+  EXPECT_EQ(EntriesAsReached({Entry(A::kPlannedRemove), Entry(A::kPlannedFolder)}, 2)[1].action,
+            A::kFolderMade);
+  EXPECT_EQ(EntriesAsReached({Entry(A::kPlannedRemove)}, 1)[0].action, A::kRemoved);
 }
 
 TEST(RunRecordEntries, StoppedProgramsReadBackAsWrittenAndNothingElseIsRead) {
@@ -105,6 +112,9 @@ TEST(RunRecordEntries, AnUndoMarksWhatItTookBackAndTheRecordUndoneOnceNothingIsL
   EXPECT_EQ(whole.state, RecordState::kUndone);
   EXPECT_EQ(whole.undone, L"T2");
   EXPECT_EQ(whole.entries[2].action, A::kSkippedBackupExists) << "never the run's to take back";
+  record.entries = {Entry(A::kFolderMade)};
+  EXPECT_EQ(RecordAfterUndo(record, {false}, L"T3").state, RecordState::kApplied)
+      << "a folder the run made is left to take back";
 }
 
 constexpr SECURITY_INFORMATION kParts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;

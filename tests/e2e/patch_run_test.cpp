@@ -207,14 +207,24 @@ TEST_F(PatchRunTest, FailedCopyPutsTheOriginalBackAndStopsTheLoop) {
 }
 
 // A destination whose folder is missing fails its copy; one that names a device or a stream is
-// refused before anything is touched.
+// refused before anything is touched, and so are a removal of a folder and a folder over a file
+// or outside the installation.
 TEST_F(PatchRunTest, DestinationsThatCannotBeFilesStopTheRun) {
   package_.AddPatchFile(L"x.txt", "x");
   testsupport::WriteBytes(Inst(L"a.txt"), "a");
+  testsupport::WriteBytes(Inst(L"sub\\b.txt"), "b");
+  const auto refused = [this](const wchar_t* dest) {
+    return "[Error]Dest[" + NarrowToUtf8(Inst(dest)) +
+           "] refused: a folder, a link or a file in the way, or outside the installation folder.";
+  };
   const struct {
     const char* dest;
     std::string error;
+    const char* action = nullptr;
   } cases[] = {
+      {"sub", refused(L"sub"), "remove"},
+      {"a.txt", refused(L"a.txt"), "folder"},
+      {"sub\\\\..\\\\..\\\\out", refused(L"sub\\..\\..\\out"), "folder"},
       {"nowhere\\\\x.txt", "[Error]Copy file failed, from[" + NarrowToUtf8(Src(L"x.txt")) +
                                "] to[" + NarrowToUtf8(Inst(L"nowhere\\x.txt")) + "]."},
       {"NUL",
@@ -227,7 +237,9 @@ TEST_F(PatchRunTest, DestinationsThatCannotBeFilesStopTheRun) {
   for (const auto& test : cases) {
     SCOPED_TRACE(test.dest);
     testsupport::ClearLog();
-    package_.WriteConf(std::string(R"({"patch_list": [{ "src": "x.txt", "dest": ")") + test.dest +
+    const std::string src = test.action ? std::string("[], \"action\": \"") + test.action + "\""
+                                        : std::string("\"x.txt\"");
+    package_.WriteConf(R"({"patch_list": [{ "src": )" + src + R"(, "dest": ")" + test.dest +
                        "\" }]}");
     const auto before = testsupport::SnapshotTree(installDir_);
     ASSERT_EQ(Run(), "0");

@@ -665,7 +665,11 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
     testsupport::WriteBytes(root + L"\\bin\\core.dll", "core 1.0");
     testsupport::WriteBytes(root + L"\\bin\\grown.dll", "small");
     testsupport::WriteBytes(root + L"\\trace.log", "old log");
+    testsupport::WriteBytes(root + L"\\gone.txt", "removed in 1.1");
+    testsupport::WriteBytes(root + L"\\lib-1.0.dll", "renamed in 1.1");
   }
+  testsupport::WriteBytes(newDir + L"\\lib-1.1.dll", "renamed in 1.1");
+  testsupport::WriteBytes(newDir + L"\\lang\\fr\\texts.txt", "two new folders deep");
   testsupport::WriteBytes(newDir + L"\\same.txt", "unchanged");
   testsupport::WriteBytes(newDir + L"\\bin\\core.dll", "core 1.1");  // the same size
   testsupport::WriteBytes(newDir + L"\\bin\\grown.dll", "larger now");
@@ -678,26 +682,40 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
 
   ToolRun made = RunTool(kPatchMake, trees + L" " + Quoted(package) + L" --exclude *.LOG");
   ASSERT_EQ(made.exitCode, 0u) << made.output;
-  EXPECT_TRUE(Contains(made.output, "4 entries, 37 bytes, 2 skipped, 0 errors")) << made.output;
+  EXPECT_TRUE(Contains(made.output, "10 entries, 71 bytes, 2 skipped, 0 errors")) << made.output;
+  EXPECT_TRUE(Contains(made.output, "result: a run makes an installation equal to")) << made.output;
   EXPECT_TRUE(Contains(made.output, "runner Patch.exe: sealed, conf.json matches")) << made.output;
   PatchList entries;
   ASSERT_EQ(ParseConfText(testsupport::ReadBytes(package + L"\\patchfile\\conf.json"), entries),
             ConfTextResult::kOk);
   std::vector<std::string> dests;
   for (const PatchEntry& entry : entries) {
-    dests.push_back(entry.dest);
+    dests.push_back((entry.kind == EntryKind::kRemove   ? "-"
+                     : entry.kind == EntryKind::kFolder ? "+"
+                                                        : "") +
+                    entry.dest);
+    if (entry.kind != EntryKind::kCopy) continue;
     EXPECT_EQ(entry.src, "files\\" + entry.dest);
     EXPECT_FALSE(entry.sha256.empty()) << "no sha256 for " << entry.dest;
   }
   EXPECT_EQ(dests, (std::vector<std::string>{"bin\\core.dll", "bin\\grown.dll", "conf.json",
+                                             "-gone.txt", "+lang", "+lang\\fr",
+                                             "lang\\fr\\texts.txt", "-lib-1.0.dll", "lib-1.1.dll",
                                              NarrowToUtf8(added)}))
-      << "changed and added files in file-name order, nothing else";
+      << "changed, added and removed files and new folders in file-name order, nothing else";
 
   key_.SetString(kInstallDirValue, install);
   EXPECT_EQ(testsupport::RunProgram(package + L"\\Patch.exe"), 0u);
   auto expected = WithoutBackups(testsupport::SnapshotTree(newDir));
   expected[L"trace.log"] = "old log";  // excluded: the installation keeps its own
   EXPECT_EQ(WithoutBackups(testsupport::SnapshotTree(install)), expected);
+  const ToolRun verified = RunTool(kPatchCheck, Quoted(package) + L" --verify");
+  EXPECT_EQ(verified.exitCode, 0u) << verified.output;
+  const ToolRun undo = RunTool(kPatchUndo, Quoted(package) + L" --remove-added");
+  EXPECT_EQ(undo.exitCode, 0u) << undo.output;
+  EXPECT_EQ(testsupport::SnapshotTree(install), testsupport::SnapshotTree(oldDir)) << undo.output;
+  EXPECT_FALSE(testsupport::Exists(install + L"\\lang")) << "the folders the run made stay: "
+                                                          << undo.output;
 
   // Refused, nothing written: OUT_DIR not empty; a file that cannot be read half-way through.
   const auto written = testsupport::SnapshotTree(package);
@@ -715,21 +733,20 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
   // What a run cannot do is an error, and the package is written all the same: also a backup of
   // an earlier patch in OLD_DIR beside a file the package replaces (a run skips it), not beside
   // one it leaves as it is.
-  testsupport::WriteBytes(oldDir + L"\\gone.txt", "removed in 1.1");
-  testsupport::WriteBytes(newDir + L"\\fresh\\new.txt", "in a new folder");
+  testsupport::WriteBytes(oldDir + L"\\plugins\\old.dll", "a folder removed in 1.1");
   testsupport::WriteBytes(oldDir + L"\\bin\\core.dll.220620.patch.bak", "core 0.9");
   testsupport::WriteBytes(oldDir + L"\\same.txt.220620.patch.bak", "same 0.9");
   ToolRun cannot = RunTool(kPatchMake, trees + L" " + Quoted(temp_ / L"errors") + L" --no-seal");
   EXPECT_EQ(cannot.exitCode, 1u) << cannot.output;
   for (const char* expected :
-       {"gone.txt is only in", "fresh\\new.txt: its folder fresh is only in",
+       {"plugins is a folder only in",
         "core.dll.220620.patch.bak, the backup of an earlier patch: a run skips this entry",
-        "3 errors", "runner Patch.exe: unsealed"}) {
+        "2 errors", "runner Patch.exe: unsealed"}) {
     EXPECT_TRUE(Contains(cannot.output, expected))
         << "expected \"" << expected << "\" in: " << cannot.output;
   }
-  EXPECT_EQ(testsupport::ReadBytes(temp_ / L"errors\\patchfile\\files\\fresh\\new.txt"),
-            "in a new folder");
+  EXPECT_EQ(testsupport::ReadBytes(temp_ / L"errors\\patchfile\\files\\lang\\fr\\texts.txt"),
+            "two new folders deep");
 }
 
 }  // namespace

@@ -45,6 +45,13 @@ std::string StepText(const DryRunStep& step) {
   const std::string backup = NarrowToUtf8(step.paths.backup);
   switch (step.planned.action) {
     case EntryAction::kRefuse:
+      if (step.paths.kind != EntryKind::kCopy && !step.paths.deviceOrStream &&
+          !step.paths.controlCharacter) {
+        return entry + "refused: " + destination +
+               (step.paths.kind == EntryKind::kRemove ? " is a folder or a link, not a file,"
+                                                      : " is a file,") +
+               " or lies outside the installation folder; the run stops here";
+      }
       return entry + "refused: " + destination +
              " names a device or a stream, not a file; the run stops here";
     case EntryAction::kSkipMissingFile:
@@ -66,6 +73,14 @@ std::string StepText(const DryRunStep& step) {
              " would fail (missing folder, a folder as patch file, or a link at " +
              NarrowToUtf8(step.paths.partial) + "); the run stops here" +
              (step.planned.movesAside ? " and the original goes back" : "");
+    case EntryAction::kRemove:
+      return entry + "remove " + destination + ": moved to backup " + backup;
+    case EntryAction::kSkipNothingToRemove:
+      return entry + "skip the removal of " + destination + ", it does not exist";
+    case EntryAction::kMakeFolder:
+      return entry + "make folder " + destination;
+    case EntryAction::kSkipFolderExists:
+      return entry + "skip folder " + destination + ", it exists";
     case EntryAction::kNotReached:
       break;
   }

@@ -167,7 +167,13 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
   std::map<std::wstring, size_t, FileNameLess> firstWithDest;
   for (size_t i = 0; i < entries.size(); ++i) {
     const PatchEntry& entry = entries[i];
-    if (entry.src.empty())
+    const bool copy = entry.kind == EntryKind::kCopy;
+    if (!copy && OutsideInstallation(DestinationKey(WidenUtf8(entry.dest)))) {
+      Error(findings, EntryName(i) + ": \"dest\" " + entry.dest +
+                          " is the installation folder or outside it: a run refuses a removal "
+                          "or a folder there and stops");
+    }
+    if (copy && entry.src.empty())
       Warning(findings, EntryName(i) + ": \"src\" is empty, so it names the patch folder itself");
     if (entry.dest.empty())
       Warning(findings,
@@ -199,6 +205,7 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
       }
     }
     // A map, not a scan of the earlier entries: a package made from two trees has thousands.
+    if (!copy) continue;
     const auto first = firstWithDest.emplace(DestinationKey(WidenUtf8(entry.dest)), i).first;
     if (first->second != i) {
       Warning(findings, EntryName(first->second) + " and " + EntryName(i) +
@@ -250,6 +257,10 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
   report.findings.insert(report.findings.end(), found.begin(), found.end());
   for (size_t i = 0; i < report.entries.size(); ++i) {
     const PatchEntry& entry = report.entries[i];
+    if (entry.kind != EntryKind::kCopy) {
+      report.hashes.push_back(HashVerdict());  // no patch file
+      continue;
+    }
     const std::wstring source = FormEntryPaths(entry, patchDir, L"").source;
     const std::string named = EntryName(i) + ": patch file " + NarrowToUtf8(source);
     WarnIfTooLong(report.findings, i, "patch file", source,

@@ -27,12 +27,14 @@ namespace {
 constexpr char kTool[] = "patchcheck";
 constexpr char kUsage[] = "patchcheck PACKAGE_DIR [--verify] [--install-dir DIR] [--json]";
 
-void PrintText(const PackageReport& report) {
+// Without an installation only the package's form is checked: no run is tried.
+void PrintText(const PackageReport& report, bool dryRun) {
   for (const Finding& finding : report.findings) std::printf("%s\n", FindingText(finding).c_str());
   for (const DryRunStep& step : report.steps) std::printf("%s\n", StepText(step).c_str());
   std::printf("%s\n", RunnerText(report.runner).c_str());
   std::printf("%s\n", report.Failed() ? "result: a run would fail or skip entries"
-                                      : "result: a run would succeed");
+                       : dryRun        ? "result: a run would succeed"
+                                       : "result: well-formed; no installation to try");
 }
 
 // The detection rule's answer: 0 applied, 1 not (or it cannot be told).
@@ -88,7 +90,7 @@ int Main(int argc, wchar_t** argv) {
   if (json) {
     PrintJson(ReportJson(report));
   } else {
-    PrintText(report);
+    PrintText(report, !installDir.empty());
   }
   return report.Failed() ? kExitFailed : kExitOk;
 }

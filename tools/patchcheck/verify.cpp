@@ -22,6 +22,18 @@ std::vector<InstalledEntry> ReadInstalledEntries(const std::wstring& packageDir,
       item.role = EntryRole::kRefused;
       continue;
     }
+    if (entries[i].kind == EntryKind::kRemove) {
+      item.role = EntryRole::kRemoves;
+      item.holds = item.facts.destination == PathKind::kMissing ? Comparison::kSame
+                                                                 : Comparison::kDifferent;
+      continue;
+    }
+    if (entries[i].kind == EntryKind::kFolder) {
+      item.role = EntryRole::kMakesFolder;
+      item.holds = item.facts.destination == PathKind::kFolder ? Comparison::kSame
+                                                                : Comparison::kMissing;
+      continue;
+    }
     if (plan[i].action == EntryAction::kSkipMissingFile) {
       item.role = EntryRole::kSkipsMissing;
     } else if (plan[i].sameAs != kNoEntry) {
@@ -85,6 +97,13 @@ std::string DescribeInstalledEntry(const InstalledEntry& item) {
                " is missing and conf.json records no sha256 for it";
       }
       break;
+    case EntryRole::kRemoves:
+      return item.holds == Comparison::kSame
+                 ? "applied: " + destination + " is removed" + backup
+                 : "not applied: " + destination + " is still there" + backup;
+    case EntryRole::kMakesFolder:
+      return item.holds == Comparison::kSame ? "applied: folder " + destination + " exists"
+                                             : "not applied: folder " + destination + " is missing";
     case EntryRole::kApplies:
       break;
   }

@@ -21,6 +21,8 @@ enum class EntryRole {
   kSkipsMissing,   // its patch file is missing: a run skips it, its recorded sha256 tells
   kSkipsRepeated,  // an earlier entry that a run applies names the same destination
   kRefused,        // a device or a stream: a run refuses it and stops there
+  kRemoves,        // a removal: applied when its destination is absent
+  kMakesFolder,    // a folder entry: applied when the folder exists
 };
 struct InstalledEntry {
   size_t entry = 0;  // 1-based

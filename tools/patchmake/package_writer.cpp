@@ -159,6 +159,10 @@ bool CopyHashing(Writer& writer, FileHandle& from, const std::wstring& fromPath,
 // Packages the new version of `change` unless it equals the old one.
 bool AddIfChanged(const MakeRequest& request, const Change& change, Writer& writer,
                   PatchList& entries, uint64_t& bytes, std::string& failure) {
+  if (change.kind != EntryKind::kCopy) {
+    entries.push_back({"", NarrowToUtf8(change.path), "", change.kind});
+    return true;
+  }
   const std::wstring newPath = request.newDir + L"\\" + change.path;
   FileHandle newFile;
   // Without write sharing, so that nobody changes a file while it is compared and copied.

@@ -76,10 +76,6 @@ std::vector<Change> PairTrees(const Tree& oldTree, const Tree& newTree, const st
   const auto error = [&errors](const std::wstring& path, const std::string& text) {
     errors.push_back({FindingLevel::kError, NarrowToUtf8(path) + text});
   };
-  std::set<std::wstring, FileNameLess> oldFolders;
-  for (const TreeItem& item : oldTree) {
-    if (item.folder) oldFolders.insert(item.path);
-  }
   std::vector<Change> changes;
   for (size_t i = 0, j = 0; i < oldTree.size() || j < newTree.size();) {
     const int order = i == oldTree.size()   ? 1
@@ -98,21 +94,14 @@ std::vector<Change> PairTrees(const Tree& oldTree, const Tree& newTree, const st
     }
     const bool oldFile = before && !before->folder, newFile = after && !after->folder;
     const bool oldFolder = before && before->folder, newFolder = after && after->folder;
-    if (oldFile && !newFile)
-      error(before->path, " is only in " + oldName + ": the runner does not delete files");
-    if (oldFolder && !newFolder && before->empty)
+    if (oldFile && !newFile) changes.push_back({before->path, EntryKind::kRemove});
+    if (oldFolder && !newFolder) {
       error(before->path,
-            " is an empty folder only in " + oldName + ": the runner does not delete folders");
-    if (newFolder && !oldFolder && after->empty)
-      error(after->path,
-            " is an empty folder only in " + newName + ": the runner does not create folders");
-    if (!newFile) continue;
-    const std::wstring parent = ParentFolder(after->path);
-    if (!oldFile && !parent.empty() && oldFolders.count(parent) == 0) {
-      error(after->path, ": its folder " + NarrowToUtf8(parent) + " is only in " + newName +
-                             ": the runner does not create folders, so a run stops at this entry");
+            " is a folder only in " + oldName + ": the runner removes no folders, so it stays");
     }
-    changes.push_back({after->path, oldFile, oldFile ? before->size : 0, after->size});
+    if (newFolder && !oldFolder) changes.push_back({after->path, EntryKind::kFolder});
+    if (!newFile) continue;
+    changes.push_back({after->path, EntryKind::kCopy, oldFile, oldFile ? before->size : 0, after->size});
   }
   return changes;
 }

@@ -19,9 +19,11 @@ struct TreeItem {
 };
 using Tree = std::vector<TreeItem>;
 
-// A file of NEW_DIR to compare with its old version, if any, and to package when it differs.
+// A file of NEW_DIR to compare with its old version, if any, and to package when it differs; or
+// a file only in OLD_DIR to remove, or a folder only in NEW_DIR to make.
 struct Change {
   std::wstring path;
+  EntryKind kind = EntryKind::kCopy;
   bool inOld = false;
   uint64_t oldSize = 0, newSize = 0;
 };
@@ -32,8 +34,9 @@ struct Change {
 bool ListTree(const std::wstring& root, const std::vector<std::wstring>& excludes, Tree& tree,
               std::string& failure);
 
-// Pairs the two trees: the files of NEW_DIR to look at, in order, and an error for each thing
-// a run cannot reproduce. `skipped` counts the names left out.
+// Pairs the two trees: the files of NEW_DIR to look at, the files to remove and the folders to
+// make, in order (a folder before what is in it), and an error for each thing a run cannot
+// reproduce. `skipped` counts the names left out.
 std::vector<Change> PairTrees(const Tree& oldTree, const Tree& newTree, const std::wstring& oldDir,
                               const std::wstring& newDir, size_t& skipped,
                               std::vector<Finding>& errors);

@@ -163,6 +163,8 @@ const char* UndoActionName(UndoAction action) {
       return "leave-alone";
     case UndoAction::kGone:
       return "gone";
+    case UndoAction::kRemoveFolder:
+      return "remove-folder";
     case UndoAction::kNothing:
       break;
   }
@@ -184,6 +186,11 @@ std::string DescribeUndoStep(const UndoStep& step, bool carriedOut) {
       text = step.done     ? "removed " + destination + ", which the run added"
              : !carriedOut ? "would remove " + destination + ", which the run added"
                            : "could not remove " + destination + failure;
+      break;
+    case UndoAction::kRemoveFolder:
+      text = step.done     ? "removed folder " + destination + ", which the run made"
+             : !carriedOut ? "would remove folder " + destination + ", which the run made"
+                           : "could not remove folder " + destination + failure;
       break;
     case UndoAction::kKeepAdded:
       text = "kept " + destination + ": the run added it (--remove-added removes it)";

@@ -14,7 +14,19 @@ bool Exists(const std::wstring& path) {
 }
 
 bool Changes(UndoAction action) {
-  return action == UndoAction::kRestore || action == UndoAction::kRemove;
+  return action == UndoAction::kRestore || action == UndoAction::kRemove ||
+         action == UndoAction::kRemoveFolder;
+}
+
+// A folder (not a link to one) and whether anything is in it.
+DestinationHolds FolderHolds(const std::wstring& path) {
+  const std::wstring folder = LongPathForm(path);
+  if (!IsFolder(folder) || IsLinkAt(folder)) return DestinationHolds::kOtherFile;
+  bool empty = true;
+  DWORD error = 0;
+  const bool listed =
+      ForEachMatch(folder + L"\\*", [&empty](const WIN32_FIND_DATAW&) { empty = false; }, error);
+  return listed && empty ? DestinationHolds::kEmptyFolder : DestinationHolds::kFolder;
 }
 
 bool HoldsTheRunsFile(const std::wstring& destination, const std::wstring& source,
@@ -31,6 +43,9 @@ void CarryOut(UndoStep& step) {
   BOOL done = FALSE;
   if (step.decision.action == UndoAction::kRestore) {
     done = ClearReadOnly(step.destination) && MoveReplacingWhileHeld(backup, step.destination);
+  } else if (step.decision.action == UndoAction::kRemoveFolder) {
+    // Fails, and keeps the folder, when something appeared in it since it was listed.
+    done = RemoveDirectoryW(LongPathForm(step.destination).c_str());
   } else if (step.decision.action == UndoAction::kRemove) {
     done = ClearReadOnly(step.destination) &&
            RetryWhileHeld([&] { return DeleteFileW(step.destination.c_str()); });
@@ -66,6 +81,25 @@ UndoDecision DecideUndo(RecordedAction recorded, DestinationHolds holds, bool ba
                 "holds a file the run did not install: nothing of the run is left there"};
       }
       return {removeAdded ? UndoAction::kRemove : UndoAction::kKeepAdded, ""};
+    case RecordedAction::kRemoved:
+      if (backupPresent) {
+        if (holds != DestinationHolds::kMissing) {
+          return {UndoAction::kLeaveAlone,
+                  "is there again, though the run removed it: its backup is kept"};
+        }
+        return {UndoAction::kRestore, ""};
+      }
+      if (holds == DestinationHolds::kMissing)
+        return {UndoAction::kLeaveAlone, "was removed by the run, and its backup is gone"};
+      return {UndoAction::kGone, "no backup and the file is there: put back already"};
+    case RecordedAction::kFolderMade:
+      if (holds == DestinationHolds::kMissing) return {UndoAction::kGone, "removed already"};
+      if (holds == DestinationHolds::kEmptyFolder) return {UndoAction::kRemoveFolder, ""};
+      if (holds == DestinationHolds::kFolder) {
+        return {UndoAction::kLeaveAlone,
+                "is a folder the run made, but it holds files the undo did not take back"};
+      }
+      return {UndoAction::kLeaveAlone, "is no longer the folder the run made (a file or a link)"};
     case RecordedAction::kTakenBack:
       return {UndoAction::kNothing, "taken back already"};
     default:
@@ -84,6 +118,10 @@ std::vector<UndoStep> UndoEntries(
     step.destination = paths[i].destination;
     step.backup = paths[i].backup;
     const DestinationHolds holds = !Exists(step.destination) ? DestinationHolds::kMissing
+                                   : record[i].action == RecordedAction::kFolderMade
+                                       ? FolderHolds(step.destination)
+                                   : record[i].action == RecordedAction::kRemoved
+                                       ? DestinationHolds::kOtherFile
                                    : HoldsTheRunsFile(step.destination, paths[i].source,
                                                       record[i].installed)
                                        ? DestinationHolds::kInstalledFile

@@ -19,10 +19,11 @@ enum class UndoAction {
   kGone,        // no backup and not the installed file: nothing of the run is left here, and
                 // the record says so (an undo cut off after this entry, a file replaced since)
   kLeaveAlone,  // not as the run left it: see the reason
+  kRemoveFolder,  // a folder the run made, empty again
 };
 
 // What the destination holds now.
-enum class DestinationHolds { kMissing, kInstalledFile, kOtherFile };
+enum class DestinationHolds { kMissing, kInstalledFile, kOtherFile, kEmptyFolder, kFolder };
 
 struct UndoDecision {
   UndoAction action = UndoAction::kNothing;
