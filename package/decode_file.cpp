@@ -1,0 +1,84 @@
+// The decoder on files: positional reads of the patch file and of the installed file, writes to
+// the caller's output handle.
+#include "package/decode_file.h"
+
+#include <algorithm>
+
+#include "platform/file.h"
+
+namespace {
+
+bool ReadAt(void* context, uint64_t offset, uint8_t* into, size_t count, size_t& got,
+            uint32_t& code) {
+  OVERLAPPED at = {};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD read = 0;
+  const DWORD ask = static_cast<DWORD>(std::min<size_t>(count, kFileChunkBytes));
+  if (!ReadFile(static_cast<HANDLE>(context), into, ask, &read, &at)) {
+    code = GetLastError();
+    if (code != ERROR_HANDLE_EOF) return false;
+    read = 0;
+  }
+  got = read;
+  return true;
+}
+
+bool WriteAll(void* context, const uint8_t* data, size_t count, uint32_t& code) {
+  while (count > 0) {
+    DWORD written = 0;
+    const DWORD ask = static_cast<DWORD>(std::min<size_t>(count, kFileChunkBytes));
+    if (!WriteFile(static_cast<HANDLE>(context), data, ask, &written, nullptr)) {
+      code = GetLastError();
+      return false;
+    }
+    if (written == 0) {
+      code = ERROR_WRITE_FAULT;
+      return false;
+    }
+    data += written;
+    count -= written;
+  }
+  return true;
+}
+
+// Opens `path` for positional reads; `source` describes it. The platform's code on failure.
+DWORD OpenSource(const std::wstring& path, DWORD share, KernelHandle& file, ByteSource& source) {
+  file.Reset(CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!file.IsValid()) return GetLastError();
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file.Get(), &size)) return GetLastError();
+  source.context = file.Get();
+  source.read = &ReadAt;
+  source.size = static_cast<uint64_t>(size.QuadPart);
+  return 0;
+}
+
+DecodeStatus OpenFailure(DecodeError error, DWORD code) {
+  DecodeStatus status;
+  status.error = error;
+  status.code = code;
+  return status;
+}
+
+}  // namespace
+
+DecodeStatus DecodePatchFile(Encoding encoding, const std::wstring& patchPath,
+                             const std::wstring& basePath, HANDLE output,
+                             uint64_t expectedSize) noexcept {
+  KernelHandle patchFile, baseFile;
+  ByteSource patch, base;
+  DWORD code = OpenSource(patchPath, FILE_SHARE_READ, patchFile, patch);
+  if (code != 0) return OpenFailure(DecodeError::kOpenPatch, code);
+  if (encoding == Encoding::kDifference) {
+    // The installed file may be in use by the product, which runs on while the copy is made.
+    code = OpenSource(basePath, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, baseFile,
+                      base);
+    if (code != 0) return OpenFailure(DecodeError::kOpenBase, code);
+  }
+  ByteSink out;
+  out.context = output;
+  out.write = &WriteAll;
+  return DecodePatch(encoding, patch, base, out, expectedSize);
+}

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "package/decode.h"
+
+// Decodes the patch file at `patchPath` (the entry's `encoding`, kCompressed or kDifference)
+// into `output`, a file open for writing at its start (the partial copy). A difference reads
+// the installed file at `basePath`, opened for reading with full sharing since the product may
+// hold it. Each file is opened, read by position and closed here; `output` stays the caller's.
+// On failure the status says why (kOpenPatch and kOpenBase with the platform's code too) and
+// the output holds at most a prefix of the new file: the caller removes it.
+DecodeStatus DecodePatchFile(Encoding encoding, const std::wstring& patchPath,
+                             const std::wstring& basePath, HANDLE output,
+                             uint64_t expectedSize = kAnySize) noexcept;
