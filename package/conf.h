@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "package/patch_format.h"
+
 // What an entry does to its dest: a copy of its patch file, the dest moved out of the
 // installation to its backup name, or a folder made.
 enum class EntryKind { kCopy, kRemove, kFolder };
@@ -16,6 +18,11 @@ struct PatchEntry {
   std::string sha256 =
       {};  // the hash of the `src` file as 64 lower-case hex digits; empty: none given
   EntryKind kind = EntryKind::kCopy;
+  // How the patch file holds the new file. An encoded one ("compressed", "difference") records
+  // the new file's sha256 always, so that a reader that does not decode refuses its bytes.
+  Encoding encoding = Encoding::kWhole;
+  std::string baseSha256 = {};  // a difference's base, 64 lower-case hex digits
+  std::string base = {};  // the base's path in the installation when it is not `dest`; UTF-8
 };
 using PatchList = std::vector<PatchEntry>;
 
@@ -61,8 +68,8 @@ enum class ConfTextResult {
 struct ConfProblem {
   static constexpr size_t kTopLevel = static_cast<size_t>(-1);
   size_t entry = kTopLevel;  // index in "patch_list", or kTopLevel
-  std::string member;  // "patch_list", "action", "src", "dest", "sha256", or empty for the value
-                       // itself
+  std::string member;  // "patch_list", "action", "src", "dest", "sha256", "encoding",
+                       // "base_sha256", "base", or empty for the value itself
   std::string found;         // "a number", "an array", ...; the parser's message on kParseFailed
 };
 // Whether a copy may go without "sha256": a sealed runner requires one on every copy, so that
@@ -71,7 +78,9 @@ enum class ConfHashes { kOptional, kRequired };
 // Appends to `list` only on kOk; never throws. `problem`, when given, says where a result other
 // than kOk arose; a hash that is required but absent or null is found "missing". An entry with
 // "action" "remove" or "folder" must have "src" an empty array and no sha256: a runner that
-// knows no actions refuses the whole text for that "src" instead of acting on the entry.
+// knows no actions refuses the whole text for that "src" instead of acting on the entry. A copy
+// with "encoding" "compressed" or "difference" must have a sha256, and a difference its
+// "base_sha256" (its "base" is optional); "whole" or none is the patch file as it is.
 ConfTextResult ParseConfText(const std::string& text, PatchList& list,
                              ConfProblem* problem = nullptr,
                              ConfHashes hashes = ConfHashes::kOptional);

@@ -92,6 +92,43 @@ bool ReadKind(const Json::Value& element, EntryKind& kind, const char*& member) 
   return element["sha256"].isNull();
 }
 
+// A copy's encoding and, for a difference, its base. On false `member` names what is out of
+// format and `found` what was found there, when the member's kind does not say it.
+bool ReadEncoding(const Json::Value& element, PatchEntry& entry, const char*& member,
+                  const char*& found) {
+  const Json::Value& encoding = element["encoding"];
+  member = "encoding";
+  found = nullptr;
+  if (!encoding.isNull()) {
+    if (!encoding.isString()) return false;
+    const std::string name = encoding.asString();
+    if (name == "compressed") {
+      entry.encoding = Encoding::kCompressed;
+    } else if (name == "difference") {
+      entry.encoding = Encoding::kDifference;
+    } else if (name != "whole") {
+      found = "an unknown encoding";
+      return false;
+    }
+  }
+  const bool difference = entry.encoding == Encoding::kDifference;
+  member = "sha256";
+  found = "missing for an encoded patch file";
+  if (entry.encoding != Encoding::kWhole && entry.sha256.empty()) return false;
+  member = "base_sha256";
+  found = nullptr;
+  if (!ReadHash(element["base_sha256"], entry.baseSha256)) return false;
+  found = difference ? "missing for a difference" : "given without a difference";
+  if (difference == entry.baseSha256.empty()) return false;
+  member = "base";
+  const Json::Value& base = element["base"];
+  if (base.isNull()) return true;
+  found = difference ? nullptr : "given without a difference";
+  if (!difference || !base.isString()) return false;
+  entry.base = base.asString();
+  return true;
+}
+
 ConfTextResult ReadPatchList(const Json::Value& root, PatchList& list, ConfProblem* problem,
                              ConfHashes hashes) {
   constexpr size_t kTop = ConfProblem::kTopLevel;
@@ -127,6 +164,13 @@ ConfTextResult ReadPatchList(const Json::Value& root, PatchList& list, ConfProbl
         return Problem(ConfTextResult::kOutOfFormat, problem, index, "dest", element["dest"]);
       if (!ReadHash(element["sha256"], entry.sha256))
         return Problem(ConfTextResult::kOutOfFormat, problem, index, "sha256", element["sha256"]);
+      const char* member = "";
+      const char* found = nullptr;
+      if (!ReadEncoding(element, entry, member, found)) {
+        if (problem != nullptr)
+          *problem = {index, member, found != nullptr ? found : KindOf(element[member])};
+        return ConfTextResult::kOutOfFormat;
+      }
     }
     if (hashes == ConfHashes::kRequired && entry.kind == EntryKind::kCopy && entry.sha256.empty()) {
       if (problem != nullptr) *problem = {index, "sha256", "missing"};

@@ -28,7 +28,16 @@ std::string ConfJsonText(const PatchList& entries) {
       AppendJsonString(text, entries[i].src);
       text += ", \"dest\": ";
       AppendJsonString(text, entries[i].dest);
-      text += ", \"sha256\": \"" + entries[i].sha256 + "\" }";
+      text += ", \"sha256\": \"" + entries[i].sha256 + "\"";
+      if (entries[i].encoding == Encoding::kCompressed) text += ", \"encoding\": \"compressed\"";
+      if (entries[i].encoding == Encoding::kDifference) {
+        text += ", \"encoding\": \"difference\", \"base_sha256\": \"" + entries[i].baseSha256 + "\"";
+        if (!entries[i].base.empty()) {
+          text += ", \"base\": ";
+          AppendJsonString(text, entries[i].base);
+        }
+      }
+      text += " }";
     } else {
       text += kind == EntryKind::kRemove ? "    { \"action\": \"remove\", \"src\": [], \"dest\": "
                                          : "    { \"action\": \"folder\", \"src\": [], \"dest\": ";

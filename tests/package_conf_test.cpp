@@ -21,10 +21,16 @@ std::string Describe(const PatchList& list) {
     const char* kind = entry.kind == EntryKind::kRemove   ? "rm:"
                        : entry.kind == EntryKind::kFolder ? "md:"
                                                           : "";
-    text += "{" + (kind + entry.src) + "|" + entry.dest + "}";
+    const char* encoding = entry.encoding == Encoding::kCompressed   ? "zst:"
+                           : entry.encoding == Encoding::kDifference ? "dif:"
+                                                                     : "";
+    text += "{" + (kind + (encoding + entry.src)) + "|" + entry.dest +
+            (entry.base.empty() ? "" : "<" + entry.base) + "}";
   }
   return text;
 }
+
+#define H64 "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef"
 
 struct TextCase {
   const char* name;
@@ -95,6 +101,28 @@ const TextCase kTextCases[] = {
      Result::kOutOfFormat, ""},
     {"removal with a sha256",
      "{\"patch_list\":[{\"action\":\"remove\",\"src\":[],\"dest\":\"a\",\"sha256\":\"\"}]}",
+     Result::kOutOfFormat, ""},
+    // An encoded patch file always names the new file's hash, which a reader that does not
+    // decode then finds its bytes without.
+    {"encodings",
+     "{\"patch_list\":[{\"src\":\"a\",\"dest\":\"b\",\"sha256\":\"" H64 "\",\"encoding\":"
+     "\"compressed\"},{\"src\":\"c\",\"dest\":\"d\",\"sha256\":\"" H64 "\",\"encoding\":"
+     "\"difference\",\"base_sha256\":\"" H64 "\",\"base\":\"e\"},{\"src\":\"f\",\"dest\":"
+     "\"g\",\"encoding\":\"whole\"}]}",
+     Result::kOk, "{zst:a|b}{dif:c|d<e}{f|g}"},
+    {"encoded without sha256",
+     "{\"patch_list\":[{\"src\":\"a\",\"dest\":\"b\",\"encoding\":\"compressed\"}]}",
+     Result::kOutOfFormat, ""},
+    {"difference without its base's hash",
+     "{\"patch_list\":[{\"src\":\"a\",\"dest\":\"b\",\"sha256\":\"" H64 "\",\"encoding\":"
+     "\"difference\"}]}",
+     Result::kOutOfFormat, ""},
+    {"base given to a whole file",
+     "{\"patch_list\":[{\"src\":\"a\",\"dest\":\"b\",\"base\":\"c\"}]}",
+     Result::kOutOfFormat, ""},
+    {"unknown encoding",
+     "{\"patch_list\":[{\"src\":\"a\",\"dest\":\"b\",\"sha256\":\"" H64 "\",\"encoding\":"
+     "\"xz\"}]}",
      Result::kOutOfFormat, ""},
     {"comment in empty array", "{\"patch_list\":[ /* none */ ]}", Result::kOk, ""},
     {"comment marks inside strings", "{\"patch_list\":[{\"src\":\"a//b\",\"dest\":\"/*c*/\"}]}",
@@ -263,6 +291,9 @@ TEST(ConfWrite, ConfJsonTextReadsBackAsItsEntries) {
       {"quote\"and\\slash", "\xC3\xA9\t\x01", std::string(64, '0')},
       {"", "lib-1.dll", "", EntryKind::kRemove},
       {"", "win\\arm64", "", EntryKind::kFolder},
+      {"a.dif", "lib-2.dll", std::string(64, 'c'), EntryKind::kCopy, Encoding::kDifference,
+       std::string(64, 'd'), "lib-1.dll"},
+      {"b.zst", "b.dll", std::string(64, 'e'), EntryKind::kCopy, Encoding::kCompressed},
   };
   PatchList read;
   ASSERT_EQ(ParseConfText(ConfJsonText(written), read), ConfTextResult::kOk)
@@ -273,6 +304,9 @@ TEST(ConfWrite, ConfJsonTextReadsBackAsItsEntries) {
     EXPECT_EQ(read[i].dest, written[i].dest);
     EXPECT_EQ(read[i].sha256, written[i].sha256);
     EXPECT_EQ(read[i].kind, written[i].kind);
+    EXPECT_EQ(read[i].encoding, written[i].encoding);
+    EXPECT_EQ(read[i].baseSha256, written[i].baseSha256);
+    EXPECT_EQ(read[i].base, written[i].base);
   }
   EXPECT_NE(ConfJsonText(written).compare(0, 3, "\xEF\xBB\xBF"), 0) << "no byte-order mark";
 }

@@ -28,7 +28,18 @@ std::string DescribeConfProblem(ConfTextResult result, const ConfProblem& proble
     return EntryName(problem.entry) +
            " has no \"sha256\": a sealed runner refuses a conf.json with such an entry";
   }
-  const char* expected = problem.member == "sha256" ? ", not 64 hex digits" : ", not a string";
+  // The encoding's own rules say what they found in a phrase of their own.
+  if (problem.found.compare(0, 2, "a ") != 0 && problem.found.compare(0, 3, "an ") != 0 &&
+      problem.found != "null") {
+    return EntryName(problem.entry) + ": \"" + problem.member + "\" " + problem.found;
+  }
+  if (problem.member == "encoding" && problem.found == "an unknown encoding") {
+    return EntryName(problem.entry) + ": \"encoding\" is neither \"whole\", \"compressed\" nor "
+                                      "\"difference\"";
+  }
+  const char* expected = problem.member == "sha256" || problem.member == "base_sha256"
+                             ? ", not 64 hex digits"
+                             : ", not a string";
   return EntryName(problem.entry) + ": \"" + problem.member + "\" is " + problem.found + expected;
 }
 
