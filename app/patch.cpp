@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "log/log_readers.h"
+#include "package/base_check.h"
 #include "package/decode_file.h"
 #include "package/hash_check.h"
 #include "package/plan.h"
@@ -295,32 +296,32 @@ void ReportFailedCopy(CopyOutcome outcome, const CopyCheck& check, const EntryPa
 bool CheckBases(const PatchList& list, const std::vector<EntryPaths>& all,
                 const std::vector<PlannedEntry>& plan, size_t& stoppedAt) {
   for (size_t i = 0; i < list.size(); ++i) {
-    const PatchEntry& entry = list[i];
-    const bool copies = plan[i].action == EntryAction::kCopy ||
-                        plan[i].action == EntryAction::kMoveThenCopy;
-    if (entry.encoding != Encoding::kDifference || !copies) continue;
+    const BaseVerdict verdict = CheckBase(list[i], all[i], plan[i]);
+    if (verdict.state == BaseState::kNotNeeded || verdict.state == BaseState::kMatches) continue;
     stoppedAt = i;
     const std::wstring& base = all[i].base;
-    if (plan[i].sameAs != kNoEntry) {
-      LOG_FAILURE(L"[%s]Patch file[%s] is a difference against[%s], which an earlier entry "
-                  L"replaces first.",
-                  all[i].source, base);
-      return false;
-    }
-    if (!entry.base.empty() && OutsideInstallation(DestinationKey(WidenUtf8(entry.base)))) {
-      LOG_FAILURE(L"[%s]Base file[%s] refused: outside the installation folder.", base);
-      return false;
-    }
-    const HashVerdict verdict = CheckRecordedHash(LongPathForm(base), entry.baseSha256, kShareAll);
-    if (verdict.state == HashState::kMatches) continue;
-    if (verdict.state == HashState::kMissing) {
-      LOG_FAILURE(L"[%s]Base file[%s] is missing; patch file[%s] needs it with sha256[%s].", base,
-                  all[i].source, WidenUtf8(entry.baseSha256));
-    } else if (verdict.state == HashState::kDiffers) {
-      LOG_FAILURE(L"[%s]Base file[%s] sha256[%s] is not the base of patch file[%s], sha256[%s].",
-                  base, WidenUtf8(verdict.actual), all[i].source, WidenUtf8(entry.baseSha256));
-    } else {
-      LOG_FAILURE(L"[%s]Base file[%s] cannot be read for its sha256, err:%u.", base, verdict.error);
+    const std::wstring needed = WidenUtf8(list[i].baseSha256);
+    switch (verdict.state) {
+      case BaseState::kReplacedFirst:
+        LOG_FAILURE(L"[%s]Patch file[%s] is a difference against[%s], which an earlier entry "
+                    L"replaces first.",
+                    all[i].source, base);
+        break;
+      case BaseState::kOutside:
+        LOG_FAILURE(L"[%s]Base file[%s] refused: outside the installation folder.", base);
+        break;
+      case BaseState::kMissing:
+        LOG_FAILURE(L"[%s]Base file[%s] is missing; patch file[%s] needs it with sha256[%s].", base,
+                    all[i].source, needed);
+        break;
+      case BaseState::kDiffers:
+        LOG_FAILURE(L"[%s]Base file[%s] sha256[%s] is not the base of patch file[%s], sha256[%s].",
+                    base, WidenUtf8(verdict.hash.actual), all[i].source, needed);
+        break;
+      default:
+        LOG_FAILURE(L"[%s]Base file[%s] cannot be read for its sha256, err:%u.", base,
+                    verdict.hash.error);
+        break;
     }
     return false;
   }

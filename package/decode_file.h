@@ -15,3 +15,8 @@
 DecodeStatus DecodePatchFile(Encoding encoding, const std::wstring& patchPath,
                              const std::wstring& basePath, HANDLE output,
                              uint64_t expectedSize = kAnySize) noexcept;
+
+// The SHA-256 of what the patch file decodes to, in `hex` (64 hex digits), without writing it
+// anywhere: how the tools check an encoded patch file against the hash its entry records.
+DecodeStatus DecodePatchFileSha256(Encoding encoding, const std::wstring& patchPath,
+                                   const std::wstring& basePath, std::string& hex) noexcept;
