@@ -118,16 +118,17 @@ struct CopyCheck {
 };
 
 // Makes the new file at `partial`, where nothing is: a copy of the patch file, or what it
-// decodes to (`base` is where a difference's base is read now). False with the last error set,
-// or with `decode` saying why a decoding failed.
+// decodes to (`base` is where a difference's base is read now; `decodedHash` gets the hash of
+// the bytes written). False with the last error set, or with `decode` saying why a decoding
+// failed.
 bool WriteNewFile(const PatchEntry& entry, const EntryPaths& paths, const std::wstring& partial,
-                  const std::wstring& base, DecodeStatus& decode) {
+                  const std::wstring& base, DecodeStatus& decode, std::string& decodedHash) {
   if (entry.encoding == Encoding::kWhole) {
     return RetryWhileHeld([&] { return CopyFileW(paths.source.c_str(), partial.c_str(), TRUE); });
   }
   KernelHandle out = OpenFile(partial, GENERIC_WRITE, 0, CREATE_NEW);
   if (!out.IsValid()) return false;
-  decode = DecodePatchFile(entry.encoding, paths.source, base, out.Get());
+  decode = DecodePatchFile(entry.encoding, paths.source, base, out.Get(), &decodedHash);
   if (decode.Ok()) return true;
   out.Reset();
   ClearName(partial, kBlockedKind);
@@ -145,18 +146,24 @@ CopyOutcome CopyToPartial(const PatchEntry& entry, const EntryPaths& paths, cons
   const std::string& recorded = entry.sha256;
   const std::wstring partial = LongPathForm(paths.partial);
   copy = StagedCopy();
-  bool copied = WriteNewFile(entry, paths, partial, base, check.decode);
+  std::string decodedHash;
+  bool copied = WriteNewFile(entry, paths, partial, base, check.decode, decodedHash);
   if (!copied && check.decode.Ok() &&
       (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
     // A link there would become the destination: refused, and nothing removed through it.
     if (IsLinkAt(partial)) return CopyOutcome::kPartialIsLink;
-    copied = ClearName(partial, kBlockedKind) && WriteNewFile(entry, paths, partial, base, check.decode);
+    copied = ClearName(partial, kBlockedKind) &&
+             WriteNewFile(entry, paths, partial, base, check.decode, decodedHash);
   }
   if (!check.decode.Ok()) return CopyOutcome::kDecodeFailed;
   HashVerdict& verdict = check.hash;
   CopyOutcome outcome = CopyOutcome::kFailed;
   if (copied && FlushToDisk(partial, copy.readOnly)) {
-    if (recorded.empty() && contentHash != nullptr) {
+    if (!decodedHash.empty()) {
+      // Hashed as it was written: reading it back would cost a pass over the file.
+      verdict.actual = decodedHash;
+      verdict.state = decodedHash == recorded ? HashState::kMatches : HashState::kDiffers;
+    } else if (recorded.empty() && contentHash != nullptr) {
       // The package's id and the record's account of the copy rest on its bytes.
       verdict.state = HashFileSha256(partial, verdict.actual, verdict.error) ? HashState::kMatches
                                                                             : HashState::kUnreadable;

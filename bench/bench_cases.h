@@ -32,6 +32,8 @@ BenchCase RegisterLargeFilesPatchCase(const BenchSizes& sizes, bool hashed);
 // The time the product is stopped during the large case, first kill to restart.
 BenchCase RegisterDowntimeCase(const BenchSizes& sizes, bool hashed);
 BenchCase RegisterPatchMakeCase(const BenchSizes& sizes);
+// The runner staging a difference of a large file against staging the whole new file.
+BenchCase RegisterDifferenceStagingCase(const BenchSizes& sizes);
 // The run's record of a package of confEntries entries, written and read back.
 BenchCase RegisterRecordCase(const BenchSizes& sizes);
 BenchCase RegisterStartupCase(const BenchSizes& sizes);

@@ -91,15 +91,37 @@ bool HashAll(void* context, const uint8_t* data, size_t count, uint32_t& code) {
   return false;
 }
 
+struct WriteAndHash {
+  HANDLE output = INVALID_HANDLE_VALUE;
+  bool hashing = false;
+  Sha256 hash;
+};
+
+bool WriteHashing(void* context, const uint8_t* data, size_t count, uint32_t& code) {
+  WriteAndHash& both = *static_cast<WriteAndHash*>(context);
+  return WriteAll(both.output, data, count, code) &&
+         (!both.hashing || HashAll(&both.hash, data, count, code));
+}
+
 }  // namespace
 
 DecodeStatus DecodePatchFile(Encoding encoding, const std::wstring& patchPath,
                              const std::wstring& basePath, HANDLE output,
-                             uint64_t expectedSize) noexcept {
+                             std::string* sha256) noexcept try {
+  WriteAndHash both;
+  both.output = output;
+  DWORD error = 0;
+  if (sha256 != nullptr && !both.hash.Start(error)) return OpenFailure(DecodeError::kWrite, error);
+  both.hashing = sha256 != nullptr;
   ByteSink out;
-  out.context = output;
-  out.write = &WriteAll;
-  return DecodeFiles(encoding, patchPath, basePath, out, expectedSize);
+  out.context = &both;
+  out.write = &WriteHashing;
+  const DecodeStatus status = DecodeFiles(encoding, patchPath, basePath, out, kAnySize);
+  if (status.Ok() && sha256 != nullptr && !both.hash.Finish(*sha256, error))
+    return OpenFailure(DecodeError::kWrite, error);
+  return status;
+} catch (const std::bad_alloc&) {
+  return OpenFailure(DecodeError::kNoMemory, ERROR_NOT_ENOUGH_MEMORY);
 }
 
 DecodeStatus DecodePatchFileSha256(Encoding encoding, const std::wstring& patchPath,
