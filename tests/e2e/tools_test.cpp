@@ -7,6 +7,7 @@
 
 #include <iterator>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -744,6 +745,50 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
   EXPECT_EQ(testsupport::SnapshotTree(install), testsupport::SnapshotTree(oldDir)) << undo.output;
   EXPECT_FALSE(testsupport::Exists(install + L"\\lang")) << "the folders the run made stay: "
                                                           << undo.output;
+
+  // Killed at spread-out moments of the commit, each while it retries a file held open at its
+  // turn: every file is old, new, or gone with its backup there, and the next run completes.
+  const std::map<std::wstring, std::string> oldTree = testsupport::SnapshotTree(oldDir);
+  const std::map<std::wstring, std::string>& newTree = expected;
+  for (const wchar_t* held : {L"bin\\core.dll", L"bin\\grown.dll", L"gone.txt", L"lib-1.0.dll"}) {
+    testsupport::ClearLog();
+    const std::wstring heldPath = install + L"\\" + held;
+    auto holder = std::make_unique<testsupport::StandIn>(
+        temp_ / L"holder\\holder.exe", L"--hold \"" + heldPath + L"\" 60000");
+    const DWORD any = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    for (int i = 0; i < 200 && KernelHandle(CreateFileW(heldPath.c_str(), DELETE, any, nullptr,
+                                                         OPEN_EXISTING, 0, nullptr))
+                                   .IsValid();
+         ++i) {
+      Sleep(10);  // until the holder has it
+    }
+    const ProcessHandles run = testsupport::StartProgram(package + L"\\Patch.exe");
+    for (int i = 0; i < 3000 && testsupport::CountContaining(testsupport::ReadMessages(),
+                                                             "[Common]Enter.") == 0;
+         ++i) {
+      Sleep(1);
+    }
+    Sleep(300);  // within the ten tries, 100 ms apart, at the held file's turn
+    TerminateProcess(run.process.Get(), 1);
+    WaitForSingleObject(run.process.Get(), 60000);
+    holder.reset();
+    const auto now = testsupport::SnapshotTree(install);
+    for (const auto* tree : {&oldTree, &newTree}) {
+      for (const auto& file : *tree) {
+        const auto at = now.find(file.first);
+        const auto in = [&](const std::map<std::wstring, std::string>& side) {
+          const auto found = side.find(file.first);
+          return at == now.end() ? found == side.end()
+                                 : found != side.end() && found->second == at->second;
+        };
+        EXPECT_TRUE(in(oldTree) || in(newTree) || (at == now.end() && now.count(file.first + kBak)))
+            << NarrowToUtf8(file.first) << " after a kill at " << NarrowToUtf8(held);
+      }
+    }
+    EXPECT_EQ(testsupport::RunProgram(package + L"\\Patch.exe"), 0u);
+    EXPECT_EQ(WithoutBackups(testsupport::SnapshotTree(install)), expected) << NarrowToUtf8(held);
+    EXPECT_EQ(RunTool(kPatchUndo, Quoted(package) + L" --remove-added").exitCode, 0u);
+  }
 
   // Refused, nothing written: OUT_DIR not empty; a file that cannot be read half-way through.
   const auto written = testsupport::SnapshotTree(package);
