@@ -72,3 +72,10 @@ target_include_directories(zstd_decoder PUBLIC "${PATCH_ZSTD_DIR}/lib")
 # The same definitions its own build uses; the assembly decoder exists for x86-64 only.
 target_compile_definitions(zstd_decoder PRIVATE ZSTD_LEGACY_SUPPORT=0 XXH_NAMESPACE=ZSTD_
                            ZSTD_DISABLE_ASM)
+
+# patchmake's compressor: zstd's encoder sources over the decoder library's common parts, so
+# that a tool linking both the package module and the encoder holds each zstd symbol once.
+file(GLOB zstd_encoder_sources "${PATCH_ZSTD_DIR}/lib/compress/*.c")
+add_library(zstd_encoder STATIC EXCLUDE_FROM_ALL ${zstd_encoder_sources})
+target_link_libraries(zstd_encoder PUBLIC zstd_decoder)
+target_compile_definitions(zstd_encoder PRIVATE XXH_NAMESPACE=ZSTD_ ZSTD_DISABLE_ASM)

@@ -700,9 +700,10 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
   }
   EXPECT_EQ(dests, (std::vector<std::string>{"bin\\core.dll", "bin\\grown.dll", "conf.json",
                                              "-gone.txt", "+lang", "+lang\\fr",
-                                             "lang\\fr\\texts.txt", "-lib-1.0.dll", "lib-1.1.dll",
+                                             "lang\\fr\\texts.txt", "lib-1.1.dll", "-lib-1.0.dll",
                                              NarrowToUtf8(added)}))
-      << "changed, added and removed files and new folders in file-name order, nothing else";
+      << "changed, added and removed files and new folders in file-name order, nothing else, "
+         "a renamed file's removal after the file that may be made from it";
 
   key_.SetString(kInstallDirValue, install);
   EXPECT_EQ(testsupport::RunProgram(package + L"\\Patch.exe"), 0u);

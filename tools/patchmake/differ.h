@@ -15,6 +15,8 @@
 // The level for every stream: zstd's highest below its "ultra" levels, whose larger windows the
 // decoder refuses.
 inline constexpr int kPatchCompressionLevel = 19;
+// A fast level, to learn whether level 19 of a new file can beat its difference.
+inline constexpr int kQuickCompressionLevel = 1;
 
 // A difference before compression: the records and the bytes of the diff and extra streams.
 struct DifferenceStreams {
