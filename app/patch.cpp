@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "log/log_readers.h"
+#include "package/decode_file.h"
 #include "package/hash_check.h"
 #include "package/plan.h"
 #include "platform/file.h"
@@ -107,27 +108,51 @@ bool FlushToDisk(const std::wstring& partial, bool& readOnly) {
   return error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
 }
 
-enum class CopyOutcome { kCopied, kFailed, kHashDiffers, kUnreadable, kPartialIsLink };
+enum class CopyOutcome { kCopied, kFailed, kHashDiffers, kUnreadable, kPartialIsLink, kDecodeFailed };
 
-// Copies the patch file to its partial name, flushed, and checks the copy against the recorded
-// hash; without one, `contentHash` (when given) gets the copy's. Whatever a stopped run or
-// anyone else left at the partial name goes first, without following a link, and is never
-// used: the copy is made only where nothing is, so that the installed file is always the run's
-// own. On kFailed the last error is the failing step's; on kHashDiffers or kUnreadable
-// `verdict` says more. No partial copy is left unless kCopied.
-CopyOutcome CopyToPartial(const EntryPaths& paths, const std::string& recorded, StagedCopy& copy,
-                          HashVerdict& verdict, std::string* contentHash) {
+// What a copy that was not made, or not right, came to.
+struct CopyCheck {
+  HashVerdict hash;     // kHashDiffers, kUnreadable
+  DecodeStatus decode;  // kDecodeFailed
+};
+
+// Makes the new file at `partial`, where nothing is: a copy of the patch file, or what it
+// decodes to (`base` is where a difference's base is read now). False with the last error set,
+// or with `decode` saying why a decoding failed.
+bool WriteNewFile(const PatchEntry& entry, const EntryPaths& paths, const std::wstring& partial,
+                  const std::wstring& base, DecodeStatus& decode) {
+  if (entry.encoding == Encoding::kWhole) {
+    return RetryWhileHeld([&] { return CopyFileW(paths.source.c_str(), partial.c_str(), TRUE); });
+  }
+  KernelHandle out = OpenFile(partial, GENERIC_WRITE, 0, CREATE_NEW);
+  if (!out.IsValid()) return false;
+  decode = DecodePatchFile(entry.encoding, paths.source, base, out.Get());
+  if (decode.Ok()) return true;
+  out.Reset();
+  ClearName(partial, kBlockedKind);
+  return false;
+}
+
+// Copies the patch file (or decodes it) to its partial name, flushed, and checks the copy
+// against the recorded hash; without one, `contentHash` (when given) gets the copy's. Whatever a
+// stopped run or anyone else left at the partial name goes first, without following a link,
+// and is never used: the copy is made only where nothing is, so that the installed file is
+// always the run's own. On kFailed the last error is the failing step's; otherwise `check` says
+// more. No partial copy is left unless kCopied.
+CopyOutcome CopyToPartial(const PatchEntry& entry, const EntryPaths& paths, const std::wstring& base,
+                          StagedCopy& copy, CopyCheck& check, std::string* contentHash) {
+  const std::string& recorded = entry.sha256;
   const std::wstring partial = LongPathForm(paths.partial);
   copy = StagedCopy();
-  const auto copyNew = [&] {
-    return RetryWhileHeld([&] { return CopyFileW(paths.source.c_str(), partial.c_str(), TRUE); });
-  };
-  bool copied = copyNew();
-  if (!copied && (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
+  bool copied = WriteNewFile(entry, paths, partial, base, check.decode);
+  if (!copied && check.decode.Ok() &&
+      (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
     // A link there would become the destination: refused, and nothing removed through it.
     if (IsLinkAt(partial)) return CopyOutcome::kPartialIsLink;
-    copied = ClearName(partial, kBlockedKind) && copyNew();
+    copied = ClearName(partial, kBlockedKind) && WriteNewFile(entry, paths, partial, base, check.decode);
   }
+  if (!check.decode.Ok()) return CopyOutcome::kDecodeFailed;
+  HashVerdict& verdict = check.hash;
   CopyOutcome outcome = CopyOutcome::kFailed;
   if (copied && FlushToDisk(partial, copy.readOnly)) {
     if (recorded.empty() && contentHash != nullptr) {
@@ -224,6 +249,84 @@ void ReportHashDiffers(const std::wstring& source, const std::string& actual,
               WidenUtf8(actual), WidenUtf8(recorded));
 }
 
+void ReportDecodeFailed(const EntryPaths& paths, const DecodeStatus& status) {
+  LOG_FAILURE(L"[%s]Decode file failed, from[%s] to[%s]: %s, at byte %s, err:%u.", paths.source,
+              paths.partial, WidenUtf8(DecodeErrorText(status.error)), std::to_wstring(status.at),
+              status.code);
+}
+
+void ReportDecodedDiffers(const EntryPaths& paths, const std::string& actual,
+                          const std::string& recorded) {
+  LOG_FAILURE(L"[%s]Decoded file[%s] sha256[%s] differs from conf.json sha256[%s].", paths.partial,
+              WidenUtf8(actual), WidenUtf8(recorded));
+}
+
+// After a copy that did not take the destination's name: the original goes back before any line
+// is written, since an error line reaches the hook library, whose failure must never cost the
+// product a file. Then the lines of the copy and of the putting back. `backup` is the long form
+// of the backup path, made before the original was moved there.
+void ReportFailedCopy(CopyOutcome outcome, const CopyCheck& check, const EntryPaths& paths,
+                      const std::string& recorded, const std::wstring* backup) {
+  const HashVerdict& verdict = check.hash;
+  bool restored = false;
+  DWORD restoreError = 0;
+  if (backup != nullptr) {
+    restored = MoveReplacingWhileHeld(*backup, paths.destination);
+    restoreError = GetLastError();
+  }
+  if (outcome == CopyOutcome::kHashDiffers) {
+    LOG_FAILURE(L"[%s]Copy file[%s] sha256[%s] differs from conf.json sha256[%s].",
+                paths.destination, WidenUtf8(verdict.actual), WidenUtf8(recorded));
+  } else if (outcome == CopyOutcome::kDecodeFailed) {
+    ReportDecodeFailed(paths, check.decode);
+  } else if (outcome == CopyOutcome::kUnreadable) {
+    LOG_FAILURE(L"[%s]Copy file[%s] cannot be read for its sha256, err:%u.", paths.destination,
+                verdict.error);
+  } else {
+    LOG_FAILURE(L"[%s]Copy file failed, from[%s] to[%s].", paths.source, paths.destination);
+  }
+  if (backup != nullptr) ReportPutBack(restored, restoreError, paths);
+}
+
+// Before anything is staged: the base of every difference the plan stages must be the installed
+// file it was made from. A difference is made against the file as it is before the run, so an
+// entry whose dest an earlier entry replaces first has no base to read. False after the line of
+// the first base that is not there or not the one.
+bool CheckBases(const PatchList& list, const std::vector<EntryPaths>& all,
+                const std::vector<PlannedEntry>& plan, size_t& stoppedAt) {
+  for (size_t i = 0; i < list.size(); ++i) {
+    const PatchEntry& entry = list[i];
+    const bool copies = plan[i].action == EntryAction::kCopy ||
+                        plan[i].action == EntryAction::kMoveThenCopy;
+    if (entry.encoding != Encoding::kDifference || !copies) continue;
+    stoppedAt = i;
+    const std::wstring& base = all[i].base;
+    if (plan[i].sameAs != kNoEntry) {
+      LOG_FAILURE(L"[%s]Patch file[%s] is a difference against[%s], which an earlier entry "
+                  L"replaces first.",
+                  all[i].source, base);
+      return false;
+    }
+    if (!entry.base.empty() && OutsideInstallation(DestinationKey(WidenUtf8(entry.base)))) {
+      LOG_FAILURE(L"[%s]Base file[%s] refused: outside the installation folder.", base);
+      return false;
+    }
+    const HashVerdict verdict = CheckRecordedHash(LongPathForm(base), entry.baseSha256, kShareAll);
+    if (verdict.state == HashState::kMatches) continue;
+    if (verdict.state == HashState::kMissing) {
+      LOG_FAILURE(L"[%s]Base file[%s] is missing; patch file[%s] needs it with sha256[%s].", base,
+                  all[i].source, WidenUtf8(entry.baseSha256));
+    } else if (verdict.state == HashState::kDiffers) {
+      LOG_FAILURE(L"[%s]Base file[%s] sha256[%s] is not the base of patch file[%s], sha256[%s].",
+                  base, WidenUtf8(verdict.actual), all[i].source, WidenUtf8(entry.baseSha256));
+    } else {
+      LOG_FAILURE(L"[%s]Base file[%s] cannot be read for its sha256, err:%u.", base, verdict.error);
+    }
+    return false;
+  }
+  return true;
+}
+
 // Before anything is stopped: every entry that the plan copies is copied to its partial name,
 // flushed and, with a recorded hash, checked; every other patch file with a recorded hash must
 // have it. False after the lines of the first patch file that does not have its hash or cannot
@@ -233,12 +336,13 @@ bool StageEntries(const PatchList& list, const std::vector<EntryPaths>& all,
                   const std::vector<EntryFacts>& facts, const std::vector<PlannedEntry>& plan,
                   const std::wstring& installBase, std::vector<StagedCopy>& staged,
                   std::vector<std::string>* fileHashes, size_t& stoppedAt) {
+  if (!CheckBases(list, all, plan, stoppedAt)) return false;
   size_t foldersMade = 0;  // the folder entries up to here are made
   for (size_t i = 0; i < list.size(); ++i) {
     stoppedAt = i;
     const std::string& recorded = list[i].sha256;
     const std::wstring& source = all[i].source;
-    HashVerdict verdict;
+    const bool encoded = list[i].encoding != Encoding::kWhole;
     // The copy's folder comes from a folder entry: that one and every folder entry before it
     // are made now, in list order.
     for (; Stages(plan[i]) && plan[i].folderEntry != kNoEntry && foldersMade <= plan[i].folderEntry;
@@ -251,18 +355,42 @@ bool StageEntries(const PatchList& list, const std::vector<EntryPaths>& all,
       staged[foldersMade].folderMade = true;
     }
     if (Stages(plan[i])) {
-      const CopyOutcome outcome = CopyToPartial(all[i], recorded, staged[i], verdict,
+      CopyCheck check;
+      const CopyOutcome outcome = CopyToPartial(list[i], all[i], all[i].base, staged[i], check,
                                                 fileHashes ? &(*fileHashes)[i] : nullptr);
       // Each byte is hashed once: the copy is what the commit installs.
+      if (outcome == CopyOutcome::kCopied && encoded) {
+        if (list[i].encoding == Encoding::kDifference) {
+          LOG_PROGRESS(L"[%s]Decode file successful, from[%s] and base[%s] to[%s], sha256[%s].",
+                       source, all[i].base, all[i].partial, WidenUtf8(recorded));
+        } else {
+          LOG_PROGRESS(L"[%s]Decode file successful, from[%s] to[%s], sha256[%s].", source,
+                       all[i].partial, WidenUtf8(recorded));
+        }
+      }
       if (outcome == CopyOutcome::kCopied) continue;
       if (outcome == CopyOutcome::kHashDiffers) {
-        ReportHashDiffers(source, verdict.actual, recorded);
+        if (encoded) {
+          ReportDecodedDiffers(all[i], check.hash.actual, recorded);
+        } else {
+          ReportHashDiffers(source, check.hash.actual, recorded);
+        }
+        return false;
+      }
+      // What an encoded patch file decodes to is known only once decoded: no second try.
+      if (encoded && outcome != CopyOutcome::kPartialIsLink) {  // the commit refuses a link
+        if (outcome == CopyOutcome::kDecodeFailed) {
+          ReportDecodeFailed(all[i], check.decode);
+        } else {
+          ReportFailedCopy(outcome, check, all[i], recorded, nullptr);
+        }
         return false;
       }
     }
-    if (recorded.empty() || facts[i].patchFile == PathKind::kMissing) continue;
+    // An encoded patch file holds other bytes than the ones its hash names.
+    if (recorded.empty() || encoded || facts[i].patchFile == PathKind::kMissing) continue;
     // Not copied now, or the copy failed: the patch file itself tells.
-    verdict = CheckRecordedHash(source, recorded);
+    HashVerdict verdict = CheckRecordedHash(source, recorded);
     if (verdict.state == HashState::kUnreadable) {
       LOG_FAILURE(L"[%s]Patch file[%s] cannot be read for its sha256, err:%u.", source,
                   verdict.error);
@@ -299,30 +427,6 @@ void ReportRefused(const EntryPaths& paths) {
   } else {
     LOG_FAILURE(L"[%s]Dest file[%s] is a device or a stream, not a file.", paths.destination);
   }
-}
-
-// After a copy that did not take the destination's name: the original goes back before any line
-// is written, since an error line reaches the hook library, whose failure must never cost the
-// product a file. Then the lines of the copy and of the putting back. `backup` is the long form
-// of the backup path, made before the original was moved there.
-void ReportFailedCopy(CopyOutcome outcome, const HashVerdict& verdict, const EntryPaths& paths,
-                      const std::string& recorded, const std::wstring* backup) {
-  bool restored = false;
-  DWORD restoreError = 0;
-  if (backup != nullptr) {
-    restored = MoveReplacingWhileHeld(*backup, paths.destination);
-    restoreError = GetLastError();
-  }
-  if (outcome == CopyOutcome::kHashDiffers) {
-    LOG_FAILURE(L"[%s]Copy file[%s] sha256[%s] differs from conf.json sha256[%s].",
-                paths.destination, WidenUtf8(verdict.actual), WidenUtf8(recorded));
-  } else if (outcome == CopyOutcome::kUnreadable) {
-    LOG_FAILURE(L"[%s]Copy file[%s] cannot be read for its sha256, err:%u.", paths.destination,
-                verdict.error);
-  } else {
-    LOG_FAILURE(L"[%s]Copy file failed, from[%s] to[%s].", paths.source, paths.destination);
-  }
-  if (backup != nullptr) ReportPutBack(restored, restoreError, paths);
 }
 
 // A removal's turn: the destination found is moved aside as a replaced file is; a folder or a
@@ -425,14 +529,16 @@ Turn CommitEntry(const PatchEntry& entry, const EntryPaths& paths, const EntryFa
   const bool movedAside = aside == MoveAsideResult::kMoved;
   // A copy that could not be staged is made once more, here. A copy that keeps its partial
   // name is removed with the others when the run ends.
-  HashVerdict verdict;
+  // A difference against the destination itself reads it where it was just moved.
+  const std::wstring& base = movedAside && paths.base == paths.destination ? backup : paths.base;
+  CopyCheck check;
   CopyOutcome outcome = staged.staged
                             ? CopyOutcome::kCopied
-                            : CopyToPartial(paths, entry.sha256, staged, verdict, nullptr);
+                            : CopyToPartial(entry, paths, base, staged, check, nullptr);
   if (outcome == CopyOutcome::kCopied && !RenameIntoPlace(paths, staged))
     outcome = CopyOutcome::kFailed;
   if (outcome != CopyOutcome::kCopied) {
-    ReportFailedCopy(outcome, verdict, paths, entry.sha256, movedAside ? &backup : nullptr);
+    ReportFailedCopy(outcome, check, paths, entry.sha256, movedAside ? &backup : nullptr);
     return Turn::kStop;
   }
   staged.staged = false;

@@ -73,8 +73,8 @@ target_include_directories(zstd_decoder PUBLIC "${PATCH_ZSTD_DIR}/lib")
 target_compile_definitions(zstd_decoder PRIVATE ZSTD_LEGACY_SUPPORT=0 XXH_NAMESPACE=ZSTD_
                            ZSTD_DISABLE_ASM)
 
-# patchmake's compressor: zstd's encoder sources over the decoder library's common parts, so
-# that a tool linking both the package module and the encoder holds each zstd symbol once.
+# The compressor for the tools and the tests, on the decoder's common part, so that a program
+# that links both carries each zstd object once.
 file(GLOB zstd_encoder_sources "${PATCH_ZSTD_DIR}/lib/compress/*.c")
 add_library(zstd_encoder STATIC EXCLUDE_FROM_ALL ${zstd_encoder_sources})
 target_link_libraries(zstd_encoder PUBLIC zstd_decoder)

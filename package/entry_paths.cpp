@@ -53,7 +53,10 @@ EntryPaths FormEntryPaths(const PatchEntry& entry, const std::wstring& patchFold
   paths.destination = installBase + dest;
   paths.backup = paths.destination + kBackupSuffix;
   paths.partial = paths.destination + kPartialSuffix;
+  if (entry.encoding == Encoding::kDifference)
+    paths.base = entry.base.empty() ? paths.destination : installBase + WidenUtf8(entry.base);
   paths.deviceOrStream = NamesDeviceOrStream(dest);
-  paths.controlCharacter = HoldsControlCharacter(src) || HoldsControlCharacter(dest);
+  paths.controlCharacter = HoldsControlCharacter(src) || HoldsControlCharacter(dest) ||
+                           HoldsControlCharacter(WidenUtf8(entry.base));
   return paths;
 }

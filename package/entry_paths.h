@@ -24,6 +24,7 @@ struct EntryPaths {
   std::wstring destination;     // install folder + dest
   std::wstring backup;          // destination + kBackupSuffix
   std::wstring partial;         // destination + kPartialSuffix
+  std::wstring base;            // a difference's base: install folder + `base`, or destination
   bool deviceOrStream = false;    // see NamesDeviceOrStream
   bool controlCharacter = false;  // in src or dest: see HoldsControlCharacter
 };

@@ -19,4 +19,7 @@ struct HashVerdict {
   DWORD error = 0;     // the platform's code when kUnreadable
 };
 // Never throws: the runner checks a copy while its destination's original is moved aside.
-HashVerdict CheckRecordedHash(const std::wstring& path, const std::string& recorded) noexcept;
+// `share` as HashFileSha256 takes it: an installed file read as a difference's base is shared
+// with the product, which runs on meanwhile.
+HashVerdict CheckRecordedHash(const std::wstring& path, const std::string& recorded,
+                              DWORD share = FILE_SHARE_READ) noexcept;

@@ -61,13 +61,14 @@ bool Sha256::Finish(std::string& hex, DWORD& error) {
   return true;
 }
 
-bool HashFileSha256(const std::wstring& path, std::string& hex, DWORD& error) noexcept try {
+bool HashFileSha256(const std::wstring& path, std::string& hex, DWORD& error,
+                    DWORD share) noexcept try {
   Sha256 hash;
   if (!hash.Start(error)) return false;
   KernelHandle file;
   // A file held for a moment (a scanner) is waited for as a move or a copy would wait.
   if (!RetryWhileHeld([&] {
-        file = OpenFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+        file = OpenFile(path, GENERIC_READ, share, OPEN_EXISTING,
                         FILE_FLAG_SEQUENTIAL_SCAN);
         return file.IsValid();
       })) {

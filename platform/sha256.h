@@ -32,8 +32,9 @@ class Sha256 {
 // whatever the size). False, with the platform's code in `error`, when the file cannot be
 // opened (tried again while it is held for a moment, as a move or a copy is) or read, or the
 // provider is missing. The file is opened without write sharing, so that nobody changes it while
-// it is read.
-bool HashFileSha256(const std::wstring& path, std::string& hex, DWORD& error) noexcept;
+// it is read; `share` widens that for a file that its program may hold open.
+bool HashFileSha256(const std::wstring& path, std::string& hex, DWORD& error,
+                    DWORD share = FILE_SHARE_READ) noexcept;
 
 // The hash of `bytes` held in memory (less than 4 GiB), as HashFileSha256 gives it.
 bool HashBytesSha256(const std::string& bytes, std::string& hex, DWORD& error) noexcept;

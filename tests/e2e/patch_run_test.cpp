@@ -12,7 +12,9 @@
 #include "product/install_dir.h"
 #include "log/log_internal.h"
 #include "package/seal.h"
+#include "platform/sha256.h"
 #include "platform/text.h"
+#include "tests/support/encode.h"
 #include "tests/support/files.h"
 #include "tests/support/log_files.h"
 #include "tests/support/machine.h"
@@ -392,6 +394,78 @@ TEST_F(PatchRunTest, RecordedHashesAreCheckedBeforeAnythingIsTouched) {
   ASSERT_EQ(Run(), "0");
   EXPECT_EQ(testsupport::ReadBytes(Inst(L"a.txt")), "new a");
   EXPECT_EQ(testsupport::CountContaining(PatchRunLines(), "[Common]Patch successful."), 1u);
+}
+
+std::string HashOf(const std::string& bytes) {
+  std::string hex;
+  DWORD error = 0;
+  EXPECT_TRUE(HashBytesSha256(bytes, hex, error)) << error;
+  return hex;
+}
+
+// Encoded patch files are decoded into the copies before the stop, reading the installed files
+// where they are (the product holds them); a base that is not the installed file, or a patch
+// file that does not decode, ends the run before anything is stopped or touched.
+TEST_F(PatchRunTest, EncodedPatchFilesAreDecodedAgainstTheInstalledFiles) {
+  const std::string oldB = "old b, the first version", newB = "new b, the second version!";
+  const std::string oldLib = "library 1.0 bytes", newLib = "library 1.1 bytes, longer";
+  package_.AddPatchFile(L"a.zst", testsupport::CompressedPatch("new a"));
+  package_.AddPatchFile(L"b.dif", testsupport::DifferencePatch(oldB, newB));
+  package_.AddPatchFile(L"lib.dif", testsupport::DifferencePatch(oldLib, newLib));
+  const std::string conf =
+      R"({"patch_list": [{"src": "a.zst", "dest": "a.txt", "encoding": "compressed", "sha256": ")" +
+      HashOf("new a") + R"("}, {"src": "b.dif", "dest": "b.txt", "encoding": "difference", "sha256": ")" +
+      HashOf(newB) + R"(", "base_sha256": ")" + HashOf(oldB) +
+      R"("}, {"src": "lib.dif", "dest": "lib-1.1.dll", "encoding": "difference", "sha256": ")" +
+      HashOf(newLib) + R"(", "base_sha256": ")" + HashOf(oldLib) +
+      R"(", "base": "lib-1.0.dll"}, {"action": "remove", "src": [], "dest": "lib-1.0.dll"}]})";
+  package_.WriteConf(conf);
+  testsupport::WriteBytes(Inst(L"b.txt"), "old b, changed by hand");
+  testsupport::WriteBytes(Inst(L"lib-1.0.dll"), oldLib);
+  testsupport::StandIn product(Inst(L"PelliWareden.exe"));
+  const auto before = testsupport::SnapshotTree(installDir_);
+  ASSERT_EQ(Run(), "0");
+  EXPECT_EQ(testsupport::SnapshotTree(installDir_), before);
+  EXPECT_TRUE(product.Running()) << "the product was stopped for a base that is not installed";
+  const std::string notBase = "[Error]Base file[" + NarrowToUtf8(Inst(L"b.txt")) + "] sha256[" +
+                              HashOf("old b, changed by hand") +
+                              "] is not the base of patch file[" + NarrowToUtf8(Src(L"b.dif")) +
+                              "], sha256[" + HashOf(oldB) + "].";
+  EXPECT_EQ(testsupport::CountContaining(PatchRunLines(), notBase), 1u)
+      << testsupport::Join(PatchRunLines());
+
+  // A patch file cut short does not decode: nothing is touched either.
+  testsupport::WriteBytes(Inst(L"b.txt"), oldB);
+  const std::string cut = testsupport::DifferencePatch(oldB, newB);
+  package_.AddPatchFile(L"b.dif", cut.substr(0, cut.size() - 3));
+  const auto again = testsupport::SnapshotTree(installDir_);
+  testsupport::ClearLog();
+  ASSERT_EQ(Run(), "0");
+  EXPECT_EQ(testsupport::SnapshotTree(installDir_), again);
+  EXPECT_EQ(testsupport::CountContaining(PatchRunLines(), "[Error]Decode file failed, from[" +
+                                                              NarrowToUtf8(Src(L"b.dif")) + "]"),
+            1u)
+      << testsupport::Join(PatchRunLines());
+
+  package_.AddPatchFile(L"b.dif", cut);
+  testsupport::ClearLog();
+  ASSERT_EQ(Run(), "0");
+  const std::vector<std::string> lines = PatchRunLines();
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"a.txt")), "new a");
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"b.txt")), newB);
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"b.txt") + kBak), oldB);
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"lib-1.1.dll")), newLib);
+  EXPECT_FALSE(testsupport::Exists(Inst(L"lib-1.0.dll")));
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"lib-1.0.dll") + kBak), oldLib);
+  EXPECT_EQ(testsupport::CountContaining(
+                lines, "[Common]Decode file successful, from[" + NarrowToUtf8(Src(L"lib.dif")) +
+                           "] and base[" + NarrowToUtf8(Inst(L"lib-1.0.dll")) + "] to[" +
+                           NarrowToUtf8(Inst(L"lib-1.1.dll")) + ".220620.patch.part], sha256[" +
+                           HashOf(newLib) + "]."),
+            1u)
+      << testsupport::Join(lines);
+  EXPECT_EQ(testsupport::CountContaining(lines, CopyLine(L"a.zst", L"a.txt")), 1u);
+  EXPECT_EQ(testsupport::CountContaining(lines, "[Common]Patch successful."), 1u);
 }
 
 // A patch file swapped after its copy was checked (here by an earlier entry that writes into

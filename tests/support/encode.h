@@ -1,0 +1,14 @@
+#pragma once
+
+// Encoded patch files for tests of the runner and the tools that read them, made without
+// patchmake's differ: one zstd frame per stream, and a difference of one record (the bytes both
+// files have in their common length as a diff, the rest of the new file as extra).
+
+#include <string>
+
+namespace testsupport {
+
+std::string CompressedPatch(const std::string& next);
+std::string DifferencePatch(const std::string& base, const std::string& next);
+
+}  // namespace testsupport
