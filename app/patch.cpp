@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "log/log_readers.h"
+#include "package/base_check.h"
 #include "package/decode_file.h"
 #include "package/hash_check.h"
 #include "package/plan.h"
@@ -117,16 +118,17 @@ struct CopyCheck {
 };
 
 // Makes the new file at `partial`, where nothing is: a copy of the patch file, or what it
-// decodes to (`base` is where a difference's base is read now). False with the last error set,
-// or with `decode` saying why a decoding failed.
+// decodes to (`base` is where a difference's base is read now; `decodedHash` gets the hash of
+// the bytes written). False with the last error set, or with `decode` saying why a decoding
+// failed.
 bool WriteNewFile(const PatchEntry& entry, const EntryPaths& paths, const std::wstring& partial,
-                  const std::wstring& base, DecodeStatus& decode) {
+                  const std::wstring& base, DecodeStatus& decode, std::string& decodedHash) {
   if (entry.encoding == Encoding::kWhole) {
     return RetryWhileHeld([&] { return CopyFileW(paths.source.c_str(), partial.c_str(), TRUE); });
   }
   KernelHandle out = OpenFile(partial, GENERIC_WRITE, 0, CREATE_NEW);
   if (!out.IsValid()) return false;
-  decode = DecodePatchFile(entry.encoding, paths.source, base, out.Get());
+  decode = DecodePatchFile(entry.encoding, paths.source, base, out.Get(), &decodedHash);
   if (decode.Ok()) return true;
   out.Reset();
   ClearName(partial, kBlockedKind);
@@ -144,18 +146,24 @@ CopyOutcome CopyToPartial(const PatchEntry& entry, const EntryPaths& paths, cons
   const std::string& recorded = entry.sha256;
   const std::wstring partial = LongPathForm(paths.partial);
   copy = StagedCopy();
-  bool copied = WriteNewFile(entry, paths, partial, base, check.decode);
+  std::string decodedHash;
+  bool copied = WriteNewFile(entry, paths, partial, base, check.decode, decodedHash);
   if (!copied && check.decode.Ok() &&
       (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
     // A link there would become the destination: refused, and nothing removed through it.
     if (IsLinkAt(partial)) return CopyOutcome::kPartialIsLink;
-    copied = ClearName(partial, kBlockedKind) && WriteNewFile(entry, paths, partial, base, check.decode);
+    copied = ClearName(partial, kBlockedKind) &&
+             WriteNewFile(entry, paths, partial, base, check.decode, decodedHash);
   }
   if (!check.decode.Ok()) return CopyOutcome::kDecodeFailed;
   HashVerdict& verdict = check.hash;
   CopyOutcome outcome = CopyOutcome::kFailed;
   if (copied && FlushToDisk(partial, copy.readOnly)) {
-    if (recorded.empty() && contentHash != nullptr) {
+    if (!decodedHash.empty()) {
+      // Hashed as it was written: reading it back would cost a pass over the file.
+      verdict.actual = decodedHash;
+      verdict.state = decodedHash == recorded ? HashState::kMatches : HashState::kDiffers;
+    } else if (recorded.empty() && contentHash != nullptr) {
       // The package's id and the record's account of the copy rest on its bytes.
       verdict.state = HashFileSha256(partial, verdict.actual, verdict.error) ? HashState::kMatches
                                                                             : HashState::kUnreadable;
@@ -295,32 +303,32 @@ void ReportFailedCopy(CopyOutcome outcome, const CopyCheck& check, const EntryPa
 bool CheckBases(const PatchList& list, const std::vector<EntryPaths>& all,
                 const std::vector<PlannedEntry>& plan, size_t& stoppedAt) {
   for (size_t i = 0; i < list.size(); ++i) {
-    const PatchEntry& entry = list[i];
-    const bool copies = plan[i].action == EntryAction::kCopy ||
-                        plan[i].action == EntryAction::kMoveThenCopy;
-    if (entry.encoding != Encoding::kDifference || !copies) continue;
+    const BaseVerdict verdict = CheckBase(list[i], all[i], plan[i]);
+    if (verdict.state == BaseState::kNotNeeded || verdict.state == BaseState::kMatches) continue;
     stoppedAt = i;
     const std::wstring& base = all[i].base;
-    if (plan[i].sameAs != kNoEntry) {
-      LOG_FAILURE(L"[%s]Patch file[%s] is a difference against[%s], which an earlier entry "
-                  L"replaces first.",
-                  all[i].source, base);
-      return false;
-    }
-    if (!entry.base.empty() && OutsideInstallation(DestinationKey(WidenUtf8(entry.base)))) {
-      LOG_FAILURE(L"[%s]Base file[%s] refused: outside the installation folder.", base);
-      return false;
-    }
-    const HashVerdict verdict = CheckRecordedHash(LongPathForm(base), entry.baseSha256, kShareAll);
-    if (verdict.state == HashState::kMatches) continue;
-    if (verdict.state == HashState::kMissing) {
-      LOG_FAILURE(L"[%s]Base file[%s] is missing; patch file[%s] needs it with sha256[%s].", base,
-                  all[i].source, WidenUtf8(entry.baseSha256));
-    } else if (verdict.state == HashState::kDiffers) {
-      LOG_FAILURE(L"[%s]Base file[%s] sha256[%s] is not the base of patch file[%s], sha256[%s].",
-                  base, WidenUtf8(verdict.actual), all[i].source, WidenUtf8(entry.baseSha256));
-    } else {
-      LOG_FAILURE(L"[%s]Base file[%s] cannot be read for its sha256, err:%u.", base, verdict.error);
+    const std::wstring needed = WidenUtf8(list[i].baseSha256);
+    switch (verdict.state) {
+      case BaseState::kReplacedFirst:
+        LOG_FAILURE(L"[%s]Patch file[%s] is a difference against[%s], which an earlier entry "
+                    L"replaces first.",
+                    all[i].source, base);
+        break;
+      case BaseState::kOutside:
+        LOG_FAILURE(L"[%s]Base file[%s] refused: outside the installation folder.", base);
+        break;
+      case BaseState::kMissing:
+        LOG_FAILURE(L"[%s]Base file[%s] is missing; patch file[%s] needs it with sha256[%s].", base,
+                    all[i].source, needed);
+        break;
+      case BaseState::kDiffers:
+        LOG_FAILURE(L"[%s]Base file[%s] sha256[%s] is not the base of patch file[%s], sha256[%s].",
+                    base, WidenUtf8(verdict.hash.actual), all[i].source, needed);
+        break;
+      default:
+        LOG_FAILURE(L"[%s]Base file[%s] cannot be read for its sha256, err:%u.", base,
+                    verdict.hash.error);
+        break;
     }
     return false;
   }

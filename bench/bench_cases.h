@@ -37,6 +37,8 @@ BenchCase RegisterPatchMakeCase(const BenchSizes& sizes);
 // patchmake on real updates (sizes.realPairs): its package against the whole new files and
 // against bsdiff's patches, and its time against bsdiff's. No rows without the pairs.
 std::vector<BenchCase> RegisterRealPairsCases(const BenchSizes& sizes);
+// The runner staging a difference of a large file against staging the whole new file.
+BenchCase RegisterDifferenceStagingCase(const BenchSizes& sizes);
 // The run's record of a package of confEntries entries, written and read back.
 BenchCase RegisterRecordCase(const BenchSizes& sizes);
 BenchCase RegisterStartupCase(const BenchSizes& sizes);

@@ -117,6 +117,7 @@ int main(int argc, char** argv) {
       bench::RegisterDowntimeCase(sizes, true),
       bench::RegisterRecordCase(sizes),
       bench::RegisterPatchMakeCase(sizes),
+      bench::RegisterDifferenceStagingCase(sizes),
       bench::RegisterStartupCase(sizes),
       bench::RegisterStartupImportsCase(sizes),
   };

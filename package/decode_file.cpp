@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/file.h"
+#include "platform/sha256.h"
 
 namespace {
 
@@ -64,9 +65,12 @@ DecodeStatus OpenFailure(DecodeError error, DWORD code) {
 
 }  // namespace
 
-DecodeStatus DecodePatchFile(Encoding encoding, const std::wstring& patchPath,
-                             const std::wstring& basePath, HANDLE output,
-                             uint64_t expectedSize) noexcept {
+namespace {
+
+// Opens the patch file and, for a difference, the base, and decodes them into `out`.
+DecodeStatus DecodeFiles(Encoding encoding, const std::wstring& patchPath,
+                         const std::wstring& basePath, const ByteSink& out,
+                         uint64_t expectedSize) noexcept {
   KernelHandle patchFile, baseFile;
   ByteSource patch, base;
   DWORD code = OpenSource(patchPath, FILE_SHARE_READ, patchFile, patch);
@@ -77,8 +81,60 @@ DecodeStatus DecodePatchFile(Encoding encoding, const std::wstring& patchPath,
                       base);
     if (code != 0) return OpenFailure(DecodeError::kOpenBase, code);
   }
-  ByteSink out;
-  out.context = output;
-  out.write = &WriteAll;
   return DecodePatch(encoding, patch, base, out, expectedSize);
+}
+
+bool HashAll(void* context, const uint8_t* data, size_t count, uint32_t& code) {
+  DWORD error = 0;
+  if (static_cast<Sha256*>(context)->Update(data, static_cast<DWORD>(count), error)) return true;
+  code = error;
+  return false;
+}
+
+struct WriteAndHash {
+  HANDLE output = INVALID_HANDLE_VALUE;
+  bool hashing = false;
+  Sha256 hash;
+};
+
+bool WriteHashing(void* context, const uint8_t* data, size_t count, uint32_t& code) {
+  WriteAndHash& both = *static_cast<WriteAndHash*>(context);
+  return WriteAll(both.output, data, count, code) &&
+         (!both.hashing || HashAll(&both.hash, data, count, code));
+}
+
+}  // namespace
+
+DecodeStatus DecodePatchFile(Encoding encoding, const std::wstring& patchPath,
+                             const std::wstring& basePath, HANDLE output,
+                             std::string* sha256) noexcept try {
+  WriteAndHash both;
+  both.output = output;
+  DWORD error = 0;
+  if (sha256 != nullptr && !both.hash.Start(error)) return OpenFailure(DecodeError::kWrite, error);
+  both.hashing = sha256 != nullptr;
+  ByteSink out;
+  out.context = &both;
+  out.write = &WriteHashing;
+  const DecodeStatus status = DecodeFiles(encoding, patchPath, basePath, out, kAnySize);
+  if (status.Ok() && sha256 != nullptr && !both.hash.Finish(*sha256, error))
+    return OpenFailure(DecodeError::kWrite, error);
+  return status;
+} catch (const std::bad_alloc&) {
+  return OpenFailure(DecodeError::kNoMemory, ERROR_NOT_ENOUGH_MEMORY);
+}
+
+DecodeStatus DecodePatchFileSha256(Encoding encoding, const std::wstring& patchPath,
+                                   const std::wstring& basePath, std::string& hex) noexcept try {
+  Sha256 hash;
+  DWORD error = 0;
+  if (!hash.Start(error)) return OpenFailure(DecodeError::kWrite, error);
+  ByteSink out;
+  out.context = &hash;
+  out.write = &HashAll;
+  const DecodeStatus status = DecodeFiles(encoding, patchPath, basePath, out, kAnySize);
+  if (status.Ok() && !hash.Finish(hex, error)) return OpenFailure(DecodeError::kWrite, error);
+  return status;
+} catch (const std::bad_alloc&) {
+  return OpenFailure(DecodeError::kNoMemory, ERROR_NOT_ENOUGH_MEMORY);
 }

@@ -16,6 +16,7 @@
 #include "product/record_key.h"
 #include "log/log_internal.h"
 #include "platform/text.h"
+#include "tests/support/encode.h"
 #include "tests/support/files.h"
 #include "tests/support/log_files.h"
 #include "tests/support/machine.h"
@@ -277,6 +278,33 @@ TEST_F(PatchCheck, DryRunAgreesWithTheRunner) {
   ToolRun again = RunTool(kPatchCheck, Quoted(package.dir) + L" --install-dir " + Quoted(install));
   EXPECT_EQ(again.exitCode, 0u) << again.output;
   EXPECT_TRUE(Contains(again.output, "its backup exists")) << again.output;
+
+  // A difference: its base is checked and the decoded file's hash verified beforehand, and the
+  // installed file is verified against the recorded hash, not the patch file's bytes.
+  const std::string base = "the base, as installed", next = "the next version of it";
+  testsupport::WriteBytes(temp_ / L"next.txt", next);
+  package.AddPatchFile(L"d.dif", testsupport::DifferencePatch(base, next));
+  testsupport::WriteBytes(install + L"\\d.txt", base);
+  package.WriteConf(R"({"patch_list":[{"src":"d.dif","dest":"d.txt","encoding":"difference",)"
+                    R"("sha256":")" + testsupport::Sha256Of(temp_ / L"next.txt") +
+                    R"(","base_sha256":")" + testsupport::Sha256Of(install + L"\\d.txt") + "\"}]}");
+  testsupport::WriteBytes(install + L"\\d.txt", "another base");
+  const std::wstring dryRun = Quoted(package.dir) + L" --install-dir " + Quoted(install);
+  const ToolRun otherBase = RunTool(kPatchCheck, dryRun);
+  EXPECT_EQ(otherBase.exitCode, 1u) << otherBase.output;
+  EXPECT_TRUE(Contains(otherBase.output, "not that of the base its difference was made from"))
+      << otherBase.output;
+  testsupport::WriteBytes(install + L"\\d.txt", base);
+  const ToolRun decodes = RunTool(kPatchCheck, dryRun);
+  EXPECT_EQ(decodes.exitCode, 0u) << decodes.output;
+  EXPECT_TRUE(Contains(decodes.output, "d.dif (sha256 verified, a difference against " +
+                                           NarrowToUtf8(install) + "\\d.txt)"))
+      << decodes.output;
+  EXPECT_EQ(testsupport::RunProgram(package.exe), 0u);
+  EXPECT_EQ(testsupport::ReadBytes(install + L"\\d.txt"), next);
+  const ToolRun applied =
+      RunTool(kPatchCheck, Quoted(package.dir) + L" --verify --install-dir " + Quoted(install));
+  EXPECT_EQ(applied.exitCode, 0u) << applied.output;
 }
 
 // --- deployment: detection, undo, the last run ---------------------------------------------

@@ -1,10 +1,54 @@
 #include "tools/patchcheck/dry_run.h"
 
+#include "package/base_check.h"
 #include "package/layout.h"
 #include "platform/text.h"
 #include "product/run_record.h"
 #include "tools/kit/package_read.h"
 #include "tools/kit/record_trust.h"
+
+namespace {
+
+// What the runner checks of each difference before it stages anything, with the same rule; a
+// base that is the one is decoded against, so that "verified" means what it means for a copy.
+void CheckBases(PackageReport& report, const std::vector<EntryPaths>& paths,
+                const std::vector<PlannedEntry>& plan) {
+  for (size_t i = 0; i < report.entries.size(); ++i) {
+    const PatchEntry& entry = report.entries[i];
+    const BaseVerdict verdict = CheckBase(entry, paths[i], plan[i]);
+    if (verdict.state == BaseState::kNotNeeded) continue;
+    if (verdict.state == BaseState::kMatches) {
+      if (i < report.hashes.size())
+        CheckDecodedHash(entry, i, paths[i].source, paths[i].base, report.hashes[i], report.findings);
+      continue;
+    }
+    const std::string base = NarrowToUtf8(paths[i].base);
+    std::string why;
+    switch (verdict.state) {
+      case BaseState::kReplacedFirst:
+        why = "its difference is against " + base + ", which an earlier entry replaces first";
+        break;
+      case BaseState::kOutside:
+        why = "its base " + base + " lies outside the installation folder";
+        break;
+      case BaseState::kMissing:
+        why = "its base " + base + " is missing (it needs sha256 " + entry.baseSha256 + ")";
+        break;
+      case BaseState::kDiffers:
+        why = "the installed " + base + " has sha256 " + verdict.hash.actual +
+              ", not that of the base its difference was made from, " + entry.baseSha256;
+        break;
+      default:
+        why = "its base " + base + " cannot be read for its sha256 (error " +
+              std::to_string(verdict.hash.error) + ")";
+        break;
+    }
+    report.findings.push_back(
+        {FindingLevel::kError, EntryName(i) + ": " + why + ": a run stops before anything is touched"});
+  }
+}
+
+}  // namespace
 
 void DryRun(const std::wstring& packageDir, const std::wstring& installDir, PackageReport& report) {
   // A run refuses conf.json before it looks at any entry.
@@ -28,9 +72,10 @@ void DryRun(const std::wstring& packageDir, const std::wstring& installDir, Pack
     }
   }
   const std::vector<PlannedEntry> plan = PlanEntries(report.entries, facts);
+  CheckBases(report, paths, plan);
   for (size_t i = 0; i < report.entries.size(); ++i) {
     const bool verified = i < report.hashes.size() && report.hashes[i].state == HashState::kMatches;
-    report.steps.push_back({i + 1, plan[i], paths[i], verified});
+    report.steps.push_back({i + 1, plan[i], paths[i], verified, report.entries[i].encoding});
     if (plan[i].action == EntryAction::kNotReached) continue;
     WarnIfTooLong(report.findings, i, "destination", paths[i].destination,
                   "a run cannot copy there and stops at this entry");
@@ -39,8 +84,13 @@ void DryRun(const std::wstring& packageDir, const std::wstring& installDir, Pack
 
 std::string StepText(const DryRunStep& step) {
   const std::string entry = "entry " + std::to_string(step.entry) + ": ";
-  const std::string source =
-      NarrowToUtf8(step.paths.source) + (step.verified ? " (sha256 verified)" : "");
+  const std::string decoded =
+      step.encoding == Encoding::kCompressed   ? ", decompressed"
+      : step.encoding == Encoding::kDifference ? ", a difference against " + NarrowToUtf8(step.paths.base)
+                                               : "";
+  const std::string source = NarrowToUtf8(step.paths.source) +
+                             (step.verified ? " (sha256 verified" + decoded + ")"
+                                            : decoded.empty() ? "" : " (" + decoded.substr(2) + ")");
   const std::string destination = NarrowToUtf8(step.paths.destination);
   const std::string backup = NarrowToUtf8(step.paths.backup);
   switch (step.planned.action) {

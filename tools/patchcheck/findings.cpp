@@ -7,6 +7,7 @@
 
 #include "package/layout.h"
 #include "platform/paths.h"
+#include "package/decode_file.h"
 #include "platform/sha256.h"
 #include "platform/text.h"
 #include "tools/kit/package_read.h"
@@ -265,6 +266,16 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
     const std::string named = EntryName(i) + ": patch file " + NarrowToUtf8(source);
     WarnIfTooLong(report.findings, i, "patch file", source,
                   "a run does not find it and skips the entry");
+    if (entry.encoding != Encoding::kWhole) {
+      // A difference decodes only against an installation: the dry run tries it.
+      report.hashes.push_back(HashVerdict());
+      if (!PathFileExistsW(source.c_str())) {
+        Error(report.findings, named + " is missing: a run skips it");
+      } else if (entry.encoding == Encoding::kCompressed) {
+        CheckDecodedHash(entry, i, source, std::wstring(), report.hashes.back(), report.findings);
+      }
+      continue;
+    }
     report.hashes.push_back(CheckRecordedHash(source, entry.sha256));
     const HashVerdict& hash = report.hashes.back();
     if (!PathFileExistsW(source.c_str())) {
@@ -279,6 +290,25 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
     }
   }
   return report;
+}
+
+void CheckDecodedHash(const PatchEntry& entry, size_t index, const std::wstring& source,
+                      const std::wstring& base, HashVerdict& hash, std::vector<Finding>& findings) {
+  const std::string named = EntryName(index) + ": patch file " + NarrowToUtf8(source);
+  const DecodeStatus status = DecodePatchFileSha256(entry.encoding, source, base, hash.actual);
+  if (!status.Ok()) {
+    hash.state = HashState::kUnreadable;
+    hash.error = status.code;
+    Error(findings, named + " does not decode (" + DecodeErrorText(status.error) + ", at byte " +
+                        std::to_string(status.at) + ", error " + std::to_string(status.code) +
+                        "): a run stops before anything is touched");
+    return;
+  }
+  hash.state = hash.actual == entry.sha256 ? HashState::kMatches : HashState::kDiffers;
+  if (hash.state == HashState::kDiffers) {
+    Error(findings, named + " decodes to sha256 " + hash.actual + ", conf.json records " +
+                        entry.sha256 + ": a run stops before anything is touched");
+  }
 }
 
 std::string FindingText(const Finding& finding) {
@@ -342,6 +372,9 @@ Json::Value ReportJson(const PackageReport& report) {
     item["backup"] =
         step.planned.movesAside ? Json::Value(NarrowToUtf8(step.paths.backup)) : Json::Value();
     item["verified"] = step.verified;
+    item["encoding"] = step.encoding == Encoding::kCompressed   ? "compressed"
+                       : step.encoding == Encoding::kDifference ? "difference"
+                                                                : "whole";
     root["dry_run"].append(item);
   }
   return root;

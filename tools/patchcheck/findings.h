@@ -28,6 +28,7 @@ struct DryRunStep {
   PlannedEntry planned;
   EntryPaths paths;
   bool verified = false;  // the patch file has the sha256 that conf.json records for it
+  Encoding encoding = Encoding::kWhole;
 };
 
 // The package's runner (Patch.exe, which the install command starts, when it is one): its seal
@@ -62,6 +63,12 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries);
 // the runner names such files as they are, and no file is found that way.
 void WarnIfTooLong(std::vector<Finding>& findings, size_t index, const char* what,
                    const std::wstring& path, const char* consequence);
+
+// Decodes an encoded patch file (a difference against `base`) to its hash and sets `hash` as a
+// check of a whole patch file would, with an error finding when it does not decode or decodes to
+// another hash than the recorded one.
+void CheckDecodedHash(const PatchEntry& entry, size_t index, const std::wstring& source,
+                      const std::wstring& base, HashVerdict& hash, std::vector<Finding>& findings);
 
 // How the tools print a report: one line per finding ("error: ..."), and as JSON an object with
 // "ok", "runner", "findings" and "dry_run".

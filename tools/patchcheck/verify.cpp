@@ -40,7 +40,8 @@ std::vector<InstalledEntry> ReadInstalledEntries(const std::wstring& packageDir,
       item.role = EntryRole::kSkipsRepeated;
       item.sameAs = plan[i].sameAs + 1;
     }
-    if (item.role != EntryRole::kSkipsMissing) {
+    // An encoded patch file is not the file it installs: its recorded hash tells.
+    if (item.role != EntryRole::kSkipsMissing && entries[i].encoding == Encoding::kWhole) {
       item.holds = CompareWithFile(item.paths.destination, item.paths.source, item.error);
     } else if (entries[i].sha256.empty()) {
       item.cannotTell = true;
