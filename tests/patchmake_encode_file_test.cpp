@@ -76,16 +76,26 @@ TEST(PatchMakeEncoding, DifferencesAndCompressedFilesDecodeToTheNewFile) {
   Bytes out;
   ASSERT_TRUE(Decode(Encoding::kDifference, patch, base, out, next.size()).Ok());
   EXPECT_TRUE(out == next);
-  // Empty files on either side, and a base that shares nothing.
+  // Empty files on either side, and a small base that shares nothing.
   for (const auto& pair : {std::make_pair(Bytes(), next), std::make_pair(base, Bytes()),
-                           std::make_pair(Bytes(), Bytes()), std::make_pair(Noise(999, 3), next)}) {
+                           std::make_pair(Bytes(), Bytes()),
+                           std::make_pair(Noise(999, 3), Noise(1000, 4))}) {
     EXPECT_TRUE(Decode(Encoding::kDifference, DifferenceOf(pair.first, pair.second), pair.first,
                        out)
                     .Ok());
     EXPECT_TRUE(out == pair.second) << pair.first.size() << " -> " << pair.second.size();
   }
-  Bytes compressed;
+  // A large new file that shares nothing with its base is not matched at all.
+  DifferenceStreams streams;
   std::string error;
+  ASSERT_TRUE(MatchAgainstBase(base.data(), base.size(), next.data(), next.size(), streams, error));
+  EXPECT_TRUE(streams.related);
+  const Bytes other = Noise(next.size(), 5);
+  ASSERT_TRUE(MatchAgainstBase(base.data(), base.size(), other.data(), other.size(), streams, error));
+  EXPECT_FALSE(streams.related);
+  EXPECT_TRUE(streams.control.empty() && streams.extra.empty());
+
+  Bytes compressed;
   const Bytes text(300000, 'a');
   ASSERT_TRUE(EncodeCompressed(text.data(), text.size(), kPatchCompressionLevel, compressed, error))
       << error;

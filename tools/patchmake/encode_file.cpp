@@ -205,23 +205,28 @@ bool EncodeFile(const EncodeRequest& request, EncodeResult& result, std::string&
     return false;
   }
   std::vector<uint8_t> difference, compressed;
+  bool related = false;
   {
     DifferenceStreams streams;
-    if (!MatchAgainstBase(base.data(), base.size(), next.data(), next.size(), streams, failure) ||
-        !EncodeDifference(streams, base.size(), next.size(), kPatchCompressionLevel, difference,
-                          failure)) {
+    if (!MatchAgainstBase(base.data(), base.size(), next.data(), next.size(), streams, failure))
+      return false;
+    related = streams.related;
+    if (related && !EncodeDifference(streams, base.size(), next.size(), kPatchCompressionLevel,
+                                     difference, failure)) {
       return false;
     }
   }
   std::vector<uint8_t>().swap(base);
   // Level 19 costs more than the whole difference; a fast compression shows whether it can win
-  // at all (level 19 is not half as large), and is a valid compressed file itself.
+  // at all (level 19 is not half as large, and finds little where the fast level found
+  // nothing), and is a valid compressed file itself.
   if (!EncodeCompressed(next.data(), next.size(), kQuickCompressionLevel, compressed, failure))
     return false;
-  if (difference.size() * 2 >= compressed.size() &&
+  const bool compressible = compressed.size() + next.size() / 16 < next.size();
+  if (compressible && (!related || difference.size() * 2 >= compressed.size()) &&
       !EncodeCompressed(next.data(), next.size(), kPatchCompressionLevel, compressed, failure))
     return false;
-  result.sizes = {next.size(), compressed.size(), difference.size()};
+  result.sizes = {next.size(), compressed.size(), related ? difference.size() : kNotMade};
   result.encoding = ChooseEncoding(result.sizes);
   if (result.encoding != Encoding::kDifference) result.baseSha256.clear();
   const std::vector<uint8_t>& chosen = result.encoding == Encoding::kDifference ? difference
