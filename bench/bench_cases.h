@@ -6,6 +6,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <vector>
+
 #include "bench/bench_support.h"
 #include "bench/ratio_table.h"
 
@@ -32,6 +34,9 @@ BenchCase RegisterLargeFilesPatchCase(const BenchSizes& sizes, bool hashed);
 // The time the product is stopped during the large case, first kill to restart.
 BenchCase RegisterDowntimeCase(const BenchSizes& sizes, bool hashed);
 BenchCase RegisterPatchMakeCase(const BenchSizes& sizes);
+// patchmake on real updates (sizes.realPairs): its package against the whole new files and
+// against bsdiff's patches, and its time against bsdiff's. No rows without the pairs.
+std::vector<BenchCase> RegisterRealPairsCases(const BenchSizes& sizes);
 // The runner staging a difference of a large file against staging the whole new file.
 BenchCase RegisterDifferenceStagingCase(const BenchSizes& sizes);
 // The run's record of a package of confEntries entries, written and read back.

@@ -100,7 +100,11 @@ int main(int argc, char** argv) {
 
   // The switch read at start-up must not send the cases' lines to the machine's log.
   LogEnabled = 0;
-  const std::vector<bench::BenchCase> cases = {
+  wchar_t pairs[MAX_PATH] = {};
+  if (GetEnvironmentVariableW(L"PATCH_BENCH_PAIRS", pairs, MAX_PATH) < MAX_PATH) {
+    sizes.realPairs = pairs;
+  }
+  std::vector<bench::BenchCase> cases = {
       bench::RegisterLogLineCase(sizes),
       bench::RegisterLogOffCase(sizes),
       bench::RegisterParseConfCase(sizes),
@@ -117,6 +121,8 @@ int main(int argc, char** argv) {
       bench::RegisterStartupCase(sizes),
       bench::RegisterStartupImportsCase(sizes),
   };
+  const std::vector<bench::BenchCase> real = bench::RegisterRealPairsCases(sizes);
+  cases.insert(cases.end() - 2, real.begin(), real.end());
   bench::CollectingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
 

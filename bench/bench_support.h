@@ -19,6 +19,7 @@ struct BenchSizes {
   int makeFiles = 2000;  // in each of the two trees that patchmake compares
   DWORD makeFileBytes = 64 * 1024;
   bool smoke = false;  // one iteration of each case, one repetition
+  std::wstring realPairs;  // bench/fetch-pairs' folder (PATCH_BENCH_PAIRS); empty: none
 };
 BenchSizes SmokeSizes();
 

@@ -9,11 +9,13 @@ namespace bench {
 
 namespace {
 
-std::string FormatTime(double ns) {
-  static const char* const kUnits[] = {"ns", "us", "ms", "s"};
+std::string FormatTime(double ns, bool bytes) {
+  static const char* const kTimes[] = {"ns", "us", "ms", "s"};
+  static const char* const kSizes[] = {"B", "KB", "MB", "GB"};
+  const char* const* kUnits = bytes ? kSizes : kTimes;
   double value = ns;
   size_t unit = 0;
-  while (value >= 1000.0 && unit + 1 < sizeof(kUnits) / sizeof(kUnits[0])) {
+  while (value >= 1000.0 && unit + 1 < sizeof(kTimes) / sizeof(kTimes[0])) {
     value /= 1000.0;
     ++unit;
   }
@@ -58,6 +60,7 @@ std::vector<RatioRow> BuildRatioRows(const std::vector<BenchCase>& cases,
     row.baselineNs = Fastest(baseline->second);
     row.ratio = row.baselineNs > 0 ? row.timeNs / row.baselineNs : 0;
     row.goal = benchCase.goal;
+    row.bytes = benchCase.bytes;
     rows.push_back(row);
   }
   return rows;
@@ -69,7 +72,8 @@ std::string FormatRatioTable(const std::vector<RatioRow>& rows) {
   const std::vector<std::string> header = {"case", "time", "baseline", "ratio", "goal", ""};
   std::vector<std::vector<std::string>> cells = {header};
   for (const RatioRow& row : rows) {
-    cells.push_back({row.title, FormatTime(row.timeNs), FormatTime(row.baselineNs),
+    cells.push_back({row.title, FormatTime(row.timeNs, row.bytes),
+                     FormatTime(row.baselineNs, row.bytes),
                      FormatNumber("%.3f", row.ratio),
                      row.goal ? FormatNumber("<= %.2f", *row.goal) : "-",
                      GoalMet(row) ? "met" : "MISSED"});

@@ -16,6 +16,8 @@ struct BenchCase {
   std::string name;            // benchmark name of the case
   std::string baselineName;    // benchmark name of its baseline
   std::optional<double> goal;  // highest acceptable ratio; none for a case without a goal
+  // A size case: its samples and its baseline's are bytes (an iteration of 1 ns a byte).
+  bool bytes = false;
 };
 
 struct RatioRow {
@@ -24,6 +26,7 @@ struct RatioRow {
   double baselineNs = 0;
   double ratio = 0;
   std::optional<double> goal;
+  bool bytes = false;  // timeNs and baselineNs are bytes
 };
 
 // The smallest sample; 0 for none. Each sample is already the mean of many iterations, and a
@@ -39,7 +42,7 @@ std::vector<RatioRow> BuildRatioRows(const std::vector<BenchCase>& cases,
 bool GoalMet(const RatioRow& row);
 
 // Text columns: case, time, baseline, ratio, goal, verdict. Times in the largest unit that
-// keeps them at or above 1 (ns, us, ms, s).
+// keeps them at or above 1 (ns, us, ms, s), sizes likewise (B, KB, MB, GB).
 std::string FormatRatioTable(const std::vector<RatioRow>& rows);
 
 // A JSON list of objects with the keys "case", "time_ns", "baseline_ns", "ratio" and "goal"

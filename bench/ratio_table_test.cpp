@@ -48,15 +48,17 @@ TEST(RatioTableTest, GoalIsMetUpToAndIncludingItsValueAndAlwaysWithoutOne) {
 TEST(RatioTableTest, TableShowsTimesInReadableUnitsAndMarksMissedGoals) {
   const std::vector<RatioRow> rows = {{"fast", 1500, 1000, 1.5, 2.0},
                                       {"slow", 3.2e9, 1e9, 3.2, 1.1},
-                                      {"free", 12, 10, 1.2, std::nullopt}};
+                                      {"free", 12, 10, 1.2, std::nullopt},
+                                      {"size", 2.5e6, 5e7, 0.05, 0.1, true}};
   const std::string table = FormatRatioTable(rows);
+  EXPECT_NE(table.find("2.5 MB     50 MB"), std::string::npos) << table;
   EXPECT_NE(table.find("1.5 us"), std::string::npos) << table;
   EXPECT_NE(table.find("3.2 s"), std::string::npos) << table;
   EXPECT_NE(table.find("12 ns"), std::string::npos) << table;
   EXPECT_NE(table.find("<= 1.10  MISSED"), std::string::npos) << table;
   EXPECT_NE(table.find("<= 2.00  met"), std::string::npos) << table;
   // One header line and one line per row, all columns aligned on the widest case name.
-  EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 4) << table;
+  EXPECT_EQ(std::count(table.begin(), table.end(), '\n'), 5) << table;
   EXPECT_EQ(table.find("fast"), table.find('\n') + 1) << table;
 }
 

@@ -686,18 +686,41 @@ std::map<std::wstring, std::string> WithoutBackups(std::map<std::wstring, std::s
   return tree;
 }
 
+// Bytes that do not compress, as code mostly does not.
+std::string Noise(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) {
+    seed = seed * 1664525u + 1013904223u;
+    byte = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
+
+// A later build of `bytes`: some bytes changed, a stretch inserted.
+std::string Rebuilt(std::string bytes) {
+  for (size_t i = 0; i < bytes.size(); i += 4099) bytes[i] = static_cast<char>(bytes[i] + 1);
+  return bytes.insert(bytes.size() / 2, Noise(2000, 5));
+}
+
 TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
   const std::wstring oldDir = temp_ / L"old", newDir = temp_ / L"new", install = temp_ / L"inst";
   const std::wstring added = L"read me \u00E9.txt";
+  const std::string engine = Noise(300000, 1), library = Noise(200000, 2);
   for (const std::wstring& root : {oldDir, install}) {
+    testsupport::WriteBytes(root + L"\\bin\\engine.dll", engine);
     testsupport::WriteBytes(root + L"\\same.txt", "unchanged");
     testsupport::WriteBytes(root + L"\\bin\\core.dll", "core 1.0");
     testsupport::WriteBytes(root + L"\\bin\\grown.dll", "small");
     testsupport::WriteBytes(root + L"\\trace.log", "old log");
     testsupport::WriteBytes(root + L"\\gone.txt", "removed in 1.1");
-    testsupport::WriteBytes(root + L"\\lib-1.0.dll", "renamed in 1.1");
+    testsupport::WriteBytes(root + L"\\lib-1.0.dll", library);
   }
-  testsupport::WriteBytes(newDir + L"\\lib-1.1.dll", "renamed in 1.1");
+  testsupport::WriteBytes(newDir + L"\\bin\\engine.dll", Rebuilt(engine));
+  testsupport::WriteBytes(newDir + L"\\lib-1.1.dll", Rebuilt(library));
+  std::string manual;
+  for (int line = 0; manual.size() < 100000; ++line)
+    manual += "Step " + std::to_string(line) + ": read the manual.\r\n";
+  testsupport::WriteBytes(newDir + L"\\manual.txt", manual);
   testsupport::WriteBytes(newDir + L"\\lang\\fr\\texts.txt", "two new folders deep");
   testsupport::WriteBytes(newDir + L"\\same.txt", "unchanged");
   testsupport::WriteBytes(newDir + L"\\bin\\core.dll", "core 1.1");  // the same size
@@ -711,14 +734,26 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
 
   ToolRun made = RunTool(kPatchMake, trees + L" " + Quoted(package) + L" --exclude *.LOG");
   ASSERT_EQ(made.exitCode, 0u) << made.output;
-  EXPECT_TRUE(Contains(made.output, "10 entries, 71 bytes, 2 skipped, 0 errors")) << made.output;
+  EXPECT_TRUE(Contains(made.output, "12 entries, ")) << made.output;
+  EXPECT_TRUE(Contains(made.output, " bytes, 2 skipped, 0 errors")) << made.output;
+  EXPECT_TRUE(Contains(made.output, "entry lib-1.1.dll: difference from lib-1.0.dll, "))
+      << made.output;
+  EXPECT_TRUE(Contains(made.output, "entry bin\\core.dll: whole, 8 bytes of 8")) << made.output;
   EXPECT_TRUE(Contains(made.output, "result: a run makes an installation equal to")) << made.output;
   EXPECT_TRUE(Contains(made.output, "runner Patch.exe: sealed, conf.json matches")) << made.output;
   PatchList entries;
   ASSERT_EQ(ParseConfText(testsupport::ReadBytes(package + L"\\patchfile\\conf.json"), entries),
             ConfTextResult::kOk);
   std::vector<std::string> dests;
+  std::map<std::string, Encoding> encodings;
+  std::map<std::string, std::string> bases;
+  uint64_t bytes = 0;
   for (const PatchEntry& entry : entries) {
+    if (entry.kind == EntryKind::kCopy) {
+      encodings[entry.dest] = entry.encoding;
+      bases[entry.dest] = entry.base;
+      bytes += testsupport::ReadBytes(package + L"\\patchfile\\" + WidenUtf8(entry.src)).size();
+    }
     dests.push_back((entry.kind == EntryKind::kRemove   ? "-"
                      : entry.kind == EntryKind::kFolder ? "+"
                                                         : "") +
@@ -727,11 +762,21 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
     EXPECT_EQ(entry.src, "files\\" + entry.dest);
     EXPECT_FALSE(entry.sha256.empty()) << "no sha256 for " << entry.dest;
   }
-  EXPECT_EQ(dests, (std::vector<std::string>{"bin\\core.dll", "bin\\grown.dll", "conf.json",
+  EXPECT_EQ(dests, (std::vector<std::string>{"bin\\core.dll", "bin\\engine.dll",
+                                             "bin\\grown.dll", "conf.json",
                                              "-gone.txt", "+lang", "+lang\\fr",
-                                             "lang\\fr\\texts.txt", "-lib-1.0.dll", "lib-1.1.dll",
-                                             NarrowToUtf8(added)}))
-      << "changed, added and removed files and new folders in file-name order, nothing else";
+                                             "lang\\fr\\texts.txt", "lib-1.1.dll", "-lib-1.0.dll",
+                                             "manual.txt", NarrowToUtf8(added)}))
+      << "changed, added and removed files and new folders in file-name order, nothing else, "
+         "a renamed file's removal after the file that may be made from it";
+  EXPECT_EQ(encodings["bin\\engine.dll"], Encoding::kDifference);
+  EXPECT_EQ(encodings["lib-1.1.dll"], Encoding::kDifference);
+  EXPECT_EQ(bases["lib-1.1.dll"], "lib-1.0.dll");
+  EXPECT_EQ(bases["bin\\engine.dll"], "") << "its base is its own dest";
+  EXPECT_EQ(encodings["manual.txt"], Encoding::kCompressed);
+  EXPECT_EQ(encodings["bin\\grown.dll"], Encoding::kWhole);
+  EXPECT_LT(bytes, (engine.size() + library.size() + manual.size()) / 10)
+      << "the package is not a tenth of the new files";
 
   key_.SetString(kInstallDirValue, install);
   EXPECT_EQ(testsupport::RunProgram(package + L"\\Patch.exe"), 0u);
@@ -789,6 +834,17 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
     EXPECT_EQ(WithoutBackups(testsupport::SnapshotTree(install)), expected) << NarrowToUtf8(held);
     EXPECT_EQ(RunTool(kPatchUndo, Quoted(package) + L" --remove-added").exitCode, 0u);
   }
+
+  // --whole: nothing made from the installed files, applied to an installation of others.
+  const std::wstring whole = temp_ / L"whole";
+  made = RunTool(kPatchMake, trees + L" " + Quoted(whole) + L" --exclude *.LOG --whole");
+  ASSERT_EQ(made.exitCode, 0u) << made.output;
+  EXPECT_TRUE(Contains(made.output, "entry bin\\engine.dll: whole, ")) << made.output;
+  EXPECT_TRUE(Contains(made.output, "entry manual.txt: compressed, ")) << made.output;
+  testsupport::WriteBytes(install + L"\\bin\\engine.dll", "another build");
+  EXPECT_EQ(testsupport::RunProgram(whole + L"\\Patch.exe"), 0u);
+  EXPECT_EQ(testsupport::ReadBytes(install + L"\\bin\\engine.dll"), Rebuilt(engine));
+  EXPECT_EQ(testsupport::ReadBytes(install + L"\\lib-1.1.dll"), Rebuilt(library));
 
   // Refused, nothing written: OUT_DIR not empty; a file that cannot be read half-way through.
   const auto written = testsupport::SnapshotTree(package);

@@ -155,6 +155,23 @@ void Match(const int32_t* suffixes, const uint8_t* base, int64_t baseSize, const
   }
 }
 
+// Whether `next` shares enough with `base` to be worth matching: of kSamples stretches spread
+// over it, at least one in eight found in `base` at kSampleBytes or longer.
+bool Related(const int32_t* suffixes, const uint8_t* base, size_t baseSize, const uint8_t* next,
+             size_t nextSize) {
+  constexpr size_t kSamples = 64, kSampleBytes = 24;
+  // Too small to judge, and quickly matched anyway.
+  if (baseSize < kSampleBytes || nextSize < kSamples * kSampleBytes) return true;
+  size_t found = 0;
+  for (size_t i = 0; i < kSamples; ++i) {
+    const size_t at = i * (nextSize - kSampleBytes) / (kSamples - 1);
+    int64_t position = 0;
+    if (LongestMatch(suffixes, base, baseSize, next + at, kSampleBytes, position) >= kSampleBytes)
+      ++found;
+  }
+  return found * 8 >= kSamples;
+}
+
 }  // namespace
 
 void AppendRecord(std::vector<uint8_t>& control, const DiffRecord& record) {
@@ -187,6 +204,8 @@ bool MatchAgainstBase(const uint8_t* base, size_t baseSize, const uint8_t* next,
       error = "the suffix array could not be made";
       return false;
     }
+    streams.related = Related(suffixes.data(), base, baseSize, next, nextSize);
+    if (!streams.related) return true;
     streams.diff.reserve(nextSize);
     Match(suffixes.data(), base, static_cast<int64_t>(baseSize), next,
           static_cast<int64_t>(nextSize), streams);

@@ -15,10 +15,16 @@
 // The level for every stream: zstd's highest below its "ultra" levels, whose larger windows the
 // decoder refuses.
 inline constexpr int kPatchCompressionLevel = 19;
+// A fast level, to learn whether level 19 of a new file can beat its difference.
+inline constexpr int kQuickCompressionLevel = 1;
 
 // A difference before compression: the records and the bytes of the diff and extra streams.
 struct DifferenceStreams {
   std::vector<uint8_t> control, diff, extra;
+  // False when samples of the new file were almost all missing from the base: no records are
+  // made then, since a difference of unrelated files is no smaller than the file compressed
+  // and the matcher is slowest on them.
+  bool related = true;
 };
 
 // Appends one record to a control stream (see patch_format.h).
@@ -26,8 +32,9 @@ void AppendRecord(std::vector<uint8_t>& control, const DiffRecord& record);
 
 // Fills `streams` (emptied first) with records and bytes that make `next` from `base`: for each
 // stretch of `next`, the place in `base` where it matches best (a suffix array of `base`),
-// extended forwards and backwards while more of its bytes match than not. False, with a
-// sentence in `error`, when memory runs out (the differ needs DifferenceMemoryBytes).
+// extended forwards and backwards while more of its bytes match than not (but see `related`).
+// False, with a sentence in `error`, when memory runs out (the differ needs
+// DifferenceMemoryBytes).
 bool MatchAgainstBase(const uint8_t* base, size_t baseSize, const uint8_t* next, size_t nextSize,
                       DifferenceStreams& streams, std::string& error);
 

@@ -22,6 +22,7 @@
 #include "tools/kit/package_read.h"
 #include "tools/kit/runner_image.h"
 #include "tools/patchcheck/dry_run.h"
+#include "tools/patchmake/encode_file.h"
 #include "tools/patchmake/tree.h"
 
 namespace {
@@ -108,57 +109,10 @@ bool SameContent(Writer& writer, FileHandle& oldFile, const std::wstring& oldPat
   }
 }
 
-// Writes the rest of `from` to the new file `to` and hashes exactly the bytes written; the copy
-// keeps the time of last write, which the runner's copy then gives the installation.
-bool CopyHashing(Writer& writer, FileHandle& from, const std::wstring& fromPath,
-                 const std::wstring& to, std::string& sha256, uint64_t& bytes,
-                 std::string& failure) {
-  Sha256 hash;
-  DWORD error = 0;
-  if (!hash.Start(error)) {
-    failure = "no SHA-256 provider (error " + std::to_string(error) + ")";
-    return false;
-  }
-  const KernelHandle file = OpenFile(to, GENERIC_WRITE, 0, CREATE_NEW, FILE_FLAG_SEQUENTIAL_SCAN);
-  if (!file.IsValid()) {
-    failure = ErrorText("cannot create", to, GetLastError());
-    return false;
-  }
-  writer.made.Add(to, false);
-  const bool read = ReadInChunks(
-      from.Get(), writer.newChunk,
-      [&](const char* data, DWORD count) {
-        DWORD written = 0;
-        if (!WriteFile(file.Get(), data, count, &written, nullptr) || written != count) {
-          failure = ErrorText("cannot write", to, GetLastError());
-          return false;
-        }
-        if (!hash.Update(data, count, error)) {
-          failure = ErrorText("cannot hash", fromPath, error);
-          return false;
-        }
-        bytes += count;
-        return true;
-      },
-      error);
-  if (!read) failure = ErrorText("cannot read", fromPath, error);
-  if (!failure.empty()) return false;
-  FILETIME lastWrite;
-  if (!GetFileTime(from.Get(), nullptr, nullptr, &lastWrite) ||
-      !SetFileTime(file.Get(), nullptr, nullptr, &lastWrite)) {
-    failure = ErrorText("cannot set the time of", to, GetLastError());
-    return false;
-  }
-  if (!hash.Finish(sha256, error)) {
-    failure = ErrorText("cannot hash", fromPath, error);
-    return false;
-  }
-  return true;
-}
-
 // Packages the new version of `change` unless it equals the old one.
 bool AddIfChanged(const MakeRequest& request, const Change& change, Writer& writer,
-                  PatchList& entries, uint64_t& bytes, std::string& failure) {
+                  PatchList& entries, std::vector<EncodedEntry>& report, uint64_t& bytes,
+                  std::string& failure) {
   if (change.kind != EntryKind::kCopy) {
     entries.push_back({"", NarrowToUtf8(change.path), "", change.kind});
     return true;
@@ -193,11 +147,28 @@ bool AddIfChanged(const MakeRequest& request, const Change& change, Writer& writ
   const std::wstring src = JoinPath(kPatchFilesFolder, change.path);
   entry.src = NarrowToUtf8(src);
   entry.dest = NarrowToUtf8(change.path);
-  if (!MakeFolders(writer, ParentFolder(src), failure) ||
-      !CopyHashing(writer, newFile, newPath, writer.patchDir + L"\\" + src, entry.sha256, bytes,
-                   failure)) {
-    return false;
+  EncodeRequest encode;
+  encode.newPath = newPath;
+  encode.outPath = writer.patchDir + L"\\" + src;
+  const std::wstring base = change.inOld ? change.path : change.renamedFrom;
+  if (!request.whole && !base.empty()) encode.basePath = request.oldDir + L"\\" + base;
+  if (!MakeFolders(writer, ParentFolder(src), failure)) return false;
+  writer.made.Add(encode.outPath, false);
+  EncodeResult encoded;
+  if (!EncodeFile(encode, encoded, failure)) return false;
+  entry.sha256 = encoded.sha256;
+  entry.encoding = encoded.encoding;
+  if (encoded.encoding == Encoding::kDifference) {
+    entry.baseSha256 = encoded.baseSha256;
+    if (!change.inOld) entry.base = NarrowToUtf8(change.renamedFrom);
   }
+  const uint64_t patchBytes = encoded.encoding == Encoding::kDifference ? encoded.sizes.difference
+                              : encoded.encoding == Encoding::kCompressed
+                                  ? encoded.sizes.compressed
+                                  : encoded.sizes.whole;
+  report.push_back({entry.dest, entry.encoding, patchBytes, encoded.sizes.whole, entry.base,
+                    encoded.tooLargeToDiff});
+  bytes += patchBytes;
   entries.push_back(std::move(entry));
   return true;
 }
@@ -269,8 +240,10 @@ bool WritePackage(const MakeRequest& request, const std::vector<Change>& changes
   writer.made.Add(runner, false);
   PatchList entries;
   for (const Change& change : changes) {
-    if (!AddIfChanged(request, change, writer, entries, result.bytes, failure)) return false;
+    if (!AddIfChanged(request, change, writer, entries, result.encoded, result.bytes, failure))
+      return false;
   }
+  for (const EncodedEntry& entry : result.encoded) result.wholeBytes += entry.wholeBytes;
   const std::wstring conf = ConfPathOf(writer.patchDir);
   if (!ReplaceWholeFile(conf, ConfJsonText(entries), failure)) return false;
   writer.made.Add(conf, false);
@@ -304,7 +277,9 @@ bool BuildPackage(const MakeRequest& request, MakeResult& result, std::string& f
     return false;
   }
   std::vector<Finding> errors;
-  const std::vector<Change> changes = PairTrees(oldTree, newTree, request.oldDir, request.newDir, result.skipped, errors);
+  std::vector<Change> changes =
+      PairTrees(oldTree, newTree, request.oldDir, request.newDir, result.skipped, errors);
+  if (!request.whole) PairRenamedFiles(changes);
 
   // Written under another name and renamed whole, so that OUT_DIR never holds half a package.
   const std::wstring temp =

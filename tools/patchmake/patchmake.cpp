@@ -1,6 +1,6 @@
 // patchmake: a patch package from two versions of the product.
 //   patchmake OLD_DIR NEW_DIR OUT_DIR [--runner PATCH_EXE] [--exclude PATTERN]... [--no-seal]
-//             [--json]
+//             [--whole] [--json]
 // Exit code 0 the package turns OLD_DIR into NEW_DIR, 1 written but a run cannot (errors),
 // 2 usage, or nothing written.
 
@@ -18,13 +18,14 @@
 #include "platform/text.h"
 #include "tools/kit/cli.h"
 #include "tools/patchcheck/dry_run.h"
+#include "tools/patchmake/encode_file.h"
 #include "tools/patchmake/package_writer.h"
 
 namespace {
 constexpr char kTool[] = "patchmake";
 constexpr char kUsage[] =
     "patchmake OLD_DIR NEW_DIR OUT_DIR [--runner PATCH_EXE] [--exclude PATTERN]... [--no-seal] "
-    "[--json]";
+    "[--whole] [--json]";
 
 size_t ErrorCount(const PackageReport& report) {
   return static_cast<size_t>(
@@ -43,10 +44,25 @@ void PrintText(const MakeRequest& request, const MakeResult& result) {
       std::printf("dry run on %s: %s\n", NarrowToUtf8(request.oldDir).c_str(),
                   StepText(step).c_str());
   }
+  for (const EncodedEntry& entry : result.encoded) {
+    std::printf("entry %s: %s%s, %llu bytes of %llu%s\n", entry.dest.c_str(),
+                EncodingName(entry.encoding),
+                entry.base.empty() ? "" : (" from " + entry.base).c_str(),
+                static_cast<unsigned long long>(entry.bytes),
+                static_cast<unsigned long long>(entry.wholeBytes),
+                entry.tooLargeToDiff ? " (too large to diff in patchmake's memory: compressed)"
+                                     : "");
+  }
   std::printf("%s\n", RunnerText(report.runner).c_str());
   std::printf("package %s: %zu entries, %llu bytes, %zu skipped, %zu errors\n",
               NarrowToUtf8(request.outDir).c_str(), result.entries,
               static_cast<unsigned long long>(result.bytes), result.skipped, ErrorCount(report));
+  if (result.wholeBytes > 0) {
+    std::printf("patch files: %llu bytes for %llu bytes of new files (%.3f)\n",
+                static_cast<unsigned long long>(result.bytes),
+                static_cast<unsigned long long>(result.wholeBytes),
+                static_cast<double>(result.bytes) / static_cast<double>(result.wholeBytes));
+  }
   const std::string from = NarrowToUtf8(request.oldDir), to = NarrowToUtf8(request.newDir);
   if (report.Failed()) {
     std::printf("result: written, but a run cannot make an installation equal to %s equal to %s\n",
@@ -62,7 +78,7 @@ int Main(int argc, wchar_t** argv) {
   ToolArguments arguments;
   if (!ParseArguments(
           argc, argv,
-          {{L"--json"}, {L"--runner", true}, {L"--exclude", true, true}, {L"--no-seal"}}, 3,
+          {{L"--json"}, {L"--runner", true}, {L"--exclude", true, true}, {L"--no-seal"}, {L"--whole"}}, 3,
           arguments)) {
     return PrintUsage(kUsage);
   }
@@ -73,6 +89,7 @@ int Main(int argc, wchar_t** argv) {
   request.runner = arguments.Value(L"--runner", GetModuleDirectory() + kRunnerFileName);
   if (arguments.Has(L"--exclude")) request.excludes = arguments.options[L"--exclude"];
   request.seal = !arguments.Has(L"--no-seal");
+  request.whole = arguments.Has(L"--whole");
   const bool json = arguments.Has(L"--json");
 
   MakeResult result;
@@ -95,6 +112,18 @@ int Main(int argc, wchar_t** argv) {
     root["entries"] = static_cast<Json::UInt64>(result.entries);
     root["bytes"] = static_cast<Json::UInt64>(result.bytes);
     root["skipped"] = static_cast<Json::UInt64>(result.skipped);
+    root["whole_bytes"] = static_cast<Json::UInt64>(result.wholeBytes);
+    Json::Value& encoded = root["encoded"] = Json::Value(Json::arrayValue);
+    for (const EncodedEntry& entry : result.encoded) {
+      Json::Value item(Json::objectValue);
+      item["dest"] = entry.dest;
+      item["encoding"] = EncodingName(entry.encoding);
+      item["bytes"] = static_cast<Json::UInt64>(entry.bytes);
+      item["whole_bytes"] = static_cast<Json::UInt64>(entry.wholeBytes);
+      if (!entry.base.empty()) item["base"] = entry.base;
+      if (entry.tooLargeToDiff) item["too_large_to_diff"] = true;
+      encoded.append(item);
+    }
     root["errors"] = static_cast<Json::UInt64>(ErrorCount(result.report));
     PrintJson(root);
   } else {

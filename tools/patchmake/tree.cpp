@@ -94,7 +94,8 @@ std::vector<Change> PairTrees(const Tree& oldTree, const Tree& newTree, const st
     }
     const bool oldFile = before && !before->folder, newFile = after && !after->folder;
     const bool oldFolder = before && before->folder, newFolder = after && after->folder;
-    if (oldFile && !newFile) changes.push_back({before->path, EntryKind::kRemove});
+    if (oldFile && !newFile)
+      changes.push_back({before->path, EntryKind::kRemove, true, before->size});
     if (oldFolder && !newFolder) {
       error(before->path,
             " is a folder only in " + oldName + ": the runner removes no folders, so it stays");
@@ -104,6 +105,42 @@ std::vector<Change> PairTrees(const Tree& oldTree, const Tree& newTree, const st
     changes.push_back({after->path, EntryKind::kCopy, oldFile, oldFile ? before->size : 0, after->size});
   }
   return changes;
+}
+
+bool SameApartFromDigits(const std::wstring& a, const std::wstring& b) {
+  const auto digitless = [](const std::wstring& path) {
+    std::wstring name;
+    for (wchar_t c : path) {
+      if (c < L'0' || c > L'9') name += c;
+    }
+    return name;
+  };
+  return a != b && CompareAsFileNames(ParentFolder(a), ParentFolder(b)) == 0 &&
+         CompareAsFileNames(digitless(a), digitless(b)) == 0;
+}
+
+void PairRenamedFiles(std::vector<Change>& changes) {
+  for (size_t i = 0; i < changes.size(); ++i) {
+    Change& change = changes[i];
+    if (change.kind != EntryKind::kCopy || change.inOld || !change.renamedFrom.empty()) continue;
+    for (size_t j = 0; j < changes.size(); ++j) {
+      const Change& removal = changes[j];
+      if (removal.kind != EntryKind::kRemove || !SameApartFromDigits(removal.path, change.path))
+        continue;
+      const bool taken = std::any_of(changes.begin(), changes.end(), [&](const Change& other) {
+        return CompareAsFileNames(other.renamedFrom, removal.path) == 0;
+      });
+      if (taken) continue;
+      change.renamedFrom = removal.path;
+      change.oldSize = removal.oldSize;
+      Change moved = removal;
+      changes.erase(changes.begin() + static_cast<std::ptrdiff_t>(j));
+      const size_t at = j < i ? i : i + 1;  // the new file's place after the erase, then after it
+      changes.insert(changes.begin() + static_cast<std::ptrdiff_t>(at), std::move(moved));
+      if (j < i) --i;
+      break;
+    }
+  }
 }
 
 bool MatchesPattern(const std::wstring& path, const std::wstring& pattern) {

@@ -26,6 +26,9 @@ struct Change {
   EntryKind kind = EntryKind::kCopy;
   bool inOld = false;
   uint64_t oldSize = 0, newSize = 0;
+  // A new file's base when it is another file of OLD_DIR (a versioned library renamed); its
+  // size is oldSize.
+  std::wstring renamedFrom = {};
 };
 
 // Every file and folder below `root`, in the order of their relative paths as the file system
@@ -40,6 +43,15 @@ bool ListTree(const std::wstring& root, const std::vector<std::wstring>& exclude
 std::vector<Change> PairTrees(const Tree& oldTree, const Tree& newTree, const std::wstring& oldDir,
                               const std::wstring& newDir, size_t& skipped,
                               std::vector<Finding>& errors);
+
+// Whether two paths name files of one folder whose names differ in their digits only
+// ("lib-8.17.2.dll", "lib-8.17.3.dll"), letters compared as the file system does.
+bool SameApartFromDigits(const std::wstring& a, const std::wstring& b);
+
+// Gives each new file the first file removed from its folder whose name matches it apart from
+// its digits, each removed file to one new file at most, and moves that removal right after the
+// new file, so that the base is still in place when the new file is made from it.
+void PairRenamedFiles(std::vector<Change>& changes);
 
 // `*` matches any run of characters (backslashes too), `?` one character; `/` stands for `\`;
 // letters match without regard to case, as the file system compares names.
