@@ -127,6 +127,21 @@ bool CopyTime(const KernelHandle& from, const KernelHandle& to, const std::wstri
 bool CompressStreaming(const EncodeRequest& request, const KernelHandle& input,
                        const KernelHandle& out, EncodeResult& result, std::string& failure) {
   const uint64_t size = SizeOf(input);
+  // Level 19 spends its time on data it cannot shrink: a fast pass over the first MiB tells
+  // whether there is anything to gain before that is paid for.
+  std::vector<uint8_t> probe(static_cast<size_t>(std::min<uint64_t>(size, 1 << 20)));
+  DWORD read = 0;
+  std::vector<uint8_t> quick;
+  LARGE_INTEGER start = {};
+  if (!ReadFile(input.Get(), probe.data(), static_cast<DWORD>(probe.size()), &read, nullptr) ||
+      read != probe.size() || !SetFilePointerEx(input.Get(), start, nullptr, FILE_BEGIN)) {
+    failure = ErrorText("cannot read", request.newPath, GetLastError());
+    return false;
+  }
+  if (!EncodeCompressed(probe.data(), probe.size(), kQuickCompressionLevel, quick, failure))
+    return false;
+  const bool compressible = quick.size() + probe.size() / 16 < probe.size();
+  std::vector<uint8_t>().swap(probe);
   FrameCompressor compressor;
   std::vector<uint8_t> pending = CompressedHeader(size);
   uint64_t written = 0;
@@ -136,7 +151,9 @@ bool CompressStreaming(const EncodeRequest& request, const KernelHandle& input,
     pending.clear();
     return ok;
   };
-  if (!compressor.Begin(size, kPatchCompressionLevel, failure)) return false;
+  if (!compressor.Begin(size, compressible ? kPatchCompressionLevel : kQuickCompressionLevel,
+                       failure))
+    return false;
   if (!ReadHashing(input, request.newPath, result.sha256, failure,
                    [&](const uint8_t* data, DWORD count) {
                      return compressor.Add(data, count, pending, failure) && flush();
@@ -148,7 +165,6 @@ bool CompressStreaming(const EncodeRequest& request, const KernelHandle& input,
   result.sizes.compressed = written;
   result.encoding = ChooseEncoding(result.sizes);
   if (result.encoding == Encoding::kCompressed) return true;
-  LARGE_INTEGER start = {};
   if (!SetFilePointerEx(out.Get(), start, nullptr, FILE_BEGIN) || !SetEndOfFile(out.Get()) ||
       !SetFilePointerEx(input.Get(), start, nullptr, FILE_BEGIN)) {
     failure = ErrorText("cannot rewrite", request.outPath, GetLastError());
