@@ -108,6 +108,7 @@ RunVerdict JudgeRecord(const RunRecord& record) {
     case RecordState::kFailed:
       return RunVerdict::kFailed;
     case RecordState::kUndone:
+    case RecordState::kPartlyUndone:
       return RunVerdict::kUndone;
     case RecordState::kSkipped:
       return RunVerdict::kSucceededWithSkips;
