@@ -11,8 +11,44 @@
 #include "package/conf.h"
 #include "package/layout.h"
 #include "platform/paths.h"
+#include "platform/sha256.h"
+#include "product/deployment.h"
 #include "product/install_dir.h"
 #include "product/product.h"
+
+namespace {
+// A package applied here stays detectable, and can be taken back, once its folder is gone, and
+// it shows among the product's installed updates. The kept conf.json must be the one the run
+// read: the package folder may be writable by users, the kept folder is trusted by undo.
+void KeepForDeployment(const PatchRun& run) {
+  RunRecord record;
+  if (run.recordId.empty() || ReadRunRecord(run.recordId, record) != RecordRead::kFound ||
+      record.state != RecordState::kApplied) {
+    return;
+  }
+  std::wstring failedAt;
+  DWORD error = KeepPackage(run.recordId, run.packageDir, failedAt);
+  const std::wstring keptConf = ConfPathOf(PatchFolderOf(KeptPackageFolder(run.recordId)));
+  std::string keptId;
+  if (error == ERROR_SUCCESS && (!HashFileSha256(keptConf, keptId, error) || keptId != run.packageId)) {
+    failedAt = keptConf;
+    if (error == ERROR_SUCCESS) error = ERROR_INVALID_DATA;
+  }
+  if (error != ERROR_SUCCESS) {
+    RemoveKeptPackage(run.recordId);
+    LOG_FAILURE(L"[%s]Keep conf.json for detection and undo at[%s] failed, err:%u.", failedAt,
+                error);
+    return;
+  }
+  std::string conf;
+  ReadConfFile(keptConf, conf);
+  const LONG registered = RegisterUpdate(run.recordId, record, UpdateFactsOf(conf));
+  if (registered != ERROR_SUCCESS) {
+    LOG_FAILURE(L"[%s]Register installed update[%s] failed, err:%u.",
+                UpdateKeyName(run.recordId), static_cast<DWORD>(registered));
+  }
+}
+}  // namespace
 
 void RunInstallSequence(const RunLock& lock, const std::string& seal) {
   if (ActivationOf(MagicDebug, LogEnabled, false) == LogActivation::kAtEntry) {
@@ -21,9 +57,10 @@ void RunInstallSequence(const RunLock& lock, const std::string& seal) {
     LOG_CONSOLE::InitLog();
   }
   LOG_PROGRESS(L"[%s]Enter. Start install...");
+  // The log is the other run's while it runs: the wait is told once it is over.
+  if (lock.Waited() != 0) LOG_PROGRESS(kLockWaitFormat, lock.Waited(), GetModuleDirectory());
   if (lock.GetState() == RunLock::State::kBusy) {
-    LOG_FAILURE(L"[%s]Another patch run still holds the machine after %u ms, exit.",
-                kRunLockWaitMilliseconds);
+    LOG_FAILURE(kLockBusyFormat, kRunLockWaitMilliseconds);
     return;
   }
   if (lock.GetState() == RunLock::State::kUnavailable) {
@@ -70,5 +107,6 @@ void RunInstallSequence(const RunLock& lock, const std::string& seal) {
   // Read before this run writes its own record, which may be the cut-off run's.
   const std::vector<LeftStopped> left = FindLeftStopped();
   if (!StartPatch(installDir, patchList, patchFolder, &run)) LOG_FAILURE(L"[%s]Start Patch failed.");
+  KeepForDeployment(run);
   RestartLeftStopped(left);
 }

@@ -510,6 +510,7 @@ struct Recorder {
     run = patchRun;
     packageId = std::move(id);
     if (run == nullptr) return;
+    run->recordId = packageId;
     if (packageId.empty()) return Failed(ERROR_INVALID_DATA);
     RunRecord found;
     if (ReadRunRecord(packageId, found) == RecordRead::kFound &&
@@ -563,6 +564,20 @@ struct Recorder {
     run = nullptr;
   }
 };
+
+// A plan that changes nothing, carried out while the product runs: no file is moved or copied,
+// each entry gets the skip the commit would have recorded, with the same lines.
+void SkipEntries(const std::vector<EntryPaths>& all, const std::vector<PlannedEntry>& plan,
+                 const std::vector<StagedCopy>& staged, std::vector<RecordedEntry>& done) {
+  done = Intent(plan, staged);
+  for (size_t i = 0; i < plan.size(); ++i) {
+    if (plan[i].action == EntryAction::kSkipMissingFile) {
+      LOG_FAILURE(kPatchFileMissingFormat, all[i].source);
+    } else if (plan[i].action == EntryAction::kSkipNothingToRemove) {
+      LOG_PROGRESS(L"[%s]Remove file[%s] skipped: it does not exist.", all[i].destination);
+    }
+  }
+}
 
 // After the stop: each entry in list order, until the first that fails or is refused; later
 // entries keep what `done` held for them. False when the run stopped.
@@ -658,7 +673,13 @@ bool StartPatch(const std::wstring& installDir, const PatchList& list,
   plan = PlanEntries(list, facts);
   recorder.WriteIntent(Intent(plan, staged.copies));
   bool applied = false;
-  {
+  if (ChangesNothing(plan)) {
+    // A required deployment evaluated again, a start-up script: the users' product keeps running.
+    LOG_PROGRESS(L"[%s]Nothing to change: every entry is skipped or applied already; the product "
+                 L"is not stopped.");
+    SkipEntries(paths, plan, staged.copies, done);
+    applied = true;
+  } else {
     // From the first kill to the restart the product is stopped: the hook library waits.
     const AssertHookHold hold;
     ProductStop stop(installBase);

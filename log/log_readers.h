@@ -102,6 +102,12 @@ inline bool HasLogStamp(const std::string& line) {
 // Lines of a run that readers look for, in the formats the runner writes them with.
 inline constexpr wchar_t kPatchSuccessfulFormat[] = L"[%s]Patch successful.";
 inline constexpr wchar_t kPatchFileMissingFormat[] = L"[%s]Patch file[%s] is not exist.";
+// A run that found the run lock held, after its wait (ms, the package folder); when the wait
+// ran out, kLockBusyFormat follows.
+inline constexpr wchar_t kLockWaitFormat[] =
+    L"[%s]Another patch run held the machine: waited %u ms, package[%s].";
+inline constexpr wchar_t kLockBusyFormat[] =
+    L"[%s]Another patch run still holds the machine after %u ms, exit.";
 inline constexpr wchar_t kAnyFailureFormat[] = L"[%s]%s";
 // A run's first line after "Enter. Start install..." names its package folder with this format.
 inline constexpr wchar_t kPackageDirFormat[] = L"[%s]PackageDir[%s].";

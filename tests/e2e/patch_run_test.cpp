@@ -144,21 +144,26 @@ TEST_F(PatchRunTest, ReplacesEveryEntryStopsTheProductAndStartsItAgain) {
   EXPECT_EQ(lines, expected) << "log:\n" << testsupport::Join(lines);
 }
 
-TEST_F(PatchRunTest, SecondRunSkipsEveryPatchedEntryAndStartsNothing) {
+TEST_F(PatchRunTest, SecondRunSkipsEveryPatchedEntryAndLeavesTheProductRunning) {
   PrepareThreeEntries();
   testsupport::WriteBytes(Inst(L"cfg\\fresh.cfg"), "old fresh");
   ASSERT_EQ(Run(), "0");
   ASSERT_EQ(testsupport::ReadBytes(Inst(L"cfg\\fresh.cfg") + kBak), "old fresh");
+  const testsupport::StandIn product(Inst(L"PelliWareden.exe"));
   const auto afterFirst = testsupport::SnapshotTree(installDir_);
   testsupport::ClearLog();
 
   ASSERT_EQ(Run(), "0");
 
   EXPECT_EQ(testsupport::SnapshotTree(installDir_), afterFirst);
-  const std::vector<std::string> expected = {"[Common]Enter.", ConfPathLine(),
-                                             "[Common]Patch successful.", kEndLine};
-  EXPECT_EQ(PatchRunLines(), expected) << "no main program ran, so nothing is started";
-  EXPECT_TRUE(testsupport::ProcessesRunning(Inst(L"PelliWareden.exe")).empty());
+  const std::vector<std::string> expected = {
+      "[Common]Enter.", ConfPathLine(),
+      "[Common]Nothing to change: every entry is skipped or applied already; the product is not "
+      "stopped.",
+      "[Common]Patch successful.", kEndLine};
+  EXPECT_EQ(PatchRunLines(), expected) << "nothing to change, so nothing is stopped or started";
+  EXPECT_EQ(testsupport::ProcessesRunning(Inst(L"PelliWareden.exe")),
+            std::vector<DWORD>{product.Pid()});
 }
 
 TEST_F(PatchRunTest, FailedCopyPutsTheOriginalBackAndStopsTheLoop) {

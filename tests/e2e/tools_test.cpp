@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "package/conf.h"
+#include "product/deployment.h"
 #include "product/install_dir.h"
-#include "product/run_record.h"
 #include "product/record_key.h"
+#include "product/run_lock.h"
+#include "product/run_record.h"
 #include "log/log_internal.h"
 #include "platform/text.h"
 #include "tests/support/files.h"
@@ -39,6 +41,12 @@ class ToolTest : public testsupport::MachineTest {
   // Runs a tool built beside the tests, as an author would.
   ToolRun RunTool(const std::wstring& tool, const std::wstring& args) const {
     return testsupport::RunTool(tool, args, temp_ / L"tool-output.txt");
+  }
+  // The deployment program at `exe` with one command, as a deployment system runs it.
+  ToolRun Deploy(const std::wstring& exe, const wchar_t* command) const {
+    const std::wstring output = temp_ / L"deploy-output.txt";
+    const DWORD exitCode = testsupport::RunProgram(exe, command, output);
+    return {exitCode, testsupport::ReadBytes(output)};
   }
 };
 class PatchFlags : public ToolTest {};
@@ -392,6 +400,53 @@ TEST_F(Deployment, ApplyVerifyUndoAndVerifyAgain) {
   EXPECT_TRUE(Contains(cannotTell.output, "cannot tell")) << cannotTell.output;
 }
 
+// Packages a deployment system installs together each get their own run's verdict; a run that
+// the lock keeps out, and an uninstall, are told to retry later, and nothing is touched.
+TEST_F(Deployment, InstalledTogetherEachGetsItsOwnVerdictAndAHeldLockSaysRetry) {
+  const testsupport::Package second = testsupport::MakePackage(temp_ / L"second");
+  for (const std::wstring& dir : {package_.dir, second.dir}) {
+    ASSERT_TRUE(CopyFileW(testsupport::BuiltFile(L"patchdeploy.exe").c_str(),
+                          (dir + L"\\patchdeploy.exe").c_str(), FALSE));
+  }
+  package_.AddPatchFile(L"a.dll", "a 2");
+  package_.WriteConf(R"({"patch_list":[{"src":"a.dll","dest":"a.dll"}]})");
+  second.AddPatchFile(L"b.dll", "b 2, not what conf.json records");
+  second.WriteConf(R"({"patch_list":[{"src":"b.dll","dest":"b.dll","sha256":")" +
+                   std::string(64, '0') + R"("}]})");
+  testsupport::MakeFolders(install_);
+  const auto start = [&](const testsupport::Package& package, const wchar_t* command) {
+    return testsupport::StartProgram(package.dir + L"\\patchdeploy.exe", command,
+                                     package.dir + L".out");
+  };
+  const auto exitCode = [](const ProcessHandles& run, const testsupport::Package& package) {
+    DWORD code = testsupport::kNoExitCode;
+    EXPECT_EQ(WaitForSingleObject(run.process.Get(), 120000), WAIT_OBJECT_0);
+    GetExitCodeProcess(run.process.Get(), &code);
+    return std::to_string(code) + " " + testsupport::ReadBytes(package.dir + L".out");
+  };
+  {
+    const ProcessHandles first = start(package_, L"install");
+    const ProcessHandles other = start(second, L"install");
+    EXPECT_TRUE(Contains(exitCode(first, package_), "0 applied: record")) << exitCode(first, package_);
+    EXPECT_TRUE(Contains(exitCode(other, second), "1603 failed: the run stopped"))
+        << exitCode(other, second);
+  }
+  {
+    const RunLock held(0);
+    ASSERT_EQ(held.GetState(), RunLock::State::kHeld);
+    const ProcessHandles install = start(second, L"install");
+    const ProcessHandles uninstall = start(package_, L"uninstall");
+    EXPECT_TRUE(Contains(exitCode(install, second), "1618 retry later")) << exitCode(install, second);
+    const std::string undo = exitCode(uninstall, package_);
+    EXPECT_TRUE(undo.rfind("1618 ", 0) == 0 && Contains(undo, "retry later")) << undo;
+  }
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"a.dll")), "a 2") << "an uninstall kept out changed it";
+  EXPECT_FALSE(testsupport::Exists(Inst(L"b.dll")));
+  const ToolRun removed = Deploy(package_.dir + L"\\patchdeploy.exe", L"uninstall");
+  EXPECT_EQ(removed.exitCode, 0u) << removed.output;
+  EXPECT_FALSE(testsupport::Exists(Inst(L"a.dll")));
+}
+
 // A second package that met the first one's backup skipped that file: undoing the second takes
 // back only what the second did.
 TEST_F(Deployment, UndoingTheSecondPackageLeavesTheFirstOnesFilesAlone) {
@@ -680,7 +735,8 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
   testsupport::WriteBytes(newDir + L"\\conf.json", "{\"product\": 1}");
   const std::wstring package = temp_ / L"pkg", trees = Quoted(oldDir) + L" " + Quoted(newDir);
 
-  ToolRun made = RunTool(kPatchMake, trees + L" " + Quoted(package) + L" --exclude *.LOG");
+  ToolRun made = RunTool(kPatchMake, trees + L" " + Quoted(package) +
+                                          L" --exclude *.LOG --name \"Wareden 1.1 hotfix\" --version 1.1.0");
   ASSERT_EQ(made.exitCode, 0u) << made.output;
   EXPECT_TRUE(Contains(made.output, "10 entries, 71 bytes, 2 skipped, 0 errors")) << made.output;
   EXPECT_TRUE(Contains(made.output, "result: a run makes an installation equal to")) << made.output;
@@ -705,22 +761,54 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
       << "changed, added and removed files and new folders in file-name order, nothing else";
 
   key_.SetString(kInstallDirValue, install);
-  EXPECT_EQ(testsupport::RunProgram(package + L"\\Patch.exe"), 0u);
+  const std::wstring deploy = package + L"\\patchdeploy.exe";
+  EXPECT_EQ(Deploy(deploy, L"detect").output, "") << "detected before any run";
+  const ToolRun installed = Deploy(deploy, L"install");
+  EXPECT_EQ(installed.exitCode, 0u) << installed.output;
+  EXPECT_TRUE(Contains(installed.output, "applied: record HKLM\\SOFTWARE\\Norvale\\Wareden\\Patches\\"))
+      << installed.output;
   auto expected = WithoutBackups(testsupport::SnapshotTree(newDir));
   expected[L"trace.log"] = "old log";  // excluded: the installation keeps its own
   EXPECT_EQ(WithoutBackups(testsupport::SnapshotTree(install)), expected);
   const ToolRun verified = RunTool(kPatchCheck, Quoted(package) + L" --verify");
   EXPECT_EQ(verified.exitCode, 0u) << verified.output;
-  const ToolRun undo = RunTool(kPatchUndo, Quoted(package) + L" --remove-added");
+  const std::vector<std::string> ids = ListRunRecords();
+  ASSERT_EQ(ids.size(), 1u);
+  EXPECT_TRUE(Contains(Deploy(deploy, L"detect").output, "applied: package " + ids[0]));
+  const std::wstring updateKey = std::wstring(kUninstallKey) + L"\\" + UpdateKeyName(ids[0]);
+  const std::wstring kept = KeptPackageFolder(ids[0]) + L"\\patchdeploy.exe";
+  RegistryKey update;
+  ASSERT_EQ(update.Open(updateKey.c_str()), ERROR_SUCCESS) << "not among the installed updates";
+  for (const auto& value : std::map<std::wstring, std::wstring>{
+           {L"DisplayName", L"Wareden 1.1 hotfix"}, {L"DisplayVersion", L"1.1.0"},
+           {L"ParentKeyName", L"Wareden"}, {L"QuietUninstallString", Quoted(kept) + L" uninstall"}}) {
+    std::wstring text;
+    EXPECT_EQ(update.ReadString(value.first.c_str(), text), ERROR_SUCCESS);
+    EXPECT_EQ(text, value.second) << NarrowToUtf8(value.first);
+  }
+  update.Close();
+  testsupport::ClearLog();
+  EXPECT_EQ(Deploy(deploy, L"install").exitCode, 0u) << "evaluated again";
+  EXPECT_TRUE(Contains(testsupport::Join(testsupport::ReadMessages()), "[Common]Nothing to change"));
+
+  // Deployment systems clean their caches: the kept copy detects and uninstalls without them.
+  const std::wstring moved = package + L" moved";
+  ASSERT_TRUE(MoveFileW(package.c_str(), moved.c_str()));
+  EXPECT_TRUE(Contains(Deploy(kept, L"detect").output, "applied: package " + ids[0]));
+  const ToolRun undo = Deploy(kept, L"uninstall");
   EXPECT_EQ(undo.exitCode, 0u) << undo.output;
   EXPECT_EQ(testsupport::SnapshotTree(install), testsupport::SnapshotTree(oldDir)) << undo.output;
   EXPECT_FALSE(testsupport::Exists(install + L"\\lang")) << "the folders the run made stay: "
                                                           << undo.output;
+  const ToolRun after = Deploy(kept, L"detect");
+  EXPECT_EQ(after.exitCode, 0u);
+  EXPECT_EQ(after.output, "") << "detected after the uninstall";
+  EXPECT_EQ(update.Open(updateKey.c_str()), ERROR_FILE_NOT_FOUND) << "still an installed update";
 
   // Refused, nothing written: OUT_DIR not empty; a file that cannot be read half-way through.
-  const auto written = testsupport::SnapshotTree(package);
-  EXPECT_EQ(RunTool(kPatchMake, trees + L" " + Quoted(package)).exitCode, 2u);
-  EXPECT_EQ(testsupport::SnapshotTree(package), written) << "an existing package was changed";
+  const auto written = testsupport::SnapshotTree(moved);
+  EXPECT_EQ(RunTool(kPatchMake, trees + L" " + Quoted(moved)).exitCode, 2u);
+  EXPECT_EQ(testsupport::SnapshotTree(moved), written) << "an existing package was changed";
   {
     const KernelHandle held = testsupport::HoldOpen(newDir + L"\\" + added, 0);
     ToolRun failed = RunTool(kPatchMake, trees + L" " + Quoted(temp_ / L"half"));

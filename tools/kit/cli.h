@@ -18,6 +18,9 @@ enum ToolExit : int {
   kExitNoRun = 4,       // patchlog: no run in the log
 };
 
+// The tools' version, for --version.
+inline constexpr char kToolsVersion[] = "1.4.0";
+
 // The options a tool takes: "--name" alone, or "--name VALUE" / "--name=VALUE" with a value
 // (given once, or again and again when `repeated`).
 struct OptionRule {

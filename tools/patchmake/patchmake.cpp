@@ -1,5 +1,6 @@
 // patchmake: a patch package from two versions of the product.
 //   patchmake OLD_DIR NEW_DIR OUT_DIR [--runner PATCH_EXE] [--exclude PATTERN]... [--no-seal]
+//             [--deploy PATCHDEPLOY_EXE] [--name TEXT] [--version TEXT] [--publisher TEXT]
 //             [--json]
 // Exit code 0 the package turns OLD_DIR into NEW_DIR, 1 written but a run cannot (errors),
 // 2 usage, or nothing written.
@@ -16,6 +17,7 @@
 #include "package/layout.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "product/deployment.h"
 #include "tools/kit/cli.h"
 #include "tools/patchcheck/dry_run.h"
 #include "tools/patchmake/package_writer.h"
@@ -24,7 +26,7 @@ namespace {
 constexpr char kTool[] = "patchmake";
 constexpr char kUsage[] =
     "patchmake OLD_DIR NEW_DIR OUT_DIR [--runner PATCH_EXE] [--exclude PATTERN]... [--no-seal] "
-    "[--json]";
+    "[--deploy PATCHDEPLOY_EXE] [--name TEXT] [--version TEXT] [--publisher TEXT] [--json]";
 
 size_t ErrorCount(const PackageReport& report) {
   return static_cast<size_t>(
@@ -62,7 +64,9 @@ int Main(int argc, wchar_t** argv) {
   ToolArguments arguments;
   if (!ParseArguments(
           argc, argv,
-          {{L"--json"}, {L"--runner", true}, {L"--exclude", true, true}, {L"--no-seal"}}, 3,
+          {{L"--json"}, {L"--runner", true}, {L"--exclude", true, true}, {L"--no-seal"},
+           {L"--deploy", true}, {L"--name", true}, {L"--version", true}, {L"--publisher", true}},
+          3,
           arguments)) {
     return PrintUsage(kUsage);
   }
@@ -73,6 +77,13 @@ int Main(int argc, wchar_t** argv) {
   request.runner = arguments.Value(L"--runner", GetModuleDirectory() + kRunnerFileName);
   if (arguments.Has(L"--exclude")) request.excludes = arguments.options[L"--exclude"];
   request.seal = !arguments.Has(L"--no-seal");
+  // The deployment program beside patchmake goes into the package unless another is named.
+  const std::wstring besideMe = GetModuleDirectory() + kDeployProgram;
+  request.deployProgram = arguments.Value(
+      L"--deploy", GetFileAttributesW(besideMe.c_str()) != INVALID_FILE_ATTRIBUTES ? besideMe : L"");
+  request.name = NarrowToUtf8(arguments.Value(L"--name"));
+  request.version = NarrowToUtf8(arguments.Value(L"--version"));
+  request.publisher = NarrowToUtf8(arguments.Value(L"--publisher"));
   const bool json = arguments.Has(L"--json");
 
   MakeResult result;
