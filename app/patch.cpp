@@ -57,13 +57,23 @@ MoveAsideResult MoveAside(const EntryPaths& paths, DWORD* failure = nullptr) {
   return MoveAsideResult::kFailed;
 }
 
+// The line after a failed move's or copy's own: the platform's code, and what a sharing or
+// lock violation means for whoever reads the log.
+void ReportPlatformError(DWORD error) {
+  const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+  LOG_FAILURE(L"[%s]The file operation failed with err:%u%s.", error,
+              held ? L": another program holds the file" : L"");
+}
+
 // MoveAside with the line of a move made or failed.
 MoveAsideResult MoveAsideReported(const EntryPaths& paths) {
-  const MoveAsideResult result = MoveAside(paths);
+  DWORD error = 0;
+  const MoveAsideResult result = MoveAside(paths, &error);
   if (result == MoveAsideResult::kMoved) {
     LOG_PROGRESS(L"[%s]Move file successful, from[%s] to[%s].", paths.destination, paths.backup);
   } else if (result == MoveAsideResult::kFailed) {
     LOG_FAILURE(L"[%s]Move file failed, from[%s] to[%s].", paths.destination, paths.backup);
+    ReportPlatformError(error);
   }
   return result;
 }
@@ -307,6 +317,7 @@ void ReportRefused(const EntryPaths& paths) {
 // of the backup path, made before the original was moved there.
 void ReportFailedCopy(CopyOutcome outcome, const HashVerdict& verdict, const EntryPaths& paths,
                       const std::string& recorded, const std::wstring* backup) {
+  const DWORD copyError = GetLastError();
   bool restored = false;
   DWORD restoreError = 0;
   if (backup != nullptr) {
@@ -321,6 +332,7 @@ void ReportFailedCopy(CopyOutcome outcome, const HashVerdict& verdict, const Ent
                 verdict.error);
   } else {
     LOG_FAILURE(L"[%s]Copy file failed, from[%s] to[%s].", paths.source, paths.destination);
+    ReportPlatformError(copyError);
   }
   if (backup != nullptr) ReportPutBack(restored, restoreError, paths);
 }

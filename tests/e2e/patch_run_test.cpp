@@ -196,6 +196,7 @@ TEST_F(PatchRunTest, FailedCopyPutsTheOriginalBackAndStopsTheLoop) {
   const std::vector<std::string> expectedTail = {
       MoveLine(L"b.txt"),
       "[Error]Copy file failed, from[" + NarrowToUtf8(Src(L"folder")) + "] to[" + b + "].",
+      "[Error]The file operation failed with err:5.",
       "[Error]Copy failed, original moved back, from[" + b + NarrowToUtf8(kBak) + "] to[" + b +
           "].",
   };
