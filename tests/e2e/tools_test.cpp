@@ -124,6 +124,15 @@ TEST_F(PatchFlags, RefusesFilesWithoutOneClearFlagBlockAndBadUsage) {
 
   EXPECT_EQ(RunTool(kPatchFlags, Quoted(notRunner) + L" --magic-debug=2").exitCode, 2u);
   EXPECT_EQ(RunTool(kPatchFlags, L"").exitCode, 2u);
+  for (const std::wstring& tool : {kPatchFlags, kPatchCheck, kPatchUndo, kPatchLog, kPatchMake,
+                                   std::wstring(L"patchdeploy.exe")}) {
+    const std::string name = NarrowToUtf8(tool.substr(0, tool.size() - 4));
+    const ToolRun help = RunTool(tool, L"--help"), version = RunTool(tool, L"--version");
+    EXPECT_EQ(help.exitCode, 0u) << name;
+    EXPECT_EQ(help.output.rfind("usage: " + name, 0), 0u) << help.output;
+    EXPECT_EQ(version.exitCode, 0u) << name;
+    EXPECT_EQ(version.output.rfind(name + " 1.", 0), 0u) << version.output;
+  }
 }
 
 // --- patchcheck ---------------------------------------------------------------------------

@@ -44,6 +44,7 @@ bool ParseArguments(int argc, wchar_t** argv, std::initializer_list<OptionRule> 
 
 namespace {
 const char* runningTool = "tool";
+bool helpAsked = false;  // --help: the usage is the answer, not an error
 }  // namespace
 
 const char* RunningTool() { return runningTool; }
@@ -53,6 +54,10 @@ void PrintError(const char* tool, const std::string& message) {
 }
 
 int PrintUsage(const char* usage) {
+  if (helpAsked) {
+    std::printf("usage: %s\n", usage);
+    return kExitOk;
+  }
   std::fprintf(stderr, "usage: %s\n", usage);
   return kExitUsage;
 }
@@ -62,6 +67,11 @@ int RunTool(const char* tool, int (*body)(int, wchar_t**), int argc, wchar_t** a
   // any user can write to.
   ApplyProcessMitigations();
   runningTool = tool;
+  if (argc == 2 && std::wstring(argv[1]) == L"--version") {
+    std::printf("%s %s\n", tool, kToolsVersion);
+    return kExitOk;
+  }
+  helpAsked = argc == 2 && std::wstring(argv[1]) == L"--help";
   try {
     return body(argc, argv);
   } catch (const std::exception& error) {

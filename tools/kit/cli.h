@@ -46,11 +46,13 @@ bool ParseArguments(int argc, wchar_t** argv, std::initializer_list<OptionRule> 
 void PrintError(const char* tool, const std::string& message);
 // The name RunTool was given, for the kit's own error lines; "tool" outside RunTool.
 const char* RunningTool();
-// The usage line on standard error; returns kExitUsage.
+// The usage line on standard error; returns kExitUsage. Asked for with --help alone: on
+// standard output, returning kExitOk.
 int PrintUsage(const char* usage);
 
 // Runs a tool's body as its wmain: the process's library search restricted first, exactly as
 // the runner does it, and an error that escapes turned into an error line and kExitUsage.
+// "--version" alone prints the tool's name and kToolsVersion.
 int RunTool(const char* tool, int (*body)(int, wchar_t**), int argc, wchar_t** argv);
 
 // A folder given on the command line, without the slashes it may end in.

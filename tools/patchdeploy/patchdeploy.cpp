@@ -87,10 +87,21 @@ int Install(const std::wstring& ownDir, const std::wstring& packageDir) {
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};
   std::wstring commandLine = L"\"" + runner + L"\"";
-  if (!CreateProcessW(runner.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                      packageDir.c_str(), &startup, &info)) {
+  // The runner, and the product it starts again, must not hold this program's output open: a
+  // deployment system reads it to its end.
+  constexpr DWORD kStandard[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  HANDLE saved[3];
+  for (int i = 0; i < 3; ++i) {
+    saved[i] = GetStdHandle(kStandard[i]);
+    SetStdHandle(kStandard[i], nullptr);
+  }
+  const BOOL started = CreateProcessW(runner.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0,
+                                      nullptr, packageDir.c_str(), &startup, &info);
+  const DWORD startError = GetLastError();
+  for (int i = 0; i < 3; ++i) SetStdHandle(kStandard[i], saved[i]);
+  if (!started) {
     PrintError(kTool, "cannot start " + NarrowToUtf8(runner) + " (error " +
-                          std::to_string(GetLastError()) + ")");
+                          std::to_string(startError) + ")");
     return kDeployFailed;
   }
   const ProcessHandles run(info);
@@ -137,10 +148,6 @@ int Main(int argc, wchar_t** argv) {
   const std::wstring command = argc == 2 ? argv[1] : L"";
   if (command == L"--help") {
     std::printf("%s", kHelp);
-    return kExitOk;
-  }
-  if (command == L"--version") {
-    std::printf("%s %s\n", kTool, kToolsVersion);
     return kExitOk;
   }
   std::wstring ownDir = GetModuleDirectory();  // with its backslash, as the runner names it
