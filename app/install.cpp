@@ -10,8 +10,10 @@
 #include "log/log_readers.h"
 #include "package/conf.h"
 #include "package/layout.h"
+#include "package/update_facts.h"
 #include "platform/paths.h"
 #include "platform/sha256.h"
+#include "platform/text.h"
 #include "product/deployment.h"
 #include "product/install_dir.h"
 #include "product/product.h"
@@ -26,11 +28,16 @@ void KeepForDeployment(const PatchRun& run) {
       record.state != RecordState::kApplied) {
     return;
   }
+  const std::wstring confRelative = JoinPath(kPatchFolderName, kConfFileName);
   std::wstring failedAt;
-  DWORD error = KeepPackage(run.recordId, run.packageDir, failedAt);
-  const std::wstring keptConf = ConfPathOf(PatchFolderOf(KeptPackageFolder(run.recordId)));
+  DWORD error = KeepPackage(run.recordId,
+                            {{ConfPathOf(PatchFolderOf(run.packageDir)), confRelative},
+                             {JoinPath(run.packageDir, kDeployProgram), kDeployProgram, true}},
+                            failedAt);
+  const std::wstring keptConf = JoinPath(KeptPackageFolder(run.recordId), confRelative);
   std::string keptId;
-  if (error == ERROR_SUCCESS && (!HashFileSha256(keptConf, keptId, error) || keptId != run.packageId)) {
+  if (error == ERROR_SUCCESS &&
+      (!HashFileSha256(keptConf, keptId, error) || keptId != run.packageId)) {
     failedAt = keptConf;
     if (error == ERROR_SUCCESS) error = ERROR_INVALID_DATA;
   }
@@ -42,7 +49,10 @@ void KeepForDeployment(const PatchRun& run) {
   }
   std::string conf;
   ReadConfFile(keptConf, conf);
-  const LONG registered = RegisterUpdate(run.recordId, record, UpdateFactsOf(conf));
+  const PackageFacts facts = PackageFactsOf(conf);
+  const LONG registered =
+      RegisterUpdate(run.recordId, {WidenUtf8(facts.name), WidenUtf8(facts.version),
+                                    WidenUtf8(facts.publisher), record.installDir, record.ended});
   if (registered != ERROR_SUCCESS) {
     LOG_FAILURE(L"[%s]Register installed update[%s] failed, err:%u.",
                 UpdateKeyName(run.recordId), static_cast<DWORD>(registered));

@@ -2,10 +2,6 @@
 
 #include <shlobj.h>
 
-#include <json/json.h>
-
-#include "package/conf.h"
-#include "package/layout.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -41,71 +37,66 @@ std::wstring KeptPackageFolder(const std::string& packageId) {
   return base.empty() ? base : base + KeptChain(packageId);
 }
 
-DWORD KeepPackage(const std::string& packageId, const std::wstring& packageDir,
+DWORD KeepPackage(const std::string& packageId, const std::vector<KeptFile>& files,
                   std::wstring& failedAt) {
   const std::wstring base = ProgramFilesFolder();
   failedAt = base;
   if (base.empty() || packageId.empty()) return ERROR_PATH_NOT_FOUND;
-  const TrustVerdict made =
-      MakeTrustedFolderChain(base, KeptChain(packageId) + L"\\" + kPatchFolderName);
-  if (made.refusal != TrustRefusal::kNone) {
-    failedAt = made.path;
-    return made.refusal == TrustRefusal::kMissing ? GetLastError() : ERROR_ACCESS_DENIED;
-  }
   const std::wstring kept = base + KeptChain(packageId);
-  const struct {
-    std::wstring from, to;
-    bool needed;
-  } copies[] = {
-      {ConfPathOf(PatchFolderOf(packageDir)), ConfPathOf(PatchFolderOf(kept)), true},
-      {JoinPath(packageDir, kDeployProgram), JoinPath(kept, kDeployProgram), false},
-  };
-  for (const auto& copy : copies) {
-    if (!copy.needed && GetFileAttributesW(copy.from.c_str()) == INVALID_FILE_ATTRIBUTES) continue;
-    if (!CopyFileW(copy.from.c_str(), copy.to.c_str(), FALSE)) {
-      failedAt = copy.to;
+  for (const KeptFile& file : files) {
+    if (file.optional && GetFileAttributesW(file.source.c_str()) == INVALID_FILE_ATTRIBUTES)
+      continue;
+    const size_t slash = file.relative.find_last_of(L'\\');
+    const std::wstring folder =
+        KeptChain(packageId) +
+        (slash == std::wstring::npos ? std::wstring() : L"\\" + file.relative.substr(0, slash));
+    const TrustVerdict made = MakeTrustedFolderChain(base, folder);
+    if (made.refusal != TrustRefusal::kNone) {
+      failedAt = made.path;
+      return made.refusal == TrustRefusal::kMissing ? GetLastError() : ERROR_ACCESS_DENIED;
+    }
+    const std::wstring target = JoinPath(kept, file.relative);
+    if (!CopyFileW(file.source.c_str(), target.c_str(), FALSE)) {
+      failedAt = target;
       return GetLastError();
     }
   }
   return ERROR_SUCCESS;
 }
 
+namespace {
+// Removes what `folder` holds, then `folder`; a link is removed itself, never followed.
+DWORD RemoveFolderTree(const std::wstring& folder) {
+  DWORD result = ERROR_SUCCESS;
+  WIN32_FIND_DATAW found = {};
+  const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring path = folder + L"\\" + name;
+      const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+      const bool isLink = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+      const DWORD error =
+          isFolder && !isLink ? RemoveFolderTree(path) : RemoveNowOrAtRestart(path, isFolder);
+      if (result == ERROR_SUCCESS) result = error;
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  const DWORD error = RemoveNowOrAtRestart(folder, true);
+  return result == ERROR_SUCCESS ? error : result;
+}
+}  // namespace
+
 DWORD RemoveKeptPackage(const std::string& packageId) {
   const std::wstring kept = KeptPackageFolder(packageId);
   if (kept.empty() || packageId.empty()) return ERROR_SUCCESS;
-  DWORD result = ERROR_SUCCESS;
-  const struct {
-    std::wstring path;
-    bool folder;
-  } parts[] = {{ConfPathOf(PatchFolderOf(kept)), false},
-               {PatchFolderOf(kept), true},
-               {JoinPath(kept, kDeployProgram), false},
-               {kept, true}};
-  for (const auto& part : parts) {
-    const DWORD error = RemoveNowOrAtRestart(part.path, part.folder);
-    if (result == ERROR_SUCCESS) result = error;
-  }
-  return result;
+  if (GetFileAttributesW(kept.c_str()) == INVALID_FILE_ATTRIBUTES) return ERROR_SUCCESS;
+  return RemoveFolderTree(kept);
 }
 
-UpdateFacts UpdateFactsOf(const std::string& confText) {
-  UpdateFacts facts;
-  Json::Value root;
-  if (!Json::Reader().parse(BlankJsonComments(confText), root, false) || !root.isObject())
-    return facts;
-  const struct {
-    const char* member;
-    std::string& text;
-  } members[] = {{"name", facts.name}, {"version", facts.version}, {"publisher", facts.publisher}};
-  for (const auto& member : members) {
-    const Json::Value& value = root[member.member];
-    if (value.isString()) member.text = value.asString();
-  }
-  return facts;
-}
-
-std::wstring UpdateDisplayName(const UpdateFacts& facts, const std::string& packageId) {
-  if (!facts.name.empty()) return WidenUtf8(facts.name);
+std::wstring UpdateDisplayName(const std::wstring& name, const std::string& packageId) {
+  if (!name.empty()) return name;
   return std::wstring(kProductDisplayName) + L" patch " + WidenUtf8(packageId.substr(0, 12));
 }
 
@@ -116,8 +107,7 @@ std::wstring InstallDateOf(const std::wstring& recordTime) {
   return date;
 }
 
-LONG RegisterUpdate(const std::string& packageId, const RunRecord& record,
-                    const UpdateFacts& facts) {
+LONG RegisterUpdate(const std::string& packageId, const UpdateFacts& facts) {
   RegistryKey key;
   LONG result = key.Create(std::wstring(kUninstallKey) + L"\\" + UpdateKeyName(packageId));
   if (result != ERROR_SUCCESS) return result;
@@ -126,13 +116,13 @@ LONG RegisterUpdate(const std::string& packageId, const RunRecord& record,
   const struct {
     const wchar_t* name;
     std::wstring text;
-  } strings[] = {{L"DisplayName", UpdateDisplayName(facts, packageId)},
-                 {L"DisplayVersion", WidenUtf8(facts.version)},
-                 {L"Publisher", WidenUtf8(facts.publisher)},
+  } strings[] = {{L"DisplayName", UpdateDisplayName(facts.name, packageId)},
+                 {L"DisplayVersion", facts.version},
+                 {L"Publisher", facts.publisher},
                  {L"ParentKeyName", kProductDisplayName},
                  {L"ParentDisplayName", kProductDisplayName},
-                 {L"InstallDate", InstallDateOf(record.ended)},
-                 {L"InstallLocation", record.installDir},
+                 {L"InstallDate", InstallDateOf(facts.applied)},
+                 {L"InstallLocation", facts.installDir},
                  {L"UninstallString", uninstall},
                  {L"QuietUninstallString", uninstall},
                  {L"ReleaseType", L"Update"}};

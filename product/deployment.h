@@ -8,8 +8,7 @@
 #include <windows.h>
 
 #include <string>
-
-#include "product/run_record.h"
+#include <vector>
 
 inline constexpr wchar_t kDeployProgram[] = L"patchdeploy.exe";
 // Below the program files folder, which only administrators can write to and where no user
@@ -23,25 +22,30 @@ inline constexpr wchar_t kProductDisplayName[] = L"Wareden";
 // <program files>\Norvale\Wareden Patches\<id>; empty when the system names no such folder.
 std::wstring KeptPackageFolder(const std::string& packageId);
 
-// Copies `packageDir`'s patchfile\conf.json and, when the package has one, its deployment
-// program into the kept folder of `packageId`, each level of which is made and checked (no
-// link, a trusted owner). The platform's code, 0 on success; `failedAt` names what failed.
-DWORD KeepPackage(const std::string& packageId, const std::wstring& packageDir,
+// A file to keep: copied from `source` to `relative` below the kept folder.
+struct KeptFile {
+  std::wstring source;
+  std::wstring relative;
+  bool optional = false;  // skipped when `source` does not exist
+};
+// Copies `files` into the kept folder of `packageId`, each folder of which is made and checked
+// (no link, a trusted owner). The platform's code, 0 on success; `failedAt` names what failed.
+DWORD KeepPackage(const std::string& packageId, const std::vector<KeptFile>& files,
                   std::wstring& failedAt);
 
-// Removes the kept folder of `packageId`; a file still in use (the deployment program that
-// runs from there) goes at the next restart. 0 when nothing is left or all is scheduled.
+// Removes the kept folder of `packageId` with what it holds, never through a link; a file
+// still in use (the deployment program that runs from there) goes at the next restart. 0 when
+// nothing is left or the rest is scheduled.
 DWORD RemoveKeptPackage(const std::string& packageId);
 
-// What the entry among the installed updates shows, from conf.json's optional members.
+// What the entry among the installed updates shows; UTF-16, each may be empty.
 struct UpdateFacts {
-  std::string name, version, publisher;  // UTF-8, may be empty
+  std::wstring name, version, publisher;
+  std::wstring installDir;
+  std::wstring applied;  // the record time the run ended, "yyyy-mm-ddThh:mm:ssZ"
 };
-// The optional "name", "version" and "publisher" strings of a conf.json text (comments
-// allowed); members that are missing or not strings stay empty.
-UpdateFacts UpdateFactsOf(const std::string& confText);
 // "Wareden patch 1a2b3c4d5e6f" for a package without a name.
-std::wstring UpdateDisplayName(const UpdateFacts& facts, const std::string& packageId);
+std::wstring UpdateDisplayName(const std::wstring& name, const std::string& packageId);
 // "yyyymmdd" of a record time "yyyy-mm-ddThh:mm:ssZ"; empty for any other text.
 std::wstring InstallDateOf(const std::wstring& recordTime);
 // Uninstall\<this> for the package.
@@ -49,9 +53,8 @@ inline std::wstring UpdateKeyName(const std::string& packageId) {
   return L"Norvale.Wareden.Patch." + std::wstring(packageId.begin(), packageId.end());
 }
 
-// Registers the package applied as `record` says among the product's installed updates, with
-// the kept deployment program's uninstall as its command. The platform's code.
-LONG RegisterUpdate(const std::string& packageId, const RunRecord& record,
-                    const UpdateFacts& facts);
+// Registers the package among the product's installed updates, with the kept deployment
+// program's uninstall as its command. The platform's code.
+LONG RegisterUpdate(const std::string& packageId, const UpdateFacts& facts);
 // Removes that entry; 0 also when there was none.
 LONG RemoveUpdate(const std::string& packageId);
