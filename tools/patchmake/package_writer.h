@@ -14,9 +14,9 @@ struct MakeRequest {
   std::wstring runner;                  // the Patch.exe copied into the package
   std::vector<std::wstring> excludes;   // see MatchesPattern
   bool seal = true;                     // seal the runner's copy with conf.json's hash
-  std::wstring deployProgram;           // patchdeploy.exe copied beside the runner; empty: none
+  std::wstring deployProgram = {};      // patchdeploy.exe copied beside the runner; empty: none
   // conf.json's "name", "version", "publisher" (UTF-8) for the installed updates; empty: none.
-  std::string name, version, publisher;
+  std::string name = {}, version = {}, publisher = {};
 };
 
 struct MakeResult {
