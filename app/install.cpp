@@ -29,23 +29,29 @@ void KeepForDeployment(const PatchRun& run) {
     return;
   }
   const std::wstring confRelative = JoinPath(kPatchFolderName, kConfFileName);
-  std::wstring failedAt;
-  DWORD error = KeepPackage(run.recordId,
-                            {{ConfPathOf(PatchFolderOf(run.packageDir)), confRelative},
-                             {JoinPath(run.packageDir, kDeployProgram), kDeployProgram, true}},
-                            failedAt);
   const std::wstring keptConf = JoinPath(KeptPackageFolder(run.recordId), confRelative);
-  std::string keptId;
-  if (error == ERROR_SUCCESS &&
-      (!HashFileSha256(keptConf, keptId, error) || keptId != run.packageId)) {
-    failedAt = keptConf;
-    if (error == ERROR_SUCCESS) error = ERROR_INVALID_DATA;
-  }
-  if (error != ERROR_SUCCESS) {
-    RemoveKeptPackage(run.recordId);
-    LOG_FAILURE(L"[%s]Keep conf.json for detection and undo at[%s] failed, err:%u.", failedAt,
-                error);
-    return;
+  const auto keptIsRight = [&](DWORD& error) {
+    std::string keptId;
+    return HashFileSha256(keptConf, keptId, error) && keptId == run.packageId;
+  };
+  DWORD error = ERROR_SUCCESS;
+  // A run evaluated again keeps what an earlier run kept: the kept program may be running.
+  if (!keptIsRight(error)) {
+    std::wstring failedAt;
+    error = KeepPackage(run.recordId,
+                        {{ConfPathOf(PatchFolderOf(run.packageDir)), confRelative},
+                         {JoinPath(run.packageDir, kDeployProgram), kDeployProgram, true}},
+                        failedAt);
+    if (error == ERROR_SUCCESS && !keptIsRight(error)) {
+      failedAt = keptConf;
+      if (error == ERROR_SUCCESS) error = ERROR_INVALID_DATA;
+    }
+    if (error != ERROR_SUCCESS) {
+      RemoveKeptPackage(run.recordId);
+      LOG_FAILURE(L"[%s]Keep conf.json for detection and undo at[%s] failed, err:%u.", failedAt,
+                  error);
+      return;
+    }
   }
   std::string conf;
   ReadConfFile(keptConf, conf);
