@@ -59,13 +59,23 @@ MoveAsideResult MoveAside(const EntryPaths& paths, DWORD* failure = nullptr) {
   return MoveAsideResult::kFailed;
 }
 
+// The line after a failed move's or copy's own: the platform's code, and what a sharing or
+// lock violation means for whoever reads the log.
+void ReportPlatformError(DWORD error) {
+  const bool held = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+  LOG_FAILURE(L"[%s]The file operation failed with err:%u%s.", error,
+              held ? L": another program holds the file" : L"");
+}
+
 // MoveAside with the line of a move made or failed.
 MoveAsideResult MoveAsideReported(const EntryPaths& paths) {
-  const MoveAsideResult result = MoveAside(paths);
+  DWORD error = 0;
+  const MoveAsideResult result = MoveAside(paths, &error);
   if (result == MoveAsideResult::kMoved) {
     LOG_PROGRESS(L"[%s]Move file successful, from[%s] to[%s].", paths.destination, paths.backup);
   } else if (result == MoveAsideResult::kFailed) {
     LOG_FAILURE(L"[%s]Move file failed, from[%s] to[%s].", paths.destination, paths.backup);
+    ReportPlatformError(error);
   }
   return result;
 }
@@ -275,6 +285,7 @@ void ReportDecodedDiffers(const EntryPaths& paths, const std::string& actual,
 // of the backup path, made before the original was moved there.
 void ReportFailedCopy(CopyOutcome outcome, const CopyCheck& check, const EntryPaths& paths,
                       const std::string& recorded, const std::wstring* backup) {
+  const DWORD copyError = GetLastError();
   const HashVerdict& verdict = check.hash;
   bool restored = false;
   DWORD restoreError = 0;
@@ -292,6 +303,7 @@ void ReportFailedCopy(CopyOutcome outcome, const CopyCheck& check, const EntryPa
                 verdict.error);
   } else {
     LOG_FAILURE(L"[%s]Copy file failed, from[%s] to[%s].", paths.source, paths.destination);
+    ReportPlatformError(copyError);
   }
   if (backup != nullptr) ReportPutBack(restored, restoreError, paths);
 }
@@ -301,10 +313,15 @@ void ReportFailedCopy(CopyOutcome outcome, const CopyCheck& check, const EntryPa
 // entry whose dest an earlier entry replaces first has no base to read. False after the line of
 // the first base that is not there or not the one.
 bool CheckBases(const PatchList& list, const std::vector<EntryPaths>& all,
-                const std::vector<PlannedEntry>& plan, size_t& stoppedAt) {
+                const std::vector<PlannedEntry>& plan, std::vector<bool>& alreadyNew,
+                size_t& stoppedAt) {
+  alreadyNew.assign(list.size(), false);
   for (size_t i = 0; i < list.size(); ++i) {
     const BaseVerdict verdict = CheckBase(list[i], all[i], plan[i]);
-    if (verdict.state == BaseState::kNotNeeded || verdict.state == BaseState::kMatches) continue;
+    alreadyNew[i] = verdict.state == BaseState::kAlreadyNew;
+    if (verdict.state == BaseState::kNotNeeded || verdict.state == BaseState::kMatches ||
+        alreadyNew[i])
+      continue;
     stoppedAt = i;
     const std::wstring& base = all[i].base;
     const std::wstring needed = WidenUtf8(list[i].baseSha256);
@@ -344,7 +361,8 @@ bool StageEntries(const PatchList& list, const std::vector<EntryPaths>& all,
                   const std::vector<EntryFacts>& facts, const std::vector<PlannedEntry>& plan,
                   const std::wstring& installBase, std::vector<StagedCopy>& staged,
                   std::vector<std::string>* fileHashes, size_t& stoppedAt) {
-  if (!CheckBases(list, all, plan, stoppedAt)) return false;
+  std::vector<bool> alreadyNew;
+  if (!CheckBases(list, all, plan, alreadyNew, stoppedAt)) return false;
   size_t foldersMade = 0;  // the folder entries up to here are made
   for (size_t i = 0; i < list.size(); ++i) {
     stoppedAt = i;
@@ -364,10 +382,19 @@ bool StageEntries(const PatchList& list, const std::vector<EntryPaths>& all,
     }
     if (Stages(plan[i])) {
       CopyCheck check;
-      const CopyOutcome outcome = CopyToPartial(list[i], all[i], all[i].base, staged[i], check,
+      // A destination that holds the new file already is its own copy: nothing to decode.
+      PatchEntry entry = list[i];
+      EntryPaths from = all[i];
+      if (alreadyNew[i]) {
+        entry.encoding = Encoding::kWhole;
+        from.source = all[i].destination;
+        LOG_PROGRESS(L"[%s]Dest file[%s] holds sha256[%s] already; copied from it, not decoded.",
+                     all[i].destination, WidenUtf8(recorded));
+      }
+      const CopyOutcome outcome = CopyToPartial(entry, from, all[i].base, staged[i], check,
                                                 fileHashes ? &(*fileHashes)[i] : nullptr);
       // Each byte is hashed once: the copy is what the commit installs.
-      if (outcome == CopyOutcome::kCopied && encoded) {
+      if (outcome == CopyOutcome::kCopied && encoded && !alreadyNew[i]) {
         if (list[i].encoding == Encoding::kDifference) {
           LOG_PROGRESS(L"[%s]Decode file successful, from[%s] and base[%s] to[%s], sha256[%s].",
                        source, all[i].base, all[i].partial, WidenUtf8(recorded));
@@ -624,6 +651,7 @@ struct Recorder {
     run = patchRun;
     packageId = std::move(id);
     if (run == nullptr) return;
+    run->recordId = packageId;
     if (packageId.empty()) return Failed(ERROR_INVALID_DATA);
     RunRecord found;
     if (ReadRunRecord(packageId, found) == RecordRead::kFound &&
@@ -677,6 +705,20 @@ struct Recorder {
     run = nullptr;
   }
 };
+
+// A plan that changes nothing, carried out while the product runs: no file is moved or copied,
+// each entry gets the skip the commit would have recorded, with the same lines.
+void SkipEntries(const std::vector<EntryPaths>& all, const std::vector<PlannedEntry>& plan,
+                 const std::vector<StagedCopy>& staged, std::vector<RecordedEntry>& done) {
+  done = Intent(plan, staged);
+  for (size_t i = 0; i < plan.size(); ++i) {
+    if (plan[i].action == EntryAction::kSkipMissingFile) {
+      LOG_FAILURE(kPatchFileMissingFormat, all[i].source);
+    } else if (plan[i].action == EntryAction::kSkipNothingToRemove) {
+      LOG_PROGRESS(L"[%s]Remove file[%s] skipped: it does not exist.", all[i].destination);
+    }
+  }
+}
 
 // After the stop: each entry in list order, until the first that fails or is refused; later
 // entries keep what `done` held for them. False when the run stopped.
@@ -772,7 +814,13 @@ bool StartPatch(const std::wstring& installDir, const PatchList& list,
   plan = PlanEntries(list, facts);
   recorder.WriteIntent(Intent(plan, staged.copies));
   bool applied = false;
-  {
+  if (ChangesNothing(plan)) {
+    // A required deployment evaluated again, a start-up script: the users' product keeps running.
+    LOG_PROGRESS(L"[%s]Nothing to change: every entry is skipped or applied already; the product "
+                 L"is not stopped.");
+    SkipEntries(paths, plan, staged.copies, done);
+    applied = true;
+  } else {
     // From the first kill to the restart the product is stopped: the hook library waits.
     const AssertHookHold hold;
     ProductStop stop(installBase);

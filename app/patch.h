@@ -8,6 +8,9 @@
 struct PatchRun {
   std::string packageId;
   std::wstring packageDir;
+  // Set by StartPatch: the id its record is written under (the package id, or with the patch
+  // files' hashes, see PackageIdOf); empty when it records nothing.
+  mutable std::string recordId;
 };
 
 // Stops the product's processes, moves each existing destination aside under

@@ -102,7 +102,17 @@ inline bool HasLogStamp(const std::string& line) {
 // Lines of a run that readers look for, in the formats the runner writes them with.
 inline constexpr wchar_t kPatchSuccessfulFormat[] = L"[%s]Patch successful.";
 inline constexpr wchar_t kPatchFileMissingFormat[] = L"[%s]Patch file[%s] is not exist.";
+// A run that found the run lock held, after its wait (ms, the package folder); when the wait
+// ran out, kLockBusyFormat follows.
+inline constexpr wchar_t kLockWaitFormat[] =
+    L"[%s]Another patch run held the machine: waited %u ms, package[%s].";
+inline constexpr wchar_t kLockBusyFormat[] =
+    L"[%s]Another patch run still holds the machine after %u ms, exit.";
 inline constexpr wchar_t kAnyFailureFormat[] = L"[%s]%s";
+// The line of a restarted program that outlived the runner's wait for it (WAIT_TIMEOUT): it
+// runs on, as a program started again should.
+inline constexpr wchar_t kRestartRunsOnFormat[] =
+    L"[%s]failed to call WaitForSingleObject, waitcode:258, lasterr:%s.";
 // A run's first line after "Enter. Start install..." names its package folder with this format.
 inline constexpr wchar_t kPackageDirFormat[] = L"[%s]PackageDir[%s].";
 // True when `message` (UTF-8, without its stamp and LF) is what `format` writes at `level`: the

@@ -30,5 +30,13 @@ BaseVerdict CheckBase(const PatchEntry& entry, const EntryPaths& paths, const Pl
         break;
     }
   }
+  const bool baseIsDest = paths.base == paths.destination;
+  if (verdict.state == BaseState::kMatches || verdict.state == BaseState::kReplacedFirst ||
+      verdict.state == BaseState::kOutside || (baseIsDest && verdict.state != BaseState::kDiffers))
+    return verdict;
+  const HashVerdict destination =
+      baseIsDest ? verdict.hash
+                 : CheckRecordedHash(LongPathForm(paths.destination), entry.sha256, kShareAll);
+  if (destination.actual == entry.sha256) verdict.state = BaseState::kAlreadyNew;
   return verdict;
 }

@@ -18,6 +18,8 @@ enum class BaseState {
   kUnreadable,      // `hash.error` says why
   kOutside,         // its "base" lies outside the installation folder
   kReplacedFirst,   // an earlier entry replaces its dest first: the base is gone by its turn
+  kAlreadyNew,      // not the base, but its dest holds the new file already (an earlier run's):
+                    // the copy is made from there
 };
 
 struct BaseVerdict {
@@ -25,5 +27,6 @@ struct BaseVerdict {
   HashVerdict hash;
 };
 
-// Reads the base (shared with the product, which may hold it) and hashes it; changes nothing.
+// Reads the base (shared with the product, which may hold it) and hashes it, and the destination
+// when the base is not the one; changes nothing.
 BaseVerdict CheckBase(const PatchEntry& entry, const EntryPaths& paths, const PlannedEntry& step);

@@ -186,3 +186,19 @@ std::vector<EntryPaths> FormAllEntryPaths(const PatchList& entries,
     paths.push_back(FormEntryPaths(entry, patchFolder, installDir));
   return paths;
 }
+
+bool ChangesNothing(const std::vector<PlannedEntry>& plan) {
+  for (const PlannedEntry& step : plan) {
+    switch (step.action) {
+      case EntryAction::kSkipMissingFile:
+      case EntryAction::kSkipBackupExists:
+      case EntryAction::kSkipInstalled:
+      case EntryAction::kSkipNothingToRemove:
+      case EntryAction::kSkipFolderExists:
+        continue;
+      default:
+        return false;
+    }
+  }
+  return true;
+}

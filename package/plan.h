@@ -73,6 +73,10 @@ bool OutsideInstallation(const std::wstring& destinationKey);
 std::vector<PlannedEntry> PlanEntries(const PatchList& entries,
                                       const std::vector<EntryFacts>& facts);
 
+// True when no entry of `plan` changes anything: every one is skipped or already applied, so a
+// run has no reason to stop the product.
+bool ChangesNothing(const std::vector<PlannedEntry>& plan);
+
 // The entry's dest as the file system compares names: one separator, "." and ".." resolved,
 // no dots or spaces at the end of a part. Compare keys with CompareAsFileNames.
 std::wstring DestinationKey(const std::wstring& dest);

@@ -3,6 +3,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
+
 #include "platform/trust.h"
 
 namespace {
@@ -81,7 +83,12 @@ RunLock::RunLock(DWORD waitMilliseconds) {
     return;
   }
   // An abandoned lock belonged to a run that ended without letting go: it is ours now.
-  const DWORD wait = WaitForSingleObject(mutex_.Get(), waitMilliseconds);
+  DWORD wait = WaitForSingleObject(mutex_.Get(), 0);
+  if (wait == WAIT_TIMEOUT && waitMilliseconds != 0) {
+    const DWORD start = GetTickCount();
+    wait = WaitForSingleObject(mutex_.Get(), waitMilliseconds);
+    waited_ = std::max<DWORD>(GetTickCount() - start, 1);
+  }
   if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) {
     state_ = State::kHeld;
   } else if (wait == WAIT_TIMEOUT) {

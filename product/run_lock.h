@@ -24,6 +24,8 @@ class RunLock {
   // The platform's code when unavailable: ERROR_INVALID_OWNER for an object of that name whose
   // owner is not trusted, ERROR_INVALID_HANDLE for one that is no mutex.
   DWORD Error() const { return error_; }
+  // How long another run kept this one waiting, in ms: 0 when the lock was free at once.
+  DWORD Waited() const { return waited_; }
   // False where the lock fell back to kRunLockGlobalName.
   bool InPrivateNamespace() const { return namespace_.IsValid(); }
 
@@ -32,6 +34,7 @@ class RunLock {
   KernelHandle mutex_;
   State state_ = State::kUnavailable;
   DWORD error_ = 0;
+  DWORD waited_ = 0;
 };
 inline constexpr DWORD kRunLockWaitMilliseconds = 60000;
 inline constexpr wchar_t kRunLockGlobalName[] = L"Global\\Norvale.Wareden.PatchRun";

@@ -28,7 +28,7 @@ constexpr wchar_t kStoppedValue[] = L"Stopped";
 
 constexpr RecordState kStates[] = {RecordState::kApplying, RecordState::kApplied,
                                    RecordState::kFailed, RecordState::kUndone,
-                                   RecordState::kSkipped};
+                                   RecordState::kSkipped, RecordState::kPartlyUndone};
 
 std::wstring RecordKey(const std::string& packageId) {
   return std::wstring(kRecordsKey) + L"\\" + WidenUtf8(packageId);
@@ -101,6 +101,8 @@ const wchar_t* RecordStateName(RecordState state) {
       return L"failed";
     case RecordState::kSkipped:
       return L"skipped";
+    case RecordState::kPartlyUndone:
+      return L"partly-undone";
     case RecordState::kUndone:
       break;
   }
@@ -245,13 +247,20 @@ std::vector<RecordedEntry> MergeEntries(const std::vector<RecordedEntry>& earlie
 RunRecord RecordAfterUndo(RunRecord record, const std::vector<bool>& takenBack,
                           const std::wstring& now) {
   bool installedLeft = false;
+  bool anyTaken = false;
   for (size_t i = 0; i < record.entries.size(); ++i) {
     RecordedEntry& entry = record.entries[i];
-    if (i < takenBack.size() && takenBack[i]) entry = {RecordedAction::kTakenBack, InstalledFile()};
+    if (i < takenBack.size() && takenBack[i]) {
+      anyTaken = anyTaken || entry.action != RecordedAction::kTakenBack;
+      entry = {RecordedAction::kTakenBack, InstalledFile()};
+    }
     installedLeft = installedLeft || Changes(entry.action);
   }
   if (!installedLeft) {
     record.state = RecordState::kUndone;
+    record.undone = now;
+  } else if (anyTaken) {
+    record.state = RecordState::kPartlyUndone;
     record.undone = now;
   }
   return record;

@@ -64,8 +64,10 @@ struct RecordedEntry {
 
 // kSkipped: the run went through every entry, but a destination does not hold the package's file
 // (its patch file missing, or a backup of another package kept it from being replaced).
-enum class RecordState { kApplying, kApplied, kFailed, kUndone, kSkipped };
-// "applying", "applied", "failed", "undone", "skipped".
+// kPartlyUndone: an undo took back some of what the run did and left the rest (files it added,
+// kept without --remove-added, or entries that changed since): no longer applied, not undone.
+enum class RecordState { kApplying, kApplied, kFailed, kUndone, kSkipped, kPartlyUndone };
+// "applying", "applied", "failed", "undone", "skipped", "partly-undone".
 const wchar_t* RecordStateName(RecordState state);
 
 // A program the run stopped, as it is to be started again once it is not running.
@@ -117,7 +119,8 @@ std::vector<RecordedEntry> MergeEntries(const std::vector<RecordedEntry>& earlie
 
 // The record once an undo took back the entries whose flag in `takenBack` (one per entry) is
 // set: each becomes kTakenBack; when nothing the run installed is left, the state becomes
-// undone at `now`, and the record stays for the audit.
+// undone at `now`, when only some of it is, partly undone at `now`; the record stays for the
+// audit.
 RunRecord RecordAfterUndo(RunRecord record, const std::vector<bool>& takenBack,
                           const std::wstring& now);
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -109,6 +111,10 @@ TEST(PlanEntries, EveryRowOfWhatARunDoesWithAnEntry) {
        {{"a", Facts("pdf")}, {"b", Facts("P")}, {"a", Facts("")}},
        "move-then-copy copy-fails not-reached=1"},
   };
+  // Rows whose plan changes nothing: a run leaves the product running for them.
+  const std::string unchanging[] = {"patched before",
+                                    "added by an earlier run of the package, not moved aside "
+                                    "by a second run"};
   for (const Row& row : rows) {
     PatchList entries;
     std::vector<EntryFacts> facts;
@@ -120,7 +126,11 @@ TEST(PlanEntries, EveryRowOfWhatARunDoesWithAnEntry) {
       entries.push_back({"src", kind == EntryKind::kCopy ? dest : dest.substr(3), "", kind});
       facts.push_back(entry.facts);
     }
-    EXPECT_EQ(Describe(PlanEntries(entries, facts)), row.expected) << row.name;
+    const std::vector<PlannedEntry> plan = PlanEntries(entries, facts);
+    EXPECT_EQ(Describe(plan), row.expected) << row.name;
+    EXPECT_EQ(ChangesNothing(plan), std::count(std::begin(unchanging), std::end(unchanging),
+                                               row.name) == 1)
+        << row.name;
   }
 }
 

@@ -33,6 +33,11 @@ TEST(RunLog, VerdictsFollowTheRunnersOwnLines) {
       {{kBegin, "[Error]Patch file[C:\\p\\a] is not exist.", "[Common]Patch successful.", kEnd},
        RunVerdict::kSucceededWithSkips, 1, 1},
       {{kBegin, "[Error]Start Patch failed.", kEnd}, RunVerdict::kFailed, 1, 0},
+      // The restarted program outlives the runner's wait: expected, not an error of the run.
+      {{kBegin, "[Error]failed to call WaitForSingleObject, waitcode:258, lasterr:0.",
+        "[Error]failed to call WaitForSingleObject, waitcode:4294967295, lasterr:6.",
+        "[Common]Patch successful.", kEnd},
+       RunVerdict::kSucceeded, 1, 0},
       {{kBegin, "[Common]Patch successful."}, RunVerdict::kIncomplete, 0, 0},
       // A later run starts the evidence anew; nothing of a run comes after its END.
       {{kBegin, "[Error]x", kEnd, kBegin}, RunVerdict::kIncomplete, 0, 0},

@@ -96,7 +96,7 @@ TEST(RunRecordEntries, StoppedProgramsReadBackAsWrittenAndNothingElseIsRead) {
     EXPECT_FALSE(ParseStoppedText(bad, read)) << NarrowToUtf8(bad);
 }
 
-TEST(RunRecordEntries, AnUndoMarksWhatItTookBackAndTheRecordUndoneOnceNothingIsLeft) {
+TEST(RunRecordEntries, AnUndoMarksWhatItTookBackAndTheRecordPartlyOrWhollyUndone) {
   using A = RecordedAction;
   RunRecord record;
   record.state = RecordState::kApplied;
@@ -106,8 +106,10 @@ TEST(RunRecordEntries, AnUndoMarksWhatItTookBackAndTheRecordUndoneOnceNothingIsL
   EXPECT_EQ(partly.entries[0].action, A::kTakenBack);
   EXPECT_EQ(partly.entries[0].installed.kind, InstalledFile::Kind::kNone);
   EXPECT_EQ(partly.entries[1].action, A::kCopied) << "kept: not taken back";
-  EXPECT_EQ(partly.state, RecordState::kApplied);
-  EXPECT_TRUE(partly.undone.empty());
+  EXPECT_EQ(partly.state, RecordState::kPartlyUndone) << "no longer applied once anything went";
+  EXPECT_EQ(partly.undone, L"T1");
+  EXPECT_EQ(RecordAfterUndo(partly, {true, false, false}, L"T9").undone, L"T1")
+      << "an undo that took back nothing more changes nothing";
   const RunRecord whole = RecordAfterUndo(partly, {false, true, false}, L"T2");
   EXPECT_EQ(whole.state, RecordState::kUndone);
   EXPECT_EQ(whole.undone, L"T2");

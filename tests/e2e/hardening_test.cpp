@@ -219,6 +219,10 @@ TEST_F(HeldFiles, ADestinationHeldThroughoutFailsOnceAndNothingIsLost) {
   EXPECT_EQ(testsupport::CountContaining(lines, "[Error]Move file failed, from["), 1u)
       << "one line for the final outcome:\n"
       << testsupport::Join(lines);
+  EXPECT_EQ(testsupport::CountContaining(
+                lines, "[Error]The file operation failed with err:32: another program holds"),
+            1u)
+      << testsupport::Join(lines);
   EXPECT_EQ(testsupport::CountContaining(lines, "[Error]Start Patch failed."), 1u)
       << testsupport::Join(lines);
   EXPECT_EQ(testsupport::CountContaining(lines, "[Common]CreateProcessWaitCmd["), 1u)

@@ -12,9 +12,11 @@
 #include <vector>
 
 #include "package/conf.h"
+#include "product/deployment.h"
 #include "product/install_dir.h"
-#include "product/run_record.h"
 #include "product/record_key.h"
+#include "product/run_lock.h"
+#include "product/run_record.h"
 #include "log/log_internal.h"
 #include "platform/text.h"
 #include "tests/support/encode.h"
@@ -41,6 +43,12 @@ class ToolTest : public testsupport::MachineTest {
   // Runs a tool built beside the tests, as an author would.
   ToolRun RunTool(const std::wstring& tool, const std::wstring& args) const {
     return testsupport::RunTool(tool, args, temp_ / L"tool-output.txt");
+  }
+  // The deployment program at `exe` with one command, as a deployment system runs it.
+  ToolRun Deploy(const std::wstring& exe, const wchar_t* command) const {
+    const std::wstring output = temp_ / L"deploy-output.txt";
+    const DWORD exitCode = testsupport::RunProgram(exe, command, output);
+    return {exitCode, testsupport::ReadBytes(output)};
   }
 };
 class PatchFlags : public ToolTest {};
@@ -73,6 +81,13 @@ TEST_F(PatchFlags, ShowsSetsAndCopiesTheFlagBytes) {
       kPatchFlags, Quoted(exe) + L" --magic-debug=0 --log-enabled=1 --output " + Quoted(copy));
   EXPECT_EQ(copied.exitCode, 0u) << copied.output;
   EXPECT_EQ(testsupport::ReadBytes(exe), original) << "--output must leave the original alone";
+  Json::Value report;
+  const ToolRun json = RunTool(kPatchFlags, Quoted(copy) + L" --json");
+  ASSERT_TRUE(Json::Reader().parse(json.output, report)) << json.output;
+  EXPECT_EQ(report["magic_debug"]["value"].asUInt(), 0u) << json.output;
+  EXPECT_EQ(report["log_enabled"]["value"].asUInt(), 1u) << json.output;
+  EXPECT_EQ(report["seal"]["state"].asString(), "unsealed") << json.output;
+  EXPECT_FALSE(report["signed"].asBool()) << json.output;
 
   const std::string changed = testsupport::ReadBytes(copy);
   FlagBlockLocation at;
@@ -118,6 +133,15 @@ TEST_F(PatchFlags, RefusesFilesWithoutOneClearFlagBlockAndBadUsage) {
 
   EXPECT_EQ(RunTool(kPatchFlags, Quoted(notRunner) + L" --magic-debug=2").exitCode, 2u);
   EXPECT_EQ(RunTool(kPatchFlags, L"").exitCode, 2u);
+  for (const std::wstring& tool : {kPatchFlags, kPatchCheck, kPatchUndo, kPatchLog, kPatchMake,
+                                   std::wstring(L"patchdeploy.exe")}) {
+    const std::string name = NarrowToUtf8(tool.substr(0, tool.size() - 4));
+    const ToolRun help = RunTool(tool, L"--help"), version = RunTool(tool, L"--version");
+    EXPECT_EQ(help.exitCode, 0u) << name;
+    EXPECT_EQ(help.output.rfind("usage: " + name, 0), 0u) << help.output;
+    EXPECT_EQ(version.exitCode, 0u) << name;
+    EXPECT_EQ(version.output.rfind(name + " 1.", 0), 0u) << version.output;
+  }
 }
 
 // --- patchcheck ---------------------------------------------------------------------------
@@ -419,6 +443,53 @@ TEST_F(Deployment, ApplyVerifyUndoAndVerifyAgain) {
   const ToolRun cannotTell = RunTool(kPatchCheck, verify);
   EXPECT_EQ(cannotTell.exitCode, 1u) << cannotTell.output;
   EXPECT_TRUE(Contains(cannotTell.output, "cannot tell")) << cannotTell.output;
+}
+
+// Packages a deployment system installs together each get their own run's verdict; a run that
+// the lock keeps out, and an uninstall, are told to retry later, and nothing is touched.
+TEST_F(Deployment, InstalledTogetherEachGetsItsOwnVerdictAndAHeldLockSaysRetry) {
+  const testsupport::Package second = testsupport::MakePackage(temp_ / L"second");
+  for (const std::wstring& dir : {package_.dir, second.dir}) {
+    ASSERT_TRUE(CopyFileW(testsupport::BuiltFile(L"patchdeploy.exe").c_str(),
+                          (dir + L"\\patchdeploy.exe").c_str(), FALSE));
+  }
+  package_.AddPatchFile(L"a.dll", "a 2");
+  package_.WriteConf(R"({"patch_list":[{"src":"a.dll","dest":"a.dll"}]})");
+  second.AddPatchFile(L"b.dll", "b 2, not what conf.json records");
+  second.WriteConf(R"({"patch_list":[{"src":"b.dll","dest":"b.dll","sha256":")" +
+                   std::string(64, '0') + R"("}]})");
+  testsupport::MakeFolders(install_);
+  const auto start = [&](const testsupport::Package& package, const wchar_t* command) {
+    return testsupport::StartProgram(package.dir + L"\\patchdeploy.exe", command,
+                                     package.dir + L".out");
+  };
+  const auto exitCode = [](const ProcessHandles& run, const testsupport::Package& package) {
+    DWORD code = testsupport::kNoExitCode;
+    EXPECT_EQ(WaitForSingleObject(run.process.Get(), 120000), WAIT_OBJECT_0);
+    GetExitCodeProcess(run.process.Get(), &code);
+    return std::to_string(code) + " " + testsupport::ReadBytes(package.dir + L".out");
+  };
+  {
+    const ProcessHandles first = start(package_, L"install");
+    const ProcessHandles other = start(second, L"install");
+    EXPECT_TRUE(Contains(exitCode(first, package_), "0 applied: record")) << exitCode(first, package_);
+    EXPECT_TRUE(Contains(exitCode(other, second), "1603 failed: the run stopped"))
+        << exitCode(other, second);
+  }
+  {
+    const RunLock held(0);
+    ASSERT_EQ(held.GetState(), RunLock::State::kHeld);
+    const ProcessHandles install = start(second, L"install");
+    const ProcessHandles uninstall = start(package_, L"uninstall");
+    EXPECT_TRUE(Contains(exitCode(install, second), "1618 retry later")) << exitCode(install, second);
+    const std::string undo = exitCode(uninstall, package_);
+    EXPECT_TRUE(undo.rfind("1618 ", 0) == 0 && Contains(undo, "retry later")) << undo;
+  }
+  EXPECT_EQ(testsupport::ReadBytes(Inst(L"a.dll")), "a 2") << "an uninstall kept out changed it";
+  EXPECT_FALSE(testsupport::Exists(Inst(L"b.dll")));
+  const ToolRun removed = Deploy(package_.dir + L"\\patchdeploy.exe", L"uninstall");
+  EXPECT_EQ(removed.exitCode, 0u) << removed.output;
+  EXPECT_FALSE(testsupport::Exists(Inst(L"a.dll")));
 }
 
 // A second package that met the first one's backup skipped that file: undoing the second takes
@@ -732,7 +803,8 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
   testsupport::WriteBytes(newDir + L"\\conf.json", "{\"product\": 1}");
   const std::wstring package = temp_ / L"pkg", trees = Quoted(oldDir) + L" " + Quoted(newDir);
 
-  ToolRun made = RunTool(kPatchMake, trees + L" " + Quoted(package) + L" --exclude *.LOG");
+  ToolRun made = RunTool(kPatchMake, trees + L" " + Quoted(package) +
+                                          L" --exclude *.LOG --name \"Wareden 1.1 hotfix\" --version 1.1.0");
   ASSERT_EQ(made.exitCode, 0u) << made.output;
   EXPECT_TRUE(Contains(made.output, "12 entries, ")) << made.output;
   EXPECT_TRUE(Contains(made.output, " bytes, 2 skipped, 0 errors")) << made.output;
@@ -779,17 +851,51 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
       << "the package is not a tenth of the new files";
 
   key_.SetString(kInstallDirValue, install);
-  EXPECT_EQ(testsupport::RunProgram(package + L"\\Patch.exe"), 0u);
+  const std::wstring deploy = package + L"\\patchdeploy.exe";
+  EXPECT_EQ(Deploy(deploy, L"detect").output, "") << "detected before any run";
+  const ToolRun installed = Deploy(deploy, L"install");
+  EXPECT_EQ(installed.exitCode, 0u) << installed.output;
+  EXPECT_TRUE(Contains(installed.output, "applied: record HKLM\\SOFTWARE\\Norvale\\Wareden\\Patches\\"))
+      << installed.output;
   auto expected = WithoutBackups(testsupport::SnapshotTree(newDir));
   expected[L"trace.log"] = "old log";  // excluded: the installation keeps its own
   EXPECT_EQ(WithoutBackups(testsupport::SnapshotTree(install)), expected);
   const ToolRun verified = RunTool(kPatchCheck, Quoted(package) + L" --verify");
   EXPECT_EQ(verified.exitCode, 0u) << verified.output;
-  const ToolRun undo = RunTool(kPatchUndo, Quoted(package) + L" --remove-added");
+  const std::vector<std::string> ids = ListRunRecords();
+  ASSERT_EQ(ids.size(), 1u);
+  EXPECT_TRUE(Contains(Deploy(deploy, L"detect").output, "applied: package " + ids[0]));
+  const std::wstring updateKey = std::wstring(kUninstallKey) + L"\\" + UpdateKeyName(ids[0]);
+  const std::wstring kept = KeptPackageFolder(ids[0]) + L"\\patchdeploy.exe";
+  RegistryKey update;
+  ASSERT_EQ(update.Open(updateKey.c_str()), ERROR_SUCCESS) << "not among the installed updates";
+  for (const auto& value : std::map<std::wstring, std::wstring>{
+           {L"DisplayName", L"Wareden 1.1 hotfix"}, {L"DisplayVersion", L"1.1.0"},
+           {L"ParentKeyName", L"Wareden"}, {L"QuietUninstallString", Quoted(kept) + L" uninstall"}}) {
+    std::wstring text;
+    EXPECT_EQ(update.ReadString(value.first.c_str(), text), ERROR_SUCCESS);
+    EXPECT_EQ(text, value.second) << NarrowToUtf8(value.first);
+  }
+  update.Close();
+  testsupport::ClearLog();
+  const ToolRun again = Deploy(deploy, L"install");
+  EXPECT_EQ(again.exitCode, 0u) << "evaluated again: " << again.output
+                                 << testsupport::Join(testsupport::ReadMessages());
+  EXPECT_TRUE(Contains(testsupport::Join(testsupport::ReadMessages()), "[Common]Nothing to change"));
+
+  // Deployment systems clean their caches: the kept copy detects and uninstalls without them.
+  const std::wstring moved = package + L" moved";
+  ASSERT_TRUE(MoveFileW(package.c_str(), moved.c_str()));
+  EXPECT_TRUE(Contains(Deploy(kept, L"detect").output, "applied: package " + ids[0]));
+  const ToolRun undo = Deploy(kept, L"uninstall");
   EXPECT_EQ(undo.exitCode, 0u) << undo.output;
   EXPECT_EQ(testsupport::SnapshotTree(install), testsupport::SnapshotTree(oldDir)) << undo.output;
   EXPECT_FALSE(testsupport::Exists(install + L"\\lang")) << "the folders the run made stay: "
                                                           << undo.output;
+  const ToolRun after = Deploy(kept, L"detect");
+  EXPECT_EQ(after.exitCode, 0u);
+  EXPECT_EQ(after.output, "") << "detected after the uninstall";
+  EXPECT_EQ(update.Open(updateKey.c_str()), ERROR_FILE_NOT_FOUND) << "still an installed update";
 
   // Killed at spread-out moments of the commit, each while it retries a file held open at its
   // turn: every file is old, new, or gone with its backup there, and the next run completes.
@@ -807,7 +913,7 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
          ++i) {
       Sleep(10);  // until the holder has it
     }
-    const ProcessHandles run = testsupport::StartProgram(package + L"\\Patch.exe");
+    const ProcessHandles run = testsupport::StartProgram(moved + L"\\Patch.exe");
     for (int i = 0; i < 3000 && testsupport::CountContaining(testsupport::ReadMessages(),
                                                              "[Common]Enter.") == 0;
          ++i) {
@@ -830,9 +936,9 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
             << NarrowToUtf8(file.first) << " after a kill at " << NarrowToUtf8(held);
       }
     }
-    EXPECT_EQ(testsupport::RunProgram(package + L"\\Patch.exe"), 0u);
+    EXPECT_EQ(testsupport::RunProgram(moved + L"\\Patch.exe"), 0u);
     EXPECT_EQ(WithoutBackups(testsupport::SnapshotTree(install)), expected) << NarrowToUtf8(held);
-    EXPECT_EQ(RunTool(kPatchUndo, Quoted(package) + L" --remove-added").exitCode, 0u);
+    EXPECT_EQ(RunTool(kPatchUndo, Quoted(moved) + L" --remove-added").exitCode, 0u);
   }
 
   // --whole: nothing made from the installed files, applied to an installation of others.
@@ -847,9 +953,9 @@ TEST_F(PatchMake, BuildsAPackageThatTurnsTheOldTreeIntoTheNew) {
   EXPECT_EQ(testsupport::ReadBytes(install + L"\\lib-1.1.dll"), Rebuilt(library));
 
   // Refused, nothing written: OUT_DIR not empty; a file that cannot be read half-way through.
-  const auto written = testsupport::SnapshotTree(package);
-  EXPECT_EQ(RunTool(kPatchMake, trees + L" " + Quoted(package)).exitCode, 2u);
-  EXPECT_EQ(testsupport::SnapshotTree(package), written) << "an existing package was changed";
+  const auto written = testsupport::SnapshotTree(moved);
+  EXPECT_EQ(RunTool(kPatchMake, trees + L" " + Quoted(moved)).exitCode, 2u);
+  EXPECT_EQ(testsupport::SnapshotTree(moved), written) << "an existing package was changed";
   {
     const KernelHandle held = testsupport::HoldOpen(newDir + L"\\" + added, 0);
     ToolRun failed = RunTool(kPatchMake, trees + L" " + Quoted(temp_ / L"half"));

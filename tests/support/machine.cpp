@@ -4,6 +4,9 @@
 
 #include <cstring>
 
+#include <shlobj.h>
+
+#include "product/deployment.h"
 #include "product/install_dir.h"
 #include "log/log_internal.h"
 #include "platform/paths.h"
@@ -34,6 +37,24 @@ void SetValue32(const std::wstring& subkey, const wchar_t* name, DWORD type, con
   EXPECT_EQ(RegSetValueExW(key.Get(), name, 0, type, static_cast<const BYTE*>(data), bytes),
             ERROR_SUCCESS)
       << "RegSetValueExW " << NarrowToUtf8(name);
+}
+
+// What runs leave for the deployment systems: the kept packages and the installed updates.
+void ClearDeployment() {
+  wchar_t programFiles[MAX_PATH + 1] = {};
+  if (SHGetSpecialFolderPathW(nullptr, programFiles, CSIDL_PROGRAM_FILES, FALSE))
+    RemoveTree(std::wstring(programFiles) + L"\\" + kKeptPackagesChain);
+  const KeyHandle updates = OpenKey32(kUninstallKey, KEY_ALL_ACCESS);
+  if (!updates.IsValid()) return;
+  const std::wstring ours = UpdateKeyName("");
+  std::vector<std::wstring> names;
+  wchar_t name[256];
+  for (DWORD i = 0, size = 256; RegEnumKeyExW(updates.Get(), i, name, &size, nullptr, nullptr,
+                                              nullptr, nullptr) == ERROR_SUCCESS;
+       ++i, size = 256) {
+    if (std::wstring(name).compare(0, ours.size(), ours) == 0) names.push_back(name);
+  }
+  for (const std::wstring& found : names) RegDeleteTreeW(updates.Get(), found.c_str());
 }
 
 }  // namespace
@@ -94,11 +115,13 @@ void KeyGuard::SetNumber(const wchar_t* value, DWORD number) const {
 MachineTest::MachineTest() : key_(kProductKey, kInstallDirValue) {
   SetEnableLogToView(nullptr);
   ClearLog();
+  ClearDeployment();
 }
 
 MachineTest::~MachineTest() {
   SetEnableLogToView(nullptr);
   ClearLog();
+  ClearDeployment();
 }
 
 void Package::WriteConf(const std::string& json) const {

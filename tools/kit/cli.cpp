@@ -1,5 +1,8 @@
 #include "tools/kit/cli.h"
 
+#include <windows.h>
+
+#include <cstdarg>
 #include <cstdio>
 #include <exception>
 
@@ -43,17 +46,63 @@ bool ParseArguments(int argc, wchar_t** argv, std::initializer_list<OptionRule> 
 }
 
 namespace {
+
+void WriteText(FILE* stream, DWORD which, const std::string& utf8) {
+  const HANDLE handle = GetStdHandle(which);
+  DWORD mode = 0;
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
+    std::fflush(stream);
+    const std::wstring wide = WidenUtf8(utf8);
+    DWORD written = 0;
+    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    return;
+  }
+  std::fwrite(utf8.data(), 1, utf8.size(), stream);
+}
+
+void WriteFormatted(FILE* stream, DWORD which, const char* format, va_list arguments) {
+  va_list again;
+  va_copy(again, arguments);
+  const int size = std::vsnprintf(nullptr, 0, format, arguments);
+  if (size > 0) {
+    std::string text(static_cast<size_t>(size) + 1, '\0');
+    std::vsnprintf(&text[0], text.size(), format, again);
+    text.resize(static_cast<size_t>(size));
+    WriteText(stream, which, text);
+  }
+  va_end(again);
+}
+
 const char* runningTool = "tool";
+bool helpAsked = false;  // --help: the usage is the answer, not an error
 }  // namespace
 
 const char* RunningTool() { return runningTool; }
 
+void PrintOut(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  WriteFormatted(stdout, STD_OUTPUT_HANDLE, format, arguments);
+  va_end(arguments);
+}
+
+void PrintErr(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  WriteFormatted(stderr, STD_ERROR_HANDLE, format, arguments);
+  va_end(arguments);
+}
+
 void PrintError(const char* tool, const std::string& message) {
-  std::fprintf(stderr, "%s: %s\n", tool, message.c_str());
+  PrintErr("%s: %s\n", tool, message.c_str());
 }
 
 int PrintUsage(const char* usage) {
-  std::fprintf(stderr, "usage: %s\n", usage);
+  if (helpAsked) {
+    PrintOut("usage: %s\n", usage);
+    return kExitOk;
+  }
+  PrintErr("usage: %s\n", usage);
   return kExitUsage;
 }
 
@@ -62,6 +111,11 @@ int RunTool(const char* tool, int (*body)(int, wchar_t**), int argc, wchar_t** a
   // any user can write to.
   ApplyProcessMitigations();
   runningTool = tool;
+  if (argc == 2 && std::wstring(argv[1]) == L"--version") {
+    PrintOut("%s %s\n", tool, kToolsVersion);
+    return kExitOk;
+  }
+  helpAsked = argc == 2 && std::wstring(argv[1]) == L"--help";
   try {
     return body(argc, argv);
   } catch (const std::exception& error) {
@@ -80,5 +134,5 @@ std::wstring FolderArgument(std::wstring folder) {
 void PrintJson(const Json::Value& root) {
   Json::StreamWriterBuilder writer;
   writer["indentation"] = "  ";
-  std::printf("%s\n", Json::writeString(writer, root).c_str());
+  PrintOut("%s\n", Json::writeString(writer, root).c_str());
 }

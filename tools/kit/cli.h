@@ -18,6 +18,9 @@ enum ToolExit : int {
   kExitNoRun = 4,       // patchlog: no run in the log
 };
 
+// The tools' version, for --version.
+inline constexpr char kToolsVersion[] = "1.4.0";
+
 // The options a tool takes: "--name" alone, or "--name VALUE" / "--name=VALUE" with a value
 // (given once, or again and again when `repeated`).
 struct OptionRule {
@@ -39,15 +42,22 @@ struct ToolArguments {
 bool ParseArguments(int argc, wchar_t** argv, std::initializer_list<OptionRule> rules,
                     size_t positionals, ToolArguments& arguments);
 
+// What the tools print: to a console through its wide-character API (the console would read
+// UTF-8 bytes in its own code page), redirected as UTF-8 bytes. `format` as printf takes it.
+void PrintOut(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+void PrintErr(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+
 // Every error line of a tool, on standard error: "<tool>: <message>".
 void PrintError(const char* tool, const std::string& message);
 // The name RunTool was given, for the kit's own error lines; "tool" outside RunTool.
 const char* RunningTool();
-// The usage line on standard error; returns kExitUsage.
+// The usage line on standard error; returns kExitUsage. Asked for with --help alone: on
+// standard output, returning kExitOk.
 int PrintUsage(const char* usage);
 
 // Runs a tool's body as its wmain: the process's library search restricted first, exactly as
 // the runner does it, and an error that escapes turned into an error line and kExitUsage.
+// "--version" alone prints the tool's name and kToolsVersion.
 int RunTool(const char* tool, int (*body)(int, wchar_t**), int argc, wchar_t** argv);
 
 // A folder given on the command line, without the slashes it may end in.

@@ -20,6 +20,10 @@ std::string DescribeRecord(RecordRead read, const RunRecord& record) {
   if (record.state == RecordState::kFailed)
     text += ": the run stopped at entry " + std::to_string(record.failedEntry);
   if (record.state == RecordState::kUndone) text += ", undone " + NarrowToUtf8(record.undone);
+  if (record.state == RecordState::kPartlyUndone) {
+    text += ", partly undone " + NarrowToUtf8(record.undone) +
+            ": some of what the run did is still in place";
+  }
   return text;
 }
 

@@ -16,7 +16,7 @@ void CheckBases(PackageReport& report, const std::vector<EntryPaths>& paths,
   for (size_t i = 0; i < report.entries.size(); ++i) {
     const PatchEntry& entry = report.entries[i];
     const BaseVerdict verdict = CheckBase(entry, paths[i], plan[i]);
-    if (verdict.state == BaseState::kNotNeeded) continue;
+    if (verdict.state == BaseState::kNotNeeded || verdict.state == BaseState::kAlreadyNew) continue;
     if (verdict.state == BaseState::kMatches) {
       if (i < report.hashes.size())
         CheckDecodedHash(entry, i, paths[i].source, paths[i].base, report.hashes[i], report.findings);

@@ -29,10 +29,10 @@ constexpr char kUsage[] = "patchcheck PACKAGE_DIR [--verify] [--install-dir DIR]
 
 // Without an installation only the package's form is checked: no run is tried.
 void PrintText(const PackageReport& report, bool dryRun) {
-  for (const Finding& finding : report.findings) std::printf("%s\n", FindingText(finding).c_str());
-  for (const DryRunStep& step : report.steps) std::printf("%s\n", StepText(step).c_str());
-  std::printf("%s\n", RunnerText(report.runner).c_str());
-  std::printf("%s\n", report.Failed() ? "result: a run would fail or skip entries"
+  for (const Finding& finding : report.findings) PrintOut("%s\n", FindingText(finding).c_str());
+  for (const DryRunStep& step : report.steps) PrintOut("%s\n", StepText(step).c_str());
+  PrintOut("%s\n", RunnerText(report.runner).c_str());
+  PrintOut("%s\n", report.Failed() ? "result: a run would fail or skip entries"
                        : dryRun        ? "result: a run would succeed"
                                        : "result: well-formed; no installation to try");
 }
@@ -60,13 +60,13 @@ int Verify(const std::wstring& packageDir, const std::wstring& givenInstallDir, 
     PrintJson(root);
   } else {
     if (report.install.error.empty())
-      std::printf("%s\n", DescribeInstallFolder(report.install).c_str());
+      PrintOut("%s\n", DescribeInstallFolder(report.install).c_str());
     if (!report.error.empty()) PrintError(kTool, report.error);
     if (!report.packageId.empty())
-      std::printf("record: %s\n", DescribeRecord(report.recordRead, report.record).c_str());
+      PrintOut("record: %s\n", DescribeRecord(report.recordRead, report.record).c_str());
     for (const InstalledEntry& item : report.installed)
-      std::printf("entry %zu: %s\n", item.entry, DescribeInstalledEntry(item).c_str());
-    std::printf("%s\n", report.applied ? "result: the package is applied here"
+      PrintOut("entry %zu: %s\n", item.entry, DescribeInstalledEntry(item).c_str());
+    PrintOut("%s\n", report.applied ? "result: the package is applied here"
                         : report.error.empty()
                             ? "result: the package is not applied here"
                             : "result: cannot tell whether the package is applied");

@@ -1,7 +1,7 @@
 // patchflags: shows or sets the two log flag bytes and the seal of a built patch runner.
 //   patchflags FILE
 //   patchflags FILE [--magic-debug=0|1] [--log-enabled=0|1] [--seal CONF_JSON | --unseal]
-//                   [--output OTHER]
+//                   [--output OTHER] [--json]
 // Exit code 0 done, 1 the file is not a runner, is signed (for a change) or carries a signature
 // that does not verify, cannot be read or written, or CONF_JSON cannot be sealed; 2 usage.
 
@@ -21,7 +21,7 @@ namespace {
 constexpr char kTool[] = "patchflags";
 constexpr char kUsage[] =
     "patchflags FILE [--magic-debug=0|1] [--log-enabled=0|1] [--seal CONF_JSON | --unseal] "
-    "[--output OTHER]";
+    "[--output OTHER] [--json]";
 
 // "0" or "1" into `value` (unchanged when the option is absent); false for anything else.
 bool ReadFlagOption(const ToolArguments& arguments, const wchar_t* name, int& value) {
@@ -34,16 +34,40 @@ bool ReadFlagOption(const ToolArguments& arguments, const wchar_t* name, int& va
 
 void PrintSeal(bool found, const SealLocation& seal, const std::string& missing) {
   if (!found) {
-    std::printf("Seal: none (%s)\nA run: applies any conf.json beside it\n", missing.c_str());
+    PrintOut("Seal: none (%s)\nA run: applies any conf.json beside it\n", missing.c_str());
   } else if (IsSealed(seal.seal)) {
-    std::printf(
+    PrintOut(
         "Seal: sealed with sha256 %s (offset 0x%llx)\nA run: applies only the "
         "conf.json with this sha256, and refuses it when an entry has no sha256\n",
         SealHex(seal.seal).c_str(), static_cast<unsigned long long>(seal.offset));
   } else {
-    std::printf("Seal: unsealed (offset 0x%llx)\nA run: applies any conf.json beside it\n",
+    PrintOut("Seal: unsealed (offset 0x%llx)\nA run: applies any conf.json beside it\n",
                 static_cast<unsigned long long>(seal.offset));
   }
+}
+
+void PrintReport(const FlagBlockLocation& at, bool hasSeal, const SealLocation& seal,
+                 const std::string& missingSeal, const SignatureVerdict& signature);
+
+// The same report as one JSON object.
+Json::Value ReportJson(const std::wstring& written, const FlagBlockLocation& at, bool hasSeal,
+                       const SealLocation& seal, const std::string& missingSeal,
+                       const SignatureVerdict& signature) {
+  Json::Value report;
+  if (!written.empty()) report["written"] = NarrowToUtf8(written);
+  report["magic_debug"]["value"] = at.magicDebugValue;
+  report["magic_debug"]["offset"] = static_cast<Json::UInt64>(at.magicDebug);
+  report["log_enabled"]["value"] = at.logEnabledValue;
+  report["log_enabled"]["offset"] = static_cast<Json::UInt64>(at.logEnabled);
+  report["run"] = DescribeFlags(at.magicDebugValue, at.logEnabledValue);
+  Json::Value& sealed = report["seal"];
+  sealed["state"] = !hasSeal ? "none" : IsSealed(seal.seal) ? "sealed" : "unsealed";
+  if (!hasSeal) sealed["why"] = missingSeal;
+  if (hasSeal) sealed["offset"] = static_cast<Json::UInt64>(seal.offset);
+  if (hasSeal && IsSealed(seal.seal)) sealed["sha256"] = SealHex(seal.seal);
+  report["signed"] = signature.state != SignatureCheck::kNone;
+  if (signature.state != SignatureCheck::kNone) report["signature"] = DescribeSignature(signature);
+  return report;
 }
 
 int Main(int argc, wchar_t** argv) {
@@ -54,7 +78,8 @@ int Main(int argc, wchar_t** argv) {
                        {L"--log-enabled", true},
                        {L"--seal", true},
                        {L"--unseal"},
-                       {L"--output", true}},
+                       {L"--output", true},
+                       {L"--json"}},
                       1, arguments) ||
       !ReadFlagOption(arguments, L"--magic-debug", magicDebug) ||
       !ReadFlagOption(arguments, L"--log-enabled", logEnabled) ||
@@ -65,6 +90,8 @@ int Main(int argc, wchar_t** argv) {
   if (arguments.Has(L"--output") && magicDebug < 0 && logEnabled < 0 && !changesSeal)
     return PrintUsage(kUsage);
   const std::wstring& file = arguments.positional[0];
+  const bool json = arguments.Has(L"--json");
+  std::wstring written;
   FlagBlockLocation at;
   SealLocation seal;
   std::string error, missingSeal;
@@ -110,23 +137,33 @@ int Main(int argc, wchar_t** argv) {
       PrintError(kTool, error);
       return kExitFailed;
     }
-    std::printf("written: %s\n", NarrowToUtf8(target).c_str());
+    written = target;
+    if (!json) PrintOut("written: %s\n", NarrowToUtf8(target).c_str());
   }
-  std::printf("MagicDebug: %u (offset 0x%llx)\nLogEnabled: %u (offset 0x%llx)\nA run: %s\n",
-              at.magicDebugValue, static_cast<unsigned long long>(at.magicDebug),
-              at.logEnabledValue, static_cast<unsigned long long>(at.logEnabled),
-              DescribeFlags(at.magicDebugValue, at.logEnabledValue).c_str());
-  PrintSeal(hasSeal, seal, missingSeal);
-  if (signature.state == SignatureCheck::kNone) {
-    std::printf("Signed: no\n");
-    return kExitOk;
+  if (json) {
+    PrintJson(ReportJson(written, at, hasSeal, seal, missingSeal, signature));
+  } else {
+    PrintReport(at, hasSeal, seal, missingSeal, signature);
   }
-  std::printf("Signed: yes (Authenticode), %s\n", DescribeSignature(signature).c_str());
   if (signature.state != SignatureCheck::kDoesNotVerify) return kExitOk;
   PrintError(kTool, NarrowToUtf8(file) +
                         ": its signature does not verify, so Windows does not "
                         "take it for its signer's program");
   return kExitFailed;
+}
+
+void PrintReport(const FlagBlockLocation& at, bool hasSeal, const SealLocation& seal,
+                 const std::string& missingSeal, const SignatureVerdict& signature) {
+  PrintOut("MagicDebug: %u (offset 0x%llx)\nLogEnabled: %u (offset 0x%llx)\nA run: %s\n",
+              at.magicDebugValue, static_cast<unsigned long long>(at.magicDebug),
+              at.logEnabledValue, static_cast<unsigned long long>(at.logEnabled),
+              DescribeFlags(at.magicDebugValue, at.logEnabledValue).c_str());
+  PrintSeal(hasSeal, seal, missingSeal);
+  if (signature.state == SignatureCheck::kNone) {
+    PrintOut("Signed: no\n");
+  } else {
+    PrintOut("Signed: yes (Authenticode), %s\n", DescribeSignature(signature).c_str());
+  }
 }
 }  // namespace
 

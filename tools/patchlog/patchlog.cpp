@@ -36,28 +36,32 @@ Json::Value LineJson(bool present, const LogRecord& record) {
 
 void PrintText(const LastRun& run, const Verdict& verdict, const std::vector<std::string>& why,
                const std::string& hook) {
-  std::printf("log: %s\n", NarrowToUtf8(run.logPath).c_str());
+  PrintOut("log: %s\n", NarrowToUtf8(run.logPath).c_str());
   for (const FoundFile& held : run.heldRunFiles)
-    std::printf("note: a run that found the log held wrote %s\n", NarrowToUtf8(held.path).c_str());
-  for (const std::string& file : run.passedOver) std::printf("not read: %s\n", file.c_str());
-  for (const std::wstring& path : run.read) std::printf("read: %s\n", NarrowToUtf8(path).c_str());
+    PrintOut("note: a run that found the log held wrote %s\n", NarrowToUtf8(held.path).c_str());
+  for (const std::string& file : run.passedOver) PrintOut("not read: %s\n", file.c_str());
+  for (const std::wstring& path : run.read) PrintOut("read: %s\n", NarrowToUtf8(path).c_str());
   if (!run.error.empty()) PrintError(kTool, run.error);
   const RunEvidence& evidence = run.evidence;
   if (verdict.recorded) {
-    std::printf("record: %s: %s\n", verdict.id.c_str(),
+    PrintOut("record: %s: %s\n", verdict.id.c_str(),
                 DescribeRecord(RecordRead::kFound, verdict.record).c_str());
   }
   if (verdict.verdict != RunVerdict::kNoRun) {
-    std::printf("start: %s\n",
+    PrintOut("start: %s\n",
                 evidence.started ? Line(evidence.start).c_str() : "not in the log (rotated away)");
     for (const LogRecord& error : evidence.errors)
-      std::printf("error line: %s\n", Line(error).c_str());
-    if (evidence.succeeded) std::printf("success: %s\n", Line(evidence.success).c_str());
-    std::printf("end: %s\n", evidence.ended ? Line(evidence.end).c_str() : "none");
+      PrintOut("error line: %s\n", Line(error).c_str());
+    for (const LogRecord& line : evidence.expected) {
+      PrintOut("expected: %s (the restarted program runs on after the runner's wait)\n",
+               Line(line).c_str());
+    }
+    if (evidence.succeeded) PrintOut("success: %s\n", Line(evidence.success).c_str());
+    PrintOut("end: %s\n", evidence.ended ? Line(evidence.end).c_str() : "none");
   }
-  for (const std::string& reason : why) std::printf("why: %s\n", reason.c_str());
-  std::printf("hook library: %s\n", hook.c_str());
-  std::printf("result: %s\n", ResultText(verdict, evidence).c_str());
+  for (const std::string& reason : why) PrintOut("why: %s\n", reason.c_str());
+  PrintOut("hook library: %s\n", hook.c_str());
+  PrintOut("result: %s\n", ResultText(verdict, evidence).c_str());
 }
 
 void PrintJsonReport(const LastRun& run, const Verdict& verdict,
@@ -80,6 +84,8 @@ void PrintJsonReport(const LastRun& run, const Verdict& verdict,
   root["start"] = LineJson(evidence.started, evidence.start);
   root["errors"] = Json::Value(Json::arrayValue);
   for (const LogRecord& error : evidence.errors) root["errors"].append(LineJson(true, error));
+  root["expected"] = Json::Value(Json::arrayValue);
+  for (const LogRecord& line : evidence.expected) root["expected"].append(LineJson(true, line));
   root["skipped"] = static_cast<Json::UInt>(evidence.skipped);
   root["success"] = LineJson(evidence.succeeded, evidence.success);
   root["end"] = LineJson(evidence.ended, evidence.end);

@@ -71,6 +71,8 @@ void AddLine(RunEvidence& run, const LogRecord& line) {
   } else if (MatchesLogFormat(line.message, kPatchSuccessfulFormat, kProgressLevel)) {
     run.succeeded = true;
     run.success = line;
+  } else if (MatchesLogFormat(line.message, kRestartRunsOnFormat, kFailureLevel)) {
+    run.expected.push_back(line);
   } else if (MatchesLogFormat(line.message, kAnyFailureFormat, kFailureLevel)) {
     run.errors.push_back(line);
     if (MatchesLogFormat(line.message, kPatchFileMissingFormat, kFailureLevel)) ++run.skipped;
@@ -81,6 +83,7 @@ RunEvidence ContinueRun(RunEvidence earlier, const RunEvidence& later) {
   if (later.started) return later;
   if (earlier.packageDir.empty()) earlier.packageDir = later.packageDir;
   earlier.errors.insert(earlier.errors.end(), later.errors.begin(), later.errors.end());
+  earlier.expected.insert(earlier.expected.end(), later.expected.begin(), later.expected.end());
   earlier.skipped += later.skipped;
   if (later.succeeded) {
     earlier.succeeded = true;
@@ -108,6 +111,7 @@ RunVerdict JudgeRecord(const RunRecord& record) {
     case RecordState::kFailed:
       return RunVerdict::kFailed;
     case RecordState::kUndone:
+    case RecordState::kPartlyUndone:
       return RunVerdict::kUndone;
     case RecordState::kSkipped:
       return RunVerdict::kSucceededWithSkips;

@@ -21,7 +21,8 @@ struct RunEvidence {
   bool started = false;
   LogRecord start;
   std::string packageDir;         // named by the run's first "PackageDir[...]" line
-  std::vector<LogRecord> errors;  // every "[Error]" line, in order
+  std::vector<LogRecord> errors;  // every "[Error]" line, in order, but for `expected`
+  std::vector<LogRecord> expected;  // a restarted program that outlived the runner's wait
   size_t skipped = 0;             // of those, missing patch files: a run goes on past them
   bool succeeded = false;         // "[Common]Patch successful."
   LogRecord success;

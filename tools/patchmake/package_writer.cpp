@@ -18,6 +18,7 @@
 #include "platform/paths.h"
 #include "platform/sha256.h"
 #include "platform/text.h"
+#include "product/deployment.h"
 #include "tools/kit/files.h"
 #include "tools/kit/package_read.h"
 #include "tools/kit/runner_image.h"
@@ -220,6 +221,24 @@ bool SealRunner(const std::wstring& runner, const std::wstring& conf, std::strin
          WriteChangedCopy(runner, runner, {{at.offset, seal}}, failure);
 }
 
+// conf.json's text with the members the installed updates show, before "patch_list": a runner
+// reads only "patch_list", so any runner takes it.
+std::string WithUpdateFacts(const std::string& conf, const MakeRequest& request) {
+  std::string members;
+  const struct {
+    const char* name;
+    const std::string& value;
+  } facts[] = {{"name", request.name}, {"version", request.version},
+               {"publisher", request.publisher}};
+  for (const auto& fact : facts) {
+    if (fact.value.empty()) continue;
+    members += std::string("  \"") + fact.name + "\": ";
+    AppendJsonString(members, fact.value);
+    members += ",\n";
+  }
+  return conf.substr(0, 2) + members + conf.substr(2);
+}
+
 // Writes the whole package into `temp`, beside OUT_DIR.
 bool WritePackage(const MakeRequest& request, const std::vector<Change>& changes,
                   const std::wstring& temp, Writer& writer, MakeResult& result,
@@ -238,6 +257,14 @@ bool WritePackage(const MakeRequest& request, const std::vector<Change>& changes
     return false;
   }
   writer.made.Add(runner, false);
+  if (!request.deployProgram.empty()) {
+    const std::wstring deploy = JoinPath(temp, kDeployProgram);
+    if (!CopyFileW(request.deployProgram.c_str(), deploy.c_str(), TRUE)) {
+      failure = ErrorText("cannot copy the deployment program to", deploy, GetLastError());
+      return false;
+    }
+    writer.made.Add(deploy, false);
+  }
   PatchList entries;
   for (const Change& change : changes) {
     if (!AddIfChanged(request, change, writer, entries, result.encoded, result.bytes, failure))
@@ -245,7 +272,8 @@ bool WritePackage(const MakeRequest& request, const std::vector<Change>& changes
   }
   for (const EncodedEntry& entry : result.encoded) result.wholeBytes += entry.wholeBytes;
   const std::wstring conf = ConfPathOf(writer.patchDir);
-  if (!ReplaceWholeFile(conf, ConfJsonText(entries), failure)) return false;
+  if (!ReplaceWholeFile(conf, WithUpdateFacts(ConfJsonText(entries), request), failure))
+    return false;
   writer.made.Add(conf, false);
   result.entries = entries.size();
   return !request.seal || SealRunner(runner, conf, failure);

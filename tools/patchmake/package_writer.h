@@ -15,6 +15,9 @@ struct MakeRequest {
   std::vector<std::wstring> excludes;   // see MatchesPattern
   bool seal = true;                     // seal the runner's copy with conf.json's hash
   bool whole = false;                   // no differences: the package needs no installed bytes
+  std::wstring deployProgram = {};      // patchdeploy.exe copied beside the runner; empty: none
+  // conf.json's "name", "version", "publisher" (UTF-8) for the installed updates; empty: none.
+  std::string name = {}, version = {}, publisher = {};
 };
 
 // How one copy entry's new file went into the package.

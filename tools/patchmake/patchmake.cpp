@@ -1,6 +1,7 @@
 // patchmake: a patch package from two versions of the product.
 //   patchmake OLD_DIR NEW_DIR OUT_DIR [--runner PATCH_EXE] [--exclude PATTERN]... [--no-seal]
-//             [--whole] [--json]
+//             [--whole] [--deploy PATCHDEPLOY_EXE] [--name TEXT] [--version TEXT]
+//             [--publisher TEXT] [--json]
 // Exit code 0 the package turns OLD_DIR into NEW_DIR, 1 written but a run cannot (errors),
 // 2 usage, or nothing written.
 
@@ -16,6 +17,7 @@
 #include "package/layout.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "product/deployment.h"
 #include "tools/kit/cli.h"
 #include "tools/patchcheck/dry_run.h"
 #include "tools/patchmake/encode_file.h"
@@ -25,7 +27,8 @@ namespace {
 constexpr char kTool[] = "patchmake";
 constexpr char kUsage[] =
     "patchmake OLD_DIR NEW_DIR OUT_DIR [--runner PATCH_EXE] [--exclude PATTERN]... [--no-seal] "
-    "[--whole] [--json]";
+    "[--whole] [--deploy PATCHDEPLOY_EXE] [--name TEXT] [--version TEXT] [--publisher TEXT] "
+    "[--json]";
 
 size_t ErrorCount(const PackageReport& report) {
   return static_cast<size_t>(
@@ -35,17 +38,17 @@ size_t ErrorCount(const PackageReport& report) {
 
 void PrintText(const MakeRequest& request, const MakeResult& result) {
   const PackageReport& report = result.report;
-  for (const Finding& finding : report.findings) std::printf("%s\n", FindingText(finding).c_str());
+  for (const Finding& finding : report.findings) PrintOut("%s\n", FindingText(finding).c_str());
   // Only the steps that go wrong: a package made from two trees may have thousands.
   for (const DryRunStep& step : report.steps) {
     const EntryAction action = step.planned.action;
     if (action == EntryAction::kCopyFails || action == EntryAction::kSkipMissingFile ||
         action == EntryAction::kRefuse)
-      std::printf("dry run on %s: %s\n", NarrowToUtf8(request.oldDir).c_str(),
+      PrintOut("dry run on %s: %s\n", NarrowToUtf8(request.oldDir).c_str(),
                   StepText(step).c_str());
   }
   for (const EncodedEntry& entry : result.encoded) {
-    std::printf("entry %s: %s%s, %llu bytes of %llu%s\n", entry.dest.c_str(),
+    PrintOut("entry %s: %s%s, %llu bytes of %llu%s\n", entry.dest.c_str(),
                 EncodingName(entry.encoding),
                 entry.base.empty() ? "" : (" from " + entry.base).c_str(),
                 static_cast<unsigned long long>(entry.bytes),
@@ -53,22 +56,22 @@ void PrintText(const MakeRequest& request, const MakeResult& result) {
                 entry.tooLargeToDiff ? " (too large to diff in patchmake's memory: compressed)"
                                      : "");
   }
-  std::printf("%s\n", RunnerText(report.runner).c_str());
-  std::printf("package %s: %zu entries, %llu bytes, %zu skipped, %zu errors\n",
+  PrintOut("%s\n", RunnerText(report.runner).c_str());
+  PrintOut("package %s: %zu entries, %llu bytes, %zu skipped, %zu errors\n",
               NarrowToUtf8(request.outDir).c_str(), result.entries,
               static_cast<unsigned long long>(result.bytes), result.skipped, ErrorCount(report));
   if (result.wholeBytes > 0) {
-    std::printf("patch files: %llu bytes for %llu bytes of new files (%.3f)\n",
+    PrintOut("patch files: %llu bytes for %llu bytes of new files (%.3f)\n",
                 static_cast<unsigned long long>(result.bytes),
                 static_cast<unsigned long long>(result.wholeBytes),
                 static_cast<double>(result.bytes) / static_cast<double>(result.wholeBytes));
   }
   const std::string from = NarrowToUtf8(request.oldDir), to = NarrowToUtf8(request.newDir);
   if (report.Failed()) {
-    std::printf("result: written, but a run cannot make an installation equal to %s equal to %s\n",
+    PrintOut("result: written, but a run cannot make an installation equal to %s equal to %s\n",
                 from.c_str(), to.c_str());
   } else {
-    std::printf("result: a run makes an installation equal to %s equal to %s\n", from.c_str(),
+    PrintOut("result: a run makes an installation equal to %s equal to %s\n", from.c_str(),
                 to.c_str());
   }
 }
@@ -78,7 +81,10 @@ int Main(int argc, wchar_t** argv) {
   ToolArguments arguments;
   if (!ParseArguments(
           argc, argv,
-          {{L"--json"}, {L"--runner", true}, {L"--exclude", true, true}, {L"--no-seal"}, {L"--whole"}}, 3,
+          {{L"--json"}, {L"--runner", true}, {L"--exclude", true, true}, {L"--no-seal"},
+           {L"--whole"}, {L"--deploy", true}, {L"--name", true}, {L"--version", true},
+           {L"--publisher", true}},
+          3,
           arguments)) {
     return PrintUsage(kUsage);
   }
@@ -90,6 +96,13 @@ int Main(int argc, wchar_t** argv) {
   if (arguments.Has(L"--exclude")) request.excludes = arguments.options[L"--exclude"];
   request.seal = !arguments.Has(L"--no-seal");
   request.whole = arguments.Has(L"--whole");
+  // The deployment program beside patchmake goes into the package unless another is named.
+  const std::wstring besideMe = GetModuleDirectory() + kDeployProgram;
+  request.deployProgram = arguments.Value(
+      L"--deploy", GetFileAttributesW(besideMe.c_str()) != INVALID_FILE_ATTRIBUTES ? besideMe : L"");
+  request.name = NarrowToUtf8(arguments.Value(L"--name"));
+  request.version = NarrowToUtf8(arguments.Value(L"--version"));
+  request.publisher = NarrowToUtf8(arguments.Value(L"--publisher"));
   const bool json = arguments.Has(L"--json");
 
   MakeResult result;

@@ -22,25 +22,25 @@ constexpr char kUsage[] =
 
 void PrintText(const TakeBack& outcome) {
   if (outcome.recorded) {
-    std::printf("install folder from the run's record: %s\n",
+    PrintOut("install folder from the run's record: %s\n",
                 NarrowToUtf8(outcome.record.installDir).c_str());
-    std::printf("record: %s\n", DescribeRecord(RecordRead::kFound, outcome.record).c_str());
+    PrintOut("record: %s\n", DescribeRecord(RecordRead::kFound, outcome.record).c_str());
   }
-  if (!outcome.note.empty()) std::printf("%s\n", outcome.note.c_str());
+  if (!outcome.note.empty()) PrintOut("%s\n", outcome.note.c_str());
   if (!outcome.error.empty()) PrintError(kTool, outcome.error);
-  if (outcome.stopped) std::printf("stopped the product's programs in the installation\n");
+  if (outcome.stopped) PrintOut("stopped the product's programs in the installation\n");
   for (const UndoStep& step : outcome.steps)
-    std::printf("entry %zu: %s\n", step.entry, DescribeUndoStep(step, outcome.carriedOut).c_str());
+    PrintOut("entry %zu: %s\n", step.entry, DescribeUndoStep(step, outcome.carriedOut).c_str());
   for (DWORD exitCode : outcome.restarted) {
-    std::printf("started %s again: exit code %lu%s\n", NarrowToUtf8(kMainProgram).c_str(),
+    PrintOut("started %s again: exit code %lu%s\n", NarrowToUtf8(kMainProgram).c_str(),
                 static_cast<unsigned long>(exitCode),
                 exitCode == 0xFFFFFFFFu ? " (still running after 2 s, or it did not start)" : "");
   }
   if (outcome.leftStarted > 0) {
-    std::printf("started %zu main programs again that a cut-off run had left stopped\n",
+    PrintOut("started %zu main programs again that a cut-off run had left stopped\n",
                 outcome.leftStarted);
   }
-  if (outcome.undone) std::printf("record: marked undone\n");
+  if (outcome.undone) PrintOut("record: marked undone\n");
 }
 
 void PrintJsonOutcome(const TakeBack& outcome, bool ok) {

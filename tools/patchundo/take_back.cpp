@@ -4,6 +4,7 @@
 #include "package/plan.h"
 #include "platform/paths.h"
 #include "platform/text.h"
+#include "product/deployment.h"
 #include "product/product.h"
 #include "product/run_lock.h"
 #include "tools/kit/install_folder.h"
@@ -60,6 +61,7 @@ bool ReadRecordOf(const std::wstring& packageDir, const std::wstring& givenInsta
 // Never beside a run, nor while one can start: false with the error when the lock is not had.
 bool HoldRunLock(const RunLock& lock, TakeBack& outcome) {
   if (lock.GetState() == RunLock::State::kHeld) return true;
+  outcome.lockBusy = lock.GetState() == RunLock::State::kBusy;
   outcome.error = lock.GetState() == RunLock::State::kBusy
                       ? "a patch run still holds the machine after " +
                             std::to_string(kRunLockWaitMilliseconds) + " ms: nothing changed"
@@ -81,6 +83,15 @@ RunRecord RecordTakenBack(const std::string& packageId, const std::vector<UndoSt
     return outcome.record;
   }
   outcome.undone = updated.state == RecordState::kUndone;
+  if (outcome.undone) {
+    const LONG removed = RemoveUpdate(packageId);
+    const DWORD kept = RemoveKeptPackage(packageId);
+    if (removed != ERROR_SUCCESS || kept != ERROR_SUCCESS) {
+      outcome.error = "the installed-updates entry or the kept copy in " +
+                      NarrowToUtf8(KeptPackageFolder(packageId)) + " cannot be removed (error " +
+                      std::to_string(removed != ERROR_SUCCESS ? removed : kept) + ")";
+    }
+  }
   return updated;
 }
 

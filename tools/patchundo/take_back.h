@@ -18,6 +18,7 @@ struct TakeBack {
   bool undone = false;           // the record now says so
   std::vector<DWORD> restarted;  // exit codes of the main program started again
   size_t leftStarted = 0;        // main programs a cut-off run had left stopped, started again
+  bool lockBusy = false;         // another run held the lock for the whole wait
   std::string note;              // why nothing was done, when nothing was to do
   std::string error;
 };
@@ -26,7 +27,8 @@ struct TakeBack {
 // package and its record and check they belong together; only when a file is to change (and
 // not `dryRun`), under the run lock, stop the product, undo each entry as it is now and start
 // the product again; then mark in the record what was taken back. Running it twice changes
-// nothing the second time.
+// nothing the second time. Once the record says undone, the copy a run kept for detection and
+// undo and the entry among the installed updates go too.
 TakeBack TakeBackPackage(const std::wstring& packageDir, const std::wstring& givenInstallDir,
                          bool dryRun, bool removeAdded);
 
