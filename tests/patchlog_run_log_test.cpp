@@ -62,6 +62,12 @@ TEST(RunLog, VerdictsFollowTheRunnersOwnLines) {
   EXPECT_TRUE(whole.started);
   const RunEvidence alone = Read({kBegin, "[Error]Start Patch failed.", kEnd});
   EXPECT_EQ(JudgeRun(ContinueRun(older, alone)), RunVerdict::kFailed);
+
+  // Stamps leave out the year: the file's last write gives it, the year before for a later month.
+  EXPECT_EQ(IsoStamp("03-07 14:05:09:083", 2026, 3), "2026-03-07T14:05:09.083");
+  EXPECT_EQ(IsoStamp("12-31 23:59:59:999", 2027, 1), "2026-12-31T23:59:59.999");
+  EXPECT_EQ(IsoStamp("13-07 14:05:09:083", 2026, 3), "");
+  EXPECT_EQ(IsoStamp("03-07 14:05:09", 2026, 3), "");
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ Json::Value RecordJson(const std::string& packageId, RecordRead read, const RunR
   if (read != RecordRead::kFound) return Json::Value();
   Json::Value json(Json::objectValue);
   json["package_id"] = packageId;
+  json["key"] = "HKLM\\" + NarrowToUtf8(kRecordsKey) + "\\" + packageId;
   json["state"] = NarrowToUtf8(RecordStateName(record.state));
   json["started"] = NarrowToUtf8(record.started);
   json["ended"] = NarrowToUtf8(record.ended);

@@ -45,9 +45,7 @@ int Verify(const std::wstring& packageDir, const std::wstring& givenInstallDir, 
     root["applied"] = report.applied;
     AddInstallFolder(report.install, root);
     if (!report.error.empty()) root["error"] = report.error;
-    root["record"] = report.recordRead == RecordRead::kFound
-                         ? Json::Value(NarrowToUtf8(RecordStateName(report.record.state)))
-                         : Json::Value();
+    root["record"] = RecordJson(report.packageId, report.recordRead, report.record);
     root["verify"] = Json::Value(Json::arrayValue);
     for (const InstalledEntry& item : report.installed) {
       Json::Value entry;

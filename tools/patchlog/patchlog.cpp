@@ -26,10 +26,28 @@ std::string Line(const LogRecord& record) {
   return record.stamp.empty() ? record.message : record.stamp + ": " + record.message;
 }
 
-Json::Value LineJson(bool present, const LogRecord& record) {
+// The local date of the last write of the file the run was read from last: the year its stamps
+// leave out.
+SYSTEMTIME LogFileDate(const LastRun& run) {
+  SYSTEMTIME local = {};
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  FILETIME localTime;
+  if (!run.read.empty() &&
+      GetFileAttributesExW(run.read.back().c_str(), GetFileExInfoStandard, &data) &&
+      FileTimeToLocalFileTime(&data.ftLastWriteTime, &localTime)) {
+    FileTimeToSystemTime(&localTime, &local);
+  }
+  return local;
+}
+
+// `fileDate`: LogFileDate, for the stamp in ISO form.
+Json::Value LineJson(bool present, const LogRecord& record, const SYSTEMTIME& fileDate) {
   if (!present) return Json::Value();
   Json::Value json;
   json["stamp"] = record.stamp;
+  const std::string iso =
+      fileDate.wYear != 0 ? IsoStamp(record.stamp, fileDate.wYear, fileDate.wMonth) : "";
+  if (!iso.empty()) json["local_time"] = iso;
   json["message"] = record.message;
   return json;
 }
@@ -67,6 +85,7 @@ void PrintText(const LastRun& run, const Verdict& verdict, const std::vector<std
 void PrintJsonReport(const LastRun& run, const Verdict& verdict,
                      const std::vector<std::string>& why, const Json::Value& hook) {
   const RunEvidence& evidence = run.evidence;
+  const SYSTEMTIME date = LogFileDate(run);
   Json::Value root(Json::objectValue);
   root["verdict"] = VerdictName(verdict.verdict);
   root["verdict_from"] = verdict.recorded ? "record" : "log";
@@ -81,14 +100,16 @@ void PrintJsonReport(const LastRun& run, const Verdict& verdict,
   root["read"] = Json::Value(Json::arrayValue);
   for (const std::wstring& path : run.read) root["read"].append(NarrowToUtf8(path));
   if (!run.error.empty()) root["error"] = run.error;
-  root["start"] = LineJson(evidence.started, evidence.start);
+  root["start"] = LineJson(evidence.started, evidence.start, date);
   root["errors"] = Json::Value(Json::arrayValue);
-  for (const LogRecord& error : evidence.errors) root["errors"].append(LineJson(true, error));
+  for (const LogRecord& error : evidence.errors)
+    root["errors"].append(LineJson(true, error, date));
   root["expected"] = Json::Value(Json::arrayValue);
-  for (const LogRecord& line : evidence.expected) root["expected"].append(LineJson(true, line));
+  for (const LogRecord& line : evidence.expected)
+    root["expected"].append(LineJson(true, line, date));
   root["skipped"] = static_cast<Json::UInt>(evidence.skipped);
-  root["success"] = LineJson(evidence.succeeded, evidence.success);
-  root["end"] = LineJson(evidence.ended, evidence.end);
+  root["success"] = LineJson(evidence.succeeded, evidence.success, date);
+  root["end"] = LineJson(evidence.ended, evidence.end, date);
   root["why_no_log"] = Json::Value(Json::arrayValue);
   for (const std::string& reason : why) root["why_no_log"].append(reason);
   root["hook"] = hook;

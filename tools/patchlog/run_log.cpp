@@ -96,6 +96,21 @@ RunEvidence ContinueRun(RunEvidence earlier, const RunEvidence& later) {
   return earlier;
 }
 
+std::string IsoStamp(const std::string& stamp, unsigned fileYear, unsigned fileMonth) {
+  unsigned month = 0, day = 0, hour = 0, minute = 0, second = 0, milli = 0;
+  char end = 0;
+  if (stamp.size() != 18 || std::sscanf(stamp.c_str(), "%2u-%2u %2u:%2u:%2u:%3u%c", &month, &day,
+                                        &hour, &minute, &second, &milli, &end) != 6 ||
+      month < 1 || month > 12 || day < 1 || day > 31) {
+    return std::string();
+  }
+  char iso[32];
+  std::snprintf(iso, sizeof(iso), "%04u-%02u-%02uT%02u:%02u:%02u.%03u",
+                month > fileMonth ? fileYear - 1 : fileYear, month, day, hour, minute, second,
+                milli);
+  return iso;
+}
+
 RunVerdict JudgeRun(const RunEvidence& run) {
   // Without its start (rotated away) a run is still judged by what is left of it.
   if (!run.started && !run.ended && !run.succeeded && run.errors.empty()) return RunVerdict::kNoRun;

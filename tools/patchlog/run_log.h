@@ -37,6 +37,11 @@ RunEvidence ContinueRun(RunEvidence earlier, const RunEvidence& later);
 
 enum class RunVerdict { kSucceeded, kSucceededWithSkips, kFailed, kIncomplete, kNoRun, kUndone };
 RunVerdict JudgeRun(const RunEvidence& run);
+
+// A log stamp ("MM-DD hh:mm:ss:mmm", local time without a year) in ISO form,
+// "yyyy-mm-ddThh:mm:ss.mmm", its year that of the file's last write (the year before for a
+// month after that write's); empty for a stamp of another shape.
+std::string IsoStamp(const std::string& stamp, unsigned fileYear, unsigned fileMonth);
 // The verdict a run's record gives (see product/run_record.h): what the run did, whatever lines
 // a log may hold.
 RunVerdict JudgeRecord(const RunRecord& record);

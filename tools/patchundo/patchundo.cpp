@@ -46,9 +46,9 @@ void PrintText(const TakeBack& outcome) {
 void PrintJsonOutcome(const TakeBack& outcome, bool ok) {
   Json::Value root(Json::objectValue);
   root["ok"] = ok;
-  root["record"] = outcome.recorded
-                       ? Json::Value(NarrowToUtf8(RecordStateName(outcome.record.state)))
-                       : Json::Value();
+  root["record"] = RecordJson(outcome.recordId,
+                              outcome.recorded ? RecordRead::kFound : RecordRead::kMissing,
+                              outcome.record);
   root["install_dir"] = NarrowToUtf8(outcome.record.installDir);
   if (!outcome.note.empty()) root["note"] = outcome.note;
   if (!outcome.error.empty()) root["error"] = outcome.error;

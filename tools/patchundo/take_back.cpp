@@ -38,6 +38,7 @@ bool ReadRecordOf(const std::wstring& packageDir, const std::wstring& givenInsta
       break;
   }
   outcome.recorded = true;
+  outcome.recordId = packageId;
   const RunRecord& record = outcome.record;
   if (record.entries.size() != entries.size()) {
     outcome.error = "the run's record does not match the package's entries";

@@ -12,6 +12,7 @@
 struct TakeBack {
   RunRecord record;
   bool recorded = false;
+  std::string recordId;          // the key the record is under, once `recorded`
   std::vector<UndoStep> steps;
   bool carriedOut = false;
   bool stopped = false;
