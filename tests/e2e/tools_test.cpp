@@ -182,6 +182,13 @@ TEST_F(PatchCheck, ReportsWhatTheRunnerWouldRefuse) {
   EXPECT_TRUE(Contains(two.output, "\"file\" : \"Patch.exe\"") &&
               Contains(two.output, "a second runner, Another.exe, in the package folder"))
       << two.output;
+  // Scripts read the findings by their code and entry, not by their text.
+  Json::Value found;
+  ASSERT_TRUE(Json::Reader().parse(two.output, found)) << two.output;
+  std::string codes;
+  for (const Json::Value& finding : found["findings"])
+    codes += finding["code"].asString() + "@" + std::to_string(finding["entry"].asUInt()) + " ";
+  EXPECT_EQ(codes, "second-runner@0 dest-climbs-out@1 ") << two.output;
   DeleteFileW(package.exe.c_str());
   ToolRun renamed = RunTool(kPatchCheck, Quoted(package.dir));
   EXPECT_TRUE(Contains(renamed.output, "warning: the runner is Another.exe, not Patch.exe"))

@@ -43,8 +43,9 @@ void CheckBases(PackageReport& report, const std::vector<EntryPaths>& paths,
               std::to_string(verdict.hash.error) + ")";
         break;
     }
-    report.findings.push_back(
-        {FindingLevel::kError, EntryName(i) + ": " + why + ": a run stops before anything is touched"});
+    report.findings.push_back(MakeFinding(FindingLevel::kError, "base-not-installed",
+                                          EntryName(i) + ": " + why +
+                                              ": a run stops before anything is touched"));
   }
 }
 

@@ -15,11 +15,11 @@
 
 namespace {
 
-void Error(std::vector<Finding>& findings, std::string message) {
-  findings.push_back({FindingLevel::kError, std::move(message)});
+void Error(std::vector<Finding>& findings, const char* code, std::string message) {
+  findings.push_back(MakeFinding(FindingLevel::kError, code, std::move(message)));
 }
-void Warning(std::vector<Finding>& findings, std::string message) {
-  findings.push_back({FindingLevel::kWarning, std::move(message)});
+void Warning(std::vector<Finding>& findings, const char* code, std::string message) {
+  findings.push_back(MakeFinding(FindingLevel::kWarning, code, std::move(message)));
 }
 
 bool IsAbsolute(const std::string& path) {
@@ -99,21 +99,21 @@ void CheckRunner(const RunnerReport& runner, std::vector<Finding>& findings) {
   const std::string name = "runner " + FileName(runner.path);
   const SealVerdict& verdict = runner.verdict;
   if (verdict.state == SealState::kDiffers) {
-    Error(findings, name + " is sealed with sha256 " + verdict.sealHex + ", but conf.json has " +
+    Error(findings, "seal-differs", name + " is sealed with sha256 " + verdict.sealHex + ", but conf.json has " +
                         verdict.actualHex +
                         ": a run refuses it (\"ParseConf failed.\") and changes nothing");
   } else if (verdict.state == SealState::kUnhashable) {
-    Error(findings, "conf.json cannot be hashed to check the seal of " + name + " (error " +
+    Error(findings, "seal-unhashable", "conf.json cannot be hashed to check the seal of " + name + " (error " +
                         std::to_string(verdict.error) + "): a run refuses it");
   }
   if (runner.trust.state == SignatureCheck::kDoesNotVerify) {
-    Error(findings, name + " carries an Authenticode signature that " +
+    Error(findings, "signature-does-not-verify", name + " carries an Authenticode signature that " +
                         DescribeSignature(runner.trust) +
                         ": Windows does not take it for its signer's program; sign it after "
                         "its last change");
   }
   if (verdict.state == SealState::kUnsealed && runner.signature) {
-    Warning(findings,
+    Warning(findings, "signed-not-sealed",
             name +
                 " is signed but not sealed: it applies any conf.json put beside it, with the "
                 "signer's name in the elevation prompt; seal an unsigned runner (patchmake, or "
@@ -131,16 +131,16 @@ bool StopsOrSkips(EntryAction action) {
 std::vector<Finding> CheckConfText(const std::string& text, PatchList& entries, ConfHashes hashes) {
   std::vector<Finding> findings;
   if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) {
-    Error(findings,
+    Error(findings, "byte-order-mark",
           "conf.json starts with a UTF-8 byte-order mark, which the runner refuses: save it "
           "without one");
   }
   ConfProblem problem;
   const ConfTextResult result = ParseConfText(text, entries, &problem, hashes);
   if (result != ConfTextResult::kOk) {
-    Error(findings, DescribeConfProblem(result, problem));
+    Error(findings, "conf-out-of-format", DescribeConfProblem(result, problem));
   } else if (entries.empty()) {
-    Error(findings, "\"patch_list\" lists no entries: a run ends with \"Start Patch failed.\"");
+    Error(findings, "no-entries", "\"patch_list\" lists no entries: a run ends with \"Start Patch failed.\"");
   }
   return findings;
 }
@@ -149,7 +149,7 @@ std::vector<Finding> CheckConfText(const std::string& text, PatchList& entries, 
 void WarnIfTooLong(std::vector<Finding>& findings, size_t index, const char* what,
                    const std::wstring& path, const char* consequence) {
   if (path.size() < kPathCapacity) return;
-  Warning(findings, EntryName(index) + ": the " + what + " path " + NarrowToUtf8(path) + " has " +
+  Warning(findings, "path-too-long", EntryName(index) + ": the " + what + " path " + NarrowToUtf8(path) + " has " +
                         std::to_string(path.size()) + " characters: " + consequence);
 }
 
@@ -170,38 +170,38 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
     const PatchEntry& entry = entries[i];
     const bool copy = entry.kind == EntryKind::kCopy;
     if (!copy && OutsideInstallation(DestinationKey(WidenUtf8(entry.dest)))) {
-      Error(findings, EntryName(i) + ": \"dest\" " + entry.dest +
+      Error(findings, "dest-outside", EntryName(i) + ": \"dest\" " + entry.dest +
                           " is the installation folder or outside it: a run refuses a removal "
                           "or a folder there and stops");
     }
     if (copy && entry.src.empty())
-      Warning(findings, EntryName(i) + ": \"src\" is empty, so it names the patch folder itself");
+      Warning(findings, "src-empty", EntryName(i) + ": \"src\" is empty, so it names the patch folder itself");
     if (entry.dest.empty())
-      Warning(findings,
+      Warning(findings, "dest-empty",
               EntryName(i) + ": \"dest\" is empty, so it names the installation folder itself");
     if (IsAbsolute(entry.dest)) {
-      Warning(findings, EntryName(i) + ": \"dest\" " + entry.dest +
+      Warning(findings, "dest-absolute", EntryName(i) + ": \"dest\" " + entry.dest +
                             " is absolute, but is appended to the installation folder");
     }
     if (ClimbsOut(entry.dest))
-      Warning(findings, EntryName(i) + ": \"dest\" " + entry.dest +
+      Warning(findings, "dest-climbs-out", EntryName(i) + ": \"dest\" " + entry.dest +
                             " climbs out of the installation with \"..\"");
     if (HoldsControlCharacter(WidenUtf8(entry.src)) ||
         HoldsControlCharacter(WidenUtf8(entry.dest))) {
-      Error(findings, EntryName(i) +
+      Error(findings, "control-character", EntryName(i) +
                           ": \"src\" or \"dest\" holds a control character, which no file "
                           "name can: a run refuses it and stops there");
       continue;
     }
     if (NamesDeviceOrStream(WidenUtf8(entry.dest))) {
-      Error(findings,
+      Error(findings, "device-or-stream",
             EntryName(i) + ": \"dest\" " + entry.dest +
                 " names a device or a stream, not a file: a run refuses it and stops there");
     }
     for (const auto& member :
          {std::make_pair("src", &entry.src), std::make_pair("dest", &entry.dest)}) {
       if (HasPartEndingInDotOrSpace(*member.second)) {
-        Warning(findings, EntryName(i) + ": \"" + member.first + "\" " + *member.second +
+        Warning(findings, "dot-or-space", EntryName(i) + ": \"" + member.first + "\" " + *member.second +
                               " has a part ending in a dot or a space, which Windows drops");
       }
     }
@@ -209,7 +209,7 @@ std::vector<Finding> CheckEntryTexts(const PatchList& entries) {
     if (!copy) continue;
     const auto first = firstWithDest.emplace(DestinationKey(WidenUtf8(entry.dest)), i).first;
     if (first->second != i) {
-      Warning(findings, EntryName(first->second) + " and " + EntryName(i) +
+      Warning(findings, "same-dest", EntryName(first->second) + " and " + EntryName(i) +
                             " have the same \"dest\" " + entry.dest +
                             ": the second finds the first one's backup and is skipped");
     }
@@ -223,14 +223,14 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
   report.runner = FindRunner(packageDir, others);
   const std::string expected = NarrowToUtf8(kRunnerFileName);
   if (report.runner.path.empty()) {
-    Error(report.findings,
+    Error(report.findings, "no-runner",
           "no runner executable (a file with the log flag block) in the package folder");
   } else if (CompareAsFileNames(BaseName(report.runner.path), kRunnerFileName) != 0) {
-    Warning(report.findings, "the runner is " + FileName(report.runner.path) + ", not " + expected +
+    Warning(report.findings, "runner-not-patch-exe", "the runner is " + FileName(report.runner.path) + ", not " + expected +
                                  ", which the install command starts");
   }
   for (const std::wstring& other : others) {
-    Error(report.findings, "a second runner, " + FileName(other) +
+    Error(report.findings, "second-runner", "a second runner, " + FileName(other) +
                                ", in the package folder: the install command starts " + expected +
                                ", and " + FileName(other) +
                                " applies conf.json too when anyone starts it; remove it");
@@ -240,13 +240,13 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
   if (sealed) report.runner.verdict.state = SealState::kDiffers;
   const std::wstring patchDir = PatchFolderOf(packageDir);
   if (!IsFolder(patchDir)) {
-    Error(report.findings, "the package has no \"" + NarrowToUtf8(kPatchFolderName) + "\" folder");
+    Error(report.findings, "no-patch-folder", "the package has no \"" + NarrowToUtf8(kPatchFolderName) + "\" folder");
     return report;
   }
   std::string text;
   const ConfFileResult read = ReadConfFile(ConfPathOf(patchDir), text);
   if (read != ConfFileResult::kOk) {
-    Error(report.findings, DescribeConfFileProblem(read));
+    Error(report.findings, "conf-unreadable", DescribeConfFileProblem(read));
     return report;
   }
   report.runner.verdict = CheckSeal(report.runner.seal, text);
@@ -270,7 +270,7 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
       // A difference decodes only against an installation: the dry run tries it.
       report.hashes.push_back(HashVerdict());
       if (!PathFileExistsW(source.c_str())) {
-        Error(report.findings, named + " is missing: a run skips it");
+        Error(report.findings, "patch-file-missing", named + " is missing: a run skips it");
       } else if (entry.encoding == Encoding::kCompressed) {
         CheckDecodedHash(entry, i, source, std::wstring(), report.hashes.back(), report.findings);
       }
@@ -279,13 +279,13 @@ PackageReport CheckPackage(const std::wstring& packageDir) {
     report.hashes.push_back(CheckRecordedHash(source, entry.sha256));
     const HashVerdict& hash = report.hashes.back();
     if (!PathFileExistsW(source.c_str())) {
-      Error(report.findings, named + " is missing: a run skips it");
+      Error(report.findings, "patch-file-missing", named + " is missing: a run skips it");
     } else if (hash.state == HashState::kUnreadable) {
-      Error(report.findings, named + " cannot be read for its sha256 (error " +
+      Error(report.findings, "patch-file-unreadable", named + " cannot be read for its sha256 (error " +
                                  std::to_string(hash.error) +
                                  "): a run stops before anything is touched");
     } else if (hash.state == HashState::kDiffers) {
-      Error(report.findings, named + " has sha256 " + hash.actual + ", conf.json records " +
+      Error(report.findings, "patch-file-hash-differs", named + " has sha256 " + hash.actual + ", conf.json records " +
                                  entry.sha256 + ": a run stops before anything is touched");
     }
   }
@@ -299,16 +299,23 @@ void CheckDecodedHash(const PatchEntry& entry, size_t index, const std::wstring&
   if (!status.Ok()) {
     hash.state = HashState::kUnreadable;
     hash.error = status.code;
-    Error(findings, named + " does not decode (" + DecodeErrorText(status.error) + ", at byte " +
+    Error(findings, "patch-file-does-not-decode", named + " does not decode (" + DecodeErrorText(status.error) + ", at byte " +
                         std::to_string(status.at) + ", error " + std::to_string(status.code) +
                         "): a run stops before anything is touched");
     return;
   }
   hash.state = hash.actual == entry.sha256 ? HashState::kMatches : HashState::kDiffers;
   if (hash.state == HashState::kDiffers) {
-    Error(findings, named + " decodes to sha256 " + hash.actual + ", conf.json records " +
+    Error(findings, "decoded-hash-differs", named + " decodes to sha256 " + hash.actual + ", conf.json records " +
                         entry.sha256 + ": a run stops before anything is touched");
   }
+}
+
+Finding MakeFinding(FindingLevel level, const char* code, std::string message) {
+  // The entry a finding is about is the first one its message names.
+  unsigned entry = 0;
+  if (std::sscanf(message.c_str(), "entry %u", &entry) != 1) entry = 0;
+  return {level, std::move(message), code, entry};
 }
 
 std::string FindingText(const Finding& finding) {
@@ -359,6 +366,8 @@ Json::Value ReportJson(const PackageReport& report) {
   for (const Finding& finding : report.findings) {
     Json::Value item;
     item["level"] = finding.level == FindingLevel::kError ? "error" : "warning";
+    item["code"] = finding.code;
+    if (finding.entry != 0) item["entry"] = static_cast<Json::UInt>(finding.entry);
     item["message"] = finding.message;
     root["findings"].append(item);
   }

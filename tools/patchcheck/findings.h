@@ -20,7 +20,11 @@ enum class FindingLevel { kError, kWarning };
 struct Finding {
   FindingLevel level;
   std::string message;  // UTF-8, one sentence
+  const char* code = "";  // stable across versions, for scripts ("patch-file-missing")
+  size_t entry = 0;       // the entry it is about, from 1; 0 for the package as a whole
 };
+// A finding whose entry is the one its message starts with ("entry 3: ..."), if any.
+Finding MakeFinding(FindingLevel level, const char* code, std::string message);
 
 // One entry of the dry run: what the plan says a run does with it.
 struct DryRunStep {

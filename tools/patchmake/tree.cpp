@@ -74,7 +74,7 @@ std::vector<Change> PairTrees(const Tree& oldTree, const Tree& newTree, const st
                               std::vector<Finding>& errors) {
   const std::string oldName = NarrowToUtf8(oldDir), newName = NarrowToUtf8(newDir);
   const auto error = [&errors](const std::wstring& path, const std::string& text) {
-    errors.push_back({FindingLevel::kError, NarrowToUtf8(path) + text});
+    errors.push_back(MakeFinding(FindingLevel::kError, "cannot-reproduce", NarrowToUtf8(path) + text));
   };
   std::vector<Change> changes;
   for (size_t i = 0, j = 0; i < oldTree.size() || j < newTree.size();) {
