@@ -4,6 +4,7 @@
 #include "package/layout.h"
 #include "package/seal.h"
 #include "platform/sha256.h"
+#include "product/deployment.h"
 #include "platform/text.h"
 #include "tools/kit/files.h"
 
@@ -112,6 +113,16 @@ bool ReadPackageEntries(const std::wstring& packageDir, PatchList& entries, std:
     }
   }
   *packageId = PackageIdOf(confHash, entries, fileHashes);
+  // The copy a run kept for detection and undo holds conf.json alone, so patch files without a
+  // recorded hash cannot name it; its folder is named by the package's id, and only
+  // administrators write there.
+  const size_t slash = packageDir.find_last_of(L"\\/");
+  const std::string folderName =
+      NarrowToUtf8(slash == std::wstring::npos ? packageDir : packageDir.substr(slash + 1));
+  if (NeedsFileHashes(entries) && folderName.size() == 64 &&
+      CompareAsFileNames(KeptPackageFolder(folderName), packageDir) == 0) {
+    *packageId = folderName;
+  }
   if (confId != nullptr) *confId = confHash;
   return true;
 }
