@@ -34,11 +34,24 @@ long SecondOfYear(int month, int day, int hour, int minute, int second) {
   return (((kDaysBefore[month - 1] + day - 1) * 24L + hour) * 60 + minute) * 60 + second;
 }
 
-long StampSecond(const std::string& stamp) {
-  int month = 0, day = 0, hour = 0, minute = 0, second = 0;
-  if (std::sscanf(stamp.c_str(), "%2d-%2d %2d:%2d:%2d", &month, &day, &hour, &minute, &second) != 5)
-    return -1;
-  return SecondOfYear(month, day, hour, minute, second);
+// A log stamp, "MM-DD hh:mm:ss:mmm" (local time, no year), in its parts.
+struct Stamp {
+  unsigned month = 0, day = 0, hour = 0, minute = 0, second = 0, milli = 0;
+};
+bool ReadStamp(const std::string& text, Stamp& stamp) {
+  char end = 0;
+  return text.size() == kLogStampLength - 2 &&  // without its ": "
+         std::sscanf(text.c_str(), "%2u-%2u %2u:%2u:%2u:%3u%c", &stamp.month, &stamp.day,
+                     &stamp.hour, &stamp.minute, &stamp.second, &stamp.milli, &end) == 6 &&
+         stamp.month >= 1 && stamp.month <= 12 && stamp.day >= 1 && stamp.day <= 31;
+}
+
+long StampSecond(const std::string& text) {
+  Stamp stamp;
+  if (!ReadStamp(text, stamp)) return -1;
+  return SecondOfYear(static_cast<int>(stamp.month), static_cast<int>(stamp.day),
+                      static_cast<int>(stamp.hour), static_cast<int>(stamp.minute),
+                      static_cast<int>(stamp.second));
 }
 
 // `later` minus `earlier`, across the turn of a year.
@@ -96,18 +109,13 @@ RunEvidence ContinueRun(RunEvidence earlier, const RunEvidence& later) {
   return earlier;
 }
 
-std::string IsoStamp(const std::string& stamp, unsigned fileYear, unsigned fileMonth) {
-  unsigned month = 0, day = 0, hour = 0, minute = 0, second = 0, milli = 0;
-  char end = 0;
-  if (stamp.size() != 18 || std::sscanf(stamp.c_str(), "%2u-%2u %2u:%2u:%2u:%3u%c", &month, &day,
-                                        &hour, &minute, &second, &milli, &end) != 6 ||
-      month < 1 || month > 12 || day < 1 || day > 31) {
-    return std::string();
-  }
+std::string IsoStamp(const std::string& text, unsigned fileYear, unsigned fileMonth) {
+  Stamp stamp;
+  if (!ReadStamp(text, stamp)) return std::string();
   char iso[32];
   std::snprintf(iso, sizeof(iso), "%04u-%02u-%02uT%02u:%02u:%02u.%03u",
-                month > fileMonth ? fileYear - 1 : fileYear, month, day, hour, minute, second,
-                milli);
+                stamp.month > fileMonth ? fileYear - 1 : fileYear, stamp.month, stamp.day,
+                stamp.hour, stamp.minute, stamp.second, stamp.milli);
   return iso;
 }
 
