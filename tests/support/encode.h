@@ -1,8 +1,8 @@
 #pragma once
 
-// Encoded patch files for tests of the runner and the tools that read them, made without
-// patchmake's differ: one zstd frame per stream, and a difference of one record (the bytes both
-// files have in their common length as a diff, the rest of the new file as extra).
+// Encoded patch files for tests of the runner and the tools that read them, written by patchmake's
+// encoder but without its matcher: a difference of one record (the bytes both files have in
+// their common length as a diff, the rest of the new file as extra), whatever the files.
 
 #include <string>
 
